@@ -1,0 +1,51 @@
+// The device: a directory (the device root) that every process of one
+// handheld opens. It holds the object store and the registry (SQLite, WAL
+// journal), the volume folders "Storage Card/" and "Program Files/", the
+// device settings and the runtime files of windows between processes.
+//
+// A process opens one device before its first device call and keeps it
+// until exit (tests may close it and open another). OpenDevice and
+// CloseDevice must not race with other platform calls.
+#ifndef HOLLOWMARCH_PLATFORM_DEVICE_H_
+#define HOLLOWMARCH_PLATFORM_DEVICE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/status.h"
+
+namespace platform {
+
+// The root to use: `flag` when not empty, else $HOLLOWMARCH_ROOT, else
+// ${XDG_STATE_HOME:-$HOME/.local/state}/hollowmarch.
+std::string ResolveDeviceRoot(const std::string& flag);
+
+// Opens the device at `root`, creating it (mode 0700) on first use.
+Status OpenDevice(const std::string& root);
+// Closes the device: every handle of this process becomes invalid.
+void CloseDevice();
+bool DeviceIsOpen();
+// The root of the open device ("" when none).
+const std::string& DeviceRoot();
+
+// Device settings, stored with the device:
+//   os-version      what GetVersionExW reports, "major.minor"; default "3.0"
+//   store-capacity  bytes the object store may use; 0 (default) = the free
+//                   space of the host file system that holds the root
+//   timezone        IANA zone name of the device's local time; "" (default)
+//                   = the host's
+// SetDeviceSetting rejects an unknown key or a malformed value with a message
+// naming the problem, changing nothing.
+std::string GetDeviceSetting(const std::string& key);
+Status SetDeviceSetting(const std::string& key, const std::string& value);
+
+// Soft reset: the device's uptime (GetTickCount) starts again at 0 now.
+Status ResetDevice();
+// Milliseconds since the last soft reset, or the host's uptime when the
+// device was never reset (or the host restarted since). 64-bit, not wrapped.
+uint64_t DeviceUptimeMs();
+
+}  // namespace platform
+
+#endif  // HOLLOWMARCH_PLATFORM_DEVICE_H_

@@ -1,0 +1,73 @@
+// The failure seam: lets a test make chosen platform calls fail, and set the
+// uptime, the clock and the object store's free space, without a real fault.
+// Only test binaries call this; the programs never expose it. Thread-safe.
+#ifndef HOLLOWMARCH_PLATFORM_FAULT_H_
+#define HOLLOWMARCH_PLATFORM_FAULT_H_
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/types.h"
+
+namespace platform::fault {
+
+// Calls that can be made to fail. A failing call does nothing, returns its
+// failure value and sets `error` as its last error (or returns it, for the
+// registry and Winsock calls).
+enum class Call {
+  kCeCreateDatabase,
+  kCeOpenDatabase,
+  kCeDeleteDatabase,
+  kCeFindFirstDatabase,
+  kCeOidGetInfo,
+  kCeSeekDatabase,
+  kCeReadRecordProps,
+  kCeWriteRecordProps,
+  kCeDeleteRecord,
+  kGetDiskFreeSpaceExW,
+  kRegOpenKeyExW,
+  kRegCreateKeyExW,
+  kRegQueryValueExW,
+  kRegSetValueExW,
+  kLocalAlloc,
+  kCreateThread,
+  kWSAStartup,
+  kSocket,
+  kSetsockopt,
+  kBind,
+  kListen,
+  kAccept,
+  kRecv,
+  kSend,
+  kSendMessageW,
+  kPostMessageW,
+  kCeSetUserNotification,
+  kGetTimeZoneInformation,
+  kCount,
+};
+
+// The next `count` calls of `call`, after `skip` calls that succeed, fail
+// with `error`. A count of -1 fails every later call until Clear.
+void FailNext(Call call, DWORD error, int count = 1, int skip = 0);
+// Removes every armed failure and every override below.
+void Clear();
+
+// Overrides. std::nullopt removes the override.
+// GetTickCount's milliseconds (and so the device uptime).
+void SetUptimeMs(std::optional<uint64_t> ms);
+// The UTC clock, in seconds since 1970 (GetSystemTime).
+void SetClock(std::optional<uint64_t> unix_seconds);
+// Total free bytes of the object store that GetDiskFreeSpaceExW reports for
+// the root (total and available stay consistent with it).
+void SetStoreFreeBytes(std::optional<uint64_t> bytes);
+
+// For the platform's own use: true when the call is to fail now, with the
+// error to report in *error.
+bool ShouldFail(Call call, DWORD* error);
+std::optional<uint64_t> UptimeOverride();
+std::optional<uint64_t> ClockOverride();
+std::optional<uint64_t> StoreFreeBytesOverride();
+
+}  // namespace platform::fault
+
+#endif  // HOLLOWMARCH_PLATFORM_FAULT_H_

@@ -1,0 +1,188 @@
+// The handheld's object store: databases of records made of typed
+// properties, shared by every process of one device.
+//
+// Identifiers (CEOID) are 32-bit, unique across the store (databases and
+// records alike), never 0 and never reused. Database handles are process-local
+// kernel handles (see kernel.h), each with its own current position.
+//
+// Every operation is atomic and durable once it returns; a process killed at
+// any moment leaves the store consistent. Several processes may use one
+// device at once: an operation waits for another's brief hold on the store
+// instead of failing, and never sees half of another's write.
+//
+// Failures return the documented failure value and set the last error
+// (kernel.h): ERROR_INVALID_HANDLE for a handle that is not an open database
+// handle, ERROR_FILE_NOT_FOUND for a missing database, ERROR_ALREADY_EXISTS
+// for a duplicate name, ERROR_DISK_FULL when a write would pass the store's
+// capacity, ERROR_NO_MORE_ITEMS at the end of a database, ERROR_INVALID_PARAMETER
+// for malformed arguments.
+#ifndef HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_
+#define HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_
+
+#include "platform/types.h"
+
+// Property types: the low 16 bits of a property identifier.
+constexpr WORD CEVT_I2 = 2;
+constexpr WORD CEVT_I4 = 3;
+constexpr WORD CEVT_R8 = 5;
+constexpr WORD CEVT_BOOL = 11;
+constexpr WORD CEVT_UI2 = 18;
+constexpr WORD CEVT_UI4 = 19;
+constexpr WORD CEVT_LPWSTR = 31;
+constexpr WORD CEVT_FILETIME = 64;
+constexpr WORD CEVT_BLOB = 65;
+
+constexpr WORD TypeFromPropId(CEPROPID id) { return static_cast<WORD>(id & 0xFFFF); }
+
+struct CEBLOB {
+  DWORD dwCount;
+  LPBYTE lpb;
+};
+
+union CEVALUNION {
+  SHORT iVal;
+  USHORT uiVal;
+  LONG lVal;
+  ULONG ulVal;
+  FILETIME filetime;
+  LPWSTR lpwstr;
+  CEBLOB blob;
+  BOOL boolVal;
+  double dblVal;
+};
+
+// One property. In a buffer returned by CeReadRecordProps the string and
+// blob pointers point into the same buffer, after the array of CEPROPVALs.
+// (This host's native layout; the wire form of the device's 16-byte layout is
+// produced by the server's record encoding.)
+struct CEPROPVAL {
+  CEPROPID propid;
+  WORD wLenData;
+  WORD wFlags;
+  CEVALUNION val;
+};
+
+constexpr WORD CEDB_PROPNOTFOUND = 0x0100;  // read: the record lacks it
+constexpr WORD CEDB_PROPDELETE = 0x0200;    // write: remove this property
+
+// CeOpenDatabase flags.
+constexpr DWORD CEDB_AUTOINCREMENT = 0x00000001;
+
+// CeSeekDatabase types.
+constexpr DWORD CEDB_SEEK_CEOID = 0x00000001;
+constexpr DWORD CEDB_SEEK_BEGINNING = 0x00000002;
+constexpr DWORD CEDB_SEEK_END = 0x00000004;
+constexpr DWORD CEDB_SEEK_CURRENT = 0x00000008;
+constexpr DWORD CEDB_SEEK_VALUESMALLER = 0x00000010;
+constexpr DWORD CEDB_SEEK_VALUEFIRSTEQUAL = 0x00000020;
+constexpr DWORD CEDB_SEEK_VALUEGREATER = 0x00000040;
+constexpr DWORD CEDB_SEEK_VALUENEXTEQUAL = 0x00000080;
+
+// CeReadRecordProps flags.
+constexpr DWORD CEDB_ALLOWREALLOC = 0x00000001;
+
+// Notifications posted to the window given to CeOpenDatabase: wParam is the
+// record's identifier, lParam the database's.
+constexpr UINT WM_USER = 0x0400;
+constexpr UINT DB_CEOID_CREATED = WM_USER + 1;
+constexpr UINT DB_CEOID_DATABASE_DELETED = WM_USER + 2;
+constexpr UINT DB_CEOID_RECORD_DELETED = WM_USER + 3;
+constexpr UINT DB_CEOID_CHANGED = WM_USER + 6;
+
+constexpr int CEDB_MAXDBASENAMELEN = 32;  // including the terminating NUL
+constexpr int CEDB_MAXSORTORDER = 4;
+
+struct SORTORDERSPEC {
+  CEPROPID propid;
+  DWORD dwFlags;
+};
+
+struct CEDBASEINFO {
+  DWORD dwFlags;
+  WCHAR szDbaseName[CEDB_MAXDBASENAMELEN];
+  DWORD dwDbaseType;
+  WORD wNumRecords;  // saturates at 0xFFFF past 65,535 records
+  WORD wNumSortOrder;
+  DWORD dwSize;      // bytes used by the database's records
+  FILETIME ftLastModified;
+  SORTORDERSPEC rgSortSpecs[CEDB_MAXSORTORDER];
+};
+
+constexpr WORD OBJTYPE_INVALID = 0;
+constexpr WORD OBJTYPE_DATABASE = 3;
+constexpr WORD OBJTYPE_RECORD = 4;
+
+struct CERECORDINFO {
+  CEOID oidParent;
+};
+
+struct CEOIDINFO {
+  WORD wObjType;
+  WORD wPad;
+  union {
+    CEDBASEINFO infDatabase;
+    CERECORDINFO infRecord;
+  };
+};
+
+// Creates a database; its identifier, or 0 (ERROR_ALREADY_EXISTS for a name
+// in use, compared without regard to ASCII case; ERROR_INVALID_PARAMETER for
+// an empty name or one of more than 31 characters). Sort orders are not
+// supported: num_sort_orders must be 0.
+CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders,
+                       SORTORDERSPEC* sort_orders);
+
+// Opens a database by identifier (*oid non-zero; name ignored) or by name
+// (*oid 0: the identifier is written back). sort_prop must be 0. With
+// CEDB_AUTOINCREMENT each read moves the handle's position on. With a notify
+// window, every record added, changed or deleted in the database by any
+// process of the device after the open is posted to that window
+// (DB_CEOID_*), in commit order, until the handle is closed.
+// INVALID_HANDLE_VALUE on failure.
+HANDLE CeOpenDatabase(PCEOID oid, LPCWSTR name, CEPROPID sort_prop,
+                      DWORD flags, HWND notify);
+
+// Deletes a database and all its records. Open handles on it then fail.
+BOOL CeDeleteDatabase(CEOID oid);
+
+// Enumerates databases of one type (0 = every type), in creation order.
+// CeFindNextDatabase gives 0 at the end (ERROR_NO_MORE_ITEMS).
+HANDLE CeFindFirstDatabase(DWORD type);
+CEOID CeFindNextDatabase(HANDLE enumeration);
+
+BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info);
+
+// Moves the handle's position. CEDB_SEEK_CEOID: to the record with that
+// identifier. CEDB_SEEK_BEGINNING: to the record `value` records from the
+// start. CEDB_SEEK_END: to the record `value` records back from the last
+// (0 is the last). CEDB_SEEK_CURRENT: by the signed `value` records. Returns
+// the record's identifier and stores its index (from 0) in *index when index
+// is not null; 0 on failure (ERROR_NO_MORE_ITEMS / ERROR_INVALID_PARAMETER),
+// the position then unchanged. The value seeks need a sort order and fail
+// with ERROR_NOT_SUPPORTED.
+CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index);
+
+// Reads the record at the handle's position: all properties (prop_ids null)
+// or the listed ones (missing ones come back with CEDB_PROPNOTFOUND). With
+// CEDB_ALLOWREALLOC the platform allocates *buffer with LocalAlloc when it is
+// null, or grows it with LocalReAlloc when *buffer_size is too small; the
+// caller frees it with LocalFree. The buffer holds the CEPROPVAL array
+// followed by the strings and blob bytes that its entries point into;
+// *num_props receives the count and *buffer_size the bytes used. Returns the
+// record's identifier; 0 past the end (ERROR_NO_MORE_ITEMS) or on failure.
+// Without CEDB_ALLOWREALLOC a buffer too small fails with
+// ERROR_INSUFFICIENT_BUFFER and *buffer_size receives the size needed.
+CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props,
+                        CEPROPID* prop_ids, LPBYTE* buffer,
+                        LPDWORD buffer_size);
+
+// Writes properties. Record 0 appends a new record (its identifier is
+// returned); otherwise the given properties of that record are replaced or
+// added, and those flagged CEDB_PROPDELETE removed. 0 on failure; nothing is
+// changed then.
+CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props,
+                         CEPROPVAL* props);
+
+BOOL CeDeleteRecord(HANDLE db, CEOID record);
+
+#endif  // HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_

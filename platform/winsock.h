@@ -1,0 +1,101 @@
+// Winsock 1.1 over the host's sockets.
+//
+// SOCKET values are the device's 32-bit handles; INVALID_SOCKET and
+// SOCKET_ERROR are as on the device, and so are the socket-option constants
+// (SOL_SOCKET 0xFFFF, SO_REUSEADDR 4). send never raises SIGPIPE: a closed
+// peer makes it return SOCKET_ERROR. Sockets may be used from any thread;
+// closing a socket wakes a thread blocked in accept or recv on it, which
+// then returns INVALID_SOCKET or SOCKET_ERROR.
+#ifndef HOLLOWMARCH_PLATFORM_WINSOCK_H_
+#define HOLLOWMARCH_PLATFORM_WINSOCK_H_
+
+#include "platform/types.h"
+
+// The Winsock names collide with the host's socket API, so they live in
+// namespace winsock; a file of the server says `using namespace winsock;`
+// and must not include the host's socket headers. (Implementation files
+// include this header before any host header.)
+namespace winsock {
+
+using SOCKET = uint32_t;
+constexpr SOCKET INVALID_SOCKET = 0xFFFFFFFFu;
+constexpr int SOCKET_ERROR = -1;
+
+constexpr int WSADESCRIPTION_LEN = 256;
+constexpr int WSASYS_STATUS_LEN = 128;
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+  char szDescription[WSADESCRIPTION_LEN + 1];
+  char szSystemStatus[WSASYS_STATUS_LEN + 1];
+  unsigned short iMaxSockets;
+  unsigned short iMaxUdpDg;
+  char* lpVendorInfo;
+};
+
+constexpr int AF_INET = 2;
+constexpr int SOCK_STREAM = 1;
+constexpr int SOL_SOCKET = 0xFFFF;
+constexpr int SO_REUSEADDR = 4;
+constexpr uint32_t INADDR_ANY = 0;
+constexpr uint32_t INADDR_LOOPBACK = 0x7F000001;
+
+// The device's IPv4 socket address: 16 bytes, port and address in network
+// byte order.
+struct in_addr {
+  uint32_t s_addr;
+};
+struct sockaddr_in {
+  int16_t sin_family;
+  uint16_t sin_port;
+  in_addr sin_addr;
+  char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16);
+struct sockaddr {
+  uint16_t sa_family;
+  char sa_data[14];
+};
+
+// Error codes from WSAGetLastError.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+
+// Returns 0 and fills *data (wVersion 0x0101) for a requested version of 1.1
+// or above; starts nest and each needs its WSACleanup.
+int WSAStartup(WORD version, WSADATA* data);
+int WSACleanup();
+int WSAGetLastError();
+
+SOCKET socket(int af, int type, int protocol);
+int setsockopt(SOCKET s, int level, int option, const char* value, int length);
+int bind(SOCKET s, const sockaddr* address, int length);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* address, int* length);
+int connect(SOCKET s, const sockaddr* address, int length);
+int recv(SOCKET s, char* buffer, int length, int flags);
+int send(SOCKET s, const char* buffer, int length, int flags);
+int closesocket(SOCKET s);
+// The local address a socket is bound to (port and address in network order).
+int getsockname(SOCKET s, sockaddr* address, int* length);
+
+uint16_t htons(uint16_t value);
+uint32_t htonl(uint32_t value);
+uint16_t ntohs(uint16_t value);
+uint32_t ntohl(uint32_t value);
+
+}  // namespace winsock
+
+#endif  // HOLLOWMARCH_PLATFORM_WINSOCK_H_

@@ -1,0 +1,39 @@
+#include "tests/support/temp_device.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "gtest/gtest.h"
+#include "platform/device.h"
+#include "platform/fault.h"
+
+namespace hmtest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/hmtest-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed";
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+TempDevice::TempDevice(bool open) : opened_(open) {
+  platform::fault::Clear();
+  if (open) {
+    platform::Status s = platform::OpenDevice(dir_.path());
+    if (!s.ok()) ADD_FAILURE() << "OpenDevice: " << s.message();
+  }
+}
+
+TempDevice::~TempDevice() {
+  if (opened_) platform::CloseDevice();
+  platform::fault::Clear();
+}
+
+}  // namespace hmtest

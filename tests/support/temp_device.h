@@ -1,0 +1,41 @@
+// A fresh device in a temporary directory for one test: opened in this
+// process on construction, closed and removed on destruction. Also clears
+// the failure seam both times.
+#ifndef HOLLOWMARCH_TESTS_SUPPORT_TEMP_DEVICE_H_
+#define HOLLOWMARCH_TESTS_SUPPORT_TEMP_DEVICE_H_
+
+#include <string>
+
+namespace hmtest {
+
+// A new empty directory under $TMPDIR (or /tmp), removed with its contents
+// on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class TempDevice {
+ public:
+  // open: also open the device in this process.
+  explicit TempDevice(bool open = true);
+  ~TempDevice();
+  TempDevice(const TempDevice&) = delete;
+  TempDevice& operator=(const TempDevice&) = delete;
+  const std::string& root() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  bool opened_;
+};
+
+}  // namespace hmtest
+
+#endif  // HOLLOWMARCH_TESTS_SUPPORT_TEMP_DEVICE_H_
