@@ -1,11 +1,23 @@
 // Winsock 1.1 over the host's sockets.
 //
-// SOCKET values are the device's 32-bit handles; INVALID_SOCKET and
-// SOCKET_ERROR are as on the device, and so are the socket-option constants
-// (SOL_SOCKET 0xFFFF, SO_REUSEADDR 4). send never raises SIGPIPE: a closed
-// peer makes it return SOCKET_ERROR. Sockets may be used from any thread;
-// closing a socket wakes a thread blocked in accept or recv on it, which
-// then returns INVALID_SOCKET or SOCKET_ERROR.
+// SOCKET values are the device's 32-bit handles, local to the process and
+// never reused while it runs; INVALID_SOCKET and SOCKET_ERROR are as on the
+// device, and so are the socket-option constants (SOL_SOCKET 0xFFFF,
+// SO_REUSEADDR 4). Sockets are blocking, IPv4 and TCP only.
+//
+// Every call but WSAStartup and the byte-order helpers needs a started
+// Winsock (else it fails with WSANOTINITIALISED). A failing call returns
+// SOCKET_ERROR or INVALID_SOCKET and leaves its code for WSAGetLastError,
+// which is the thread's last error (GetLastError) as on the device;
+// WSAStartup and WSACleanup return their code.
+//
+// send never raises SIGPIPE: a closed peer makes it return SOCKET_ERROR.
+// Sockets may be used from any thread. closesocket from another thread wakes
+// a thread blocked in accept or recv on that socket, which then returns
+// INVALID_SOCKET or SOCKET_ERROR with WSAEINTR; the host descriptor is
+// released only once no call is inside it, so it can never be reused under
+// a blocked call. After closesocket the value is invalid (WSAENOTSOCK), so
+// two threads that both close one socket close it exactly once.
 #ifndef HOLLOWMARCH_PLATFORM_WINSOCK_H_
 #define HOLLOWMARCH_PLATFORM_WINSOCK_H_
 
@@ -37,6 +49,13 @@ constexpr int AF_INET = 2;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOL_SOCKET = 0xFFFF;
 constexpr int SO_REUSEADDR = 4;
+constexpr int SO_KEEPALIVE = 8;
+constexpr int SO_SNDBUF = 0x1001;
+constexpr int SO_RCVBUF = 0x1002;
+constexpr int IPPROTO_TCP = 6;
+constexpr int TCP_NODELAY = 1;
+constexpr int MSG_OOB = 1;
+constexpr int MSG_PEEK = 2;
 constexpr uint32_t INADDR_ANY = 0;
 constexpr uint32_t INADDR_LOOPBACK = 0x7F000001;
 
@@ -61,23 +80,49 @@ struct sockaddr {
 constexpr int WSAEINTR = 10004;
 constexpr int WSAEBADF = 10009;
 constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
 constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
 constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTUNREACH = 10065;
 constexpr int WSAVERNOTSUPPORTED = 10092;
 constexpr int WSANOTINITIALISED = 10093;
 
-// Returns 0 and fills *data (wVersion 0x0101) for a requested version of 1.1
-// or above; starts nest and each needs its WSACleanup.
+// Returns 0 and fills *data (wVersion and wHighVersion 0x0101) for a
+// requested version (low byte major, high byte minor) of 1.1 or above;
+// WSAVERNOTSUPPORTED below 1.1, WSAEFAULT for a null `data`. Starts nest and
+// each needs its WSACleanup.
 int WSAStartup(WORD version, WSADATA* data);
+// Ends one start; the last one closes every socket still open (waking the
+// calls blocked on them). SOCKET_ERROR with WSANOTINITIALISED when Winsock
+// is not started.
 int WSACleanup();
 int WSAGetLastError();
+
+// setsockopt knows SOL_SOCKET with SO_REUSEADDR, SO_KEEPALIVE, SO_SNDBUF and
+// SO_RCVBUF, and IPPROTO_TCP with TCP_NODELAY, each with a 4-byte integer
+// (WSAEFAULT when `length` is smaller, WSAENOPROTOOPT for another option).
+// Addresses are sockaddr_in of AF_INET, `length` at least 16. recv takes the
+// flags MSG_PEEK and MSG_OOB, send MSG_OOB.
 
 SOCKET socket(int af, int type, int protocol);
 int setsockopt(SOCKET s, int level, int option, const char* value, int length);
