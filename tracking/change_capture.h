@@ -1,0 +1,50 @@
+// Change capture: turns one object-store notification posted to the hidden
+// window into at most one change entry in the change log of the class whose
+// database it names.
+//
+// For the ordinary classes: find the tracked database, check that its class
+// is SyncStateTracking, append. For mail the notification carries no MAPI
+// uid, so capture searches the mail store for it (pmailFolders, then each
+// folder database it names), keeps the MessageUidMap up to date, falls back
+// on that map, and drops a folder notification whose uid it cannot
+// establish.
+//
+// Threads: window thread only, under the process-wide lock (see
+// server/system_lock.h), which also keeps the server's rebuild of the uid map
+// from interleaving with a capture.
+#ifndef HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
+#define HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
+
+#include "platform/types.h"
+
+struct TrackingContext;
+
+// The last change that LogDbChange appended or filtered as a repeat; read
+// only by the repeat filter, shared by all classes, never reset while the
+// process runs. bType 0xFF (no change type) means nothing was logged yet.
+struct LastLoggedChange {
+  BYTE bType = 0xFF;
+  CEOID oidRec = 0;
+  DWORD dwUid = 0;
+  DWORD dwTime = 0;
+};
+
+// LogDbChange's result when the change log refused the entry; also the id of
+// the string "Unable to add change notification" that the window shows.
+constexpr DWORD kCaptureAppendFailed = 101;
+
+// Handles one notification: `uiMessage` is DB_CEOID_CREATED,
+// DB_CEOID_RECORD_DELETED or DB_CEOID_CHANGED (any other number is recorded
+// as an Add), `oidRec` its wParam, `oidDb` its lParam. Returns 0 when it was
+// recorded, filtered as a repeat (same type, oid and uid as the last logged
+// change within the same second), dropped or ignored; kCaptureAppendFailed
+// when the append failed (the last logged change is then left as it was, so
+// an identical notification is appended, not filtered). Writes one trace
+// line per call. Every handle the mail search opens is closed and every
+// record buffer released before it returns.
+// Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.syncStates,
+// ctx.mail, ctx.lastLogged and ctx.hwndMain; all must be set.
+DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
+                  CEOID oidDb);
+
+#endif  // HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
