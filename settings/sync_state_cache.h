@@ -1,0 +1,50 @@
+// The per-class sync state and the in-memory cache of it.
+//
+// A class's sync state says whether its change log can serve a fast
+// synchronisation. The registry holds it (registry_store.h); the cache spares
+// registry reads once this process has written a class's state.
+//
+// Threads: the window thread and the server's worker both reach the one
+// process-wide cache; every call must be made under the process-wide lock
+// that the server defines. The cache itself takes no lock.
+#ifndef HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_
+#define HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_
+
+#include "platform/types.h"
+
+// Sync state values, as stored in the registry.
+constexpr DWORD SyncStateNone = 0;      // nothing known; changes not recorded
+constexpr DWORD SyncStateTracking = 1;  // log complete from the sync time on
+constexpr DWORD SyncStateLost = 2;      // changes may be missed: slow sync next
+constexpr DWORD SyncStateUncached = 3;  // cache only: the slot holds no value
+
+// The five tracked data classes, in the order of their cache slots (and of
+// the peer's class indexes 0 to 4).
+constexpr DWORD kDataClasses[5] = {24, 25, 26, 291, 5454};
+
+// Five signed 32-bit slots, one per data class. Every slot starts as
+// SyncStateUncached; only SetSyncState (registry_store.h) writes a slot, so a
+// slot holds either SyncStateUncached or the last state this process wrote
+// for its class. Never reset.
+class SyncStateCache {
+ public:
+  SyncStateCache();
+  SyncStateCache(const SyncStateCache&) = delete;
+  SyncStateCache& operator=(const SyncStateCache&) = delete;
+
+  // The slot index (0 to 4) of a data class, or -1 for a class without one.
+  static int SlotOf(DWORD dataClass);
+
+  // True and *state = the cached state when the class has a slot that holds
+  // a value; false for a class without a slot or an uncached slot.
+  bool Lookup(DWORD dataClass, DWORD* state) const;
+
+  // Stores the state in the class's slot; does nothing for a class without
+  // a slot.
+  void Store(DWORD dataClass, DWORD state);
+
+ private:
+  LONG rglSyncState_[5];
+};
+
+#endif  // HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_

@@ -1,0 +1,43 @@
+// An index of change entries by oidRec, kept beside a ChangeLog's list so
+// that finding an entry does not walk the list.
+//
+// Open addressing with linear probing over entry pointers (the key is read
+// from the entry), so it costs about 16 bytes per entry. Several entries may
+// share one oidRec. The entries are owned by the list, not by the index.
+// Not thread-safe; guarded with its log.
+#ifndef HOLLOWMARCH_TRACKING_CHANGE_ENTRY_INDEX_H_
+#define HOLLOWMARCH_TRACKING_CHANGE_ENTRY_INDEX_H_
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/types.h"
+
+struct ChangeEntry;
+
+class ChangeEntryIndex {
+ public:
+  ChangeEntryIndex() = default;
+  ChangeEntryIndex(const ChangeEntryIndex&) = delete;
+  ChangeEntryIndex& operator=(const ChangeEntryIndex&) = delete;
+
+  // Adds an entry (its oidRec must not change while it is indexed). False
+  // when no memory could be had for growing; the index is unchanged then.
+  bool Add(ChangeEntry* entry);
+  // Removes that entry; nothing when it is not indexed.
+  void Remove(const ChangeEntry* entry);
+  // The newest (in list order) indexed entry with that oidRec, or null.
+  ChangeEntry* FindNewest(CEOID oidRec) const;
+  // Forgets every entry and releases the table.
+  void Clear();
+  size_t size() const { return count_; }
+
+ private:
+  size_t SlotOf(CEOID oidRec) const;
+  bool Grow();
+
+  std::vector<ChangeEntry*> slots_;  // power-of-two size, null = free
+  size_t count_ = 0;
+};
+
+#endif  // HOLLOWMARCH_TRACKING_CHANGE_ENTRY_INDEX_H_

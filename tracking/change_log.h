@@ -1,0 +1,185 @@
+// The change log of one data class: the persistent record of every change
+// made to the class's object-store databases since tracking began.
+//
+// The store of record is an object-store database of its own,
+// "\Hollowmarch Change Log <dwLogType>" of type dwLogType (the class + 256),
+// opened with CEDB_AUTOINCREMENT and no notification window, holding one
+// record per change: a single CEVT_BLOB property (identifier 0x00010041) of
+// 17 little-endian bytes: bType, dwTime, dwReserved, dwUid, oidRec.
+//
+// A time-ordered list of ChangeEntry mirrors the database only while a
+// reader has loaded it (LoadLog ... RewriteLog). Loading resolves several
+// records of one changed record into one entry. Appending never touches the
+// list; it trims the database when the store runs short of space.
+//
+// Threads: a ChangeLog takes no lock. The window thread and the server's
+// worker both reach it; every call must be made under the process-wide lock.
+// The iteration state (fOldestFirst, pCursor) is one per log: InsertEntry,
+// FindEntry and RemoveEntry move it too.
+#ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
+#define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
+
+#include <cstdint>
+
+#include "platform/types.h"
+#include "tracking/change_entry_index.h"
+
+class SyncStateCache;
+
+// ChangeType values; no other value is written.
+constexpr BYTE ChangeTypeAdd = 0;
+constexpr BYTE ChangeTypeDelete = 1;
+constexpr BYTE ChangeTypeModify = 3;
+
+// A change's uid when it has none (only mail records carry one).
+constexpr DWORD kNoUid = 0xFFFFFFFF;
+
+// The single property of a change-log record and the size of its blob.
+constexpr CEPROPID kChangeRecordPropId = 0x00010041;
+constexpr DWORD kChangeRecordSize = 17;
+
+// The log database's type for a class, and the class of a log type.
+constexpr DWORD kLogTypeOffset = 256;
+
+// Below this many free bytes of the object store (or at exactly this many),
+// an append trims a log of 100 records or more.
+constexpr uint64_t kLowFreeSpaceBytes = 0x300000;
+constexpr WORD kTrimMinRecords = 100;
+
+// One change. Allocated zero-filled with LocalAlloc and released with
+// LocalFree by the ChangeLog whose list holds it.
+struct ChangeEntry {
+  BYTE bType;          // ChangeType
+  DWORD dwTime;        // CurrentTime of the change
+  DWORD dwReserved;    // written as 0; a value read is carried unchanged
+  DWORD dwUid;         // mail message uid, kNoUid for none
+  CEOID oidRec;        // the changed record
+  ChangeEntry* pNewer; // null at the newest
+  ChangeEntry* pOlder; // null at the oldest
+};
+
+// The 17-byte record form of an entry's first five fields.
+void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
+                        DWORD dwUid, CEOID oidRec, BYTE out[17]);
+
+class ChangeLog {
+ public:
+  // The log keeps `syncStates` (which must outlive it) for the sync state
+  // and sync time it updates. A new log is unbound (no database) and empty.
+  explicit ChangeLog(SyncStateCache& syncStates);
+  // Releases the entries of a loaded list; closes and deletes nothing (at
+  // shutdown the owner has deleted the database beforehand).
+  ~ChangeLog();
+  ChangeLog(const ChangeLog&) = delete;
+  ChangeLog& operator=(const ChangeLog&) = delete;
+
+  // Binds the log to its class's database. When the device started less than
+  // 30 seconds ago an existing database is kept unchanged; otherwise it is
+  // deleted. Then a missing database is created. True when a database was
+  // kept or created. Call once, after construction.
+  bool OpenLog(DWORD dataClass);
+
+  // Creates and opens the database when none is open; true when one is open
+  // already. False only when the creation fails. A failed open after a
+  // successful creation still gives true (the next write then fails).
+  bool CreateLogDb();
+
+  // Closes the database handle and deletes the database. True when deleted;
+  // on failure oidLogDb stays set (the handle is closed all the same). The
+  // list is not touched.
+  bool DeleteLogDb();
+
+  // Records one change at the current time, at the end of the database,
+  // trimming the oldest changes first when the database holds 100 records or
+  // more and the store has at most 3 MB free. False when the database cannot
+  // be created (nothing written, no state changed) or the write failed (see
+  // WriteEntry).
+  bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid);
+
+  // Appends one record. On failure the database is closed and deleted, the
+  // class becomes SyncStateLost with sync time 0, and the next AppendChange
+  // starts a fresh database.
+  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid);
+
+  // Reads every record into the list (which is not emptied first), resolving
+  // several records for one oidRec into one entry and setting fRewrite when
+  // that happened. True when every record was read; false when reading
+  // stopped on an error (the entries read so far stay loaded).
+  bool LoadLog();
+
+  // Adds an entry in time order (an equal time goes older than the entries
+  // that have it). False when no memory. Moves the cursor (newest-first).
+  bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
+                   DWORD dwUid);
+
+  // Iteration over the one cursor of the list. Each returns the entry at the
+  // cursor, null past the end; one more step then starts again at the start.
+  ChangeEntry* FirstNewest();
+  ChangeEntry* NextOlder();
+  ChangeEntry* FirstOldest();
+  ChangeEntry* NextNewer();
+
+  // The newest entry with that oidRec, or null. Leaves the cursor at the
+  // result (null when none) in a newest-first walk.
+  ChangeEntry* FindEntry(CEOID oidRec);
+
+  // Unlinks and releases an entry of this list. The cursor moves so that a
+  // walk can remove its current entry and step on. False for null or when
+  // the release fails.
+  bool RemoveEntry(ChangeEntry* entry);
+
+  // Releases every entry and empties the list. False when a release failed
+  // (the walk goes on). fOldestFirst, fRewrite and cEntries stay.
+  bool FreeEntries();
+
+  // Ends a reader: when the last load met duplicates, or `force`, rebuilds
+  // the database from the list (and keeps every record appended since the
+  // load); then releases the list. False when a write failed (the list then
+  // stays loaded; the class is lost).
+  bool RewriteLog(bool force);
+
+  // Deletes the first record of the database whose oidRec is the entry's.
+  // The list is not touched; the caller removes the entry itself. When no
+  // record matches, true exactly when the database was read to its end.
+  bool DeleteEntryRecord(const ChangeEntry* entry);
+
+  // Queries the object store's free bytes into qwFreeBytes (kept when the
+  // query fails) and answers whether more than 3 MB are free.
+  bool HasFreeSpace();
+
+  DWORD DataClass() const { return dwLogType - kLogTypeOffset; }
+
+  // Fields, in the log's own vocabulary. Read them freely; change them only
+  // through the operations above.
+  DWORD fOldestFirst = 0;
+  ChangeEntry* pOldest = nullptr;
+  ChangeEntry* pCursor = nullptr;
+  ChangeEntry* pNewest = nullptr;
+  HANDLE hLogDb = INVALID_HANDLE_VALUE;
+  CEOID oidLogDb = 0;
+  DWORD fRewrite = 0;
+  DWORD dwLogType = 0;
+  WORD cEntries = 0;
+  // Until the first successful query this is kUnknownFreeBytes, which counts
+  // as enough space: a log is never trimmed on no information.
+  uint64_t qwFreeBytes;
+  static constexpr uint64_t kUnknownFreeBytes = UINT64_MAX;
+
+ private:
+  bool TrimOldest();
+  bool RewriteEntries();
+  bool ReadNextRecord(BYTE record[17], CEOID* oid, bool* atEnd);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]);
+  void UnlinkEntry(ChangeEntry* entry);
+  void FormatName(WCHAR* name) const;
+
+  SyncStateCache& syncStates_;
+  // Finds entries by oidRec without walking the list.
+  ChangeEntryIndex index_;
+  // The number of records at the front of the database that the loaded list
+  // stands for; records after them were appended since the load and are
+  // kept by a rewrite. 0 when no list is loaded.
+  DWORD cRecordsLoaded_ = 0;
+};
+
+#endif  // HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
