@@ -24,6 +24,7 @@
 
 #include "platform/object_store.h"
 #include "platform/types.h"
+#include "tracking/change_log.h"  // kNoUid
 
 struct TrackingContext;
 
@@ -37,9 +38,6 @@ inline constexpr WCHAR kMailFoldersDbName[] = u"pmailFolders";
 constexpr CEPROPID PROPID_FOLDER_DBNAME = 0x8003001F;  // pmailFolders, LPWSTR
 constexpr CEPROPID PROPID_MSG_OID = 0x80050013;        // folder record, UI4
 constexpr CEPROPID PROPID_MAPI_UID = 0x80110013;       // folder record, UI4
-
-// The uid of a change that has none.
-constexpr DWORD kNoUid = 0xFFFFFFFF;
 
 // True when `name` converts to the ANSI code page (CP_ACP, no flags,
 // NUL-terminated): only such folder names are used. False for null.
