@@ -1,0 +1,26 @@
+#include "settings/sync_state_cache.h"
+
+SyncStateCache::SyncStateCache() {
+  for (LONG& slot : rglSyncState_) slot = static_cast<LONG>(SyncStateUncached);
+}
+
+int SyncStateCache::SlotOf(DWORD dataClass) {
+  for (int i = 0; i < 5; ++i) {
+    if (kDataClasses[i] == dataClass) return i;
+  }
+  return -1;
+}
+
+bool SyncStateCache::Lookup(DWORD dataClass, DWORD* state) const {
+  int slot = SlotOf(dataClass);
+  if (slot < 0) return false;
+  LONG value = rglSyncState_[slot];
+  if (value == static_cast<LONG>(SyncStateUncached)) return false;
+  *state = static_cast<DWORD>(value);
+  return true;
+}
+
+void SyncStateCache::Store(DWORD dataClass, DWORD state) {
+  int slot = SlotOf(dataClass);
+  if (slot >= 0) rglSyncState_[slot] = static_cast<LONG>(state);
+}
