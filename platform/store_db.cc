@@ -1,0 +1,414 @@
+#include "platform/store_db.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+namespace platform::store {
+namespace {
+
+// Schema version 1. Identifiers are allocated from meta.next_oid; records of
+// a database are ordered by identifier, which is their order of first write.
+const char kSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
+INSERT OR IGNORE INTO meta VALUES('used_bytes', 0);
+INSERT OR IGNORE INTO meta VALUES('next_watch', 1);
+CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS databases(
+  oid INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  type INTEGER NOT NULL,
+  num_records INTEGER NOT NULL DEFAULT 0,
+  size INTEGER NOT NULL DEFAULT 0,
+  modified INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS databases_by_type ON databases(type, oid);
+CREATE TABLE IF NOT EXISTS records(
+  oid INTEGER PRIMARY KEY,
+  db INTEGER NOT NULL,
+  props BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS records_by_db ON records(db, oid);
+CREATE TABLE IF NOT EXISTS notifications(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  db INTEGER NOT NULL,
+  record INTEGER NOT NULL,
+  message INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS watchers(
+  id INTEGER PRIMARY KEY,
+  pid INTEGER NOT NULL,
+  db INTEGER NOT NULL,
+  position INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS watchers_by_db ON watchers(db);
+CREATE TABLE IF NOT EXISTS reg_keys(
+  id INTEGER PRIMARY KEY,
+  parent INTEGER NOT NULL,
+  name TEXT NOT NULL COLLATE NOCASE,
+  UNIQUE(parent, name));
+CREATE TABLE IF NOT EXISTS reg_values(
+  key INTEGER NOT NULL,
+  name TEXT NOT NULL COLLATE NOCASE,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY(key, name)) WITHOUT ROWID;
+PRAGMA user_version = 1;
+)sql";
+
+constexpr int kBusyTimeoutMs = 60000;
+
+struct Signal {
+  uint32_t counter;
+  uint32_t waiters;
+};
+
+// The open device, as this process knows it. Changed only by OpenStore and
+// CloseStore, which must not race with other platform calls; the generation
+// lets threads notice a change without a lock.
+std::mutex device_mu;
+std::string db_path;           // guarded by device_mu
+std::atomic<uint64_t> generation{0};
+std::atomic<bool> store_open{false};
+// Mappings are never unmapped: a watcher thread may still be waiting on an
+// old one while the device closes.
+std::atomic<Signal*> signal_map{nullptr};
+
+thread_local std::string last_detail;
+
+struct ThreadSlot {
+  uint64_t generation = 0;
+  std::unique_ptr<Connection> conn;
+};
+thread_local ThreadSlot slot;
+
+int64_t Futex(uint32_t* addr, int op, uint32_t value, const timespec* timeout) {
+  return syscall(SYS_futex, addr, op, value, timeout, nullptr, 0);
+}
+
+Status MapSignal(const std::string& root) {
+  std::string path = root + "/store.signal";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return Status::Error("cannot open " + path);
+  if (ftruncate(fd, sizeof(Signal)) != 0) {
+    close(fd);
+    return Status::Error("cannot size " + path);
+  }
+  void* p = mmap(nullptr, sizeof(Signal), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) return Status::Error("cannot map " + path);
+  signal_map.store(static_cast<Signal*>(p));
+  return Status::Ok();
+}
+
+sqlite3* OpenFile(const std::string& path, DWORD* error) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    *error = TranslateError(rc, db, "opening the store");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // journal_mode is persistent in the file; synchronous is per connection.
+  rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                    nullptr);
+  if (rc != SQLITE_OK) {
+    *error = TranslateError(rc, db, "configuring the store");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return db;
+}
+
+}  // namespace
+
+DWORD TranslateError(int rc, sqlite3* db, const char* what) {
+  last_detail = std::string(what) + ": " +
+                (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return ERROR_SUCCESS;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_NOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_TIMEOUT;
+    case SQLITE_CONSTRAINT:
+      return ERROR_ALREADY_EXISTS;
+    case SQLITE_TOOBIG:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_INTERNAL_ERROR;
+  }
+}
+
+const std::string& LastErrorDetail() { return last_detail; }
+
+Status OpenStore(const std::string& root) {
+  std::lock_guard<std::mutex> lock(device_mu);
+  Status s = MapSignal(root);
+  if (!s.ok()) return s;
+  std::string path = root + "/store.db";
+  DWORD error = ERROR_SUCCESS;
+  sqlite3* db = OpenFile(path, &error);
+  if (db == nullptr) return Status::Error(path + ": " + last_detail);
+  char* message = nullptr;
+  std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
+  int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &message);
+  std::string detail = message != nullptr ? message : "";
+  sqlite3_free(message);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) return Status::Error(path + ": creating the schema: " + detail);
+  db_path = path;
+  generation.fetch_add(1);
+  store_open.store(true);
+  return Status::Ok();
+}
+
+void CloseStore() {
+  std::lock_guard<std::mutex> lock(device_mu);
+  store_open.store(false);
+  generation.fetch_add(1);
+  db_path.clear();
+  slot.conn.reset();
+}
+
+Connection::~Connection() {
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  sqlite3_close(db_);
+}
+
+sqlite3_stmt* Connection::Prepare(const char* sql, DWORD* error) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    *error = TranslateError(rc, db_, "preparing a statement");
+    return nullptr;
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
+}
+
+Connection* ThreadConnection(DWORD* error) {
+  uint64_t current = generation.load();
+  if (!store_open.load()) {
+    slot.conn.reset();
+    last_detail = "no device is open";
+    *error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (slot.conn != nullptr && slot.generation == current) return slot.conn.get();
+  slot.conn.reset();
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(device_mu);
+    path = db_path;
+    current = generation.load();
+  }
+  if (path.empty()) {
+    last_detail = "no device is open";
+    *error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  sqlite3* db = OpenFile(path, error);
+  if (db == nullptr) return nullptr;
+  slot.conn.reset(new Connection(db));
+  slot.generation = current;
+  return slot.conn.get();
+}
+
+Query::Query(Connection* conn, const char* sql) : conn_(conn), sql_(sql) {
+  stmt_ = conn->Prepare(sql, &error_);
+}
+
+Query::~Query() {
+  if (stmt_ != nullptr) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+}
+
+Query& Query::Bind(int index, int64_t value) {
+  if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
+  return *this;
+}
+
+Query& Query::Bind(int index, std::string_view text) {
+  if (stmt_ != nullptr) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+Query& Query::BindBlob(int index, const void* data, size_t size) {
+  if (stmt_ != nullptr) {
+    // A zero-length blob must still be a blob, not NULL.
+    static const char kEmpty = 0;
+    sqlite3_bind_blob64(stmt_, index, size == 0 ? &kEmpty : data, size, SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+bool Query::Step() {
+  if (stmt_ == nullptr) return false;
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) error_ = TranslateError(rc, conn_->db(), sql_);
+  return false;
+}
+
+DWORD Query::Run() {
+  if (stmt_ == nullptr) return error_;
+  while (Step()) {
+  }
+  return error_;
+}
+
+int64_t Query::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string Query::Text(int column) const {
+  const unsigned char* text = sqlite3_column_text(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text), size);
+}
+
+const void* Query::Blob(int column) const { return sqlite3_column_blob(stmt_, column); }
+size_t Query::Size(int column) const { return sqlite3_column_bytes(stmt_, column); }
+bool Query::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+Transaction::Transaction(Kind kind) : kind_(kind) {
+  conn_ = ThreadConnection(&error_);
+  if (conn_ == nullptr) return;
+  static const char kBeginRead[] = "BEGIN DEFERRED";
+  static const char kBeginWrite[] = "BEGIN IMMEDIATE";
+  Query begin(conn_, kind == kWrite ? kBeginWrite : kBeginRead);
+  error_ = begin.Run();
+  open_ = error_ == ERROR_SUCCESS;
+}
+
+Transaction::~Transaction() {
+  if (open_) sqlite3_exec(conn_->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+DWORD Transaction::Commit() {
+  if (!open_) return error_ != ERROR_SUCCESS ? error_ : ERROR_INTERNAL_ERROR;
+  static const char kCommit[] = "COMMIT";
+  DWORD error = Query(conn_, kCommit).Run();
+  if (error != ERROR_SUCCESS) return error;  // the destructor rolls back
+  open_ = false;
+  if (kind_ == kWrite) SignalChange();
+  return ERROR_SUCCESS;
+}
+
+uint32_t ChangeCount() {
+  Signal* s = signal_map.load();
+  if (s == nullptr) return 0;
+  return std::atomic_ref<uint32_t>(s->counter).load();
+}
+
+void SignalChange() {
+  Signal* s = signal_map.load();
+  if (s == nullptr) return;
+  std::atomic_ref<uint32_t>(s->counter).fetch_add(1);
+  // Waiters of dead processes may leave `waiters` high: that costs a
+  // needless wake-up call per write, nothing more.
+  if (std::atomic_ref<uint32_t>(s->waiters).load() != 0) {
+    Futex(&s->counter, FUTEX_WAKE, INT32_MAX, nullptr);
+  }
+}
+
+void WaitForChange(uint32_t seen, int timeout_ms) {
+  Signal* s = signal_map.load();
+  if (s == nullptr) return;
+  std::atomic_ref<uint32_t> waiters(s->waiters);
+  waiters.fetch_add(1);
+  if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
+    timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+    Futex(&s->counter, FUTEX_WAIT, seen, &ts);
+  }
+  waiters.fetch_sub(1);
+}
+
+void WakeWaiters() { SignalChange(); }
+
+int64_t NowUnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool ToUtf8(std::u16string_view in, std::string* out) {
+  out->clear();
+  out->reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    uint32_t c = in[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+// Only ever given text this file produced with ToUtf8, so it trusts the
+// encoding but still never reads past the end.
+std::u16string FromUtf8(std::string_view in) {
+  std::u16string out;
+  out.reserve(in.size());
+  size_t i = 0;
+  while (i < in.size()) {
+    uint32_t c = static_cast<unsigned char>(in[i]);
+    int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    if (extra > 0) c &= (0x3F >> extra);
+    if (extra > 0 && i + extra >= in.size()) break;  // truncated sequence
+    for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3F);
+    i += extra + 1;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace platform::store

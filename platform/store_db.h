@@ -1,0 +1,139 @@
+// The device's SQLite file (internal to the platform): the connection of each
+// thread, the schema, transactions, the one place where SQLite and host
+// errors become device error codes, and the change signal that every process
+// of the device shares.
+//
+// The file is `store.db` in the device root, in WAL mode with
+// synchronous=NORMAL: a transaction is in the log once its commit returns, so
+// a process killed at any later moment cannot lose it (only a crash of the
+// host itself could). Every connection waits (busy timeout) for another
+// process's hold on the file instead of failing.
+//
+// Each thread has its own connection, opened on first use and reopened when
+// the device was closed and another opened since (the device generation).
+// Everything here is for the calling thread only, except the change signal.
+#ifndef HOLLOWMARCH_PLATFORM_STORE_DB_H_
+#define HOLLOWMARCH_PLATFORM_STORE_DB_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/status.h"
+#include "platform/types.h"
+
+namespace platform::store {
+
+// Opens the store of the device root `root` (creating the file, its schema
+// and the signal file on first use) for this process. Called by OpenDevice.
+Status OpenStore(const std::string& root);
+// Every thread's connection becomes stale (closed on its next use or at the
+// thread's exit). Called by CloseDevice.
+void CloseStore();
+
+// The device error code for a SQLite result code, remembering `what` and
+// SQLite's message as the detail (LastErrorDetail) of the calling thread.
+DWORD TranslateError(int rc, sqlite3* db, const char* what);
+// The detail of the calling thread's last translated error.
+const std::string& LastErrorDetail();
+
+// The calling thread's connection. Prepared statements are kept per
+// connection, keyed by the address of their SQL text (pass literals).
+class Connection {
+ public:
+  ~Connection();
+  sqlite3* db() const { return db_; }
+  // The prepared statement for `sql`, reset; null on failure (*error set).
+  sqlite3_stmt* Prepare(const char* sql, DWORD* error);
+
+ private:
+  friend Connection* ThreadConnection(DWORD* error);
+  explicit Connection(sqlite3* db) : db_(db) {}
+  sqlite3* db_;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+// Null with *error set when no device is open or the file cannot be opened.
+Connection* ThreadConnection(DWORD* error);
+
+// One statement's use: binds, steps, and resets on destruction.
+class Query {
+ public:
+  Query(Connection* conn, const char* sql);
+  ~Query();
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  DWORD error() const { return error_; }
+
+  Query& Bind(int index, int64_t value);
+  Query& Bind(int index, std::string_view text);
+  Query& BindBlob(int index, const void* data, size_t size);
+
+  // True when a row is ready; false at the end or on failure (error() then
+  // non-zero).
+  bool Step();
+  // Runs a statement that returns no rows; ERROR_SUCCESS or the error.
+  DWORD Run();
+
+  int64_t Int(int column) const;
+  std::string Text(int column) const;
+  const void* Blob(int column) const;
+  size_t Size(int column) const;
+  bool IsNull(int column) const;
+
+ private:
+  Connection* conn_;
+  const char* sql_;
+  sqlite3_stmt* stmt_ = nullptr;
+  DWORD error_ = ERROR_SUCCESS;
+};
+
+// One transaction on the calling thread's connection. A write transaction
+// takes the file's write lock at once (waiting for other writers), so that
+// its reads and writes form one atomic step. Rolled back unless committed.
+class Transaction {
+ public:
+  enum Kind { kRead, kWrite };
+  explicit Transaction(Kind kind);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  // ERROR_SUCCESS when the transaction began.
+  DWORD error() const { return error_; }
+  Connection* conn() const { return conn_; }
+  // Commits; a write transaction then signals the change to every process.
+  DWORD Commit();
+
+ private:
+  Kind kind_;
+  Connection* conn_ = nullptr;
+  DWORD error_ = ERROR_SUCCESS;
+  bool open_ = false;
+};
+
+// The change signal: a counter in a small file of the device root, mapped by
+// every process, bumped after every committed write. Watchers wait on it
+// without polling (a shared futex).
+uint32_t ChangeCount();
+void SignalChange();
+// Returns when the counter differs from `seen`, when `timeout_ms` passed, or
+// when WakeWaiters was called in this process.
+void WaitForChange(uint32_t seen, int timeout_ms);
+// Wakes every waiter of this device (e.g. to stop a watcher thread).
+void WakeWaiters();
+
+// Small helpers shared by the store's users.
+int64_t NowUnixMs();
+// UTF-16 to UTF-8 and back; false for ill-formed input (lone surrogates).
+bool ToUtf8(std::u16string_view in, std::string* out);
+std::u16string FromUtf8(std::string_view in);
+
+}  // namespace platform::store
+
+#endif  // HOLLOWMARCH_PLATFORM_STORE_DB_H_
