@@ -1,0 +1,587 @@
+#include "tools/hmdevice_values.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <set>
+
+namespace hmdevice {
+
+namespace {
+
+bool IsHexPrefixed(std::string_view text) {
+  return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
+// Digits only, no sign: from_chars would otherwise accept a leading '-'.
+Result<uint64_t> ParseMagnitude(std::string_view text) {
+  int base = 10;
+  if (IsHexPrefixed(text)) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  if (text.empty()) return Result<uint64_t>::Fail("empty number");
+  for (char c : text) {
+    bool digit = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                            : (c >= '0' && c <= '9');
+    if (!digit) return Result<uint64_t>::Fail("not a number");
+  }
+  uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (ec == std::errc::result_out_of_range) return Result<uint64_t>::Fail("out of range");
+  if (ec != std::errc() || end != text.data() + text.size()) {
+    return Result<uint64_t>::Fail("not a number");
+  }
+  return Result<uint64_t>::Ok(value);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A JSON integer that is not negative, whichever way the JSON holds it.
+std::optional<uint64_t> NonNegativeInteger(const nlohmann::json& json) {
+  if (json.is_number_unsigned()) return json.get<uint64_t>();
+  if (json.is_number_integer() && json.get<int64_t>() >= 0) {
+    return static_cast<uint64_t>(json.get<int64_t>());
+  }
+  return std::nullopt;
+}
+
+std::string Quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+void AppendUtf8(uint32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+struct IntegerRange {
+  bool is_signed;
+  int bits;
+};
+
+IntegerRange RangeOf(WORD type) {
+  switch (type) {
+    case CEVT_I2: return {true, 16};
+    case CEVT_I4: return {true, 32};
+    case CEVT_UI2: return {false, 16};
+    case CEVT_UI4: return {false, 32};
+    default: return {false, 64};
+  }
+}
+
+Result<Property> Fail(CEPROPID id, const std::string& why) {
+  char name[16];
+  std::snprintf(name, sizeof name, "0x%08X", id);
+  return Result<Property>::Fail("property " + std::string(name) + ": " + why);
+}
+
+Result<std::u16string> TextWithoutNul(std::string_view utf8) {
+  if (utf8.find('\0') != std::string_view::npos) {
+    return Result<std::u16string>::Fail("text holds a NUL character");
+  }
+  return Utf8ToUtf16(utf8);
+}
+
+}  // namespace
+
+// --- Numbers -------------------------------------------------------------
+
+Result<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
+  Result<uint64_t> magnitude = ParseMagnitude(text);
+  if (!magnitude.ok()) return Result<uint64_t>::Fail(Quote(text) + ": " + magnitude.error());
+  if (magnitude.value() > max) return Result<uint64_t>::Fail(Quote(text) + ": out of range");
+  return magnitude;
+}
+
+Result<uint32_t> ParseU32(std::string_view text) {
+  Result<uint64_t> value = ParseUnsigned(text, 0xFFFFFFFFu);
+  if (!value.ok()) return Result<uint32_t>::Fail(value.error());
+  return Result<uint32_t>::Ok(static_cast<uint32_t>(value.value()));
+}
+
+Result<int64_t> ParseSigned(std::string_view text, int bits) {
+  std::string_view digits = text;
+  bool negative = !digits.empty() && digits.front() == '-';
+  if (negative) digits.remove_prefix(1);
+  Result<uint64_t> magnitude = ParseMagnitude(digits);
+  if (!magnitude.ok()) return Result<int64_t>::Fail(Quote(text) + ": " + magnitude.error());
+  const uint64_t m = magnitude.value();
+  const uint64_t max_positive = (uint64_t{1} << (bits - 1)) - 1;
+  const uint64_t max_negative = uint64_t{1} << (bits - 1);  // magnitude of the minimum
+  if (negative) {
+    if (m > max_negative) return Result<int64_t>::Fail(Quote(text) + ": out of range");
+    return Result<int64_t>::Ok(m == max_negative ? std::numeric_limits<int64_t>::min() >> (64 - bits)
+                                                 : -static_cast<int64_t>(m));
+  }
+  if (IsHexPrefixed(digits)) {
+    const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    if (m > mask) return Result<int64_t>::Fail(Quote(text) + ": out of range");
+    if (m > max_positive) {  // the bit pattern of a negative value
+      return Result<int64_t>::Ok(bits == 64 ? static_cast<int64_t>(m)
+                                            : static_cast<int64_t>(m) - static_cast<int64_t>(mask) - 1);
+    }
+    return Result<int64_t>::Ok(static_cast<int64_t>(m));
+  }
+  if (m > max_positive) return Result<int64_t>::Fail(Quote(text) + ": out of range");
+  return Result<int64_t>::Ok(static_cast<int64_t>(m));
+}
+
+Result<uint32_t> ParseWord32(std::string_view text) {
+  if (!text.empty() && text.front() == '-') {
+    Result<int64_t> value = ParseSigned(text, 32);
+    if (!value.ok()) return Result<uint32_t>::Fail(value.error());
+    return Result<uint32_t>::Ok(static_cast<uint32_t>(value.value()));
+  }
+  return ParseU32(text);
+}
+
+// --- Bytes and text ------------------------------------------------------
+
+Result<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
+  if (text.size() % 2 != 0) {
+    return Result<std::vector<uint8_t>>::Fail(Quote(text) + ": odd number of hex digits");
+  }
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int high = HexDigit(text[i]);
+    int low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) {
+      return Result<std::vector<uint8_t>>::Fail(Quote(text) + ": not hex bytes");
+    }
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return Result<std::vector<uint8_t>>::Ok(std::move(bytes));
+}
+
+std::string FormatHex(const uint8_t* bytes, size_t count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 0xF]);
+  }
+  return out;
+}
+
+Result<std::u16string> Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    int extra;
+    uint32_t code_point;
+    uint32_t minimum;
+    if (lead < 0x80) {
+      extra = 0, code_point = lead, minimum = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1, code_point = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, code_point = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, code_point = lead & 0x07, minimum = 0x10000;
+    } else {
+      return Result<std::u16string>::Fail("text is not valid UTF-8");
+    }
+    if (text.size() - i <= static_cast<size_t>(extra) && extra > 0) {
+      return Result<std::u16string>::Fail("text is not valid UTF-8");
+    }
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return Result<std::u16string>::Fail("text is not valid UTF-8");
+      code_point = code_point << 6 | (next & 0x3F);
+    }
+    if (code_point < minimum || code_point > 0x10FFFF ||
+        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
+      return Result<std::u16string>::Fail("text is not valid UTF-8");
+    }
+    if (code_point >= 0x10000) {
+      code_point -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 | (code_point >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 | (code_point & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code_point));
+    }
+    i += 1 + extra;
+  }
+  return Result<std::u16string>::Ok(std::move(out));
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00), &out);
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(unit, &out);
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(const WCHAR* text) {
+  return text == nullptr ? std::string() : Utf16ToUtf8(std::u16string_view(text));
+}
+
+// --- Properties ----------------------------------------------------------
+
+bool IsKnownPropertyType(WORD type) {
+  switch (type) {
+    case CEVT_I2:
+    case CEVT_I4:
+    case CEVT_R8:
+    case CEVT_BOOL:
+    case CEVT_UI2:
+    case CEVT_UI4:
+    case CEVT_LPWSTR:
+    case CEVT_FILETIME:
+    case CEVT_BLOB:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string PropertyTypeName(WORD type) {
+  switch (type) {
+    case CEVT_I2: return "I2";
+    case CEVT_I4: return "I4";
+    case CEVT_R8: return "R8";
+    case CEVT_BOOL: return "BOOL";
+    case CEVT_UI2: return "UI2";
+    case CEVT_UI4: return "UI4";
+    case CEVT_LPWSTR: return "LPWSTR";
+    case CEVT_FILETIME: return "FILETIME";
+    case CEVT_BLOB: return "BLOB";
+    default: return std::to_string(type);
+  }
+}
+
+Result<CEPROPID> ParsePropertyId(std::string_view text) {
+  Result<uint32_t> id = ParseU32(text);
+  if (!id.ok()) return Result<CEPROPID>::Fail("property identifier " + id.error());
+  if (!IsKnownPropertyType(TypeFromPropId(id.value()))) {
+    return Result<CEPROPID>::Fail("property identifier " + Quote(text) + ": unknown type " +
+                                  std::to_string(TypeFromPropId(id.value())));
+  }
+  return Result<CEPROPID>::Ok(id.value());
+}
+
+Result<Property> ParsePropertyValue(CEPROPID id, std::string_view text) {
+  Property property;
+  property.id = id;
+  const WORD type = property.type();
+  switch (type) {
+    case CEVT_I2:
+    case CEVT_I4:
+    case CEVT_UI2:
+    case CEVT_UI4: {
+      IntegerRange range = RangeOf(type);
+      if (range.is_signed) {
+        Result<int64_t> value = ParseSigned(text, range.bits);
+        if (!value.ok()) return Fail(id, value.error());
+        property.integer = value.value();
+      } else {
+        Result<uint64_t> value = ParseUnsigned(text, (uint64_t{1} << range.bits) - 1);
+        if (!value.ok()) return Fail(id, value.error());
+        property.integer = static_cast<int64_t>(value.value());
+      }
+      break;
+    }
+    case CEVT_BOOL:
+      if (text != "0" && text != "1") return Fail(id, Quote(text) + ": a BOOL is 0 or 1");
+      property.integer = text == "1";
+      break;
+    case CEVT_R8: {
+      double value = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+          !std::isfinite(value)) {
+        return Fail(id, Quote(text) + ": not a finite decimal number");
+      }
+      property.real = value;
+      break;
+    }
+    case CEVT_FILETIME: {
+      Result<uint64_t> value = ParseUnsigned(text, std::numeric_limits<uint64_t>::max());
+      if (!value.ok()) return Fail(id, value.error());
+      property.filetime = value.value();
+      break;
+    }
+    case CEVT_LPWSTR: {
+      Result<std::u16string> value = TextWithoutNul(text);
+      if (!value.ok()) return Fail(id, value.error());
+      property.text = std::move(value.value());
+      break;
+    }
+    case CEVT_BLOB: {
+      Result<std::vector<uint8_t>> value = ParseHexBytes(text);
+      if (!value.ok()) return Fail(id, value.error());
+      property.bytes = std::move(value.value());
+      break;
+    }
+    default:
+      return Fail(id, "unknown type " + std::to_string(type));
+  }
+  return Result<Property>::Ok(std::move(property));
+}
+
+Result<Property> ParsePropertyArgument(std::string_view argument) {
+  const size_t equals = argument.find('=');
+  if (equals == std::string_view::npos) {
+    return Result<Property>::Fail(Quote(argument) + ": expected PROP=VALUE");
+  }
+  Result<CEPROPID> id = ParsePropertyId(argument.substr(0, equals));
+  if (!id.ok()) return Result<Property>::Fail(id.error());
+  return ParsePropertyValue(id.value(), argument.substr(equals + 1));
+}
+
+namespace {
+
+Result<std::vector<Property>> CheckDistinct(std::vector<Property> properties) {
+  if (properties.size() > kMaxPropertiesPerRecord) {
+    return Result<std::vector<Property>>::Fail("too many properties for one record");
+  }
+  std::set<CEPROPID> seen;
+  for (const Property& property : properties) {
+    if (!seen.insert(property.id).second) {
+      char name[16];
+      std::snprintf(name, sizeof name, "0x%08X", property.id);
+      return Result<std::vector<Property>>::Fail("property " + std::string(name) + " given twice");
+    }
+  }
+  return Result<std::vector<Property>>::Ok(std::move(properties));
+}
+
+}  // namespace
+
+Result<std::vector<Property>> ParsePropertyArguments(const std::vector<std::string>& arguments) {
+  std::vector<Property> properties;
+  for (const std::string& argument : arguments) {
+    Result<Property> property = ParsePropertyArgument(argument);
+    if (!property.ok()) return Result<std::vector<Property>>::Fail(property.error());
+    properties.push_back(std::move(property.value()));
+  }
+  return CheckDistinct(std::move(properties));
+}
+
+Result<Property> PropertyFromJson(const nlohmann::json& json) {
+  if (!json.is_object() || !json.contains("id") || !json.contains("value")) {
+    return Result<Property>::Fail("a property is {\"id\":N,\"value\":V}");
+  }
+  const nlohmann::json& id_json = json["id"];
+  const std::optional<uint64_t> id_number = NonNegativeInteger(id_json);
+  if (!id_number || *id_number > 0xFFFFFFFFu) {
+    return Result<Property>::Fail("property id " + id_json.dump() + " is not a 32-bit number");
+  }
+  const auto id = static_cast<CEPROPID>(*id_number);
+  if (!IsKnownPropertyType(TypeFromPropId(id))) {
+    return Fail(id, "unknown type " + std::to_string(TypeFromPropId(id)));
+  }
+  const nlohmann::json& value = json["value"];
+  Property property;
+  property.id = id;
+  const WORD type = property.type();
+  switch (type) {
+    case CEVT_I2:
+    case CEVT_I4:
+    case CEVT_UI2:
+    case CEVT_UI4: {
+      IntegerRange range = RangeOf(type);
+      if (!value.is_number_integer()) return Fail(id, value.dump() + " is not an integer");
+      if (range.is_signed) {
+        const int64_t min = -(int64_t{1} << (range.bits - 1));
+        const int64_t max = (int64_t{1} << (range.bits - 1)) - 1;
+        if (value.is_number_unsigned() ? value.get<uint64_t>() > static_cast<uint64_t>(max)
+                                       : (value.get<int64_t>() < min || value.get<int64_t>() > max)) {
+          return Fail(id, value.dump() + ": out of range");
+        }
+        property.integer = value.get<int64_t>();
+      } else {
+        const std::optional<uint64_t> number = NonNegativeInteger(value);
+        if (!number || *number > (uint64_t{1} << range.bits) - 1) {
+          return Fail(id, value.dump() + ": out of range");
+        }
+        property.integer = static_cast<int64_t>(*number);
+      }
+      break;
+    }
+    case CEVT_BOOL:
+      if (value.is_boolean()) {
+        property.integer = value.get<bool>();
+      } else if (NonNegativeInteger(value).value_or(2) <= 1) {
+        property.integer = static_cast<int64_t>(*NonNegativeInteger(value));
+      } else {
+        return Fail(id, value.dump() + ": a BOOL is 0 or 1");
+      }
+      break;
+    case CEVT_R8:
+      if (!value.is_number()) return Fail(id, value.dump() + " is not a number");
+      property.real = value.get<double>();
+      break;
+    case CEVT_FILETIME: {
+      const std::optional<uint64_t> number = NonNegativeInteger(value);
+      if (!number) return Fail(id, value.dump() + " is not a 64-bit unsigned integer");
+      property.filetime = *number;
+      break;
+    }
+    case CEVT_LPWSTR: {
+      if (!value.is_string()) return Fail(id, value.dump() + " is not a string");
+      Result<std::u16string> text = TextWithoutNul(value.get_ref<const std::string&>());
+      if (!text.ok()) return Fail(id, text.error());
+      property.text = std::move(text.value());
+      break;
+    }
+    case CEVT_BLOB: {
+      if (!value.is_string()) return Fail(id, value.dump() + " is not a hex string");
+      Result<std::vector<uint8_t>> bytes = ParseHexBytes(value.get_ref<const std::string&>());
+      if (!bytes.ok()) return Fail(id, bytes.error());
+      property.bytes = std::move(bytes.value());
+      break;
+    }
+  }
+  return Result<Property>::Ok(std::move(property));
+}
+
+Result<std::vector<Property>> ParseImportLine(std::string_view line) {
+  // Without exceptions: a parse failure gives a discarded value.
+  nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (json.is_discarded()) return Result<std::vector<Property>>::Fail("not JSON");
+  if (!json.is_object() || !json.contains("props") || !json["props"].is_array()) {
+    return Result<std::vector<Property>>::Fail("expected {\"props\":[...]}");
+  }
+  std::vector<Property> properties;
+  for (const nlohmann::json& item : json["props"]) {
+    Result<Property> property = PropertyFromJson(item);
+    if (!property.ok()) return Result<std::vector<Property>>::Fail(property.error());
+    properties.push_back(std::move(property.value()));
+  }
+  return CheckDistinct(std::move(properties));
+}
+
+Property PropertyFromCe(const CEPROPVAL& value) {
+  Property property;
+  property.id = value.propid;
+  switch (property.type()) {
+    case CEVT_I2: property.integer = value.val.iVal; break;
+    case CEVT_I4: property.integer = value.val.lVal; break;
+    case CEVT_UI2: property.integer = value.val.uiVal; break;
+    case CEVT_UI4: property.integer = value.val.ulVal; break;
+    case CEVT_BOOL: property.integer = value.val.boolVal; break;
+    case CEVT_R8: property.real = value.val.dblVal; break;
+    case CEVT_FILETIME:
+      property.filetime = uint64_t{value.val.filetime.dwHighDateTime} << 32 |
+                          value.val.filetime.dwLowDateTime;
+      break;
+    case CEVT_LPWSTR:
+      if (value.val.lpwstr != nullptr) property.text = value.val.lpwstr;
+      break;
+    case CEVT_BLOB:
+      if (value.val.blob.lpb != nullptr) {
+        property.bytes.assign(value.val.blob.lpb, value.val.blob.lpb + value.val.blob.dwCount);
+      }
+      break;
+    default:
+      break;
+  }
+  return property;
+}
+
+nlohmann::json PropertyToJson(const Property& property) {
+  nlohmann::json json = {{"id", property.id}, {"type", property.type()}};
+  switch (property.type()) {
+    case CEVT_I2:
+    case CEVT_I4:
+    case CEVT_UI2:
+    case CEVT_UI4:
+    case CEVT_BOOL:
+      json["value"] = property.integer;
+      break;
+    case CEVT_R8: json["value"] = property.real; break;
+    case CEVT_FILETIME: json["value"] = property.filetime; break;
+    case CEVT_LPWSTR: json["value"] = Utf16ToUtf8(property.text); break;
+    case CEVT_BLOB: json["value"] = FormatHex(property.bytes); break;
+    default: json["value"] = nullptr; break;
+  }
+  return json;
+}
+
+std::string FormatPropertyValue(const Property& property) {
+  switch (property.type()) {
+    case CEVT_I2:
+    case CEVT_I4:
+    case CEVT_UI2:
+    case CEVT_UI4:
+    case CEVT_BOOL:
+      return std::to_string(property.integer);
+    case CEVT_R8: {
+      char buffer[64];
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, property.real);
+      return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
+    }
+    case CEVT_FILETIME: return std::to_string(property.filetime);
+    case CEVT_LPWSTR: return Utf16ToUtf8(property.text);
+    case CEVT_BLOB: return FormatHex(property.bytes);
+    default: return "?";
+  }
+}
+
+PropertyBlock::PropertyBlock(std::vector<Property> properties)
+    : properties_(std::move(properties)) {
+  values_.resize(properties_.size());
+  for (size_t i = 0; i < properties_.size(); ++i) {
+    Property& property = properties_[i];
+    CEPROPVAL& value = values_[i];
+    std::memset(&value, 0, sizeof value);
+    value.propid = property.id;
+    switch (property.type()) {
+      case CEVT_I2: value.val.iVal = static_cast<SHORT>(property.integer); break;
+      case CEVT_I4: value.val.lVal = static_cast<LONG>(property.integer); break;
+      case CEVT_UI2: value.val.uiVal = static_cast<USHORT>(property.integer); break;
+      case CEVT_UI4: value.val.ulVal = static_cast<ULONG>(property.integer); break;
+      case CEVT_BOOL: value.val.boolVal = static_cast<BOOL>(property.integer); break;
+      case CEVT_R8: value.val.dblVal = property.real; break;
+      case CEVT_FILETIME:
+        value.val.filetime.dwLowDateTime = static_cast<DWORD>(property.filetime);
+        value.val.filetime.dwHighDateTime = static_cast<DWORD>(property.filetime >> 32);
+        break;
+      case CEVT_LPWSTR: value.val.lpwstr = property.text.data(); break;
+      case CEVT_BLOB:
+        value.val.blob.dwCount = static_cast<DWORD>(property.bytes.size());
+        value.val.blob.lpb = property.bytes.empty() ? nullptr : property.bytes.data();
+        break;
+      default: break;
+    }
+  }
+}
+
+}  // namespace hmdevice
