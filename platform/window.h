@@ -89,6 +89,9 @@ constexpr UINT SND_ASYNC = 0x0001;
 // Registers a class for the calling process. 0 on failure
 // (ERROR_CLASS_ALREADY_EXISTS). Class names compare without regard to case.
 WORD RegisterClassW(const WNDCLASSW* window_class);
+// Forgets a class of the calling process (windows already made keep their
+// procedure). FALSE with ERROR_CLASS_DOES_NOT_EXIST when there is none.
+BOOL UnregisterClassW(LPCWSTR class_name, HINSTANCE instance);
 
 // Creates a window on the calling thread; WM_CREATE is sent to its procedure
 // before the call returns. 0 on failure. A procedure may destroy its window

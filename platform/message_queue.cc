@@ -1,0 +1,158 @@
+#include "platform/message_queue.h"
+
+#include <atomic>
+
+#include "platform/kernel.h"
+
+namespace platform {
+namespace {
+
+std::atomic<void (*)(MessageQueue*)> thread_exit_hook{nullptr};
+
+// Owns the thread's queue; closes it when the thread ends, after letting the
+// window layer remove the thread's windows.
+struct ThreadQueueHolder {
+  std::shared_ptr<MessageQueue> queue = std::make_shared<MessageQueue>();
+  ~ThreadQueueHolder() {
+    if (auto hook = thread_exit_hook.load()) hook(queue.get());
+    queue->Close();
+  }
+};
+
+}  // namespace
+
+void WaitableReply::Complete(LRESULT result) {
+  std::lock_guard<std::mutex> lock(mu_);
+  result_ = result;
+  done_ = true;
+  done_cv_.notify_all();
+}
+
+LRESULT WaitableReply::Wait() {
+  std::unique_lock<std::mutex> lock(mu_);
+  done_cv_.wait(lock, [this] { return done_; });
+  return result_;
+}
+
+MessageQueue::~MessageQueue() { Close(); }
+
+bool MessageQueue::Post(const MSG& msg) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_) return false;
+  items_.push_back(Item{msg, nullptr});
+  cv_.notify_one();
+  return true;
+}
+
+bool MessageQueue::PostSent(const MSG& msg, std::shared_ptr<ReplySlot> reply) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_) return false;
+  items_.push_back(Item{msg, std::move(reply)});
+  cv_.notify_one();
+  return true;
+}
+
+void MessageQueue::PostQuit(int exit_code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  quit_ = true;
+  quit_code_ = exit_code;
+  cv_.notify_one();
+}
+
+void MessageQueue::SetTimer(HWND window, UINT id, uint64_t period_ms, TIMERPROC proc) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // 64-bit milliseconds on the steady clock: a period of 2^32-1 ms is about
+  // 50 days and cannot overflow here.
+  TimerState& t = timers_[{window, id}];
+  t.period_ms = period_ms;
+  t.due = Clock::now() + std::chrono::milliseconds(period_ms);
+  t.proc = proc;
+  cv_.notify_one();
+}
+
+bool MessageQueue::KillTimer(HWND window, UINT id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return timers_.erase({window, id}) > 0;
+}
+
+void MessageQueue::KillTimers(HWND window) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = timers_.begin(); it != timers_.end();) {
+    it = it->first.first == window ? timers_.erase(it) : std::next(it);
+  }
+}
+
+TIMERPROC MessageQueue::TimerProc(HWND window, UINT id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = timers_.find({window, id});
+  return it == timers_.end() ? nullptr : it->second.proc;
+}
+
+std::map<MessageQueue::TimerKey, MessageQueue::TimerState>::iterator
+MessageQueue::EarliestTimer() {
+  auto earliest = timers_.end();
+  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+    if (earliest == timers_.end() || it->second.due < earliest->second.due) earliest = it;
+  }
+  return earliest;
+}
+
+MessageQueue::Item MessageQueue::Next() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    if (!items_.empty()) {
+      Item item = std::move(items_.front());
+      items_.pop_front();
+      item.msg.time = GetTickCount();
+      return item;
+    }
+    if (quit_) {
+      quit_ = false;
+      Item item;
+      item.msg.message = WM_QUIT;
+      item.msg.wParam = static_cast<WPARAM>(quit_code_);
+      item.msg.time = GetTickCount();
+      return item;
+    }
+    auto timer = EarliestTimer();
+    if (timer == timers_.end()) {
+      cv_.wait(lock);
+      continue;
+    }
+    Clock::time_point now = Clock::now();
+    if (timer->second.due <= now) {
+      // The next tick counts from now: a late timer does not fire twice.
+      timer->second.due = now + std::chrono::milliseconds(timer->second.period_ms);
+      Item item;
+      item.msg.hwnd = timer->first.first;
+      item.msg.message = WM_TIMER;
+      item.msg.wParam = timer->first.second;
+      item.msg.time = GetTickCount();
+      return item;
+    }
+    cv_.wait_until(lock, timer->second.due);
+  }
+}
+
+void MessageQueue::Close() {
+  std::deque<Item> orphans;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    orphans.swap(items_);
+    timers_.clear();
+  }
+  // Completed outside the lock: a reply slot may wake or write to a sender.
+  for (Item& item : orphans) {
+    if (item.reply != nullptr) item.reply->Complete(0);
+  }
+}
+
+std::shared_ptr<MessageQueue> CurrentThreadQueue() {
+  thread_local ThreadQueueHolder holder;
+  return holder.queue;
+}
+
+void SetThreadExitHook(void (*hook)(MessageQueue* queue)) { thread_exit_hook.store(hook); }
+
+}  // namespace platform
