@@ -1,0 +1,260 @@
+#include "server/sync_server.h"
+
+#include <chrono>
+
+#include "platform/kernel.h"
+#include "platform/window.h"
+#include "server/protocol.h"
+#include "server/sync_session.h"
+#include "settings/registry_store.h"
+#include "tracking/tracking_context.h"
+
+using namespace winsock;
+
+namespace {
+
+constexpr WORD kWinsockVersion = 0x0101;
+constexpr int kSocketTries = 3;
+constexpr DWORD kSocketRetryMs = 4000;
+constexpr DWORD kExitBufferAllocFailed = 105;
+// A failing accept is retried after a pause that doubles from the first to
+// the last value, so a persistent failure cannot spin the processor while a
+// passing one costs little.
+constexpr DWORD kAcceptPauseFirstMs = 10;
+constexpr DWORD kAcceptPauseMaxMs = 1000;
+
+}  // namespace
+
+SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking)
+    : SyncServer(session, tracking, GetPort()) {}
+
+SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking,
+                       DWORD port)
+    : cbBuffer(kMessageBufferBytes),
+      dwPort(port),
+      session_(session),
+      tracking_(tracking) {}
+
+SyncServer::~SyncServer() {
+  Stop();
+  // The worker uses this object to its end; at exit it is waited for beyond
+  // Stop's limit rather than left running on freed memory.
+  std::unique_lock<std::mutex> life(lifeMu_);
+  lifeCv_.wait(life, [this] { return !workerRunning_; });
+}
+
+int SyncServer::Start() {
+  {
+    std::lock_guard<std::mutex> life(lifeMu_);
+    if (workerRunning_) return 0;
+  }
+  fStop.store(0);
+
+  WSADATA data{};
+  if (WSAStartup(kWinsockVersion, &data) != 0) return 0;
+  ++winsockStarts_;
+  if (data.wVersion != kWinsockVersion) return 0;
+
+  // A socket left by an earlier failed Start that was not stopped is not
+  // leaked.
+  CloseSocketField(sockListen);
+  SOCKET listener = INVALID_SOCKET;
+  for (int attempt = 0; attempt < kSocketTries; ++attempt) {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener != INVALID_SOCKET) break;
+    Sleep(kSocketRetryMs);
+  }
+  if (listener == INVALID_SOCKET) return 0;
+  sockListen.store(listener);
+
+  int reuse = 1;
+  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR,
+                 reinterpret_cast<const char*>(&reuse),
+                 sizeof(reuse)) == SOCKET_ERROR)
+    return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(dwPort & 0xFFFF));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&address),
+           sizeof(address)) == SOCKET_ERROR)
+    return 0;
+  if (listen(listener, 1) == SOCKET_ERROR) return 0;
+
+  {
+    std::lock_guard<std::mutex> life(lifeMu_);
+    workerRunning_ = true;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, &SyncServer::ServerThread, this, 0,
+                               nullptr);
+  if (thread == 0) {
+    std::lock_guard<std::mutex> life(lifeMu_);
+    workerRunning_ = false;
+    return 0;
+  }
+  CloseHandle(thread);
+  return 1;
+}
+
+// Waiting for the worker with systemLock held would deadlock with a worker
+// that waits for it to handle a message; the analysis cannot follow the
+// conditional release.
+static void WaitReleasingSystemLock(std::mutex& mu, std::condition_variable& cv,
+                                    const bool& running)
+    NO_THREAD_SAFETY_ANALYSIS {
+  auto wait = [&] {
+    std::unique_lock<std::mutex> life(mu);
+    cv.wait_for(life, std::chrono::milliseconds(kStopWaitMs),
+                [&] { return !running; });
+  };
+  if (systemLock.HeldByCurrentThread()) {
+    SystemLockRelease released(systemLock);
+    wait();
+  } else {
+    wait();
+  }
+}
+
+int SyncServer::Stop() {
+  fStop.store(1);
+  // Closing wakes a worker blocked in accept or recv; a pause between
+  // accepts is ended by the notification.
+  CloseSocketField(sockListen);
+  CloseSocketField(sockConn);
+  {
+    std::lock_guard<std::mutex> life(lifeMu_);
+    lifeCv_.notify_all();
+  }
+  WaitReleasingSystemLock(lifeMu_, lifeCv_, workerRunning_);
+  for (; winsockStarts_ > 0; --winsockStarts_) WSACleanup();
+  return 0;
+}
+
+void SyncServer::CloseSocketField(std::atomic<SOCKET>& field) {
+  SOCKET socket = field.exchange(INVALID_SOCKET);
+  if (socket != INVALID_SOCKET) closesocket(socket);
+}
+
+int SyncServer::Receive() {
+  SOCKET connection = sockConn.load();
+  cbData = recv(connection, reinterpret_cast<char*>(pbBuffer),
+                static_cast<int>(cbBuffer), 0);
+  if (cbData > 0) return 0;
+  CloseSocketField(sockConn);
+  return cbData == 0 ? kReceiveClosed : kReceiveFailed;
+}
+
+int SyncServer::Send() {
+  if (cbData <= 0) return 0;
+  int32_t sent = 0;
+  while (sent < cbData) {
+    SOCKET connection = sockConn.load();
+    if (connection == INVALID_SOCKET) return kSendFailed;
+    int result = send(connection, reinterpret_cast<const char*>(pbBuffer) + sent,
+                      cbData - sent, 0);
+    // A send that moves nothing counts as failed, so the loop always
+    // advances.
+    if (result <= 0) {
+      CloseSocketField(sockConn);
+      return kSendFailed;
+    }
+    sent += result;
+  }
+  return 0;
+}
+
+int SyncServer::SendFromHandler() {
+  if (sockConn.load() == INVALID_SOCKET) return kSendFailed;
+  SystemLockRelease released(systemLock);
+  return Send();
+}
+
+DWORD SyncServer::ServerThread(LPVOID parameter) {
+  auto* server = static_cast<SyncServer*>(parameter);
+  DWORD exitCode = server->Serve();
+  server->WorkerEnded();
+  return exitCode;
+}
+
+void SyncServer::PostToWindow(UINT message) {
+  PostMessageW(tracking_.hwndMain, message, 0, 0);
+}
+
+void SyncServer::PauseUnlessStopped(DWORD ms) {
+  std::unique_lock<std::mutex> life(lifeMu_);
+  lifeCv_.wait_for(life, std::chrono::milliseconds(ms),
+                   [this] { return fStop.load() != 0; });
+}
+
+void SyncServer::WorkerEnded() {
+  // Notified under the mutex: once Stop sees workerRunning_ false, the
+  // worker touches nothing of this object again.
+  std::lock_guard<std::mutex> life(lifeMu_);
+  workerRunning_ = false;
+  lifeCv_.notify_all();
+}
+
+DWORD SyncServer::Serve() {
+  DWORD acceptPause = 0;
+  for (;;) {
+    SOCKET listener = sockListen.load();
+    if (listener == INVALID_SOCKET || fStop.load()) return 0;
+
+    SOCKET connection = accept(listener, nullptr, nullptr);
+    // Stored before fStop is looked at: either Stop's exchange finds it or
+    // this thread sees the stop and closes it.
+    if (connection != INVALID_SOCKET) sockConn.store(connection);
+    if (fStop.load()) {
+      CloseSocketField(sockConn);
+      return 0;
+    }
+    if (sockListen.load() == INVALID_SOCKET) {
+      PostToWindow(WM_RESTART_SERVER);
+      return 0;
+    }
+    if (connection == INVALID_SOCKET) {
+      acceptPause = acceptPause == 0
+                        ? kAcceptPauseFirstMs
+                        : std::min(acceptPause * 2, kAcceptPauseMaxMs);
+      PauseUnlessStopped(acceptPause);
+      continue;
+    }
+    acceptPause = 0;
+
+    pbBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbBuffer));
+    if (pbBuffer == nullptr) {
+      // The connection stays open until the restart's Stop closes it.
+      PostToWindow(WM_RESTART_SERVER);
+      return kExitBufferAllocFailed;
+    }
+    ServeConnection();
+    LocalFree(pbBuffer);
+    pbBuffer = nullptr;
+  }
+}
+
+void SyncServer::ServeConnection() {
+  while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
+    if (Receive() != 0) break;
+    int reply;
+    bool shutdown;
+    {
+      SystemLockGuard locked(systemLock);
+      if (fStop.load()) break;
+      reply = HandleMessage(session_, *this, tracking_);
+      shutdown = session_.dwState == SessionStateShutdown;
+    }
+    if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
+    if (reply != 0) {
+      if (Send() != 0) break;
+      if (shutdown) PostToWindow(WM_CLOSE);
+    }
+  }
+  CloseSocketField(sockConn);
+
+  // A connection that ends without an end of session must not leave capture
+  // suppressed or a stream half-way for the next peer. A stop tears the
+  // whole system down and keeps capture as the window thread set it.
+  SystemLockGuard locked(systemLock);
+  if (!fStop.load()) EndConnection(session_, tracking_);
+}

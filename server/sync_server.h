@@ -1,0 +1,134 @@
+// The sync server's transport: one listening TCP socket on the configured
+// port, one worker thread that accepts one connection at a time, and the
+// receive-handle-send loop that serves it. Each block that one receive
+// delivers is one message for HandleMessage (server/sync_session.h); the
+// reply it leaves in the buffer is sent back.
+//
+// Threads. Start and Stop are called on the window thread (Stop also at
+// process exit), with or without systemLock held. Everything else runs on
+// the worker. The worker takes systemLock around each HandleMessage and
+// around the per-connection clean-up, and never holds it during a socket
+// call. fStop, sockListen and sockConn are atomic: a socket is handed over
+// by exchanging its field with INVALID_SOCKET, and only the thread that
+// took it out closes it, so each socket is closed exactly once whichever
+// of Stop, Receive or Send gets there first.
+//
+// The worker reaches the window thread only by posting WM_RESTART_SERVER
+// (serving cannot go on) or WM_CLOSE (the peer's end of session asked the
+// application to close) to TrackingContext::hwndMain.
+#ifndef HOLLOWMARCH_SERVER_SYNC_SERVER_H_
+#define HOLLOWMARCH_SERVER_SYNC_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/types.h"
+#include "platform/winsock.h"
+#include "server/system_lock.h"
+
+struct SyncSession;
+struct TrackingContext;
+
+// Posted to the window when the server must be stopped and started again.
+constexpr UINT WM_RESTART_SERVER = 0x0464;  // WM_USER + 100
+
+// Results of Receive and Send.
+constexpr int kReceiveClosed = 1;     // the peer closed the connection
+constexpr int kReceiveFailed = 102;   // recv failed; connection closed
+constexpr int kSendFailed = 103;      // send failed; connection closed
+
+// How long Stop waits at most for the worker to end.
+constexpr DWORD kStopWaitMs = 2000;
+
+class SyncServer {
+ public:
+  // `session` and `tracking` must outlive the server. The port is read
+  // through GetPort (registry value Port, default 40141).
+  SyncServer(SyncSession& session, TrackingContext& tracking);
+  // The same with a given port and no registry read.
+  SyncServer(SyncSession& session, TrackingContext& tracking, DWORD port);
+  // Stop.
+  ~SyncServer();
+  SyncServer(const SyncServer&) = delete;
+  SyncServer& operator=(const SyncServer&) = delete;
+
+  // Starts Winsock 1.1, makes the listening socket (three tries, 4,000 ms
+  // after each failed one), SO_REUSEADDR, binds the port on every address,
+  // listens with a backlog of 1 and starts the worker. 1 when the server
+  // listens and the worker runs, 0 on any failure; a failed Start leaves
+  // what it made for the next Stop. Also 0, doing nothing, while a worker of
+  // an earlier Start is still running.
+  int Start();
+
+  // Asks the worker to end, closes the listening socket and the connection
+  // (each exactly once) to wake it, and waits until it has ended, at most
+  // kStopWaitMs; returns at once when no worker runs. When the caller holds
+  // systemLock, it is released during the wait and held again on return.
+  // Cleans up Winsock once for each successful Start. Safe to call again, and
+  // without a Start. Returns 0.
+  int Stop();
+
+  // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
+  // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
+  // connection is closed in both failure cases).
+  int Receive();
+  // Worker only, without systemLock. Sends the first cbData bytes of
+  // pbBuffer, partial sends continued; 0 when sent or cbData <= 0,
+  // kSendFailed when a send failed (the connection is then closed). cbData
+  // is left as it was.
+  int Send();
+  // For a handler that must send before its reply is done (the
+  // acknowledgement that precedes a change stream): called inside
+  // HandleMessage with systemLock held, which is released for the socket
+  // calls and held again on return; the caller must re-check any shared
+  // state it had looked at. Otherwise as Send. With no connection (a
+  // handler driven without one) it returns kSendFailed and sends nothing.
+  int SendFromHandler() REQUIRES(systemLock);
+
+  // The worker's thread procedure; `parameter` is the SyncServer.
+  static DWORD ServerThread(LPVOID parameter);
+
+  // The connection's message buffer: a zero-filled block of cbBuffer bytes
+  // from LocalAlloc, allocated after each accept and freed when the
+  // connection's loop ends; null while no connection is served. Handlers
+  // read the request from it and write the reply over it. A test or fuzzer
+  // that drives HandleMessage without a connection may point it at a buffer
+  // of its own of at least cbBuffer bytes.
+  BYTE* pbBuffer = nullptr;
+  // Bytes the last receive put into pbBuffer; the handlers replace it with
+  // the length of the reply.
+  int32_t cbData = 0;
+  // Capacity of pbBuffer: 2048, never changed.
+  const DWORD cbBuffer;
+
+  // Non-zero asks the worker to end.
+  std::atomic<DWORD> fStop{0};
+  std::atomic<winsock::SOCKET> sockListen{winsock::INVALID_SOCKET};
+  std::atomic<winsock::SOCKET> sockConn{winsock::INVALID_SOCKET};
+  // TCP port (its low 16 bits are used).
+  const DWORD dwPort;
+
+ private:
+  // The accept loop; the thread's exit code.
+  DWORD Serve();
+  void ServeConnection();
+  // Takes the socket out of `field` and closes it when there was one.
+  static void CloseSocketField(std::atomic<winsock::SOCKET>& field);
+  void PostToWindow(UINT message);
+  // Waits up to `ms` unless a stop is asked first.
+  void PauseUnlessStopped(DWORD ms);
+  void WorkerEnded();
+
+  SyncSession& session_;
+  TrackingContext& tracking_;
+
+  // Worker life, for Stop's wait and the pauses of the worker.
+  std::mutex lifeMu_;
+  std::condition_variable lifeCv_;
+  bool workerRunning_ = false;  // guarded by lifeMu_
+  int winsockStarts_ = 0;       // Start/Stop only
+};
+
+#endif  // HOLLOWMARCH_SERVER_SYNC_SERVER_H_

@@ -1,0 +1,3 @@
+#include "server/system_lock.h"
+
+SystemMutex systemLock;
