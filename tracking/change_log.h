@@ -19,7 +19,9 @@
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "platform/types.h"
 #include "tracking/change_entry_index.h"
@@ -166,11 +168,17 @@ class ChangeLog {
   static constexpr uint64_t kUnknownFreeBytes = UINT64_MAX;
 
  private:
-  bool TrimOldest();
-  bool RewriteEntries();
-  bool ReadNextRecord(BYTE record[17], CEOID* oid, bool* atEnd);
+  // What one read of the log database gave.
+  enum class ReadResult { kRecord, kMalformed, kEnd, kError };
+  enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
+
+  void TrimOldest(WORD numRecords);
+  ReadResult ReadNextRecord(BYTE record[17], CEOID* oid);
   bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]);
-  void UnlinkEntry(ChangeEntry* entry);
+  bool MarkLostForRewrite(bool* marked);
+  void RestoreTracking(DWORD syncTime);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records);
+  RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;
 
   SyncStateCache& syncStates_;

@@ -1,0 +1,491 @@
+#include "tracking/change_log.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "platform/system_info.h"
+#include "settings/registry_store.h"
+#include "tracking/clock.h"
+#include "tracking/trace.h"
+
+namespace {
+
+void PutLe32(BYTE* out, DWORD value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+DWORD GetLe32(const BYTE* in) {
+  return static_cast<DWORD>(in[0]) | static_cast<DWORD>(in[1]) << 8 |
+         static_cast<DWORD>(in[2]) << 16 | static_cast<DWORD>(in[3]) << 24;
+}
+
+// One change as read from a record.
+struct ChangeRecord {
+  BYTE bType;
+  DWORD dwTime;
+  DWORD dwReserved;
+  DWORD dwUid;
+  CEOID oidRec;
+};
+
+ChangeRecord DecodeChangeRecord(const BYTE in[17]) {
+  return ChangeRecord{in[0], GetLe32(in + 1), GetLe32(in + 5), GetLe32(in + 9),
+                      GetLe32(in + 13)};
+}
+
+}  // namespace
+
+void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved, DWORD dwUid,
+                        CEOID oidRec, BYTE out[17]) {
+  out[0] = bType;
+  PutLe32(out + 1, dwTime);
+  PutLe32(out + 5, dwReserved);
+  PutLe32(out + 9, dwUid);
+  PutLe32(out + 13, oidRec);
+}
+
+ChangeLog::ChangeLog(SyncStateCache& syncStates)
+    : qwFreeBytes(kUnknownFreeBytes), syncStates_(syncStates) {}
+
+ChangeLog::~ChangeLog() {
+  if (pOldest != nullptr) FreeEntries();
+}
+
+void ChangeLog::FormatName(WCHAR* name) const {
+  char narrow[CEDB_MAXDBASENAMELEN];
+  std::snprintf(narrow, sizeof(narrow), "\\Hollowmarch Change Log %d",
+                static_cast<int>(dwLogType));
+  size_t i = 0;
+  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<WCHAR>(narrow[i]);
+  name[i] = 0;
+}
+
+bool ChangeLog::OpenLog(DWORD dataClass) {
+  bool recent = BootedRecently();
+  dwLogType = dataClass + kLogTypeOffset;
+  WCHAR name[CEDB_MAXDBASENAMELEN];
+  FormatName(name);
+  oidLogDb = 0;
+  hLogDb = CeOpenDatabase(&oidLogDb, name, 0, CEDB_AUTOINCREMENT, 0);
+  if (recent) {
+    // Only the program restarted: the log from before is used unchanged.
+    if (hLogDb != INVALID_HANDLE_VALUE) return true;
+    return CreateLogDb();
+  }
+  if (hLogDb != INVALID_HANDLE_VALUE) DeleteLogDb();
+  return CreateLogDb();
+}
+
+bool ChangeLog::CreateLogDb() {
+  if (hLogDb != INVALID_HANDLE_VALUE) return true;
+  WCHAR name[CEDB_MAXDBASENAMELEN];
+  FormatName(name);
+  oidLogDb = CeCreateDatabase(name, dwLogType, 0, nullptr);
+  if (oidLogDb == 0) {
+    GetLastError();
+    return false;
+  }
+  CEOID oid = oidLogDb;
+  // A failed open leaves hLogDb invalid; the next write fails and says so.
+  hLogDb = CeOpenDatabase(&oid, name, 0, CEDB_AUTOINCREMENT, 0);
+  return true;
+}
+
+bool ChangeLog::DeleteLogDb() {
+  CloseHandle(hLogDb);
+  hLogDb = INVALID_HANDLE_VALUE;
+  // Whatever the database held, the loaded list stands for none of a new one.
+  cRecordsLoaded_ = 0;
+  if (!CeDeleteDatabase(oidLogDb)) {
+    GetLastError();
+    return false;
+  }
+  oidLogDb = 0;
+  return true;
+}
+
+bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
+  if (!CreateLogDb()) return false;
+  CEOIDINFO info;
+  std::memset(&info, 0, sizeof(info));
+  if (CeOidGetInfo(oidLogDb, &info) && info.wObjType == OBJTYPE_DATABASE &&
+      info.infDatabase.wNumRecords >= kTrimMinRecords && !HasFreeSpace()) {
+    TrimOldest(info.infDatabase.wNumRecords);
+  }
+  // The time is taken after the trim.
+  return WriteEntry(bType, CurrentTime(), oidRec, dwUid);
+}
+
+bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) {
+  BYTE blob[kChangeRecordSize];
+  EncodeChangeRecord(bType, dwTime, 0, dwUid, oidRec, blob);
+  CEPROPVAL prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.propid = kChangeRecordPropId;
+  prop.val.blob.dwCount = kChangeRecordSize;
+  prop.val.blob.lpb = blob;
+  // An empty database has no last record to seek to; the append works all
+  // the same.
+  CeSeekDatabase(hLogDb, CEDB_SEEK_END, 0, nullptr);
+  if (CeWriteRecordProps(hLogDb, 0, 1, &prop) != 0) return true;
+  GetLastError();
+  // A change is lost: the log can no longer serve a fast sync.
+  DeleteLogDb();
+  SetSyncState(syncStates_, DataClass(), SyncStateLost);
+  SetSyncTime(DataClass(), 0);
+  return false;
+}
+
+ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[17], CEOID* oid) {
+  WORD numProps = 0;
+  LPBYTE buffer = nullptr;
+  DWORD size = 0;
+  CEOID read = CeReadRecordProps(hLogDb, CEDB_ALLOWREALLOC, &numProps, nullptr,
+                                 &buffer, &size);
+  if (read == 0) {
+    bool atEnd = GetLastError() == ERROR_NO_MORE_ITEMS;
+    if (buffer != nullptr) LocalFree(buffer);
+    return atEnd ? ReadResult::kEnd : ReadResult::kError;
+  }
+  *oid = read;
+  // Another program may have written anything into this database: take the
+  // record only when its first property is a blob of at least 17 bytes.
+  ReadResult result = ReadResult::kMalformed;
+  if (buffer != nullptr && numProps >= 1 && size >= sizeof(CEPROPVAL)) {
+    CEPROPVAL first;
+    std::memcpy(&first, buffer, sizeof(first));
+    if (TypeFromPropId(first.propid) == CEVT_BLOB &&
+        (first.wFlags & CEDB_PROPNOTFOUND) == 0 &&
+        first.val.blob.dwCount >= kChangeRecordSize && first.val.blob.lpb != nullptr) {
+      std::memcpy(record, first.val.blob.lpb, kChangeRecordSize);
+      result = ReadResult::kRecord;
+    }
+  }
+  LocalFree(buffer);
+  return result;
+}
+
+bool ChangeLog::LoadLog() {
+  CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr);
+  fRewrite = 0;
+  cEntries = 0;
+  cRecordsLoaded_ = 0;
+  for (;;) {
+    BYTE bytes[kChangeRecordSize];
+    CEOID oid = 0;
+    ReadResult read = ReadNextRecord(bytes, &oid);
+    if (read == ReadResult::kEnd) return true;
+    if (read == ReadResult::kError) return false;
+    ++cRecordsLoaded_;
+    // A record that holds no change is left out and kept on file.
+    if (read == ReadResult::kMalformed) continue;
+    ChangeRecord r = DecodeChangeRecord(bytes);
+    ChangeEntry* prior = FindEntry(r.oidRec);
+    if (prior == nullptr) {
+      // No memory: the record is left out and the load goes on.
+      InsertEntry(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid);
+      continue;
+    }
+    if (!ResolveDuplicate(prior, bytes)) return false;
+  }
+}
+
+// Keeps one entry of the prior entry P and the record R of the same oidRec.
+// An entry without a uid always gives way to a record with one.
+bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]) {
+  ChangeRecord r = DecodeChangeRecord(record);
+  ChangeEntry p = *prior;  // traces show P as it was before its removal
+  fRewrite = 1;
+  DWORD uid = p.dwUid == kNoUid ? r.dwUid : p.dwUid;
+  Trace("Duplicate Record Node(s) found with OID %08x", r.oidRec);
+  bool replace;
+  if (p.dwTime < r.dwTime) {
+    Trace("Newer time is %08x", r.dwTime);
+    Trace("Time of prior (removed) is %08x", p.dwTime);
+    replace = true;
+  } else if (p.dwUid == kNoUid && r.dwUid != kNoUid) {
+    Trace("Time of Newer duplicate is %08x", r.dwTime);
+    Trace("OID of prior (removed) is %08x", p.oidRec);
+    Trace("Time of prior (removed) is %08x", p.dwTime);
+    uid = r.dwUid;
+    replace = true;
+  } else if (p.dwTime > r.dwTime) {
+    Trace("Time is %08x", r.dwTime);
+    Trace("OID of prior (kept, current skipped) is %08x", p.oidRec);
+    Trace("Time of prior (kept, current skipped) is %08x", p.dwTime);
+    replace = false;
+  } else {
+    Trace(" Duplicate time is %08x", r.dwTime);
+    Trace(" prior Type is %d", p.bType);
+    Trace(" new Type is %d", r.bType);
+    Trace("Time is %08x", r.dwTime);
+    replace = r.bType == ChangeTypeDelete;
+    if (replace) {
+      Trace("OID of prior (removed non-delete) is %08x", p.oidRec);
+      Trace("Time of prior (removed non-delete) is %08x", p.dwTime);
+    } else {
+      Trace("OID of prior (kept, current skipped) is %08x", p.oidRec);
+      Trace("Time of prior (kept, current skipped) is %08x", p.dwTime);
+    }
+  }
+  // A skipped record stays on file until fRewrite has the rewrite drop it.
+  if (!replace) return true;
+  if (!RemoveEntry(prior)) return false;
+  InsertEntry(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid);
+  return true;
+}
+
+bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
+                            DWORD dwReserved, DWORD dwUid) {
+  auto* entry = static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry)));
+  if (entry == nullptr) return false;
+  entry->bType = bType;
+  entry->dwTime = dwTime;
+  entry->dwReserved = dwReserved;
+  entry->dwUid = dwUid;
+  entry->oidRec = oidRec;
+  if (!index_.Add(entry)) {
+    LocalFree(entry);
+    return false;
+  }
+  if (pNewest == nullptr) {
+    pOldest = entry;
+    pNewest = entry;
+  } else {
+    // Appended records come in time order, so this usually stops at once.
+    ChangeEntry* older = FirstNewest();
+    while (older != nullptr && !(older->dwTime < dwTime)) older = NextOlder();
+    if (older != nullptr) {
+      entry->pOlder = older;
+      entry->pNewer = older->pNewer;
+      if (older->pNewer != nullptr) {
+        older->pNewer->pOlder = entry;
+      } else {
+        pNewest = entry;
+      }
+      older->pNewer = entry;
+    } else {
+      entry->pNewer = pOldest;
+      pOldest->pOlder = entry;
+      pOldest = entry;
+    }
+  }
+  ++cEntries;
+  return true;
+}
+
+ChangeEntry* ChangeLog::FirstNewest() {
+  fOldestFirst = 0;
+  pCursor = pNewest;
+  return pCursor;
+}
+
+ChangeEntry* ChangeLog::NextOlder() {
+  pCursor = pCursor != nullptr ? pCursor->pOlder : pNewest;
+  return pCursor;
+}
+
+ChangeEntry* ChangeLog::FirstOldest() {
+  fOldestFirst = 1;
+  pCursor = pOldest;
+  return pCursor;
+}
+
+ChangeEntry* ChangeLog::NextNewer() {
+  pCursor = pCursor != nullptr ? pCursor->pNewer : pOldest;
+  return pCursor;
+}
+
+ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
+  // The index gives what a newest-first walk would stop at, and the cursor
+  // is left where that walk would have left it.
+  ChangeEntry* found = index_.FindNewest(oidRec);
+  fOldestFirst = 0;
+  pCursor = found;
+  return found;
+}
+
+bool ChangeLog::RemoveEntry(ChangeEntry* entry) {
+  if (entry == nullptr) return false;
+  index_.Remove(entry);
+  if (entry->pNewer != nullptr) {
+    pCursor = entry->pNewer;
+    entry->pNewer->pOlder = entry->pOlder;
+  }
+  if (entry->pOlder != nullptr) entry->pOlder->pNewer = entry->pNewer;
+  if (entry == pNewest) {
+    if (fOldestFirst == 0) pCursor = nullptr;
+    pNewest = entry->pOlder;
+  }
+  if (entry == pOldest) {
+    if (fOldestFirst != 0) pCursor = nullptr;
+    pOldest = entry->pNewer;
+  }
+  return LocalFree(entry) == nullptr;
+}
+
+bool ChangeLog::FreeEntries() {
+  index_.Clear();
+  bool all_released = true;
+  for (ChangeEntry* entry = FirstNewest(); entry != nullptr; entry = NextOlder()) {
+    if (!RemoveEntry(entry)) all_released = false;
+  }
+  pOldest = nullptr;
+  pCursor = nullptr;
+  pNewest = nullptr;
+  cRecordsLoaded_ = 0;
+  return all_released;
+}
+
+// While the database is being replaced, a process killed between two calls
+// would leave a log that misses changes; so a tracked class reads as lost
+// (sync time 0) for the length of the rewrite and is restored only after it.
+bool ChangeLog::MarkLostForRewrite(bool* marked) {
+  *marked = false;
+  if (GetSyncState(syncStates_, DataClass()) != SyncStateTracking) return true;
+  if (!SetSyncState(syncStates_, DataClass(), SyncStateLost)) {
+    // The cache took the new state; the registry still says tracking.
+    SetSyncState(syncStates_, DataClass(), SyncStateTracking);
+    return false;
+  }
+  *marked = true;
+  SetSyncTime(DataClass(), 0);
+  return true;
+}
+
+void ChangeLog::RestoreTracking(DWORD syncTime) {
+  // Tracking with a stale sync time would promise too much: the time first.
+  if (!SetSyncTime(DataClass(), syncTime)) return;
+  SetSyncState(syncStates_, DataClass(), SyncStateTracking);
+}
+
+bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) {
+  if (hLogDb == INVALID_HANDLE_VALUE) return true;
+  if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded_, nullptr) == 0) {
+    // Past the last record: nothing was appended since the load.
+    return GetLastError() == ERROR_NO_MORE_ITEMS;
+  }
+  for (;;) {
+    std::array<BYTE, 17> bytes;
+    CEOID oid = 0;
+    ReadResult read = ReadNextRecord(bytes.data(), &oid);
+    if (read == ReadResult::kEnd) return true;
+    if (read == ReadResult::kError) return false;
+    if (read == ReadResult::kRecord) records->push_back(bytes);
+  }
+}
+
+ChangeLog::RewriteResult ChangeLog::RewriteEntries() {
+  // Records appended since the load are not in the list; they are written
+  // back after it. When they cannot all be read, the stored log stays.
+  std::vector<std::array<BYTE, 17>> appended;
+  if (!ReadAppendedRecords(&appended)) return RewriteResult::kNotStarted;
+  DeleteLogDb();
+  CreateLogDb();
+  for (ChangeEntry* e = FirstOldest(); e != nullptr; e = NextNewer()) {
+    if (!WriteEntry(e->bType, e->dwTime, e->oidRec, e->dwUid)) {
+      return RewriteResult::kWriteFailed;
+    }
+  }
+  for (const auto& bytes : appended) {
+    ChangeRecord r = DecodeChangeRecord(bytes.data());
+    if (!WriteEntry(r.bType, r.dwTime, r.oidRec, r.dwUid)) {
+      return RewriteResult::kWriteFailed;
+    }
+  }
+  return RewriteResult::kDone;
+}
+
+bool ChangeLog::RewriteLog(bool force) {
+  if (fRewrite != 0 || force) {
+    DWORD syncTime = GetSyncTime(DataClass());
+    bool marked = false;
+    if (!MarkLostForRewrite(&marked)) {
+      // The stored log keeps its duplicates; the next load resolves them.
+      FreeEntries();
+      return false;
+    }
+    RewriteResult result = RewriteEntries();
+    // A failed write has deleted the database and marked the class lost.
+    if (result == RewriteResult::kWriteFailed) return false;
+    if (marked) RestoreTracking(syncTime);
+    if (result == RewriteResult::kNotStarted) {
+      FreeEntries();
+      return false;
+    }
+    // A second rewrite without a load must not rebuild from an empty list.
+    fRewrite = 0;
+  }
+  FreeEntries();
+  return true;
+}
+
+void ChangeLog::TrimOldest(WORD numRecords) {
+  if (!LoadLog()) {
+    // Only part of the log was read: rewriting from it would lose the rest.
+    FreeEntries();
+    return;
+  }
+  int n = static_cast<int>(cEntries) - static_cast<int>(numRecords) + 10;
+  if (n < 0) n = 0;
+  ChangeEntry* e = FirstOldest();
+  for (int i = 0; i < n; ++i) {
+    RemoveEntry(e);
+    e = NextNewer();
+  }
+  // With nothing left, the log is complete from now on.
+  DWORD oldest = pOldest != nullptr ? pOldest->dwTime : CurrentTime();
+  DWORD syncTime = GetSyncTime(DataClass());
+  bool marked = false;
+  if (!MarkLostForRewrite(&marked)) {
+    FreeEntries();
+    return;
+  }
+  RewriteResult result = RewriteEntries();
+  if (result == RewriteResult::kWriteFailed) {
+    FreeEntries();
+    return;
+  }
+  if (result == RewriteResult::kNotStarted) {
+    if (marked) RestoreTracking(syncTime);
+    FreeEntries();
+    return;
+  }
+  if (marked) {
+    RestoreTracking(oldest);
+  } else {
+    SetSyncTime(DataClass(), oldest);
+  }
+  fRewrite = 0;
+  FreeEntries();
+}
+
+bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {
+  if (entry == nullptr) return false;
+  CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr);
+  for (DWORD position = 0;; ++position) {
+    BYTE bytes[kChangeRecordSize];
+    CEOID oid = 0;
+    ReadResult read = ReadNextRecord(bytes, &oid);
+    if (read == ReadResult::kEnd) return true;
+    if (read == ReadResult::kError) return false;
+    if (read != ReadResult::kRecord || GetLe32(bytes + 13) != entry->oidRec) continue;
+    bool deleted = CeDeleteRecord(hLogDb, oid) != 0;
+    // A loaded record is gone: the records appended since shift forward.
+    if (deleted && position < cRecordsLoaded_) --cRecordsLoaded_;
+    return deleted;
+  }
+}
+
+bool ChangeLog::HasFreeSpace() {
+  ULARGE_INTEGER totalFree;
+  totalFree.QuadPart = 0;
+  if (GetDiskFreeSpaceExW(u"\\", nullptr, nullptr, &totalFree)) {
+    qwFreeBytes = totalFree.QuadPart;
+  }
+  return qwFreeBytes > kLowFreeSpaceBytes;
+}
