@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/db_notifier.h"
 #include "platform/fault.h"
 #include "platform/handle_table.h"
 #include "platform/store_db.h"
@@ -141,6 +142,7 @@ Status OpenDevice(const std::string& root) {
 }
 
 void CloseDevice() {
+  StopDbNotifier();
   ClearHandles();
   store::CloseStore();
   open_root.clear();

@@ -309,13 +309,13 @@ Transaction::~Transaction() {
   if (open_) sqlite3_exec(conn_->db(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-DWORD Transaction::Commit() {
+DWORD Transaction::Commit(bool signal) {
   if (!open_) return error_ != ERROR_SUCCESS ? error_ : ERROR_INTERNAL_ERROR;
   static const char kCommit[] = "COMMIT";
   DWORD error = Query(conn_, kCommit).Run();
   if (error != ERROR_SUCCESS) return error;  // the destructor rolls back
   open_ = false;
-  if (kind_ == kWrite) SignalChange();
+  if (kind_ == kWrite && signal) SignalChange();
   return ERROR_SUCCESS;
 }
 
@@ -343,7 +343,7 @@ void WaitForChange(uint32_t seen, int timeout_ms) {
   waiters.fetch_add(1);
   if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
     timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    Futex(&s->counter, FUTEX_WAIT, seen, &ts);
+    Futex(&s->counter, FUTEX_WAIT, seen, timeout_ms < 0 ? nullptr : &ts);
   }
   waiters.fetch_sub(1);
 }

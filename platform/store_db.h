@@ -107,8 +107,9 @@ class Transaction {
   // ERROR_SUCCESS when the transaction began.
   DWORD error() const { return error_; }
   Connection* conn() const { return conn_; }
-  // Commits; a write transaction then signals the change to every process.
-  DWORD Commit();
+  // Commits; a write transaction then signals the change to every process,
+  // unless `signal` is false (bookkeeping that no reader needs to see).
+  DWORD Commit(bool signal = true);
 
  private:
   Kind kind_;
@@ -122,8 +123,9 @@ class Transaction {
 // without polling (a shared futex).
 uint32_t ChangeCount();
 void SignalChange();
-// Returns when the counter differs from `seen`, when `timeout_ms` passed, or
-// when WakeWaiters was called in this process.
+// Returns when the counter differs from `seen`, when `timeout_ms` passed
+// (negative: no limit), or when WakeWaiters was called; it may also return
+// early for no reason, so callers re-check.
 void WaitForChange(uint32_t seen, int timeout_ms);
 // Wakes every waiter of this device (e.g. to stop a watcher thread).
 void WakeWaiters();

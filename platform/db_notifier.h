@@ -1,0 +1,40 @@
+// Delivery of the object store's record notifications (internal to the
+// platform).
+//
+// A write that adds, changes or deletes a record of a database that some
+// handle of the device watches appends a row to the store's notification log
+// in the same transaction; the sequence numbers of the log are the commit
+// order. Each process that watches a database runs one delivery thread. It
+// sleeps on the store's change signal (no polling), reads the rows past its
+// watches' positions and posts each to the watching window with
+// PostMessageW(window, message, record, database): in commit order, each
+// once, whichever process wrote. Rows every live watcher has passed are
+// pruned; watches of dead processes are dropped.
+#ifndef HOLLOWMARCH_PLATFORM_DB_NOTIFIER_H_
+#define HOLLOWMARCH_PLATFORM_DB_NOTIFIER_H_
+
+#include <cstdint>
+
+#include "platform/store_db.h"
+#include "platform/types.h"
+
+namespace platform {
+
+// Starts delivering the changes of `database` committed from now on to
+// `window`. *watch receives the watch's identifier. ERROR_SUCCESS or the
+// error; nothing is registered on failure. Any thread.
+DWORD AddDbWatch(CEOID database, HWND window, int64_t* watch);
+// Stops a watch: once this returns, nothing more is posted for it.
+void RemoveDbWatch(int64_t watch);
+
+// Inside a write transaction on `conn`: records `message` for `record` of
+// `database` when some process watches that database.
+DWORD RecordDbNotification(store::Connection* conn, CEOID database, CEOID record, UINT message);
+
+// Stops this process's delivery thread and forgets its watches (the device
+// is closing). Must not race with AddDbWatch.
+void StopDbNotifier();
+
+}  // namespace platform
+
+#endif  // HOLLOWMARCH_PLATFORM_DB_NOTIFIER_H_

@@ -1,0 +1,792 @@
+// The object store over the device's SQLite file.
+//
+// Records of a database are ordered by identifier: identifiers are taken
+// from one increasing device-wide counter, so that is the order of first
+// write. A handle's position is therefore a key, "the first record whose
+// identifier is at least `position`", which stays meaningful while other
+// handles and processes add and delete records. Reading a record with
+// CEDB_AUTOINCREMENT moves the position just past it, so records appended
+// later are read next.
+//
+// A record's properties are one blob: per property its identifier (4 bytes),
+// its value's length (4 bytes) and the value (fixed-size values in host
+// order, strings as UTF-16 code units without the NUL, blobs as they are).
+//
+// Each handle keeps a read-ahead batch of the records after its position,
+// valid while the store's change counter (store_db.h) is unchanged: any
+// committed write anywhere on the device discards it.
+#include "platform/object_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/db_notifier.h"
+#include "platform/fault.h"
+#include "platform/handle_table.h"
+#include "platform/kernel.h"
+#include "platform/store_db.h"
+
+namespace {
+
+using platform::store::Connection;
+using platform::store::Query;
+using platform::store::Transaction;
+
+// Accounting of the store's use, for the capacity: every record costs its
+// encoded properties plus a fixed overhead, every database a fixed amount.
+constexpr int64_t kRecordOverhead = 16;
+constexpr int64_t kDatabaseOverhead = 64;
+constexpr int64_t kAtEnd = std::numeric_limits<int64_t>::max();
+constexpr size_t kReadAheadRecords = 256;
+constexpr int kMaxNameChars = CEDB_MAXDBASENAMELEN - 1;
+
+// FILETIME is 100-ns intervals since 1601; Unix ms start 11644473600 s later.
+FILETIME FileTimeFromUnixMs(int64_t ms) {
+  uint64_t t = static_cast<uint64_t>(ms + 11644473600000LL) * 10000ULL;
+  return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+}
+
+struct Record {
+  CEOID oid = 0;
+  std::string props;  // encoded, see above
+};
+
+class DatabaseHandle : public platform::HandleObject {
+ public:
+  DatabaseHandle(CEOID db, DWORD flags) : db_(db), flags_(flags) {}
+  ~DatabaseHandle() override = default;
+  void Close() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (watch_ != 0) platform::RemoveDbWatch(watch_);
+    watch_ = 0;
+  }
+
+  const CEOID db_;
+  const DWORD flags_;
+  std::mutex mu_;  // guards everything below
+  int64_t watch_ = 0;
+  int64_t position_ = 0;
+  // Read-ahead: records with identifier >= batch_from_, in order; when
+  // batch_complete_ they are all the records from there to the end.
+  uint32_t batch_signal_ = 0;
+  bool batch_valid_ = false;
+  bool batch_complete_ = false;
+  int64_t batch_from_ = 0;
+  std::vector<Record> batch_;
+};
+
+class EnumerationHandle : public platform::HandleObject {
+ public:
+  explicit EnumerationHandle(DWORD type) : type_(type) {}
+  const DWORD type_;
+  std::mutex mu_;
+  CEOID last_ = 0;  // guarded by mu_
+};
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// --- property encoding ---
+
+// The size of a fixed-size value of `type`; 0 for strings and blobs, -1 for
+// an unknown type.
+int FixedSize(WORD type) {
+  switch (type) {
+    case CEVT_I2:
+    case CEVT_UI2:
+      return 2;
+    case CEVT_I4:
+    case CEVT_UI4:
+    case CEVT_BOOL:
+      return 4;
+    case CEVT_R8:
+    case CEVT_FILETIME:
+      return 8;
+    case CEVT_LPWSTR:
+    case CEVT_BLOB:
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+void PutU32(std::string* out, uint32_t v) { out->append(reinterpret_cast<const char*>(&v), 4); }
+
+// The value bytes of `p`; false for a malformed property.
+bool ValueBytes(const CEPROPVAL& p, std::string* out) {
+  WORD type = TypeFromPropId(p.propid);
+  int fixed = FixedSize(type);
+  if (fixed < 0) return false;
+  switch (type) {
+    case CEVT_I2:
+      out->assign(reinterpret_cast<const char*>(&p.val.iVal), 2);
+      return true;
+    case CEVT_UI2:
+      out->assign(reinterpret_cast<const char*>(&p.val.uiVal), 2);
+      return true;
+    case CEVT_I4:
+    case CEVT_UI4:
+      out->assign(reinterpret_cast<const char*>(&p.val.lVal), 4);
+      return true;
+    case CEVT_BOOL:
+      out->assign(reinterpret_cast<const char*>(&p.val.boolVal), 4);
+      return true;
+    case CEVT_R8:
+      out->assign(reinterpret_cast<const char*>(&p.val.dblVal), 8);
+      return true;
+    case CEVT_FILETIME:
+      out->assign(reinterpret_cast<const char*>(&p.val.filetime), 8);
+      return true;
+    case CEVT_LPWSTR: {
+      if (p.val.lpwstr == nullptr) return false;
+      size_t n = std::char_traits<char16_t>::length(p.val.lpwstr);
+      out->assign(reinterpret_cast<const char*>(p.val.lpwstr), n * 2);
+      return true;
+    }
+    case CEVT_BLOB:
+      if (p.val.blob.dwCount != 0 && p.val.blob.lpb == nullptr) return false;
+      out->assign(reinterpret_cast<const char*>(p.val.blob.lpb), p.val.blob.dwCount);
+      return true;
+  }
+  return false;
+}
+
+// Decodes a stored record; false if the bytes are damaged.
+bool Decode(const std::string& data, std::vector<std::pair<CEPROPID, std::string>>* props) {
+  props->clear();
+  size_t at = 0;
+  while (at < data.size()) {
+    if (data.size() - at < 8) return false;
+    uint32_t id, len;
+    std::memcpy(&id, data.data() + at, 4);
+    std::memcpy(&len, data.data() + at + 4, 4);
+    at += 8;
+    if (data.size() - at < len) return false;
+    props->emplace_back(id, data.substr(at, len));
+    at += len;
+  }
+  return true;
+}
+
+std::string Encode(const std::vector<std::pair<CEPROPID, std::string>>& props) {
+  std::string out;
+  for (const auto& [id, value] : props) {
+    PutU32(&out, id);
+    PutU32(&out, static_cast<uint32_t>(value.size()));
+    out += value;
+  }
+  return out;
+}
+
+// --- store helpers (inside a transaction) ---
+
+struct DatabaseRow {
+  CEOID oid = 0;
+  std::string name;
+  DWORD type = 0;
+  int64_t num_records = 0;
+  int64_t size = 0;
+  int64_t modified = 0;
+};
+
+// ERROR_SUCCESS and the row, ERROR_FILE_NOT_FOUND, or a store error.
+DWORD LoadDatabase(Connection* conn, CEOID oid, DatabaseRow* row) {
+  static const char kSql[] =
+      "SELECT oid, name, type, num_records, size, modified FROM databases WHERE oid = ?";
+  Query q(conn, kSql);
+  q.Bind(1, oid);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_FILE_NOT_FOUND;
+  row->oid = static_cast<CEOID>(q.Int(0));
+  row->name = q.Text(1);
+  row->type = static_cast<DWORD>(q.Int(2));
+  row->num_records = q.Int(3);
+  row->size = q.Int(4);
+  row->modified = q.Int(5);
+  return ERROR_SUCCESS;
+}
+
+DWORD FindDatabaseByName(Connection* conn, const std::string& name, CEOID* oid) {
+  static const char kSql[] = "SELECT oid FROM databases WHERE name = ?";
+  Query q(conn, kSql);
+  q.Bind(1, name);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_FILE_NOT_FOUND;
+  *oid = static_cast<CEOID>(q.Int(0));
+  return ERROR_SUCCESS;
+}
+
+DWORD MetaValue(Connection* conn, const char* key, int64_t* value) {
+  static const char kSql[] = "SELECT value FROM meta WHERE key = ?";
+  Query q(conn, kSql);
+  q.Bind(1, key);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  *value = q.Int(0);
+  return ERROR_SUCCESS;
+}
+
+DWORD SetMetaValue(Connection* conn, const char* key, int64_t value) {
+  static const char kSql[] = "UPDATE meta SET value = ? WHERE key = ?";
+  Query q(conn, kSql);
+  q.Bind(1, value).Bind(2, key);
+  return q.Run();
+}
+
+// A new identifier: never 0, never 0xFFFFFFFF, never reused.
+DWORD AllocateOid(Connection* conn, CEOID* oid) {
+  int64_t next = 0;
+  DWORD error = MetaValue(conn, "next_oid", &next);
+  if (error != ERROR_SUCCESS) return error;
+  if (next <= 0) next = 1;
+  if (next >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
+  *oid = static_cast<CEOID>(next);
+  return SetMetaValue(conn, "next_oid", next + 1);
+}
+
+// Adds `delta` bytes to the store's use; ERROR_DISK_FULL when growth would
+// pass the device's store-capacity.
+DWORD ChargeBytes(Connection* conn, int64_t delta) {
+  int64_t used = 0;
+  DWORD error = MetaValue(conn, "used_bytes", &used);
+  if (error != ERROR_SUCCESS) return error;
+  if (delta > 0) {
+    static const char kCapacity[] = "SELECT value FROM settings WHERE key = 'store-capacity'";
+    Query q(conn, kCapacity);
+    int64_t capacity = q.Step() ? std::strtoll(q.Text(0).c_str(), nullptr, 10) : 0;
+    if (capacity > 0 && used + delta > capacity) return ERROR_DISK_FULL;
+  }
+  return SetMetaValue(conn, "used_bytes", std::max<int64_t>(0, used + delta));
+}
+
+DWORD UpdateDatabaseTotals(Connection* conn, CEOID db, int64_t record_delta, int64_t size_delta) {
+  static const char kSql[] =
+      "UPDATE databases SET num_records = num_records + ?, size = size + ?, modified = ? "
+      "WHERE oid = ?";
+  Query q(conn, kSql);
+  q.Bind(1, record_delta).Bind(2, size_delta).Bind(3, platform::store::NowUnixMs()).Bind(4, db);
+  return q.Run();
+}
+
+DWORD CheckDatabaseExists(Connection* conn, CEOID db) {
+  static const char kSql[] = "SELECT 1 FROM databases WHERE oid = ?";
+  Query q(conn, kSql);
+  q.Bind(1, db);
+  if (q.Step()) return ERROR_SUCCESS;
+  return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INVALID_HANDLE;
+}
+
+// Index (from 0) of the first record of `db` with identifier >= position.
+DWORD CountBefore(Connection* conn, CEOID db, int64_t position, int64_t* count) {
+  static const char kSql[] = "SELECT count(*) FROM records WHERE db = ? AND oid < ?";
+  Query q(conn, kSql);
+  q.Bind(1, db).Bind(2, position);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  *count = q.Int(0);
+  return ERROR_SUCCESS;
+}
+
+// The identifier of the record at `index` of `db`, or 0.
+DWORD RecordAtIndex(Connection* conn, CEOID db, int64_t index, CEOID* oid) {
+  static const char kSql[] = "SELECT oid FROM records WHERE db = ? ORDER BY oid LIMIT 1 OFFSET ?";
+  Query q(conn, kSql);
+  q.Bind(1, db).Bind(2, index);
+  *oid = q.Step() ? static_cast<CEOID>(q.Int(0)) : 0;
+  return q.error();
+}
+
+bool ValidName(LPCWSTR name, std::string* utf8) {
+  if (name == nullptr) return false;
+  size_t n = std::char_traits<char16_t>::length(name);
+  if (n == 0 || n > static_cast<size_t>(kMaxNameChars)) return false;
+  return platform::store::ToUtf8(std::u16string_view(name, n), utf8);
+}
+
+// Fills the handle's read-ahead from its position. Inside a read transaction.
+DWORD FillBatch(Connection* conn, DatabaseHandle* h, uint32_t signal) {
+  static const char kSql[] =
+      "SELECT oid, props FROM records WHERE db = ? AND oid >= ? ORDER BY oid LIMIT ?";
+  h->batch_.clear();
+  h->batch_valid_ = false;
+  Query q(conn, kSql);
+  q.Bind(1, h->db_).Bind(2, h->position_).Bind(3, static_cast<int64_t>(kReadAheadRecords));
+  while (q.Step()) {
+    Record r;
+    r.oid = static_cast<CEOID>(q.Int(0));
+    r.props.assign(static_cast<const char*>(q.Blob(1)), q.Size(1));
+    h->batch_.push_back(std::move(r));
+  }
+  if (q.error() != ERROR_SUCCESS) return q.error();
+  h->batch_from_ = h->position_;
+  h->batch_complete_ = h->batch_.size() < kReadAheadRecords;
+  h->batch_signal_ = signal;
+  h->batch_valid_ = true;
+  return ERROR_SUCCESS;
+}
+
+// The record at the handle's position (null past the end), served from the
+// read-ahead when it is still valid. Caller holds h->mu_.
+DWORD CurrentRecord(DatabaseHandle* h, const Record** record) {
+  *record = nullptr;
+  uint32_t signal = platform::store::ChangeCount();
+  if (h->batch_valid_ && h->batch_signal_ == signal && h->position_ >= h->batch_from_) {
+    auto it = std::lower_bound(h->batch_.begin(), h->batch_.end(), h->position_,
+                               [](const Record& r, int64_t pos) { return r.oid < pos; });
+    if (it != h->batch_.end()) {
+      *record = &*it;
+      return ERROR_SUCCESS;
+    }
+    if (h->batch_complete_) return ERROR_SUCCESS;
+  }
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return txn.error();
+  DWORD error = CheckDatabaseExists(txn.conn(), h->db_);
+  if (error == ERROR_SUCCESS) error = FillBatch(txn.conn(), h, signal);
+  if (error != ERROR_SUCCESS) return error;
+  if (!h->batch_.empty()) *record = &h->batch_.front();
+  return ERROR_SUCCESS;
+}
+
+std::shared_ptr<DatabaseHandle> FindDatabaseHandle(HANDLE h) {
+  return platform::FindHandle<DatabaseHandle>(h);
+}
+
+// Applies a write of `props` to `existing` (the record's decoded properties,
+// empty for a new record): each given property replaces the one with the
+// same identifier or is added at the end; CEDB_PROPDELETE removes it.
+bool ApplyWrite(WORD count, const CEPROPVAL* props,
+                std::vector<std::pair<CEPROPID, std::string>>* existing) {
+  for (WORD i = 0; i < count; ++i) {
+    const CEPROPVAL& p = props[i];
+    auto it = std::find_if(existing->begin(), existing->end(),
+                           [&](const auto& e) { return e.first == p.propid; });
+    if (p.wFlags & CEDB_PROPDELETE) {
+      if (it != existing->end()) existing->erase(it);
+      continue;
+    }
+    std::string value;
+    if (!ValueBytes(p, &value)) return false;
+    if (it != existing->end()) {
+      it->second = std::move(value);
+    } else {
+      existing->emplace_back(p.propid, std::move(value));
+    }
+  }
+  return true;
+}
+
+// Lays the selected properties out as CEPROPVAL array + strings + blobs.
+struct Layout {
+  std::vector<std::pair<CEPROPID, const std::string*>> entries;  // null: not found
+  size_t size = 0;
+};
+
+Layout PlanLayout(const std::vector<std::pair<CEPROPID, std::string>>& props, WORD wanted_count,
+                  const CEPROPID* wanted) {
+  Layout layout;
+  if (wanted == nullptr) {
+    for (const auto& [id, value] : props) layout.entries.emplace_back(id, &value);
+  } else {
+    for (WORD i = 0; i < wanted_count; ++i) {
+      const std::string* found = nullptr;
+      for (const auto& [id, value] : props) {
+        if (id == wanted[i]) found = &value;
+      }
+      layout.entries.emplace_back(wanted[i], found);
+    }
+  }
+  size_t size = layout.entries.size() * sizeof(CEPROPVAL);
+  for (const auto& [id, value] : layout.entries) {
+    if (value == nullptr) continue;
+    WORD type = TypeFromPropId(id);
+    if (type == CEVT_LPWSTR) size += value->size() + sizeof(WCHAR);
+    if (type == CEVT_BLOB) size += value->size();
+  }
+  layout.size = size;
+  return layout;
+}
+
+// Strings come first after the array (so they stay 2-byte aligned), then
+// blobs.
+void WriteLayout(const Layout& layout, BYTE* buffer) {
+  auto* vals = reinterpret_cast<CEPROPVAL*>(buffer);
+  BYTE* extra = buffer + layout.entries.size() * sizeof(CEPROPVAL);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < layout.entries.size(); ++i) {
+      const auto& [id, value] = layout.entries[i];
+      CEPROPVAL& v = vals[i];
+      WORD type = TypeFromPropId(id);
+      if (pass == 0) {
+        std::memset(&v, 0, sizeof v);
+        v.propid = id;
+        if (value == nullptr) {
+          v.wFlags = CEDB_PROPNOTFOUND;
+          continue;
+        }
+        if (type == CEVT_LPWSTR) {
+          std::memcpy(extra, value->data(), value->size());
+          std::memset(extra + value->size(), 0, sizeof(WCHAR));
+          v.val.lpwstr = reinterpret_cast<LPWSTR>(extra);
+          extra += value->size() + sizeof(WCHAR);
+        } else if (type != CEVT_BLOB) {
+          std::memcpy(&v.val, value->data(), std::min(value->size(), sizeof v.val));
+        }
+      } else if (value != nullptr && type == CEVT_BLOB) {
+        if (!value->empty()) std::memcpy(extra, value->data(), value->size());
+        v.val.blob.dwCount = static_cast<DWORD>(value->size());
+        v.val.blob.lpb = value->empty() ? nullptr : extra;
+        extra += value->size();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders, SORTORDERSPEC*) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeCreateDatabase, &error)) {
+    return Fail(error);
+  }
+  std::string utf8;
+  if (!ValidName(name, &utf8)) return Fail(ERROR_INVALID_PARAMETER);
+  if (num_sort_orders != 0) return Fail(ERROR_NOT_SUPPORTED);
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  CEOID existing = 0;
+  error = FindDatabaseByName(conn, utf8, &existing);
+  if (error == ERROR_SUCCESS) return Fail(ERROR_ALREADY_EXISTS);
+  if (error != ERROR_FILE_NOT_FOUND) return Fail(error);
+  CEOID oid = 0;
+  error = AllocateOid(conn, &oid);
+  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, kDatabaseOverhead);
+  if (error == ERROR_SUCCESS) {
+    static const char kSql[] =
+        "INSERT INTO databases(oid, name, type, modified) VALUES(?, ?, ?, ?)";
+    Query q(conn, kSql);
+    q.Bind(1, oid).Bind(2, utf8).Bind(3, type).Bind(4, platform::store::NowUnixMs());
+    error = q.Run();
+  }
+  if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return oid;
+}
+
+HANDLE CeOpenDatabase(PCEOID oid, LPCWSTR name, CEPROPID sort_prop, DWORD flags, HWND notify) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeOpenDatabase, &error)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto fail = [](DWORD e) {
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  };
+  if (oid == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (sort_prop != 0) return fail(ERROR_NOT_SUPPORTED);
+  CEOID db = *oid;
+  {
+    Transaction txn(Transaction::kRead);
+    if (txn.error() != ERROR_SUCCESS) return fail(txn.error());
+    if (db != 0) {
+      DatabaseRow row;
+      error = LoadDatabase(txn.conn(), db, &row);
+    } else {
+      std::string utf8;
+      if (!ValidName(name, &utf8)) return fail(ERROR_INVALID_PARAMETER);
+      error = FindDatabaseByName(txn.conn(), utf8, &db);
+    }
+    if (error != ERROR_SUCCESS) return fail(error);
+  }
+  auto handle = std::make_shared<DatabaseHandle>(db, flags);
+  if (notify != 0) {
+    error = platform::AddDbWatch(db, notify, &handle->watch_);
+    if (error != ERROR_SUCCESS) return fail(error);
+  }
+  HANDLE h = platform::IssueHandle(handle);
+  if (h == 0) {
+    handle->Close();
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  *oid = db;
+  return h;
+}
+
+BOOL CeDeleteDatabase(CEOID oid) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeDeleteDatabase, &error)) {
+    return Fail(error);
+  }
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  DatabaseRow row;
+  error = LoadDatabase(conn, oid, &row);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  static const char kRecords[] = "DELETE FROM records WHERE db = ?";
+  static const char kDatabase[] = "DELETE FROM databases WHERE oid = ?";
+  static const char kNotes[] = "DELETE FROM notifications WHERE db = ?";
+  error = Query(conn, kRecords).Bind(1, oid).Run();
+  if (error == ERROR_SUCCESS) error = Query(conn, kDatabase).Bind(1, oid).Run();
+  if (error == ERROR_SUCCESS) error = Query(conn, kNotes).Bind(1, oid).Run();
+  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, -(row.size + kDatabaseOverhead));
+  if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return TRUE;
+}
+
+HANDLE CeFindFirstDatabase(DWORD type) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeFindFirstDatabase, &error)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (platform::store::ThreadConnection(&error) == nullptr) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = platform::IssueHandle(std::make_shared<EnumerationHandle>(type));
+  if (h == 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+CEOID CeFindNextDatabase(HANDLE enumeration) {
+  auto e = platform::FindHandle<EnumerationHandle>(enumeration);
+  if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(e->mu_);
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  static const char kSql[] =
+      "SELECT oid FROM databases WHERE oid > ? AND (? = 0 OR type = ?) ORDER BY oid LIMIT 1";
+  Query q(txn.conn(), kSql);
+  q.Bind(1, e->last_).Bind(2, e->type_).Bind(3, e->type_);
+  if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_NO_MORE_ITEMS);
+  e->last_ = static_cast<CEOID>(q.Int(0));
+  return e->last_;
+}
+
+BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeOidGetInfo, &error)) {
+    return Fail(error);
+  }
+  if (info == nullptr || oid == 0) return Fail(ERROR_INVALID_PARAMETER);
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  DatabaseRow row;
+  error = LoadDatabase(txn.conn(), oid, &row);
+  if (error == ERROR_SUCCESS) {
+    std::memset(info, 0, sizeof *info);
+    info->wObjType = OBJTYPE_DATABASE;
+    CEDBASEINFO& d = info->infDatabase;
+    std::u16string name = platform::store::FromUtf8(row.name);
+    std::copy_n(name.begin(), std::min<size_t>(name.size(), kMaxNameChars), d.szDbaseName);
+    d.dwDbaseType = row.type;
+    // The count is 16-bit on the device: it saturates rather than wraps, so
+    // a full database never looks nearly empty.
+    d.wNumRecords = static_cast<WORD>(std::min<int64_t>(row.num_records, 0xFFFF));
+    d.dwSize = static_cast<DWORD>(std::min<int64_t>(row.size, 0xFFFFFFFFLL));
+    d.ftLastModified = FileTimeFromUnixMs(row.modified);
+    return TRUE;
+  }
+  if (error != ERROR_FILE_NOT_FOUND) return Fail(error);
+  static const char kRecord[] = "SELECT db FROM records WHERE oid = ?";
+  Query q(txn.conn(), kRecord);
+  q.Bind(1, oid);
+  if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_INVALID_PARAMETER);
+  std::memset(info, 0, sizeof *info);
+  info->wObjType = OBJTYPE_RECORD;
+  info->infRecord.oidParent = static_cast<CEOID>(q.Int(0));
+  return TRUE;
+}
+
+CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeSeekDatabase, &error)) {
+    return Fail(error);
+  }
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  switch (seek_type) {
+    case CEDB_SEEK_CEOID:
+    case CEDB_SEEK_BEGINNING:
+    case CEDB_SEEK_END:
+    case CEDB_SEEK_CURRENT:
+      break;
+    case CEDB_SEEK_VALUESMALLER:
+    case CEDB_SEEK_VALUEFIRSTEQUAL:
+    case CEDB_SEEK_VALUEGREATER:
+    case CEDB_SEEK_VALUENEXTEQUAL:
+      return Fail(ERROR_NOT_SUPPORTED);  // they need a sort order
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::lock_guard<std::mutex> lock(h->mu_);
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  DatabaseRow row;
+  error = LoadDatabase(conn, h->db_, &row);
+  if (error != ERROR_SUCCESS) return Fail(error == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_HANDLE : error);
+  CEOID target = 0;
+  int64_t target_index = 0;
+  if (seek_type == CEDB_SEEK_CEOID) {
+    static const char kSql[] = "SELECT 1 FROM records WHERE oid = ? AND db = ?";
+    Query q(conn, kSql);
+    q.Bind(1, value).Bind(2, h->db_);
+    if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_NO_MORE_ITEMS);
+    target = value;
+    error = CountBefore(conn, h->db_, value, &target_index);
+  } else {
+    if (seek_type == CEDB_SEEK_BEGINNING) {
+      target_index = value;
+    } else if (seek_type == CEDB_SEEK_END) {
+      target_index = row.num_records - 1 - static_cast<int64_t>(value);
+    } else {
+      int64_t current = row.num_records;
+      if (h->position_ != kAtEnd) error = CountBefore(conn, h->db_, h->position_, &current);
+      target_index = current + static_cast<int32_t>(value);
+    }
+    if (error == ERROR_SUCCESS && (target_index < 0 || target_index >= row.num_records)) {
+      return Fail(ERROR_NO_MORE_ITEMS);
+    }
+    if (error == ERROR_SUCCESS) error = RecordAtIndex(conn, h->db_, target_index, &target);
+    if (error == ERROR_SUCCESS && target == 0) error = ERROR_NO_MORE_ITEMS;
+  }
+  if (error != ERROR_SUCCESS) return Fail(error);
+  h->position_ = target;
+  if (index != nullptr) *index = static_cast<DWORD>(target_index);
+  return target;
+}
+
+CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop_ids,
+                        LPBYTE* buffer, LPDWORD buffer_size) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeReadRecordProps, &error)) {
+    return Fail(error);
+  }
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (buffer == nullptr || (prop_ids != nullptr && num_props == nullptr)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::lock_guard<std::mutex> lock(h->mu_);
+  const Record* record = nullptr;
+  error = CurrentRecord(h.get(), &record);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  if (record == nullptr) return Fail(ERROR_NO_MORE_ITEMS);
+  std::vector<std::pair<CEPROPID, std::string>> props;
+  if (!Decode(record->props, &props)) return Fail(ERROR_INTERNAL_ERROR);
+  WORD wanted = prop_ids != nullptr ? *num_props : 0;
+  Layout layout = PlanLayout(props, wanted, prop_ids);
+  if (layout.size > 0xFFFFFFFFu) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  DWORD have = buffer_size != nullptr ? *buffer_size : 0;
+  if (flags & CEDB_ALLOWREALLOC) {
+    // The caller's block came from LocalAlloc: its real size may exceed the
+    // size the caller remembered (a reused buffer with *buffer_size 0).
+    if (*buffer != nullptr) have = static_cast<DWORD>(LocalSize(*buffer));
+    if (*buffer == nullptr || have < layout.size) {
+      HLOCAL grown = *buffer == nullptr ? LocalAlloc(LMEM_FIXED, std::max<size_t>(layout.size, 1))
+                                        : LocalReAlloc(*buffer, layout.size, LMEM_MOVEABLE);
+      if (grown == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+      *buffer = static_cast<LPBYTE>(grown);
+    }
+  } else if (*buffer == nullptr || have < layout.size) {
+    if (buffer_size != nullptr) *buffer_size = static_cast<DWORD>(layout.size);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  WriteLayout(layout, *buffer);
+  if (num_props != nullptr) *num_props = static_cast<WORD>(layout.entries.size());
+  if (buffer_size != nullptr) *buffer_size = static_cast<DWORD>(layout.size);
+  CEOID oid = record->oid;
+  if (h->flags_ & CEDB_AUTOINCREMENT) h->position_ = static_cast<int64_t>(oid) + 1;
+  return oid;
+}
+
+CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* props) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeWriteRecordProps, &error)) {
+    return Fail(error);
+  }
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (num_props != 0 && props == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  error = CheckDatabaseExists(conn, h->db_);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  std::vector<std::pair<CEPROPID, std::string>> values;
+  int64_t old_size = 0;
+  if (record != 0) {
+    static const char kLoad[] = "SELECT props FROM records WHERE oid = ? AND db = ?";
+    Query q(conn, kLoad);
+    q.Bind(1, record).Bind(2, h->db_);
+    if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_INVALID_PARAMETER);
+    std::string stored(static_cast<const char*>(q.Blob(0)), q.Size(0));
+    if (!Decode(stored, &values)) return Fail(ERROR_INTERNAL_ERROR);
+    old_size = static_cast<int64_t>(stored.size()) + kRecordOverhead;
+  }
+  if (!ApplyWrite(num_props, props, &values)) return Fail(ERROR_INVALID_PARAMETER);
+  std::string encoded = Encode(values);
+  int64_t new_size = static_cast<int64_t>(encoded.size()) + kRecordOverhead;
+  CEOID oid = record;
+  if (record == 0) error = AllocateOid(conn, &oid);
+  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, new_size - old_size);
+  if (error == ERROR_SUCCESS) {
+    static const char kInsert[] = "INSERT INTO records(oid, db, props) VALUES(?, ?, ?)";
+    static const char kUpdate[] = "UPDATE records SET props = ?3 WHERE oid = ?1 AND db = ?2";
+    Query q(conn, record == 0 ? kInsert : kUpdate);
+    q.Bind(1, oid).Bind(2, h->db_).BindBlob(3, encoded.data(), encoded.size());
+    error = q.Run();
+  }
+  if (error == ERROR_SUCCESS) {
+    error = UpdateDatabaseTotals(conn, h->db_, record == 0 ? 1 : 0, new_size - old_size);
+  }
+  if (error == ERROR_SUCCESS) {
+    error = platform::RecordDbNotification(conn, h->db_, oid,
+                                           record == 0 ? DB_CEOID_CREATED : DB_CEOID_CHANGED);
+  }
+  if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return oid;
+}
+
+BOOL CeDeleteRecord(HANDLE db, CEOID record) {
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeDeleteRecord, &error)) {
+    return Fail(error);
+  }
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  error = CheckDatabaseExists(conn, h->db_);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  static const char kSize[] = "SELECT length(props) FROM records WHERE oid = ? AND db = ?";
+  Query size(conn, kSize);
+  size.Bind(1, record).Bind(2, h->db_);
+  if (!size.Step()) {
+    return Fail(size.error() != ERROR_SUCCESS ? size.error() : ERROR_INVALID_PARAMETER);
+  }
+  int64_t bytes = size.Int(0) + kRecordOverhead;
+  static const char kDelete[] = "DELETE FROM records WHERE oid = ?";
+  error = Query(conn, kDelete).Bind(1, record).Run();
+  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, -bytes);
+  if (error == ERROR_SUCCESS) error = UpdateDatabaseTotals(conn, h->db_, -1, -bytes);
+  if (error == ERROR_SUCCESS) {
+    error = platform::RecordDbNotification(conn, h->db_, record, DB_CEOID_RECORD_DELETED);
+  }
+  if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return TRUE;
+}
