@@ -312,6 +312,7 @@ ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
 bool ChangeLog::RemoveEntry(ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
+  if (entry == pStreamNext) pStreamNext = entry->pOlder;
   if (entry->pNewer != nullptr) {
     pCursor = entry->pNewer;
     entry->pNewer->pOlder = entry->pOlder;
@@ -337,6 +338,7 @@ bool ChangeLog::FreeEntries() {
   pOldest = nullptr;
   pCursor = nullptr;
   pNewest = nullptr;
+  pStreamNext = nullptr;
   cRecordsLoaded_ = 0;
   return all_released;
 }

@@ -162,6 +162,12 @@ class ChangeLog {
   DWORD fRewrite = 0;
   DWORD dwLogType = 0;
   WORD cEntries = 0;
+  // The change stream's position in this list: the next entry it will look
+  // at (server/change_stream.h), or null. RemoveEntry moves it on to the
+  // next older entry when it removes that entry, so the stream, which runs
+  // between the window thread's changes to the list, never reads a released
+  // entry and never skips one that stays.
+  ChangeEntry* pStreamNext = nullptr;
   // Until the first successful query this is kUnknownFreeBytes, which counts
   // as enough space: a log is never trimmed on no information.
   uint64_t qwFreeBytes;
