@@ -56,12 +56,27 @@ ChangeLog::~ChangeLog() {
 }
 
 void ChangeLog::FormatName(WCHAR* name) const {
+  if (szLogName_[0] != 0) {
+    size_t i = 0;
+    for (; szLogName_[i] != 0; ++i) name[i] = szLogName_[i];
+    name[i] = 0;
+    return;
+  }
   char narrow[CEDB_MAXDBASENAMELEN];
   std::snprintf(narrow, sizeof(narrow), "\\Hollowmarch Change Log %d",
                 static_cast<int>(dwLogType));
   size_t i = 0;
   for (; narrow[i] != '\0'; ++i) name[i] = static_cast<WCHAR>(narrow[i]);
   name[i] = 0;
+}
+
+bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name) {
+  size_t i = 0;
+  for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName_); ++i) {
+    szLogName_[i] = name[i];
+  }
+  szLogName_[i] = 0;
+  return OpenLog(dataClass);
 }
 
 bool ChangeLog::OpenLog(DWORD dataClass) {

@@ -80,6 +80,11 @@ class ChangeLog {
   // deleted. Then a missing database is created. True when a database was
   // kept or created. Call once, after construction.
   bool OpenLog(DWORD dataClass);
+  // The same under the database name `name` (at most 31 characters) instead
+  // of the class's log name: a class with several tracked databases gives
+  // each further database a log of its own. The log keeps the name for every
+  // later creation of its database.
+  bool OpenLog(DWORD dataClass, LPCWSTR name);
 
   // Creates and opens the database when none is open; true when one is open
   // already. False only when the creation fails. A failed open after a
@@ -194,6 +199,8 @@ class ChangeLog {
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
   DWORD cRecordsLoaded_ = 0;
+  // The database name given to OpenLog; empty: the class's log name.
+  WCHAR szLogName_[32] = {};
 };
 
 #endif  // HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
