@@ -1,0 +1,265 @@
+#include "tracking/mail_store.h"
+
+#include "platform/codepage.h"
+#include "platform/kernel.h"
+#include "tracking/record_reader.h"
+#include "tracking/tracked_db.h"
+#include "tracking/tracking_context.h"
+
+bool FolderNameConverts(LPCWSTR name) {
+  if (name == nullptr) return false;
+  return WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr,
+                             nullptr) != 0;
+}
+
+namespace {
+
+// The list rule shared by both lists: new nodes at the head; removing a node
+// leaves the cursor on the node before it (or empty for the head) so that a
+// walk's next step lands on the node that followed.
+template <class List, class Node>
+void LinkAtHead(List& list, Node* node) {
+  node->pPrev = nullptr;
+  node->pNext = list.pHead;
+  if (list.pHead != nullptr) list.pHead->pPrev = node;
+  list.pHead = node;
+}
+
+template <class List, class Node>
+void Unlink(List& list, Node* node) {
+  if (node->pPrev != nullptr) {
+    list.pCursor = node->pPrev;
+    node->pPrev->pNext = node->pNext;
+  }
+  if (node->pNext != nullptr) node->pNext->pPrev = node->pPrev;
+  if (list.pHead == node) {
+    list.pCursor = nullptr;
+    list.pHead = node->pNext;
+  }
+  LocalFree(node);
+}
+
+template <class List, class Node>
+Node* StepNext(List& list) {
+  list.pCursor = list.pCursor != nullptr ? list.pCursor->pNext : list.pHead;
+  return list.pCursor;
+}
+
+// Calls `use(name)` for every folder-database name of one pmailFolders record
+// that passes the conversion test.
+template <class Use>
+void ForEachFolderName(const RecordProps& record, Use use) {
+  for (WORD i = 0; i < record.count(); ++i) {
+    if (record[i].propid != PROPID_FOLDER_DBNAME) continue;
+    LPCWSTR name = record.StringAt(i);
+    if (!FolderNameConverts(name)) continue;
+    use(name);
+  }
+}
+
+// Reads every record of the open pmailFolders `folders` (whose record count
+// comes from `oidFolders`) and hands each folder name to `use`.
+template <class Use>
+void ForEachFolderRecordName(ReadOnlyDb& folders, Use use) {
+  WORD cRecords = 0;
+  if (!DatabaseRecordCount(folders.oid(), &cRecords)) return;
+  if (!folders.SeekToStart()) return;
+  RecordProps record;
+  for (DWORD i = 0; i < cRecords; ++i) {
+    if (record.ReadNext(folders.handle()) == 0) continue;
+    ForEachFolderName(record, use);
+    record.Release();
+  }
+}
+
+// Adds the (message oid, uid) pair of every record of one folder database
+// that carries both.
+void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) {
+  ReadOnlyDb folder(0, folderName);
+  if (!folder.ok()) return;
+  WORD cRecords = 0;
+  if (!DatabaseRecordCount(folder.oid(), &cRecords)) return;
+  if (!folder.SeekToStart()) return;
+  RecordProps record;
+  for (DWORD i = 0; i < cRecords; ++i) {
+    if (record.ReadNext(folder.handle()) == 0) continue;
+    bool hasOid = false;
+    bool hasUid = false;
+    CEOID oidMsg = 0;
+    DWORD dwUid = 0;
+    for (WORD p = 0; p < record.count() && !(hasOid && hasUid); ++p) {
+      if (record[p].propid == PROPID_MSG_OID) {
+        hasOid = true;
+        oidMsg = record[p].val.ulVal;
+      } else if (record[p].propid == PROPID_MAPI_UID) {
+        hasUid = true;
+        dwUid = record[p].val.ulVal;
+      }
+    }
+    if (hasOid && hasUid) map.AddMessageUid(oidMsg, dwUid);
+    record.Release();
+  }
+}
+
+}  // namespace
+
+// ---- MailFolderDbList ----
+
+MailFolderDbList::~MailFolderDbList() { FreeAllMailFolders(); }
+
+bool MailFolderDbList::AddMailFolderDb(DWORD dataClass, HANDLE hDb,
+                                       CEOID oidDb) {
+  auto* node = static_cast<MailFolderDb*>(
+      LocalAlloc(LMEM_ZEROINIT, sizeof(MailFolderDb)));
+  if (node == nullptr) return false;
+  node->dwClass = dataClass;
+  node->hDb = hDb;
+  node->oidDb = oidDb;
+  LinkAtHead(*this, node);
+  return true;
+}
+
+MailFolderDb* MailFolderDbList::FindMailFolderByDb(CEOID oidDb) {
+  for (MailFolderDb* node = FirstMailFolder(); node != nullptr;
+       node = NextMailFolder()) {
+    if (node->oidDb == oidDb) return node;
+  }
+  return nullptr;
+}
+
+MailFolderDb* MailFolderDbList::FirstMailFolder() {
+  pCursor = pHead;
+  return pCursor;
+}
+
+MailFolderDb* MailFolderDbList::NextMailFolder() {
+  return StepNext<MailFolderDbList, MailFolderDb>(*this);
+}
+
+void MailFolderDbList::RemoveMailFolderDb(MailFolderDb* node) {
+  if (node != nullptr) Unlink(*this, node);
+}
+
+void MailFolderDbList::FreeAllMailFolders() {
+  // Removing the head empties the cursor, so each next step starts at the
+  // new head.
+  for (MailFolderDb* node = FirstMailFolder(); node != nullptr;
+       node = NextMailFolder()) {
+    RemoveMailFolderDb(node);
+  }
+  pCursor = nullptr;
+  pHead = nullptr;
+}
+
+void MailFolderDbList::CloseAllMailFolders() {
+  for (MailFolderDb* node = FirstMailFolder(); node != nullptr;
+       node = NextMailFolder()) {
+    CloseHandle(node->hDb);
+  }
+}
+
+// ---- MessageUidMap ----
+
+MessageUidMap::~MessageUidMap() { FreeAllMessageUids(); }
+
+void MessageUidMap::AddMessageUid(CEOID oidMsg, DWORD dwUid) {
+  if (FindMessageUid(oidMsg) != nullptr) return;
+  auto* pair = static_cast<MessageUid*>(
+      LocalAlloc(LMEM_ZEROINIT, sizeof(MessageUid)));
+  if (pair == nullptr) return;
+  pair->oidMsg = oidMsg;
+  pair->dwUid = dwUid;
+  LinkAtHead(*this, pair);
+}
+
+MessageUid* MessageUidMap::FindMessageUid(CEOID oidMsg) {
+  for (MessageUid* pair = FirstMessageUid(); pair != nullptr;
+       pair = NextMessageUid()) {
+    if (pair->oidMsg == oidMsg) return pair;
+  }
+  return nullptr;
+}
+
+void MessageUidMap::RemoveMessageUid(CEOID oidMsg) {
+  MessageUid* pair = FindMessageUid(oidMsg);
+  if (pair != nullptr) UnlinkMessageUid(pair);
+}
+
+MessageUid* MessageUidMap::FirstMessageUid() {
+  pCursor = pHead;
+  return pCursor;
+}
+
+MessageUid* MessageUidMap::NextMessageUid() {
+  return StepNext<MessageUidMap, MessageUid>(*this);
+}
+
+void MessageUidMap::UnlinkMessageUid(MessageUid* pair) {
+  if (pair != nullptr) Unlink(*this, pair);
+}
+
+void MessageUidMap::FreeAllMessageUids() {
+  for (MessageUid* pair = FirstMessageUid(); pair != nullptr;
+       pair = NextMessageUid()) {
+    UnlinkMessageUid(pair);
+  }
+  pCursor = nullptr;
+  pHead = nullptr;
+}
+
+void MessageUidMap::RebuildMessageUidMap() {
+  FreeAllMessageUids();
+  // Its own handle and oid: the set-up's oidMailFolders is not touched.
+  ReadOnlyDb folders(0, kMailFoldersDbName);
+  if (!folders.ok()) return;
+  ForEachFolderRecordName(folders, [this](LPCWSTR name) {
+    AddFolderPairs(*this, name);
+  });
+}
+
+// ---- Mail set-up ----
+
+void SetUpMailTracking(TrackingContext& ctx) {
+  ctx.mail->oidMailMsgs = 0;
+  CEOID oidMsgs = 0;
+  HANDLE hMsgs = CeOpenDatabase(&oidMsgs, kMailMsgsDbName, 0, 0, ctx.hwndMain);
+  if (hMsgs != INVALID_HANDLE_VALUE) {
+    ctx.mail->oidMailMsgs = oidMsgs;
+    // A handle that no node took would post notifications nobody records.
+    if (!ctx.trackedDbs->AddTrackedDb(kMailDataClass, hMsgs, oidMsgs)) {
+      CloseHandle(hMsgs);
+    }
+  }
+  TrackMailFolderDbs(ctx);
+  ctx.messageUids->RebuildMessageUidMap();
+}
+
+void TrackMailFolderDbs(TrackingContext& ctx) {
+  ctx.mail->oidMailFolders = 0;
+  ReadOnlyDb folders(0, kMailFoldersDbName);
+  if (!folders.ok()) return;
+  ctx.mail->oidMailFolders = folders.oid();
+  ForEachFolderRecordName(folders, [&ctx](LPCWSTR name) {
+    TrackMailFolderDbByName(ctx, name);
+  });
+}
+
+void TrackMailFolderDbByName(TrackingContext& ctx, LPCWSTR name) {
+  CEOID oid = 0;
+  HANDLE hDb = CeOpenDatabase(&oid, name, 0, 0, ctx.hwndMain);
+  if (hDb == INVALID_HANDLE_VALUE) return;
+  if (ctx.mailFolders->FindMailFolderByDb(oid) != nullptr ||
+      !ctx.mailFolders->AddMailFolderDb(kMailDataClass, hDb, oid)) {
+    CloseHandle(hDb);
+  }
+}
+
+void TrackMailFolderDbByOid(TrackingContext& ctx, CEOID oidDb) {
+  if (ctx.mailFolders->FindMailFolderByDb(oidDb) != nullptr) return;
+  CEOID oid = oidDb;
+  HANDLE hDb = CeOpenDatabase(&oid, nullptr, 0, 0, ctx.hwndMain);
+  if (hDb == INVALID_HANDLE_VALUE) return;
+  if (!ctx.mailFolders->AddMailFolderDb(kMailDataClass, hDb, oidDb)) {
+    CloseHandle(hDb);
+  }
+}

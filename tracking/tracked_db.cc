@@ -1,0 +1,242 @@
+#include "tracking/tracked_db.h"
+
+#include <cstdio>
+#include <new>
+
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "settings/registry_store.h"
+#include "settings/sync_state_cache.h"
+#include "tracking/change_log.h"
+#include "tracking/clock.h"
+
+namespace {
+
+constexpr DWORD kSecondsPerDay = 86400;
+
+void WidenAscii(const char* text, WCHAR* out, int out_chars) {
+  if (out_chars <= 0) return;
+  int i = 0;
+  for (; text[i] != '\0' && i < out_chars - 1; ++i) {
+    out[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+  }
+  out[i] = 0;
+}
+
+}  // namespace
+
+void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars) {
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Change Log %u",
+                dataClass + kLogTypeOffset);
+  WidenAscii(name, out, out_chars);
+}
+
+void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
+                           int out_chars) {
+  // At most 30 characters, within the store's 31.
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Log %u %08x",
+                dataClass + kLogTypeOffset, oidDb);
+  WidenAscii(name, out, out_chars);
+}
+
+TrackedDbList::TrackedDbList(SyncStateCache& syncStates)
+    : syncStates_(syncStates) {}
+
+TrackedDbList::~TrackedDbList() { FreeAllTracked(); }
+
+TrackedDb* TrackedDbList::FirstTracked() {
+  pCursor = pHead;
+  return pCursor;
+}
+
+TrackedDb* TrackedDbList::NextTracked() {
+  pCursor = pCursor != nullptr ? pCursor->pNext : pHead;
+  return pCursor;
+}
+
+TrackedDb* TrackedDbList::FirstTrackedOfClass(DWORD dataClass) const {
+  for (TrackedDb* node = pHead; node != nullptr; node = node->pNext) {
+    if (node->dwClass == dataClass) return node;
+  }
+  return nullptr;
+}
+
+TrackedDb* TrackedDbList::NextTrackedOfClass(const TrackedDb* node) const {
+  if (node == nullptr) return nullptr;
+  for (TrackedDb* next = node->pNext; next != nullptr; next = next->pNext) {
+    if (next->dwClass == node->dwClass) return next;
+  }
+  return nullptr;
+}
+
+bool TrackedDbList::AddTrackedDb(DWORD dataClass, HANDLE hDb, CEOID oidDb) {
+  auto* node =
+      static_cast<TrackedDb*>(LocalAlloc(LMEM_ZEROINIT, sizeof(TrackedDb)));
+  if (node == nullptr) return false;
+  ChangeLog* log = new (std::nothrow) ChangeLog(syncStates_);
+  if (log == nullptr) {
+    LocalFree(node);
+    return false;
+  }
+  // The class's first database keeps the class's log name; any other gets a
+  // name of its own, so that no database's log is opened, kept or deleted
+  // as another's.
+  WCHAR name[CEDB_MAXDBASENAMELEN];
+  if (FirstTrackedOfClass(dataClass) == nullptr) {
+    FormatClassLogName(dataClass, name, CEDB_MAXDBASENAMELEN);
+  } else {
+    FormatDatabaseLogName(dataClass, oidDb, name, CEDB_MAXDBASENAMELEN);
+  }
+  if (!log->OpenLog(dataClass, name)) {
+    delete log;
+    LocalFree(node);
+    return false;
+  }
+  node->pLog = log;
+  node->dwClass = dataClass;
+  node->hDb = hDb;
+  node->oidDb = oidDb;
+  node->pPrev = nullptr;
+  node->pNext = pHead;
+  if (pHead != nullptr) pHead->pPrev = node;
+  pHead = node;
+  return true;
+}
+
+TrackedDb* TrackedDbList::FindTrackedByDb(CEOID oidDb) {
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (node->oidDb == oidDb) return node;
+  }
+  return nullptr;
+}
+
+bool TrackedDbList::LoadClassLog(DWORD dataClass) {
+  bool any = false;
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (node->dwClass != dataClass) continue;
+    any = true;
+    node->pLog->LoadLog();
+  }
+  return any;
+}
+
+bool TrackedDbList::EndClassLog(DWORD dataClass) {
+  bool any = false;
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (node->dwClass != dataClass) continue;
+    any = true;
+    node->pLog->RewriteLog(false);
+  }
+  return any;
+}
+
+bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
+                                     HWND hwndNotify) {
+  HANDLE enumeration = CeFindFirstDatabase(dataClass);
+  if (enumeration == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  WORD count = 0;
+  for (CEOID oid = CeFindNextDatabase(enumeration); oid != 0;
+       oid = CeFindNextDatabase(enumeration)) {
+    if (FindTrackedByDb(oid) != nullptr) {
+      ++count;
+      continue;
+    }
+    CEOID oidOpen = oid;
+    HANDLE hDb = CeOpenDatabase(&oidOpen, nullptr, 0, 0, hwndNotify);
+    if (hDb == INVALID_HANDLE_VALUE) {
+      ok = false;
+    } else if (AddTrackedDb(dataClass, hDb, oid)) {
+      ++count;
+    } else {
+      // Untracked: its notifications would reach nobody.
+      CloseHandle(hDb);
+      ok = false;
+    }
+  }
+  if (count == 0) ok = false;
+  CloseHandle(enumeration);
+
+  // A log kept across a restart can be trusted only when the device itself
+  // has just started; a class not fully tracked cannot serve a fast sync.
+  if ((GetSyncState(syncStates_, dataClass) == SyncStateTracking && !recent) ||
+      !ok) {
+    SetSyncState(syncStates_, dataClass, SyncStateLost);
+    SetSyncTime(dataClass, 0);
+  }
+  return ok;
+}
+
+bool TrackedDbList::PurgeOldChanges() {
+  const DWORD now = CurrentTime();
+  // In 64 bits: a limit of more than 49,710 days must not wrap into a short
+  // one and purge recent changes.
+  const uint64_t maxAge = uint64_t{GetPurgeDays()} * kSecondsPerDay;
+
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (node->hDb == INVALID_HANDLE_VALUE) continue;
+    ChangeLog* log = node->pLog;
+    ChangeEntry* entry = log->FirstOldest();
+    // Unsigned age: an entry stamped later than now counts as very old.
+    while (entry != nullptr && DWORD(now - entry->dwTime) > maxAge) {
+      log->RemoveEntry(entry);
+      entry = log->NextNewer();
+    }
+  }
+
+  // A limit reaching back before 1970 has no cutoff to raise SyncTime to.
+  if (maxAge > now) return true;
+  const DWORD cutoff = now - static_cast<DWORD>(maxAge);
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (GetSyncTime(node->dwClass) < cutoff) {
+      SetSyncTime(node->dwClass, cutoff);
+    }
+  }
+  return true;
+}
+
+bool TrackedDbList::CloseAllTracked() {
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    CloseHandle(node->hDb);
+    node->pLog->DeleteLogDb();
+  }
+  return true;
+}
+
+bool TrackedDbList::RemoveTrackedDb(TrackedDb* node) {
+  if (node == nullptr) return false;
+  if (node->pLog != nullptr) {
+    node->pLog->FreeEntries();
+    delete node->pLog;
+    node->pLog = nullptr;
+  }
+  if (node->pPrev != nullptr) {
+    pCursor = node->pPrev;
+    node->pPrev->pNext = node->pNext;
+  }
+  if (node->pNext != nullptr) node->pNext->pPrev = node->pPrev;
+  if (node == pHead) {
+    pCursor = nullptr;
+    pHead = node->pNext;
+  }
+  return LocalFree(node) == nullptr;
+}
+
+bool TrackedDbList::FreeAllTracked() {
+  bool ok = true;
+  for (TrackedDb* node = FirstTracked(); node != nullptr;
+       node = NextTracked()) {
+    if (!RemoveTrackedDb(node)) ok = false;
+  }
+  pCursor = nullptr;
+  pHead = nullptr;
+  return ok;
+}
