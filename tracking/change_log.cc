@@ -355,6 +355,7 @@ bool ChangeLog::FreeEntries() {
   pNewest = nullptr;
   pStreamNext = nullptr;
   cRecordsLoaded_ = 0;
+  ++cListReleases;
   return all_released;
 }
 

@@ -167,6 +167,9 @@ class ChangeLog {
   DWORD fRewrite = 0;
   DWORD dwLogType = 0;
   WORD cEntries = 0;
+  // How many times the list has been released (FreeEntries). A holder of an
+  // entry pointer compares it to tell whether the list it came from is gone.
+  DWORD cListReleases = 0;
   // The change stream's position in this list: the next entry it will look
   // at (server/change_stream.h), or null. RemoveEntry moves it on to the
   // next older entry when it removes that entry, so the stream, which runs
