@@ -1,6 +1,30 @@
 // The change stream: the recorded changes of the selected class from the
 // peer's time on, one frame per acknowledgement of the peer.
 //
+// Frame: first byte MSG_CHANGES (0x02) with tag "H" while more frames
+// follow, MSG_CHANGES_LAST (0x82) with tag "I" for the last one; a 16-bit
+// frame length (6 + 21 * n), the tag, a 16-bit item length (3 + 21 * n) and
+// n records of 21 bytes, all big-endian: change type, time, reserved word,
+// uid, the oid of the database that holds the record, the record's oid.
+// Records are added while the frame plus one more record stays within the
+// server's buffer (at most 97 records, 2,043 bytes); a full frame is always
+// followed by at least a last frame, which may be empty.
+//
+// Order: every tracked database of the class in table order, each one's
+// change list newest first; entries older than the peer's time are passed
+// over without ending the walk.
+//
+// Between two frames the window thread may change the lists (a purge, a
+// trim, a local reader's end, a removal). The position is the database node
+// (never removed while the system runs) and that log's pStreamNext, which
+// the log moves on to the next older entry whenever it removes the entry it
+// points at. So no removed entry is read, no entry is sent twice and every
+// entry that stays in the list after the position is sent. An entry added
+// to a list during a stream is sent only when it lands among the entries the
+// stream has yet to read (a reload inserting an entry older than the next
+// one); changes captured during a stream are not sent: appending never
+// touches a loaded list, and they stay in the log for the next sync.
+//
 // Threads: the server's worker, with systemLock held.
 #ifndef HOLLOWMARCH_SERVER_CHANGE_STREAM_H_
 #define HOLLOWMARCH_SERVER_CHANGE_STREAM_H_
@@ -12,9 +36,15 @@ struct SyncSession;
 struct TrackingContext;
 class SyncServer;
 
+// The size of one change record in a frame, and of a frame's header.
+constexpr DWORD kChangeRecordBytes = 21;
+constexpr DWORD kChangeFrameHeaderBytes = 6;
+
 // Builds the next change frame in server.pbBuffer, its length in
 // server.cbData, and returns non-zero; returns zero, writing nothing, when
-// the stream is done and no new one was started.
+// the stream is done and no new one was started (fStreamStart clear and
+// fStreamDone set). With fStreamStart set, the stream starts at the newest
+// entry of the class's first node. Sets fStreamDone with the last frame.
 int StreamChanges(SyncSession& session, SyncServer& server,
                   TrackingContext& tracking) REQUIRES(systemLock);
 

@@ -2,6 +2,35 @@
 // change tracking per class, forgetting one change, alarms and remote
 // database access. Served only in SessionStateOpen.
 //
+// The request's "I" item starts with the sub-code; what follows depends on
+// it (all numbers big-endian):
+//   2  suspend capture (unless locked)        status only
+//   3  flush the selected class's lists       status only
+//   6  enable a class: class index            12 bytes with the time
+//   7  resume capture and lock it on          status only
+//   9  set or clear an alarm (below)          11 bytes with the handle
+//   10-13 remote database access              server/remote_db.h
+//   16 as 6, and forget the loaded change of one record: class index,
+//      record oid                             12 bytes with the time
+//   17 disable a class: class index           status only
+// The 12-byte reply is 0xA0 0x000C "I" 0x0009, the sub-code, 0x00 and the
+// current time, which also becomes the class's LastSyncTime. The 11-byte
+// reply is 0xA0 0x000B "I" 0x0008 0x09 and the alarm handle.
+//
+// Alarm item: sub-code, handle (4; 0 for a new one), set (1; 0 clears),
+// action flags (1), eight 16-bit SYSTEMTIME fields, four 16-bit string
+// lengths (application, dialog title, dialog text, sound), then each
+// non-empty string in the device's ANSI code page followed by a NUL.
+// Missing strings take the defaults "CALENDAR.EXE", "Alarm Reminder",
+// "Alarm Message" and "Alarm1.wav".
+//
+// Malformed items: an item whose length field is 0, that is too short for
+// the numbers its sub-code reads, or that runs past the received bytes is
+// refused with 0xC0 and changes nothing. An alarm string whose length runs
+// past the item is cut at the item's end. When a buffer for an alarm string
+// cannot be allocated, the alarm is neither set nor cleared and the command
+// answers 0xC0.
+//
 // Threads: the server's worker, with systemLock held.
 #ifndef HOLLOWMARCH_SERVER_COMMANDS_H_
 #define HOLLOWMARCH_SERVER_COMMANDS_H_
@@ -15,7 +44,8 @@ class SyncServer;
 
 // Reads the command from `payload` (the frame's payload, `cbPayload` bytes,
 // never read past), carries it out and records what the reply must hold in
-// the session. Returns STATUS_OK, STATUS_BAD_REQUEST or STATUS_REFUSED.
+// the session. Returns STATUS_OK, STATUS_BAD_REQUEST or STATUS_REFUSED
+// (outside SessionStateOpen).
 BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
                    const BYTE* payload, DWORD cbPayload) REQUIRES(systemLock);
 
@@ -23,5 +53,11 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
 // server.cbData; non-zero.
 int ReplyCommand(SyncSession& session, SyncServer& server,
                  TrackingContext& tracking, BYTE status) REQUIRES(systemLock);
+
+// Converts the `cbSource` bytes at `source` (up to the first NUL among them)
+// from the device's ANSI code page into `dest`, which holds `cchDest` wide
+// characters and is zero-filled beforehand; at most cchDest - 1 characters
+// are written, so the result stays NUL-terminated.
+void AnsiToWide(LPWSTR dest, int cchDest, const BYTE* source, DWORD cbSource);
 
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_

@@ -11,6 +11,7 @@
 #define HOLLOWMARCH_SERVER_SYNC_SESSION_H_
 
 #include "platform/types.h"
+#include "server/remote_db_handles.h"
 #include "server/system_lock.h"
 
 struct TrackedDb;
@@ -62,6 +63,9 @@ struct SyncSession {
   DWORD cbRecordsMax;         // capacity of pRecords
   BYTE* pRecords;             // the record buffer, owned
   DWORD cRecords;             // records in pRecords
+  // The database handles the peer holds from the open-database command;
+  // the remote database commands act on no other (server/remote_db.h).
+  RemoteDbHandles remoteDbs;
 };
 
 // Handles the message of server.cbData bytes at the start of

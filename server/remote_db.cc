@@ -1,0 +1,154 @@
+#include "server/remote_db.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "server/protocol.h"
+#include "server/record_encoding.h"
+#include "server/sync_session.h"
+
+namespace {
+
+// Item sizes each sub-code needs for its numbers.
+constexpr DWORD kOpenItemBytes = 9;    // sub-code, oid, flags
+constexpr DWORD kHandleItemBytes = 5;  // sub-code, handle
+constexpr DWORD kSeekItemBytes = 13;   // sub-code, handle, type, value
+constexpr DWORD kOpenNameOffset = 12;
+
+// Reply of 10 and 12: status, length, "I", item length, sub-code, two words.
+constexpr DWORD kRemoteReplyBytes = 15;
+
+// The name at the end of an open item: UTF-16 little-endian, up to its NUL
+// or the end of the item, whichever comes first.
+std::u16string NameFromItem(const BYTE* item, DWORD cbItem) {
+  std::u16string name;
+  for (DWORD at = kOpenNameOffset; at + 1 < cbItem; at += 2) {
+    char16_t c = static_cast<char16_t>(item[at] | (item[at + 1] << 8));
+    if (c == 0) break;
+    name.push_back(c);
+  }
+  return name;
+}
+
+}  // namespace
+
+BYTE HandleOpenDb(SyncSession& session, RemoteDbHandles& handles,
+                  const BYTE* item, DWORD cbItem) {
+  if (cbItem < kOpenItemBytes) return STATUS_BAD_REQUEST;
+  session.bLastOp = CMD_OPEN_DB;
+  session.hRemoteDb = 0;
+  session.oidRemoteDb = GetBe32(item + 1);
+  DWORD flags = GetBe32(item + 5);
+  // The platform looks at the name only when the identifier is 0.
+  std::u16string name;
+  if (session.oidRemoteDb == 0) name = NameFromItem(item, cbItem);
+  CEOID oid = session.oidRemoteDb;
+  session.hRemoteDb = CeOpenDatabase(&oid, name.c_str(), 0, flags, 0);
+  session.oidRemoteDb = oid;
+  handles.Add(session.hRemoteDb);
+  return STATUS_OK;
+}
+
+BYTE HandleCloseDb(SyncSession& session, RemoteDbHandles& handles,
+                   const BYTE* item, DWORD cbItem) {
+  if (cbItem < kHandleItemBytes) return STATUS_BAD_REQUEST;
+  session.bLastOp = CMD_CLOSE_DB;
+  HANDLE handle = GetBe32(item + 1);
+  if (handles.Remove(handle)) CloseHandle(handle);
+  return STATUS_OK;
+}
+
+BYTE HandleSeekDb(SyncSession& session, RemoteDbHandles& handles,
+                  const BYTE* item, DWORD cbItem) {
+  if (cbItem < kSeekItemBytes) return STATUS_BAD_REQUEST;
+  session.bLastOp = CMD_SEEK_DB;
+  session.dwSeekIndex = 0xFFFFFFFF;
+  session.oidRecord = 0;
+  HANDLE handle = GetBe32(item + 1);
+  if (!handles.Contains(handle)) return STATUS_OK;
+  DWORD index = session.dwSeekIndex;
+  session.oidRecord =
+      CeSeekDatabase(handle, GetBe32(item + 5), GetBe32(item + 9), &index);
+  session.dwSeekIndex = index;
+  return STATUS_OK;
+}
+
+BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
+                       const BYTE* item, DWORD cbItem) {
+  if (cbItem < kHandleItemBytes) return STATUS_BAD_REQUEST;
+  session.bLastOp = CMD_READ_RECORDS;
+  session.cbRecords = 0;
+  session.cRecords = 0;
+  HANDLE handle = GetBe32(item + 1);
+  if (!handles.Contains(handle)) return STATUS_OK;
+
+  LPBYTE buffer = nullptr;
+  for (;;) {
+    WORD cProps = 0;
+    DWORD cbBuffer = 0;
+    CEOID oid = CeReadRecordProps(handle, CEDB_ALLOWREALLOC, &cProps, nullptr,
+                                  &buffer, &cbBuffer);
+    if (oid == 0) break;
+    session.oidRecord = oid;
+    DWORD room = session.cbRecordsMax - session.cbRecords;
+    DWORD written = AppendTransferRecord(oid, buffer, cbBuffer, cProps,
+                                         session.pRecords + session.cbRecords,
+                                         room);
+    if (written == 0) {
+      // It does not fit (or cannot be encoded): make it the current record
+      // again so that the next batch starts with it and nothing is lost.
+      DWORD scratch = 0;
+      session.oidRecord = CeSeekDatabase(handle, CEDB_SEEK_CEOID, oid, &scratch);
+      break;
+    }
+    session.cbRecords += written;
+    session.cRecords += 1;
+  }
+  if (buffer != nullptr) LocalFree(buffer);
+  return STATUS_OK;
+}
+
+namespace {
+
+// The 15-byte head shared by the replies of 10, 12 and 13, for a reply of
+// `total` bytes.
+void PutReplyHead(BYTE* out, BYTE status, BYTE subCode, DWORD total,
+                  DWORD first, DWORD second) {
+  out[0] = status;
+  PutBe16(out + 1, static_cast<WORD>(total));
+  out[3] = TAG_INFO;
+  PutBe16(out + 4, static_cast<WORD>(total - kFrameHeaderBytes));
+  out[6] = subCode;
+  PutBe32(out + 7, first);
+  PutBe32(out + 11, second);
+}
+
+}  // namespace
+
+DWORD ReplyRemoteDb(const SyncSession& session, BYTE status, BYTE* out) {
+  switch (session.bLastOp) {
+    case CMD_OPEN_DB:
+      PutReplyHead(out, status, CMD_OPEN_DB, kRemoteReplyBytes,
+                   session.hRemoteDb, session.oidRemoteDb);
+      return kRemoteReplyBytes;
+    case CMD_SEEK_DB:
+      PutReplyHead(out, status, CMD_SEEK_DB, kRemoteReplyBytes,
+                   session.dwSeekIndex, session.oidRecord);
+      return kRemoteReplyBytes;
+    case CMD_READ_RECORDS: {
+      // cbRecords never passes cbRecordsMax (2033), so the reply stays
+      // within the 2048-byte message buffer.
+      DWORD total = kRemoteReplyBytes + session.cbRecords;
+      PutReplyHead(out, status, CMD_READ_RECORDS, total, session.cRecords,
+                   session.cbRecords);
+      if (session.cbRecords != 0) {
+        std::memcpy(out + kRemoteReplyBytes, session.pRecords, session.cbRecords);
+      }
+      return total;
+    }
+    default:
+      return 0;
+  }
+}
