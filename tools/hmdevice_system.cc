@@ -1,0 +1,70 @@
+#include "tools/hmdevice_system.h"
+
+#include "platform/device.h"
+#include "platform/window.h"
+#include "tools/demo_device.h"
+#include "tools/hmdevice_values.h"
+
+namespace hmdevice {
+
+namespace {
+
+constexpr const char* kSettingKeys[] = {"os-version", "store-capacity", "timezone"};
+
+bool IsSettingKey(const std::string& key) {
+  for (const char* known : kSettingKeys) {
+    if (key == known) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int InitCommand(Io& io, bool demo) {
+  if (demo) {
+    platform::Status status = demo::InitDemoDevice();
+    if (!status.ok()) return Problem(io, kExitFailed, "demo device: " + status.message());
+  }
+  io.out << platform::DeviceRoot() << "\n";
+  return kExitOk;
+}
+
+int ConfigCommand(Io& io, const std::optional<std::string>& key, const std::optional<std::string>& value) {
+  if (!key) {
+    for (const char* known : kSettingKeys) io.out << known << "=" << platform::GetDeviceSetting(known) << "\n";
+    return kExitOk;
+  }
+  if (!IsSettingKey(*key)) {
+    return Problem(io, kExitBadInput, "unknown setting \"" + *key + "\" (os-version, store-capacity, timezone)");
+  }
+  if (!value) {
+    io.out << platform::GetDeviceSetting(*key) << "\n";
+    return kExitOk;
+  }
+  platform::Status status = platform::SetDeviceSetting(*key, *value);
+  if (!status.ok()) return Problem(io, kExitBadInput, status.message());
+  return kExitOk;
+}
+
+int ResetCommand(Io& io) {
+  platform::Status status = platform::ResetDevice();
+  if (!status.ok()) return Problem(io, kExitFailed, "reset: " + status.message());
+  return kExitOk;
+}
+
+int SendCommand(Io& io, const std::string& message, const std::optional<std::string>& wparam,
+                const std::optional<std::string>& lparam) {
+  Result<uint32_t> msg = ParseU32(message);
+  if (!msg.ok()) return Problem(io, kExitBadInput, "message " + msg.error());
+  Result<uint32_t> w = wparam ? ParseWord32(*wparam) : Result<uint32_t>::Ok(0);
+  if (!w.ok()) return Problem(io, kExitBadInput, "wParam " + w.error());
+  Result<uint32_t> l = lparam ? ParseWord32(*lparam) : Result<uint32_t>::Ok(0);
+  if (!l.ok()) return Problem(io, kExitBadInput, "lParam " + l.error());
+  HWND window = FindWindowW(kServerWindowClass, nullptr);
+  if (window == 0) return Problem(io, kExitMissing, "no window \"Hollowmarch Replication Server\" runs");
+  LRESULT result = SendMessageW(window, msg.value(), w.value(), static_cast<LPARAM>(l.value()));
+  io.out << static_cast<uint32_t>(result) << "\n";
+  return kExitOk;
+}
+
+}  // namespace hmdevice
