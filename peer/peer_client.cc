@@ -1,0 +1,185 @@
+#include "peer/peer_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace peer {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for `events` on `fd` until `deadline`: 1 ready, 0 timed out, -1
+// failed.
+int WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, MillisLeft(deadline));
+    if (n >= 0) return n > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+}  // namespace
+
+PeerClient::~PeerClient() { Close(); }
+
+void PeerClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void PeerClient::ShutdownSend() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+bool PeerClient::Connect(const std::string& host, uint16_t port, Millis timeout,
+                         std::string* error) {
+  Close();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+    SetError(error, "not an IPv4 address: " + host);
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    SetError(error, std::string("socket: ") + std::strerror(errno));
+    return false;
+  }
+  const auto deadline = Clock::now() + timeout;
+  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  if (rc != 0 && errno != EINPROGRESS) {
+    SetError(error, std::string("connect: ") + std::strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  if (rc != 0) {
+    int ready = WaitFor(fd, POLLOUT, deadline);
+    int soError = 0;
+    socklen_t length = sizeof(soError);
+    if (ready <= 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0 ||
+        soError != 0) {
+      SetError(error, ready == 0 ? std::string("connect: timed out")
+                                 : std::string("connect: ") +
+                                       std::strerror(soError ? soError : errno));
+      ::close(fd);
+      return false;
+    }
+  }
+  // Blocking from here on; every wait goes through poll with a deadline.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  fd_ = fd;
+  return true;
+}
+
+bool PeerClient::SendBytes(std::span<const uint8_t> bytes) {
+  if (fd_ < 0) return false;
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PeerClient::SendFrame(uint8_t type, std::span<const uint8_t> payload) {
+  return SendBytes(Frame(type, payload));
+}
+
+ReceiveResult PeerClient::ReadExactly(size_t count, Bytes* out,
+                                      Clock::time_point deadline) {
+  if (fd_ < 0) return ReceiveResult::kError;
+  while (count > 0) {
+    int ready = WaitFor(fd_, POLLIN, deadline);
+    if (ready < 0) return ReceiveResult::kError;
+    if (ready == 0) return ReceiveResult::kTimeout;
+    uint8_t chunk[4096];
+    size_t want = count < sizeof(chunk) ? count : sizeof(chunk);
+    ssize_t n = ::recv(fd_, chunk, want, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == ECONNRESET ? ReceiveResult::kClosed
+                                          : ReceiveResult::kError;
+    if (n == 0) return ReceiveResult::kClosed;
+    out->insert(out->end(), chunk, chunk + n);
+    count -= static_cast<size_t>(n);
+  }
+  return ReceiveResult::kFrame;
+}
+
+ReceiveResult PeerClient::ReceiveFrame(Bytes* frame, Millis timeout) {
+  frame->clear();
+  const auto deadline = Clock::now() + timeout;
+  ReceiveResult result = ReadExactly(kHeaderBytes, frame, deadline);
+  if (result != ReceiveResult::kFrame) return result;
+  const size_t length = ReadBe16(frame->data() + 1);
+  if (length < kHeaderBytes) return ReceiveResult::kBadLength;
+  return ReadExactly(length - kHeaderBytes, frame, deadline);
+}
+
+bool PeerClient::NothingArrives(Millis wait) {
+  if (fd_ < 0) return true;
+  int ready = WaitFor(fd_, POLLIN, Clock::now() + wait);
+  if (ready == 0) return true;
+  if (ready < 0) return false;
+  uint8_t byte;
+  ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK);
+  return n <= 0;  // readable only because the connection ended
+}
+
+bool PeerClient::ClosedByDevice(Millis timeout) {
+  if (fd_ < 0) return false;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int ready = WaitFor(fd_, POLLIN, deadline);
+    if (ready <= 0) return false;
+    uint8_t byte;
+    ssize_t n = ::recv(fd_, &byte, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    return false;  // data, or a failure other than the close
+  }
+}
+
+int PeerClient::Exchange(uint8_t type, std::span<const uint8_t> payload,
+                         Bytes* reply, Millis timeout) {
+  Bytes local;
+  Bytes* out = reply != nullptr ? reply : &local;
+  out->clear();
+  if (!SendFrame(type, payload)) return -1;
+  if (ReceiveFrame(out, timeout) != ReceiveResult::kFrame) return -1;
+  return (*out)[0];
+}
+
+int PeerClient::Hello(std::string_view identification, Bytes* reply) {
+  return Exchange(kMsgHello, HelloPayload(identification), reply);
+}
+
+int PeerClient::EndSession(bool shutdown, Bytes* reply) {
+  return Exchange(kMsgEndSession, EndSessionPayload(shutdown), reply);
+}
+
+}  // namespace peer

@@ -1,0 +1,88 @@
+// The desktop side's connection to the device's sync server, over the host's
+// sockets: connect with a time-out, send frames (or any bytes), receive one
+// reply frame at a time, and the hello and end-of-session exchanges.
+//
+// A reply is read by its frame's length field: the 3 header bytes first,
+// then exactly the rest of that frame, never a byte of the next one.
+//
+// Threads: one PeerClient is used by one thread at a time.
+#ifndef HOLLOWMARCH_PEER_PEER_CLIENT_H_
+#define HOLLOWMARCH_PEER_PEER_CLIENT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "peer/frame.h"
+
+namespace peer {
+
+enum class ReceiveResult {
+  kFrame,      // a whole frame was received
+  kClosed,     // the device closed the connection (also mid-frame)
+  kTimeout,    // the frame did not arrive in time
+  kError,      // the socket failed, or there is no connection
+  kBadLength,  // the frame's length field is under 3
+};
+
+class PeerClient {
+ public:
+  using Millis = std::chrono::milliseconds;
+  static constexpr Millis kDefaultTimeout{5000};
+
+  PeerClient() = default;
+  // Closes the connection.
+  ~PeerClient();
+  PeerClient(const PeerClient&) = delete;
+  PeerClient& operator=(const PeerClient&) = delete;
+
+  // Connects to `host` (an IPv4 address in dotted form) on `port`, giving up
+  // after `timeout`. False with a reason in *error (when not null). An open
+  // connection is closed first.
+  bool Connect(const std::string& host, uint16_t port,
+               Millis timeout = kDefaultTimeout, std::string* error = nullptr);
+  bool connected() const { return fd_ >= 0; }
+  // Closes the connection (nothing when there is none).
+  void Close();
+  // Stops sending: the device sees the end of the stream while replies can
+  // still be read.
+  void ShutdownSend();
+
+  // Sends `bytes` exactly as they are, completing partial sends. False when
+  // the connection fails (it stays open until Close).
+  bool SendBytes(std::span<const uint8_t> bytes);
+  bool SendFrame(uint8_t type, std::span<const uint8_t> payload);
+
+  // Receives one frame into *frame (header included). On anything but
+  // kFrame, *frame holds the bytes that did arrive.
+  ReceiveResult ReceiveFrame(Bytes* frame, Millis timeout = kDefaultTimeout);
+  // True when no byte arrives within `wait` (the connection may close).
+  bool NothingArrives(Millis wait);
+  // True when the device closes the connection within `timeout` without
+  // sending anything more.
+  bool ClosedByDevice(Millis timeout = kDefaultTimeout);
+
+  // Sends a frame and receives the reply frame; the reply's status (first
+  // byte), or -1 when no whole reply came (*reply then holds what came).
+  int Exchange(uint8_t type, std::span<const uint8_t> payload, Bytes* reply,
+               Millis timeout = kDefaultTimeout);
+  // Hello with the given identification; the reply's status or -1.
+  int Hello(std::string_view identification = kIdentification,
+            Bytes* reply = nullptr);
+  // End of session, asking the device to close its application when
+  // `shutdown` is set; the reply's status or -1.
+  int EndSession(bool shutdown, Bytes* reply = nullptr);
+
+ private:
+  // Reads exactly `count` bytes onto the end of *out before `deadline`.
+  ReceiveResult ReadExactly(size_t count, Bytes* out,
+                            std::chrono::steady_clock::time_point deadline);
+
+  int fd_ = -1;
+};
+
+}  // namespace peer
+
+#endif  // HOLLOWMARCH_PEER_PEER_CLIENT_H_
