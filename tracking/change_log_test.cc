@@ -1,0 +1,621 @@
+#include "tracking/change_log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "platform/registry.h"
+#include "settings/registry_store.h"
+#include "settings/sync_state_cache.h"
+#include "tests/support/temp_device.h"
+#include "tracking/trace.h"
+
+namespace {
+
+using platform::fault::Call;
+using platform::fault::FailNext;
+using platform::fault::SetClock;
+using platform::fault::SetStoreFreeBytes;
+using platform::fault::SetUptimeMs;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+constexpr DWORD kClass = 24;
+constexpr const char16_t* kLogName = u"\\Hollowmarch Change Log 280";
+constexpr uint64_t kLowSpace = 3145728;
+
+// One change as stored or listed, for comparisons.
+struct Change {
+  BYTE type;
+  DWORD time;
+  DWORD uid;
+  CEOID oid;
+  DWORD reserved = 0;
+  bool operator==(const Change& o) const {
+    return type == o.type && time == o.time && uid == o.uid && oid == o.oid &&
+           reserved == o.reserved;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Change& c) {
+  return os << "{type " << int(c.type) << ", time " << c.time << ", uid " << c.uid
+            << ", oid " << c.oid << ", reserved " << c.reserved << "}";
+}
+
+// Opens the class's log database by its name with a handle of our own.
+HANDLE OpenLogByName() {
+  CEOID oid = 0;
+  return CeOpenDatabase(&oid, kLogName, 0, CEDB_AUTOINCREMENT, 0);
+}
+
+// Every record of the log database in file order; records that are not a
+// 17-byte blob come back with oid 0 and type 0xFF.
+std::vector<Change> StoredRecords() {
+  std::vector<Change> records;
+  HANDLE db = OpenLogByName();
+  if (db == INVALID_HANDLE_VALUE) return records;
+  for (;;) {
+    WORD num = 0;
+    LPBYTE buffer = nullptr;
+    DWORD size = 0;
+    if (CeReadRecordProps(db, CEDB_ALLOWREALLOC, &num, nullptr, &buffer, &size) == 0) break;
+    auto* props = reinterpret_cast<CEPROPVAL*>(buffer);
+    if (num == 1 && props[0].propid == kChangeRecordPropId &&
+        props[0].val.blob.dwCount == kChangeRecordSize) {
+      const BYTE* b = props[0].val.blob.lpb;
+      auto le = [b](int at) {
+        return DWORD(b[at]) | DWORD(b[at + 1]) << 8 | DWORD(b[at + 2]) << 16 |
+               DWORD(b[at + 3]) << 24;
+      };
+      records.push_back(Change{b[0], le(1), le(9), le(13), le(5)});
+    } else {
+      records.push_back(Change{0xFF, 0, 0, 0});
+    }
+    LocalFree(buffer);
+  }
+  CloseHandle(db);
+  return records;
+}
+
+bool LogDatabaseExists() {
+  HANDLE db = OpenLogByName();
+  if (db == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(db);
+  return true;
+}
+
+// Appends a raw blob record to the log database, as another writer might.
+void WriteRawBlob(const BYTE* bytes, DWORD count) {
+  HANDLE db = OpenLogByName();
+  ASSERT_NE(db, INVALID_HANDLE_VALUE);
+  CEPROPVAL prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.propid = kChangeRecordPropId;
+  prop.val.blob.dwCount = count;
+  prop.val.blob.lpb = const_cast<BYTE*>(bytes);
+  ASSERT_NE(CeWriteRecordProps(db, 0, 1, &prop), 0u);
+  CloseHandle(db);
+}
+
+void WriteRaw(const Change& c) {
+  BYTE bytes[17];
+  EncodeChangeRecord(c.type, c.time, c.reserved, c.uid, c.oid, bytes);
+  WriteRawBlob(bytes, sizeof(bytes));
+}
+
+int64_t RegistryValue(const std::u16string& name) {
+  HKEY key = OpenSettingsKey();
+  if (key == 0) return -1;
+  DWORD type = 0, data = 0, size = 4;
+  LONG rc = RegQueryValueExW(key, name.c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(&data), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? int64_t(data) : -1;
+}
+
+Change AsChange(const ChangeEntry* e) {
+  return Change{e->bType, e->dwTime, e->dwUid, e->oidRec, e->dwReserved};
+}
+
+std::vector<Change> NewestFirst(ChangeLog& log) {
+  std::vector<Change> list;
+  for (ChangeEntry* e = log.FirstNewest(); e != nullptr; e = log.NextOlder()) {
+    list.push_back(AsChange(e));
+  }
+  return list;
+}
+
+std::vector<CEOID> OidsNewestFirst(ChangeLog& log) {
+  std::vector<CEOID> oids;
+  for (ChangeEntry* e = log.FirstNewest(); e != nullptr; e = log.NextOlder()) {
+    oids.push_back(e->oidRec);
+  }
+  return oids;
+}
+
+class ChangeLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetUptimeMs(600000);  // not just booted: a new log starts empty
+    SetClock(1000);
+    ASSERT_TRUE(log_.OpenLog(kClass));
+  }
+
+  // Records `count` changes of distinct records at times first, first+1, ...
+  void Seed(int count, DWORD first_time = 100, CEOID first_oid = 1000) {
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(log_.WriteEntry(ChangeTypeModify, first_time + i, first_oid + i, kNoUid));
+    }
+  }
+
+  void Track(DWORD sync_time) {
+    ASSERT_TRUE(SetSyncState(cache_, kClass, SyncStateTracking));
+    ASSERT_TRUE(SetSyncTime(kClass, sync_time));
+  }
+
+  void ExpectRegistryState(DWORD state, DWORD sync_time, const char* why) {
+    EXPECT_EQ(RegistryValue(u"SyncState_24"), state) << why;
+    EXPECT_EQ(RegistryValue(u"SyncTime_24"), sync_time) << why;
+  }
+
+  hmtest::TempDevice device_;
+  SyncStateCache cache_;
+  ChangeLog log_{cache_};
+};
+
+TEST_F(ChangeLogTest, AppendWritesOneLittleEndianRecordInTheClassDatabase) {
+  EXPECT_EQ(log_.dwLogType, 280u);
+  CEOIDINFO info;
+  ASSERT_TRUE(CeOidGetInfo(log_.oidLogDb, &info));
+  EXPECT_EQ(info.infDatabase.dwDbaseType, 280u);
+  EXPECT_EQ(std::u16string(info.infDatabase.szDbaseName), kLogName);
+
+  SetClock(0x11223344);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeModify, 0x01020304, 0xAABBCCDD));
+
+  HANDLE db = OpenLogByName();
+  WORD num = 0;
+  LPBYTE buffer = nullptr;
+  DWORD size = 0;
+  ASSERT_NE(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &num, nullptr, &buffer, &size), 0u);
+  auto* prop = reinterpret_cast<CEPROPVAL*>(buffer);
+  ASSERT_EQ(num, 1);
+  EXPECT_EQ(prop->propid, 0x00010041u);
+  ASSERT_EQ(prop->val.blob.dwCount, 17u);
+  std::vector<BYTE> bytes(prop->val.blob.lpb, prop->val.blob.lpb + 17);
+  EXPECT_THAT(bytes, ElementsAre(3, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0, 0xDD, 0xCC,
+                                 0xBB, 0xAA, 4, 3, 2, 1));
+  LocalFree(buffer);
+  CloseHandle(db);
+  EXPECT_EQ(log_.pNewest, nullptr) << "appending leaves the list alone";
+}
+
+TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
+  struct Case {
+    uint64_t uptime_ms;
+    size_t records;
+  } cases[] = {{29999, 1}, {30000, 0}};
+  for (const Case& c : cases) {
+    hmtest::TempDevice device;
+    SyncStateCache cache;
+    SetUptimeMs(600000);
+    {
+      ChangeLog before(cache);
+      ASSERT_TRUE(before.OpenLog(kClass));
+      ASSERT_TRUE(before.AppendChange(ChangeTypeAdd, 7, kNoUid));
+      CloseHandle(before.hLogDb);  // the program stops
+    }
+    SetUptimeMs(c.uptime_ms);
+    ChangeLog after(cache);
+    EXPECT_TRUE(after.OpenLog(kClass)) << "case " << c.uptime_ms;
+    EXPECT_NE(after.hLogDb, INVALID_HANDLE_VALUE) << "case " << c.uptime_ms;
+    EXPECT_EQ(StoredRecords().size(), c.records) << "case " << c.uptime_ms;
+  }
+}
+
+// Two records for one changed record: which one the load keeps, and what
+// it traces.
+TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
+  constexpr CEOID A = 0x42;
+  struct Case {
+    const char* name;
+    Change prior, read, kept;
+    std::vector<std::string> traces;
+  } cases[] = {
+      {"newer replaces and keeps the prior uid",
+       {ChangeTypeAdd, 5, 0x11, A}, {ChangeTypeModify, 9, 0x22, A}, {ChangeTypeModify, 9, 0x11, A},
+       {"Newer time is 00000009", "Time of prior (removed) is 00000005"}},
+      {"newer takes its own uid when the prior has none",
+       {ChangeTypeAdd, 5, kNoUid, A}, {ChangeTypeModify, 9, 0x22, A}, {ChangeTypeModify, 9, 0x22, A},
+       {"Newer time is 00000009", "Time of prior (removed) is 00000005"}},
+      {"top bit set is newer",
+       {ChangeTypeAdd, 0x7FFFFFFF, kNoUid, A}, {ChangeTypeModify, 0x80000000, kNoUid, A},
+       {ChangeTypeModify, 0x80000000, kNoUid, A},
+       {"Newer time is 80000000", "Time of prior (removed) is 7fffffff"}},
+      {"an older record with a uid replaces an entry without",
+       {ChangeTypeModify, 9, kNoUid, A}, {ChangeTypeAdd, 5, 0x33, A}, {ChangeTypeAdd, 5, 0x33, A},
+       {"Time of Newer duplicate is 00000005", "OID of prior (removed) is 00000042",
+        "Time of prior (removed) is 00000009"}},
+      {"an older record is skipped",
+       {ChangeTypeModify, 9, 0x11, A}, {ChangeTypeAdd, 5, kNoUid, A}, {ChangeTypeModify, 9, 0x11, A},
+       {"Time is 00000005", "OID of prior (kept, current skipped) is 00000042",
+        "Time of prior (kept, current skipped) is 00000009"}},
+      {"equal time: a delete replaces",
+       {ChangeTypeModify, 7, kNoUid, A}, {ChangeTypeDelete, 7, kNoUid, A}, {ChangeTypeDelete, 7, kNoUid, A},
+       {" Duplicate time is 00000007", " prior Type is 3", " new Type is 1", "Time is 00000007",
+        "OID of prior (removed non-delete) is 00000042",
+        "Time of prior (removed non-delete) is 00000007"}},
+      {"equal time: anything else is dropped",
+       {ChangeTypeModify, 7, 0x11, A}, {ChangeTypeAdd, 7, kNoUid, A}, {ChangeTypeModify, 7, 0x11, A},
+       {" Duplicate time is 00000007", " prior Type is 3", " new Type is 0", "Time is 00000007",
+        "OID of prior (kept, current skipped) is 00000042",
+        "Time of prior (kept, current skipped) is 00000007"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(log_.DeleteLogDb());
+    ASSERT_TRUE(log_.CreateLogDb());
+    WriteRaw(c.prior);
+    WriteRaw({ChangeTypeAdd, 6, kNoUid, 0x77});
+    WriteRaw(c.read);
+    TraceCapture traces;
+    ASSERT_TRUE(log_.LoadLog()) << "case " << c.name;
+    EXPECT_EQ(log_.fRewrite, 1u) << "case " << c.name;
+    std::vector<std::string> expected = {"Duplicate Record Node(s) found with OID 00000042"};
+    expected.insert(expected.end(), c.traces.begin(), c.traces.end());
+    EXPECT_EQ(traces.Lines(), expected) << "case " << c.name;
+    ChangeEntry* entry = log_.FindEntry(A);
+    ASSERT_NE(entry, nullptr) << "case " << c.name;
+    EXPECT_EQ(AsChange(entry), c.kept) << "case " << c.name;
+
+    ASSERT_TRUE(log_.RewriteLog(false)) << "case " << c.name;
+    std::vector<Change> stored = StoredRecords();
+    EXPECT_EQ(std::count_if(stored.begin(), stored.end(),
+                            [](const Change& s) { return s.oid == A; }), 1)
+        << "case " << c.name;
+    EXPECT_EQ(stored.size(), 2u) << "case " << c.name;
+    EXPECT_EQ(log_.pNewest, nullptr) << "case " << c.name << ": the rewrite releases the list";
+  }
+}
+
+TEST_F(ChangeLogTest, RewriteOnlyFollowsALoadThatMetDuplicates) {
+  Seed(3);
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_EQ(log_.fRewrite, 0u);
+  CEOID before = log_.oidLogDb;
+  ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_EQ(log_.oidLogDb, before) << "no duplicates: the database stays";
+
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+  ASSERT_TRUE(log_.LoadLog());
+  ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_EQ(StoredRecords().size(), 4u);
+  // A second request without a load in between must not rebuild the log
+  // from the (now empty) list.
+  ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_EQ(StoredRecords().size(), 4u);
+}
+
+TEST_F(ChangeLogTest, RewriteZeroesTheReservedField) {
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA, /*reserved=*/0xDEADBEEF});
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_EQ(log_.FirstNewest()->dwReserved, 0xDEADBEEFu) << "a read value is carried";
+  ASSERT_TRUE(log_.RewriteLog(true));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 5, kNoUid, 0xA, 0}));
+}
+
+TEST_F(ChangeLogTest, InsertKeepsUnsignedTimeOrderAndPutsEqualTimesOlder) {
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 1, 7, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 2, 7, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 3, 7, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 4, 0x80000000, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 5, 0x7FFFFFFF, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 6, 1, 0, kNoUid));
+  EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(4, 5, 1, 2, 3, 6));
+  EXPECT_EQ(log_.cEntries, 6);
+
+  FailNext(Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(log_.InsertEntry(ChangeTypeAdd, 9, 8, 0, kNoUid));
+  EXPECT_EQ(log_.cEntries, 6);
+  EXPECT_EQ(log_.FindEntry(9), nullptr);
+}
+
+TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
+  for (CEOID oid = 1; oid <= 4; ++oid) {
+    ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, oid, oid, 0, kNoUid));
+  }
+  // Past the oldest, one more step starts again at the newest.
+  EXPECT_EQ(log_.FirstNewest()->oidRec, 4u);
+  for (int i = 0; i < 3; ++i) log_.NextOlder();
+  EXPECT_EQ(log_.NextOlder(), nullptr);
+  EXPECT_EQ(log_.NextOlder()->oidRec, 4u);
+
+  // A newest-first walk that removes its current entry visits every entry.
+  std::vector<CEOID> visited;
+  for (ChangeEntry* e = log_.FirstNewest(); e != nullptr; e = log_.NextOlder()) {
+    visited.push_back(e->oidRec);
+    if (e->oidRec == 3 || e->oidRec == 4) ASSERT_TRUE(log_.RemoveEntry(e));
+  }
+  EXPECT_THAT(visited, ElementsAre(4, 3, 2, 1));
+  EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(2, 1));
+
+  // Removing the oldest in an oldest-first walk continues at the new oldest.
+  ChangeEntry* oldest = log_.FirstOldest();
+  ASSERT_TRUE(log_.RemoveEntry(oldest));
+  EXPECT_EQ(log_.NextNewer()->oidRec, 2u);
+  EXPECT_FALSE(log_.RemoveEntry(nullptr));
+  EXPECT_TRUE(log_.FreeEntries());
+  EXPECT_EQ(log_.FirstNewest(), nullptr);
+  EXPECT_EQ(log_.FindEntry(2), nullptr);
+}
+
+// The index must give exactly what a newest-first walk gives, with the
+// cursor where that walk would stop, through inserts and removals.
+TEST_F(ChangeLogTest, FindEntryAnswersLikeAWalkOfTheList) {
+  std::mt19937 random(7);
+  auto walk = [&](CEOID oid) {
+    ChangeEntry* e = log_.FirstNewest();
+    while (e != nullptr && e->oidRec != oid) e = log_.NextOlder();
+    return e;
+  };
+  for (int step = 0; step < 3000; ++step) {
+    CEOID oid = random() % 200;
+    if (random() % 3 != 0) {
+      ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, oid, random() % 40, 0, kNoUid));
+    } else if (ChangeEntry* e = walk(oid)) {
+      ASSERT_TRUE(log_.RemoveEntry(e));
+    }
+    CEOID probe = random() % 200;
+    ChangeEntry* expected = walk(probe);
+    ChangeEntry* expected_cursor = log_.pCursor;
+    log_.FirstOldest();  // disturb the cursor first
+    ASSERT_EQ(log_.FindEntry(probe), expected) << "step " << step << " oid " << probe;
+    ASSERT_EQ(log_.pCursor, expected_cursor) << "step " << step;
+    ASSERT_EQ(log_.fOldestFirst, 0u) << "step " << step;
+  }
+}
+
+TEST_F(ChangeLogTest, LoadThatStopsOnAReadErrorKeepsWhatItRead) {
+  Seed(5);
+  FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/3);
+  EXPECT_FALSE(log_.LoadLog());
+  EXPECT_EQ(OidsNewestFirst(log_).size(), 3u);
+}
+
+TEST_F(ChangeLogTest, LoadLeavesOutRecordsThatHoldNoChange) {
+  const BYTE short_blob[3] = {1, 2, 3};
+  WriteRawBlob(short_blob, sizeof(short_blob));
+  Seed(1);
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(1000));
+}
+
+TEST_F(ChangeLogTest, DeleteEntryRecordDeletesOnlyTheFirstMatch) {
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
+  WriteRaw({ChangeTypeModify, 7, kNoUid, 0xA});
+  ChangeEntry absent = {};
+  absent.oidRec = 0xC;
+  EXPECT_TRUE(log_.DeleteEntryRecord(&absent)) << "read to the end: true";
+  ASSERT_TRUE(log_.LoadLog());
+  ChangeEntry* a = log_.FindEntry(0xA);
+  ASSERT_TRUE(log_.DeleteEntryRecord(a));
+  ASSERT_TRUE(log_.RemoveEntry(a));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 6, kNoUid, 0xB},
+                                           Change{ChangeTypeModify, 7, kNoUid, 0xA}));
+}
+
+// A trim runs when the database holds 100 records or more and at most 3 MB
+// are free; with 100 distinct records it keeps 90.
+TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
+  struct Case {
+    int records;
+    uint64_t free_bytes;
+    size_t after_append;
+  } cases[] = {
+      {99, kLowSpace, 100},
+      {100, kLowSpace, 91},
+      {100, kLowSpace + 1, 101},
+  };
+  for (const Case& c : cases) {
+    hmtest::TempDevice device;
+    SyncStateCache cache;
+    SetUptimeMs(600000);
+    SetClock(1000);
+    ChangeLog log(cache);
+    ASSERT_TRUE(log.OpenLog(kClass));
+    for (int i = 0; i < c.records; ++i) {
+      ASSERT_TRUE(log.WriteEntry(ChangeTypeModify, 100 + i, 1000 + i, kNoUid));
+    }
+    SetStoreFreeBytes(c.free_bytes);
+    ASSERT_TRUE(log.AppendChange(ChangeTypeAdd, 1, kNoUid));
+    EXPECT_EQ(StoredRecords().size(), c.after_append)
+        << "case " << c.records << " records, " << c.free_bytes << " free";
+    EXPECT_EQ(log.qwFreeBytes, c.records >= 100 ? c.free_bytes : ChangeLog::kUnknownFreeBytes)
+        << "case " << c.records << " records: the space is asked only when a trim may be due";
+  }
+}
+
+TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
+  Track(50);
+  Seed(120);
+  SetStoreFreeBytes(0);
+  SetClock(5000);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  std::vector<Change> stored = StoredRecords();
+  ASSERT_EQ(stored.size(), 111u);
+  EXPECT_EQ(stored.front().time, 110u);
+  EXPECT_EQ(stored[109].time, 219u);
+  EXPECT_EQ(stored.back(), (Change{ChangeTypeAdd, 5000, kNoUid, 1}));
+  ExpectRegistryState(SyncStateTracking, 110, "the log is complete from the 11th-oldest change");
+  EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
+  EXPECT_EQ(log_.pNewest, nullptr) << "the trim releases its list";
+}
+
+TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
+  Track(50);
+  Seed(120);
+  SetStoreFreeBytes(0);
+  FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/50);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_EQ(StoredRecords().size(), 121u);
+  ExpectRegistryState(SyncStateTracking, 50, "nothing was trimmed");
+  EXPECT_EQ(log_.pNewest, nullptr);
+}
+
+TEST_F(ChangeLogTest, TrimThatLeavesNothingMakesTheLogCompleteFromNow) {
+  Track(50);
+  const BYTE short_blob[3] = {1, 2, 3};
+  for (int i = 0; i < 100; ++i) WriteRawBlob(short_blob, sizeof(short_blob));
+  SetStoreFreeBytes(0);
+  SetClock(7000);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 7000, kNoUid, 1}));
+  ExpectRegistryState(SyncStateTracking, 7000, "no change before now is on record");
+}
+
+TEST_F(ChangeLogTest, UnknownFreeSpaceNeverTrims) {
+  EXPECT_EQ(log_.qwFreeBytes, ChangeLog::kUnknownFreeBytes);
+  Seed(100);
+  FailNext(Call::kGetDiskFreeSpaceExW, ERROR_NOT_SUPPORTED, -1);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_EQ(StoredRecords().size(), 101u);
+
+  platform::fault::Clear();
+  SetStoreFreeBytes(1000);
+  EXPECT_FALSE(log_.HasFreeSpace());
+  EXPECT_EQ(log_.qwFreeBytes, 1000u);
+  FailNext(Call::kGetDiskFreeSpaceExW, ERROR_NOT_SUPPORTED);
+  SetStoreFreeBytes(kLowSpace * 2);
+  EXPECT_FALSE(log_.HasFreeSpace()) << "a failed query keeps the last known figure";
+}
+
+TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
+  Track(50);
+  Seed(3);
+  FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL);
+  EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 8, kNoUid));
+  EXPECT_FALSE(LogDatabaseExists());
+  EXPECT_EQ(log_.hLogDb, INVALID_HANDLE_VALUE);
+  ExpectRegistryState(SyncStateLost, 0, "a change was lost");
+  EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateLost);
+
+  SetClock(2000);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 9}));
+}
+
+TEST_F(ChangeLogTest, AppendWithoutADatabaseWritesNothingAndChangesNoState) {
+  Track(50);
+  ASSERT_TRUE(log_.DeleteLogDb());
+  FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
+  EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+  ExpectRegistryState(SyncStateTracking, 50, "creation failed");
+  EXPECT_FALSE(LogDatabaseExists());
+}
+
+// Capture goes on while a reader has the list loaded; the reader's rewrite
+// must keep what was appended meanwhile.
+TEST_F(ChangeLogTest, RewriteKeepsChangesAppendedAfterTheLoad) {
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+  WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
+  ASSERT_TRUE(log_.LoadLog());
+  ASSERT_EQ(log_.fRewrite, 1u);
+  SetClock(20);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 0xC, kNoUid));
+  SetClock(21);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeModify, 0xA, kNoUid));
+  ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 6, kNoUid, 0xB},
+                                           Change{ChangeTypeModify, 9, kNoUid, 0xA},
+                                           Change{ChangeTypeAdd, 20, kNoUid, 0xC},
+                                           Change{ChangeTypeModify, 21, kNoUid, 0xA}));
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(0xA, 0xC, 0xB));
+}
+
+TEST_F(ChangeLogTest, RewriteKeepsAppendsAfterTheReaderForgotAChange) {
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+  WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
+  ASSERT_TRUE(log_.LoadLog());
+  ChangeEntry* b = log_.FindEntry(0xB);
+  ASSERT_TRUE(log_.DeleteEntryRecord(b));
+  ASSERT_TRUE(log_.RemoveEntry(b));
+  SetClock(20);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 0xC, kNoUid));
+  ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeModify, 9, kNoUid, 0xA},
+                                           Change{ChangeTypeAdd, 20, kNoUid, 0xC}));
+}
+
+// A process killed between the calls of a rewrite must leave the class lost,
+// never tracked with changes missing: the class reads lost (sync time 0)
+// from before the database is deleted until the rewrite is complete. A
+// failed registry write stands in for the kill at each point.
+TEST_F(ChangeLogTest, RewriteReadsLostUntilItIsComplete) {
+  Track(50);
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+
+  ASSERT_TRUE(log_.LoadLog());
+  // Writes: lost, sync time 0, [rewrite], sync time back, tracking back.
+  FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED, 1, /*skip=*/2);
+  log_.RewriteLog(false);
+  EXPECT_EQ(StoredRecords().size(), 1u);
+  ExpectRegistryState(SyncStateLost, 0, "stopped after the rewrite, before the restore");
+
+  Track(50);
+  WriteRaw({ChangeTypeModify, 12, kNoUid, 0xA});
+  ASSERT_TRUE(log_.LoadLog());
+  ASSERT_TRUE(log_.RewriteLog(false));
+  ExpectRegistryState(SyncStateTracking, 50, "a completed rewrite restores the class");
+  EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
+}
+
+TEST_F(ChangeLogTest, RewriteThatCannotMarkTheClassLeavesTheStoredLog) {
+  Track(50);
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+  ASSERT_TRUE(log_.LoadLog());
+  FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(log_.RewriteLog(false));
+  EXPECT_EQ(StoredRecords().size(), 2u) << "duplicates stay for the next load to resolve";
+  ExpectRegistryState(SyncStateTracking, 50, "nothing changed");
+  EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
+  EXPECT_EQ(log_.pNewest, nullptr);
+}
+
+TEST_F(ChangeLogTest, TrimReadsLostUntilItsSyncTimeIsMoved) {
+  Track(50);
+  Seed(120);
+  SetStoreFreeBytes(0);
+  FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED, 1, /*skip=*/2);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_EQ(StoredRecords().size(), 111u);
+  ExpectRegistryState(SyncStateLost, 0, "stopped before the sync time was moved");
+}
+
+TEST_F(ChangeLogTest, FailedWriteDuringARewriteLeavesTheClassLost) {
+  Track(50);
+  WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
+  WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
+  WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
+  ASSERT_TRUE(log_.LoadLog());
+  FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL, 1, /*skip=*/1);
+  EXPECT_FALSE(log_.RewriteLog(false));
+  EXPECT_FALSE(LogDatabaseExists());
+  ExpectRegistryState(SyncStateLost, 0, "a rewrite write failed");
+  EXPECT_NE(log_.pNewest, nullptr) << "the list stays loaded";
+}
+
+}  // namespace
