@@ -1,0 +1,166 @@
+#include "shell/change_list_interface.h"
+
+#include "settings/registry_store.h"
+#include "settings/sync_state_cache.h"
+#include "tracking/change_log.h"
+#include "tracking/trace.h"
+#include "tracking/tracked_db.h"
+#include "tracking/tracking_context.h"
+
+namespace {
+
+LRESULT GetSyncStateAnswer(TrackingContext& t, DWORD dataClass) {
+  switch (GetSyncState(*t.syncStates, dataClass)) {
+    case SyncStateTracking:
+      return kLocalStateTracking;
+    case SyncStateLost:
+      return kLocalStateLost;
+    default:
+      return kLocalStateNone;
+  }
+}
+
+DWORD IssueHandle(ChangeListState& state, const TrackedDb* node, const ChangeEntry* e) {
+  DWORD handle = state.nextHandle++;
+  if (state.nextHandle == 0) state.nextHandle = 1;
+  state.handles[handle] = ChangeHandleRecord{node->pLog,   node->pLog->cListReleases,
+                                             e->bType,     e->dwTime,
+                                             e->dwReserved, e->dwUid,
+                                             e->oidRec};
+  return handle;
+}
+
+// The record of a handle that is still good, or null. The log a record
+// names lives as long as its tracked database, which the system never
+// removes while it runs, so its release count can always be read.
+const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
+  auto it = state.handles.find(handle);
+  if (it == state.handles.end()) return nullptr;
+  if (it->second.log->cListReleases != it->second.listReleases) return nullptr;
+  return &it->second;
+}
+
+// Skips entries older than `since`; moves on to the class's next database
+// when one log is exhausted. At the very end the walk is set back to the
+// class's first database, whose cursor has passed its end, so that the next
+// step starts again at the newest change.
+ChangeEntry* SkipOlder(TrackingContext& t, ChangeListState& state, ChangeEntry* e, DWORD since) {
+  for (;;) {
+    while (e != nullptr && e->dwTime < since) e = state.pChangeListDb->pLog->NextOlder();
+    if (e != nullptr) return e;
+    TrackedDb* next = t.trackedDbs->NextTrackedOfClass(state.pChangeListDb);
+    if (next == nullptr) {
+      TrackedDb* first = t.trackedDbs->FirstTrackedOfClass(state.pChangeListDb->dwClass);
+      if (first != state.pChangeListDb) {
+        state.pChangeListDb = first;
+        first->pLog->pCursor = nullptr;
+        first->pLog->fOldestFirst = 0;
+      }
+      return nullptr;
+    }
+    state.pChangeListDb = next;
+    e = next->pLog->FirstNewest();
+  }
+}
+
+LRESULT GetNextChange(TrackingContext& t, ChangeListState& state, WPARAM wparam, LPARAM lparam) {
+  ChangeEntry* e = nullptr;
+  if (wparam == 0) {
+    state.pChangeListDb = nullptr;
+    for (TrackedDb* n = t.trackedDbs->FirstTracked(); n != nullptr; n = t.trackedDbs->NextTracked()) {
+      state.pChangeListDb = n;
+      if (n->dwClass == state.dwChangeListClass) break;
+    }
+    if (state.pChangeListDb != nullptr && state.pChangeListDb->dwClass != state.dwChangeListClass) {
+      state.pChangeListDb = nullptr;
+    }
+    if (state.pChangeListDb != nullptr) e = state.pChangeListDb->pLog->FirstNewest();
+  } else if (state.pChangeListDb != nullptr) {
+    e = state.pChangeListDb->pLog->NextOlder();
+  }
+  DWORD handle = 0;
+  if (state.pChangeListDb != nullptr) {
+    e = SkipOlder(t, state, e, static_cast<DWORD>(lparam));
+    if (e != nullptr) handle = IssueHandle(state, state.pChangeListDb, e);
+  }
+  Trace("Got WM_HMAPP_GET_NEXT_CHANGE message, returning %08x", handle);
+  return static_cast<LRESULT>(handle);
+}
+
+LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle) {
+  const ChangeHandleRecord* r = FindHandle(state, handle);
+  DWORD value = 0;
+  const char* trace = nullptr;
+  switch (message) {
+    case WM_HMAPP_GET_CHANGE_TYPE:
+      value = r ? r->bType : 0;
+      trace = "Got WM_HMAPP_GET_CHANGE_TYPE message, returning %08x";
+      break;
+    case WM_HMAPP_GET_CHANGE_OID:
+      value = r ? r->oidRec : 0;
+      trace = "Got WM_HMAPP_GET_CHANGE_OID message, returning %08x";
+      break;
+    case WM_HMAPP_GET_CHANGE_TIME:
+      value = r ? r->dwTime : 0;
+      trace = "Got WM_HMAPP_GET_CHANGE_TIME message, returning %08x";
+      break;
+    case WM_HMAPP_GET_MAPI_UID:
+      value = r ? r->dwUid : 0;
+      trace = "Got WM_HMAPP_GET_MAPI_UID message, returning %08x";
+      break;
+    default:  // WM_HMAPP_GET_CHANGE_RESERVED, without a trace
+      return static_cast<LRESULT>(r ? r->dwReserved : 0);
+  }
+  Trace(trace, value);
+  return static_cast<LRESULT>(value);
+}
+
+}  // namespace
+
+bool IsChangeListRequest(UINT message) {
+  return message >= WM_HMAPP_GET_SYNC_STATE && message <= WM_HMAPP_GET_CHANGE_RESERVED &&
+         message != WM_APP + 13;
+}
+
+LRESULT HandleChangeListRequest(TrackingContext& t, ChangeListState& state, UINT message,
+                                WPARAM wparam, LPARAM lparam) {
+  const DWORD dataClass = wparam;
+  switch (message) {
+    case WM_HMAPP_GET_SYNC_STATE:
+      return GetSyncStateAnswer(t, dataClass);
+    case WM_HMAPP_GET_SYNC_TIME:
+    case WM_HMAPP_GET_SYNC_TIME_ALT:
+      return static_cast<LRESULT>(GetSyncTime(dataClass));
+    case WM_HMAPP_GET_VERSION:
+      return kChangeListVersion;
+    case WM_HMAPP_START_CHANGE_LIST: {
+      state.dwChangeListClass = dataClass;
+      DWORD result = t.trackedDbs->LoadClassLog(dataClass) ? 1 : 0;
+      Trace("Got WM_HMAPP_START_CHANGE_LIST message, returning %08x", result);
+      return static_cast<LRESULT>(result);
+    }
+    case WM_HMAPP_GET_NEXT_CHANGE:
+      return GetNextChange(t, state, wparam, lparam);
+    case WM_HMAPP_GET_CHANGE_TYPE:
+    case WM_HMAPP_GET_CHANGE_OID:
+    case WM_HMAPP_GET_CHANGE_TIME:
+    case WM_HMAPP_GET_MAPI_UID:
+    case WM_HMAPP_GET_CHANGE_RESERVED:
+      return ChangeField(state, message, wparam);
+    case WM_HMAPP_END_CHANGE_LIST:
+      state.pChangeListDb = nullptr;
+      state.handles.clear();
+      return t.trackedDbs->EndClassLog(dataClass) ? 1 : 0;
+    case WM_HMAPP_SET_SYNC_STATE: {
+      DWORD syncState = lparam == 0   ? SyncStateTracking
+                        : lparam == 2 ? SyncStateLost
+                                      : SyncStateNone;
+      return SetSyncState(*t.syncStates, dataClass, syncState) ? 1 : 0;
+    }
+    case WM_HMAPP_INIT_SYNC_TIME:
+      if (GetSyncTime(dataClass) != 0) return 1;
+      return SetSyncTime(dataClass, static_cast<DWORD>(lparam)) ? 1 : 0;
+    default:
+      return 0;
+  }
+}

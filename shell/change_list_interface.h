@@ -1,0 +1,85 @@
+// The local change-list interface: other processes of the device read a
+// class's sync state and walk its change list by sending WM_APP requests to
+// the hidden window. Every request runs on the window thread, under
+// systemLock.
+//
+// A walk: WM_HMAPP_START_CHANGE_LIST (loads the class's lists), then
+// WM_HMAPP_GET_NEXT_CHANGE with wParam 0 and then non-zero until it answers 0
+// (newest first, entries older than lParam passed over), reading each
+// change through its handle, and WM_HMAPP_END_CHANGE_LIST (rewrites the logs
+// that need it and releases the lists). A class with several tracked
+// databases is walked database by database, each newest first.
+//
+// Change handles are small numbers issued by GET_NEXT_CHANGE. A handle keeps
+// a copy of its change, taken when it was issued, and is good only while the
+// list it came from stays loaded: once that list is released (the walk's
+// end, the peer's flush, a trim), and for any number GET_NEXT_CHANGE did not
+// issue, the field requests answer 0. No handle ever reaches a released
+// entry.
+#ifndef HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_
+#define HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_
+
+#include <unordered_map>
+
+#include "platform/types.h"
+#include "platform/window.h"
+
+struct TrackedDb;
+class ChangeLog;
+struct TrackingContext;
+
+constexpr UINT WM_HMAPP_GET_SYNC_STATE = WM_APP + 1;
+constexpr UINT WM_HMAPP_GET_SYNC_TIME = WM_APP + 2;
+constexpr UINT WM_HMAPP_GET_SYNC_TIME_ALT = WM_APP + 3;
+constexpr UINT WM_HMAPP_GET_VERSION = WM_APP + 4;
+constexpr UINT WM_HMAPP_START_CHANGE_LIST = WM_APP + 5;
+constexpr UINT WM_HMAPP_GET_NEXT_CHANGE = WM_APP + 6;
+constexpr UINT WM_HMAPP_GET_CHANGE_TYPE = WM_APP + 7;
+constexpr UINT WM_HMAPP_GET_CHANGE_OID = WM_APP + 8;
+constexpr UINT WM_HMAPP_GET_CHANGE_TIME = WM_APP + 9;
+constexpr UINT WM_HMAPP_END_CHANGE_LIST = WM_APP + 10;
+constexpr UINT WM_HMAPP_SET_SYNC_STATE = WM_APP + 11;
+constexpr UINT WM_HMAPP_INIT_SYNC_TIME = WM_APP + 12;
+constexpr UINT WM_HMAPP_GET_MAPI_UID = WM_APP + 14;
+constexpr UINT WM_HMAPP_GET_CHANGE_RESERVED = WM_APP + 15;
+
+// The interface's version, answered to WM_HMAPP_GET_VERSION.
+constexpr LRESULT kChangeListVersion = 13;
+
+// The local sync-state values (wParam of SET_SYNC_STATE, result of
+// GET_SYNC_STATE).
+constexpr DWORD kLocalStateTracking = 0;
+constexpr DWORD kLocalStateNone = 1;
+constexpr DWORD kLocalStateLost = 2;
+
+// A change as its handle saw it when it was issued.
+struct ChangeHandleRecord {
+  const ChangeLog* log;  // the list it came from (only compared, never read
+                         // once that list may have been released)
+  DWORD listReleases;    // that list's release count at issue
+  BYTE bType;
+  DWORD dwTime;
+  DWORD dwReserved;
+  DWORD dwUid;
+  CEOID oidRec;
+};
+
+struct ChangeListState {
+  // The data class of the last START_CHANGE_LIST; 0 at start.
+  DWORD dwChangeListClass = 0;
+  // The tracked database whose log the walk is on; null at start and after
+  // END_CHANGE_LIST.
+  TrackedDb* pChangeListDb = nullptr;
+  // Handles issued since the last END_CHANGE_LIST.
+  std::unordered_map<DWORD, ChangeHandleRecord> handles;
+  DWORD nextHandle = 1;
+};
+
+// True for the messages this interface answers (WM_APP+1 to +12, +14, +15).
+bool IsChangeListRequest(UINT message);
+
+// Answers one request. Window thread, under systemLock.
+LRESULT HandleChangeListRequest(TrackingContext& tracking, ChangeListState& state,
+                                UINT message, WPARAM wparam, LPARAM lparam);
+
+#endif  // HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_

@@ -1,0 +1,163 @@
+#include "shell/window_proc.h"
+
+#include <cstdio>
+#include <string>
+
+#include "platform/system_info.h"
+#include "platform/window.h"
+#include "platform/winsock.h"
+#include "server/system_lock.h"
+#include "shell/change_list_interface.h"
+#include "shell/process_objects.h"
+#include "shell/string_table.h"
+#include "tracking/change_capture.h"
+#include "tracking/clock.h"
+#include "tracking/mail_store.h"
+#include "tracking/tracked_db.h"
+
+namespace {
+
+HWND hwndCommandBar = 0;
+
+// The classes discovered by type at creation; 291 and mail only on a
+// platform whose major version is above 1.
+constexpr DWORD kBaseClasses[] = {24, 25, 26};
+constexpr DWORD kLaterClass = 291;
+
+std::string WinsockErrorText(int error) {
+  switch (error) {
+    case winsock::WSAEADDRINUSE:
+      return "the port is already in use";
+    case winsock::WSAEACCES:
+      return "permission denied";
+    case 0:
+      return "unknown error";
+    default:
+      return "socket error " + std::to_string(error);
+  }
+}
+
+void OnCreate(ProcessObjects& p, HWND window) {
+  hwndMain = window;
+  p.tracking.hwndMain = window;
+
+  hwndCommandBar = CommandBar_Create(hInstMain, window, 1);
+  if (hwndCommandBar != 0) CommandBar_AddAdornments(hwndCommandBar, 0, 0);
+
+  const bool recent = BootedRecently();
+  for (DWORD dataClass : kBaseClasses) p.trackedDbs.DiscoverClassDbs(dataClass, recent, window);
+
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExW(&version);
+  if (version.dwMajorVersion > 1) {
+    p.trackedDbs.DiscoverClassDbs(kLaterClass, recent, window);
+    SetUpMailTracking(p.tracking);
+  }
+
+  SetTimer(window, kPurgeTimerId, kPurgeTimerPeriodMs, nullptr);
+
+  if (p.server.Start() == 0) {
+    // The window closes itself; the program reports the cause and exits
+    // with a failure status (a failure must not look like success to
+    // whoever started it).
+    p.fServerStartFailed = true;
+    std::fprintf(stderr, "Hollowmarch Replication Server: unable to start the sync server on port %u: %s\n",
+                 static_cast<unsigned>(p.server.dwPort & 0xFFFF),
+                 WinsockErrorText(winsock::WSAGetLastError()).c_str());
+    SendMessageW(window, WM_CLOSE, 0, 0);
+  }
+}
+
+void OnPaint(HWND window) {
+  WCHAR text[256] = {};
+  LoadStringW(hInstMain, IDS_HELLO, text, 256);
+  PAINTSTRUCT paint{};
+  HDC dc = BeginPaint(window, &paint);
+  RECT rect{};
+  GetClientRect(window, &rect);
+  rect.top += hwndCommandBar != 0 ? CommandBar_Height(hwndCommandBar) : 0;
+  DrawTextW(dc, text, -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  EndPaint(window, &paint);
+}
+
+void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+  p.capture.fCaptureSuppressed.store(1);
+  KillTimer(window, kPurgeTimerId);
+  p.server.Stop();
+  p.trackedDbs.CloseAllTracked();
+  p.mailFolders.CloseAllMailFolders();
+  DestroyWindow(window);
+}
+
+void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+  for (int attempt = 0; attempt < kRestartAttempts; ++attempt) {
+    p.server.Stop();
+    if (p.server.Start() != 0) return;
+  }
+  ShowError(IDS_COMM_INIT_FAILED);
+  SendMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void OnChangeNotification(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (p.capture.fCaptureSuppressed.load() != 0) return;
+  DWORD result = LogDbChange(p.tracking, message, wparam, static_cast<CEOID>(lparam));
+  if (result != 0) ShowError(result);
+}
+
+LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+    REQUIRES(systemLock) {
+  switch (message) {
+    case WM_CREATE:
+      OnCreate(p, window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_PAINT:
+      OnPaint(window);
+      return 0;
+    case WM_CLOSE:
+      OnClose(p, window);
+      return 0;
+    case WM_TIMER:
+      p.trackedDbs.PurgeOldChanges();
+      return 0;
+    case WM_HIBERNATE:
+      return 0;
+    case DB_CEOID_CREATED:
+    case DB_CEOID_RECORD_DELETED:
+    case DB_CEOID_CHANGED:
+      OnChangeNotification(p, message, wparam, lparam);
+      return 0;
+    case WM_RESTART_SERVER:
+      OnRestartServer(p, window);
+      return 0;
+    default:
+      if (IsChangeListRequest(message)) {
+        return HandleChangeListRequest(p.tracking, p.changeList, message, wparam, lparam);
+      }
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+}  // namespace
+
+// The lock is taken here unless this thread holds it already: the procedure
+// is re-entered for the messages it sends to its own window (WM_CLOSE from a
+// failed start, WM_DESTROY from DestroyWindow).
+LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+    NO_THREAD_SAFETY_ANALYSIS {
+  ProcessObjects* p = pProcessObjects;
+  if (p == nullptr) return DefWindowProcW(window, message, wparam, lparam);
+  if (systemLock.HeldByCurrentThread()) return Dispatch(*p, window, message, wparam, lparam);
+  SystemLockGuard lock(systemLock);
+  return Dispatch(*p, window, message, wparam, lparam);
+}
+
+void ShowError(UINT id) {
+  WCHAR text[256] = {};
+  if (LoadStringW(hInstMain, id, text, 256) == 0) return;
+  sndPlaySoundW(u"Critical Stop", SND_ASYNC);
+  MessageBoxW(hwndMain, text, szTitle, MB_OK);
+}

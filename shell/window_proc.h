@@ -1,0 +1,31 @@
+// The hidden main window's procedure and the error box.
+//
+// Every message of the window thread arrives here: the window's creation
+// (which discovers and tracks the classes and starts the server), the daily
+// timer (purge), the object store's change notifications (capture), the
+// worker's requests to restart the server or to close, the local change-list
+// requests of other processes, and the close that ends the process.
+//
+// Threads: window thread only. The procedure holds systemLock while it
+// handles a message (it is re-entered for messages it sends to itself, and
+// then already holds it).
+#ifndef HOLLOWMARCH_SHELL_WINDOW_PROC_H_
+#define HOLLOWMARCH_SHELL_WINDOW_PROC_H_
+
+#include "platform/types.h"
+
+// The daily purge timer.
+constexpr UINT kPurgeTimerId = 1;
+constexpr UINT kPurgeTimerPeriodMs = 86400000;
+
+// Attempts of a server restart before the system gives up and closes.
+constexpr int kRestartAttempts = 3;
+
+// The window procedure of the class szTitle; works on *pProcessObjects.
+LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Plays "Critical Stop" and shows string `id` in a message box owned by the
+// window, with szTitle as its caption. Nothing for an id without a string.
+void ShowError(UINT id);
+
+#endif  // HOLLOWMARCH_SHELL_WINDOW_PROC_H_
