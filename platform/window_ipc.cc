@@ -399,26 +399,33 @@ Listener& TheListener() {
 }
 
 // ---------------------------------------------------------------------------
-// Sending side: one connection per target process, kept for later calls.
+// Sending side: connections to each target process, kept for later calls.
+// A call holds a connection for its whole round trip; calls of several
+// threads to one process use several connections, so that one thread's
+// long send does not hold up another's. Every call waits for its reply,
+// and a posted message is queued at its target before the reply, so the
+// messages of one thread arrive in the order they were sent whichever
+// connection carried them.
 
 class Peer {
  public:
   explicit Peer(std::string endpoint) : endpoint_(std::move(endpoint)) {}
   ~Peer() {
-    if (fd_ >= 0) ::close(fd_);
+    for (int fd : idle_) ::close(fd);
   }
 
   enum class Outcome { kReplied, kUnreachable, kBroken };
 
   // One request and its reply. kUnreachable: nobody listens at the endpoint
-  // (its process is gone); kBroken: the connection ended during the call.
+  // (its process is gone); kBroken: the call failed otherwise (the
+  // connection ended during it, or no connection could be made here).
   Outcome Call(const Request& request, bool* delivered, LRESULT* result) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ >= 0 && !CachedConnectionUsable()) {
-      ::close(fd_);
-      fd_ = -1;
+    int fd = TakeIdleConnection();
+    if (fd < 0) {
+      bool nobody_listens = false;
+      fd = Connect(&nobody_listens);
+      if (fd < 0) return nobody_listens ? Outcome::kUnreachable : Outcome::kBroken;
     }
-    if (fd_ < 0 && !Connect()) return Outcome::kUnreachable;
     uint8_t bytes[kRequestBytes];
     PutU32(bytes, static_cast<uint32_t>(request.kind));
     PutU32(bytes + 4, request.hwnd);
@@ -426,45 +433,70 @@ class Peer {
     PutU32(bytes + 12, request.wparam);
     PutU32(bytes + 16, static_cast<uint32_t>(request.lparam));
     uint8_t reply[kReplyBytes];
-    if (!WriteAll(fd_, bytes, sizeof bytes) || !ReadAll(fd_, reply, sizeof reply)) {
-      ::close(fd_);
-      fd_ = -1;
+    if (!WriteAll(fd, bytes, sizeof bytes) || !ReadAll(fd, reply, sizeof reply)) {
+      ::close(fd);
       return Outcome::kBroken;
     }
     *delivered = GetU32(reply) == 1;
     *result = static_cast<LRESULT>(GetU32(reply + 4));
+    ReturnConnection(fd);
     return Outcome::kReplied;
   }
 
  private:
-  // The receiver never writes unasked, so a cached connection that is
-  // readable or hung up has been closed by its end.
-  bool CachedConnectionUsable() {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;
+  static constexpr size_t kMaxIdle = 4;
+
+  // A kept connection that its far end has not closed; -1 when none. The
+  // receiver never writes unasked, so a kept connection that is readable or
+  // hung up was closed by its end.
+  int TakeIdleConnection() {
+    std::lock_guard<std::mutex> lock(mu_);
+    while (!idle_.empty()) {
+      int fd = idle_.back();
+      idle_.pop_back();
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 0) == 0) return fd;
+      ::close(fd);
+    }
+    return -1;
   }
 
-  bool Connect() {
+  void ReturnConnection(int fd) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (idle_.size() < kMaxIdle) {
+      idle_.push_back(fd);
+    } else {
+      ::close(fd);
+    }
+  }
+
+  // A new connection, or -1 with *nobody_listens set when the endpoint has
+  // no listener (as opposed to a failure on this side, such as no free
+  // descriptor, which says nothing about the target).
+  int Connect(bool* nobody_listens) {
     sockaddr_un address;
     socklen_t length;
-    if (!MakeAddress(endpoint_, &address, &length)) return false;
+    if (!MakeAddress(endpoint_, &address, &length)) {
+      *nobody_listens = true;
+      return -1;
+    }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     int rc;
     do {
       rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
+      *nobody_listens = errno == ECONNREFUSED || errno == ENOENT;
       ::close(fd);
-      return false;
+      return -1;
     }
-    fd_ = fd;
-    return true;
+    return fd;
   }
 
   const std::string endpoint_;
   std::mutex mu_;
-  int fd_ = -1;
+  std::vector<int> idle_;
 };
 
 // What this process knows about the device it talks to. Reset when the
