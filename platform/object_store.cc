@@ -438,7 +438,7 @@ void WriteLayout(const Layout& layout, BYTE* buffer) {
       } else if (value != nullptr && type == CEVT_BLOB) {
         if (!value->empty()) std::memcpy(extra, value->data(), value->size());
         v.val.blob.dwCount = static_cast<DWORD>(value->size());
-        v.val.blob.lpb = value->empty() ? nullptr : extra;
+        v.val.blob.lpb = extra;  // inside the buffer even when empty
         extra += value->size();
       }
     }
