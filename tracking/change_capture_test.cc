@@ -1,0 +1,394 @@
+#include "tracking/change_capture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/fault.h"
+#include "platform/object_store.h"
+#include "settings/registry_store.h"
+#include "tests/support/temp_device.h"
+#include "tracking/change_log.h"
+#include "tracking/mail_store.h"
+#include "tracking/record_reader.h"
+#include "tracking/store_fixture.h"
+#include "tracking/trace.h"
+#include "tracking/tracked_db.h"
+
+namespace {
+
+using platform::fault::Call;
+using platform::fault::FailNext;
+using platform::fault::SetClock;
+using platform::fault::SetUptimeMs;
+
+constexpr DWORD kNow = 1'700'000'000;
+
+struct Rec {
+  BYTE type;
+  CEOID oid;
+  DWORD uid;
+  DWORD time;
+  bool operator==(const Rec&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Rec& r) {
+  return os << "{type " << int(r.type) << ", oid " << std::hex << r.oid
+            << ", uid " << r.uid << std::dec << ", time " << r.time << "}";
+}
+
+DWORD Le32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+
+// The records of a change-log database, read from the store.
+std::vector<Rec> LogRecords(const ChangeLog* log) {
+  std::vector<Rec> recs;
+  if (log->oidLogDb == 0) return recs;
+  ReadOnlyDb db(log->oidLogDb, nullptr);
+  if (!db.ok() || !db.SeekToStart()) return recs;
+  RecordProps props;
+  while (props.ReadNext(db.handle()) != 0) {
+    if (props.count() != 1 || props[0].val.blob.dwCount != 17) {
+      ADD_FAILURE() << "malformed change record";
+      continue;
+    }
+    const BYTE* b = props[0].val.blob.lpb;
+    recs.push_back(Rec{b[0], Le32(b + 13), Le32(b + 9), Le32(b + 1)});
+  }
+  return recs;
+}
+
+// An ordinary class (24) with one tracked database holding a few records.
+class OrdinaryCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetClock(kNow);
+    SetUptimeMs(120'000);
+    db_ = fixture::CreateDb(u"Contacts", 24);
+    for (DWORD i = 0; i < 3; ++i) {
+      recs_.push_back(fixture::AddRecord(db_, {fixture::Ui4(0x10013, i)}));
+    }
+    ASSERT_TRUE(t_.tracked.DiscoverClassDbs(24, false, 0));
+    SetSyncState(t_.cache, 24, SyncStateTracking);
+    log_ = t_.tracked.pHead->pLog;
+  }
+
+  DWORD Notify(UINT message, CEOID oidRec) {
+    return LogDbChange(t_.ctx, message, oidRec, db_);
+  }
+
+  hmtest::TempDevice device_;
+  fixture::Tracking t_;
+  CEOID db_ = 0;
+  std::vector<CEOID> recs_;
+  ChangeLog* log_ = nullptr;
+};
+
+TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
+  struct Case {
+    UINT message;
+    BYTE type;
+    const char* text;
+  };
+  const Case cases[] = {
+      {DB_CEOID_CREATED, ChangeTypeAdd, "Add"},
+      {DB_CEOID_RECORD_DELETED, ChangeTypeDelete, "Delete"},
+      {DB_CEOID_CHANGED, ChangeTypeModify, "Modify"},
+      {0x999, ChangeTypeAdd, "(Unknown uiMessage 2457)"},
+  };
+  std::vector<Rec> expected;
+  CEOID oid = 0x100;
+  for (const Case& c : cases) {
+    TraceCapture trace;
+    ++oid;
+    EXPECT_EQ(Notify(c.message, oid), 0u) << "case " << c.text;
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "LogDbChange type = %s, oidRec = %08x, oidDb = %08x", c.text,
+                  oid, db_);
+    EXPECT_EQ(trace.Lines(), std::vector<std::string>{line}) << "case " << c.text;
+    expected.push_back(Rec{c.type, oid, kNoUid, kNow});
+  }
+  EXPECT_EQ(LogRecords(log_), expected);
+}
+
+TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
+  CEOID other = fixture::CreateDb(u"Other", 24);
+  EXPECT_EQ(LogDbChange(t_.ctx, DB_CEOID_CHANGED, recs_[0], other), 0u);
+
+  for (DWORD state : {SyncStateNone, SyncStateLost, 7u}) {
+    SetSyncState(t_.cache, 24, state);
+    EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[0]), 0u) << "state " << state;
+  }
+  EXPECT_TRUE(LogRecords(log_).empty());
+}
+
+TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
+  // The first notification is never a repeat, even at time 0.
+  SetClock(0);
+  Notify(DB_CEOID_CHANGED, recs_[0]);
+  SetClock(kNow);
+  Notify(DB_CEOID_CHANGED, recs_[0]);
+  Notify(DB_CEOID_CHANGED, recs_[0]);  // repeat
+  Notify(DB_CEOID_CREATED, recs_[0]);  // another type
+  Notify(DB_CEOID_CREATED, recs_[1]);  // another record
+  SetClock(kNow + 1);
+  Notify(DB_CEOID_CREATED, recs_[1]);  // one second later
+
+  EXPECT_EQ(LogRecords(log_),
+            (std::vector<Rec>{{ChangeTypeModify, recs_[0], kNoUid, 0},
+                              {ChangeTypeModify, recs_[0], kNoUid, kNow},
+                              {ChangeTypeAdd, recs_[0], kNoUid, kNow},
+                              {ChangeTypeAdd, recs_[1], kNoUid, kNow},
+                              {ChangeTypeAdd, recs_[1], kNoUid, kNow + 1}}));
+}
+
+TEST_F(OrdinaryCaptureTest, AFailedAppendIsReportedAndNotTakenForTheLastChange) {
+  Notify(DB_CEOID_CHANGED, recs_[0]);
+  // The log's database is gone and cannot be made again for a moment.
+  log_->DeleteLogDb();
+  FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
+
+  EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), kCaptureAppendFailed);
+  EXPECT_EQ(t_.last.oidRec, recs_[0]);
+
+  // The same notification in the same second is appended, not filtered.
+  EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), 0u);
+  EXPECT_EQ(LogRecords(log_),
+            (std::vector<Rec>{{ChangeTypeModify, recs_[1], kNoUid, kNow}}));
+  EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateTracking);
+}
+
+TEST_F(OrdinaryCaptureTest, TakesTheUidFromTheMapWhenItHoldsTheRecord) {
+  t_.uids.AddMessageUid(recs_[2], 0x77);
+  Notify(DB_CEOID_CHANGED, recs_[2]);
+  EXPECT_EQ(LogRecords(log_),
+            (std::vector<Rec>{{ChangeTypeModify, recs_[2], 0x77, kNow}}));
+}
+
+// A mail store with two folders, "Inbox" and "Sent", tracked as at start-up,
+// on a device of its own.
+struct MailWorld {
+  MailWorld() {
+    SetClock(kNow);
+    SetUptimeMs(120'000);
+    store = fixture::MakeMailStore();
+    for (int i = 0; i < 4; ++i) msgs.push_back(fixture::AddMessage(store));
+    inbox = fixture::MakeFolderDb(u"Inbox", {{msgs[0], 0xA0}});
+    sent = fixture::MakeFolderDb(u"Sent", {{msgs[1], 0xB1}});
+    fixture::NameFolders(store, {u"Inbox"});
+    fixture::NameFolders(store, {u"Sent"});
+    SetUpMailTracking(t.ctx);
+    SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
+    EXPECT_NE(t.tracked.pHead, nullptr);
+    log = t.tracked.pHead->pLog;
+  }
+
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  fixture::MailStore store;
+  std::vector<CEOID> msgs;
+  fixture::Folder inbox;
+  fixture::Folder sent;
+  ChangeLog* log = nullptr;
+};
+
+TEST(MailCaptureTest, MailCases) {
+  struct Notification {
+    UINT message;
+    CEOID oidRec;
+    CEOID oidDb;
+  };
+  struct Case {
+    const char* name;
+    // Changes the store as the mail program would and gives the
+    // notification it causes.
+    std::function<Notification(MailWorld&)> act;
+    std::function<std::vector<Rec>(MailWorld&)> logged;
+    std::function<std::vector<std::pair<CEOID, DWORD>>(MailWorld&)> mapped;
+  };
+  using Pairs = std::vector<std::pair<CEOID, DWORD>>;
+  auto baseMap = [](MailWorld& f) {
+    return Pairs{{f.msgs[0], 0xA0}, {f.msgs[1], 0xB1}};
+  };
+  const std::vector<Case> cases = {
+      {"folder Add, oid then uid",
+       [](MailWorld& f) {
+         CEOID r = fixture::FileMessage(f.inbox.oidDb, {f.msgs[2], 0xC2});
+         return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeAdd, f.msgs[2], 0xC2, kNow}};
+       },
+       [&](MailWorld& f) {
+         Pairs p = baseMap(f);
+         p.emplace_back(f.msgs[2], 0xC2);
+         return p;
+       }},
+      {"folder Add, uid then oid",
+       [](MailWorld& f) {
+         CEOID r = fixture::FileMessage(
+             f.sent.oidDb, {f.msgs[2], 0xC2, fixture::Layout::kUidThenOid});
+         return Notification{DB_CEOID_CREATED, r, f.sent.oidDb};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeAdd, f.msgs[2], 0xC2, kNow}};
+       },
+       [&](MailWorld& f) {
+         Pairs p = baseMap(f);
+         p.emplace_back(f.msgs[2], 0xC2);
+         return p;
+       }},
+      {"folder Modify keeps the map",
+       [](MailWorld& f) {
+         return Notification{DB_CEOID_CHANGED, f.inbox.records[0], f.inbox.oidDb};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeModify, f.msgs[0], 0xA0, kNow}};
+       },
+       baseMap},
+      {"folder Delete: nothing found, dropped",
+       [](MailWorld& f) {
+         fixture::DeleteRecord(f.inbox.oidDb, f.inbox.records[0]);
+         return Notification{DB_CEOID_RECORD_DELETED, f.inbox.records[0],
+                             f.inbox.oidDb};
+       },
+       [](MailWorld&) { return std::vector<Rec>{}; },
+       baseMap},
+      {"folder Add whose record has no uid, message unknown: dropped",
+       [](MailWorld& f) {
+         CEOID r = fixture::FileMessage(
+             f.inbox.oidDb, {f.msgs[2], 0, fixture::Layout::kOidOnly});
+         return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
+       },
+       [](MailWorld&) { return std::vector<Rec>{}; },
+       [&](MailWorld& f) {
+         Pairs p = baseMap(f);
+         p.emplace_back(f.msgs[2], kNoUid);
+         return p;
+       }},
+      {"folder Add whose record has no uid, message in the map",
+       [](MailWorld& f) {
+         // Filed in Sent already; now also in Inbox without a uid.
+         CEOID r = fixture::FileMessage(
+             f.inbox.oidDb, {f.msgs[1], 0, fixture::Layout::kOidOnly});
+         return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeAdd, f.msgs[1], 0xB1, kNow}};
+       },
+       baseMap},
+      {"message change, found in the second folder",
+       [](MailWorld& f) {
+         return Notification{DB_CEOID_CHANGED, f.msgs[1], f.store.oidMsgs};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeModify, f.msgs[1], 0xB1, kNow}};
+       },
+       baseMap},
+      {"message in two folders: the first folder's uid",
+       [](MailWorld& f) {
+         fixture::FileMessage(f.sent.oidDb, {f.msgs[0], 0xEE});
+         return Notification{DB_CEOID_CHANGED, f.msgs[0], f.store.oidMsgs};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeModify, f.msgs[0], 0xA0, kNow}};
+       },
+       baseMap},
+      {"message no folder names: no uid",
+       [](MailWorld& f) {
+         return Notification{DB_CEOID_CREATED, f.msgs[3], f.store.oidMsgs};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeAdd, f.msgs[3], kNoUid, kNow}};
+       },
+       baseMap},
+      {"message deleted after its folder record: the map's uid",
+       [](MailWorld& f) {
+         fixture::DeleteRecord(f.inbox.oidDb, f.inbox.records[0]);
+         fixture::DeleteRecord(f.store.oidMsgs, f.msgs[0]);
+         return Notification{DB_CEOID_RECORD_DELETED, f.msgs[0], f.store.oidMsgs};
+       },
+       [](MailWorld& f) {
+         return std::vector<Rec>{{ChangeTypeDelete, f.msgs[0], 0xA0, kNow}};
+       },
+       baseMap},
+      {"mail not tracking: nothing, map untouched",
+       [](MailWorld& f) {
+         SetSyncState(f.t.cache, kMailDataClass, SyncStateLost);
+         CEOID r = fixture::FileMessage(f.inbox.oidDb, {f.msgs[2], 0xC2});
+         return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
+       },
+       [](MailWorld&) { return std::vector<Rec>{}; },
+       baseMap},
+  };
+
+  for (const Case& c : cases) {
+    MailWorld w;  // each case on a fresh device
+    Notification n = c.act(w);
+    EXPECT_EQ(LogDbChange(w.t.ctx, n.message, n.oidRec, n.oidDb), 0u)
+        << "case " << c.name;
+    EXPECT_EQ(LogRecords(w.log), c.logged(w)) << "case " << c.name;
+    Pairs map;
+    for (MessageUid* p = w.t.uids.FirstMessageUid(); p != nullptr;
+         p = w.t.uids.NextMessageUid()) {
+      map.emplace_back(p->oidMsg, p->dwUid);
+    }
+    std::sort(map.begin(), map.end());
+    Pairs want = c.mapped(w);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(map, want) << "case " << c.name;
+  }
+}
+
+TEST(MailCaptureTest, ASearchPutsANewFolderUnderNotification) {
+  MailWorld w;
+  fixture::Folder drafts = fixture::MakeFolderDb(u"Drafts", {{w.msgs[2], 0xD2}});
+  fixture::NameFolders(w.store, {u"Drafts"});
+  ASSERT_EQ(w.t.folders.FindMailFolderByDb(drafts.oidDb), nullptr);
+
+  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[2], w.store.oidMsgs);
+
+  EXPECT_NE(w.t.folders.FindMailFolderByDb(drafts.oidDb), nullptr);
+  EXPECT_EQ(LogRecords(w.log),
+            (std::vector<Rec>{{ChangeTypeModify, w.msgs[2], 0xD2, kNow}}));
+}
+
+TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
+  MailWorld w;
+  // The record count of Inbox cannot be had: Inbox is skipped and Sent is
+  // searched. (The first information asked is pmailFolders'.)
+  FailNext(Call::kCeOidGetInfo, ERROR_INVALID_PARAMETER, 1, 1);
+  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
+  // With pmailFolders unreadable, the map gives the uid.
+  FailNext(Call::kCeOidGetInfo, ERROR_INVALID_PARAMETER);
+  SetClock(kNow + 1);
+  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[0], w.store.oidMsgs);
+
+  EXPECT_EQ(LogRecords(w.log),
+            (std::vector<Rec>{{ChangeTypeModify, w.msgs[1], 0xB1, kNow},
+                              {ChangeTypeModify, w.msgs[0], 0xA0, kNow + 1}}));
+}
+
+TEST(MailCaptureWithoutSetUpTest, MailIsNotTreatedAsMail) {
+  // As on a platform of major version 1: no mail set-up ran.
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  fixture::MailStore store = fixture::MakeMailStore();
+  CEOID m = fixture::AddMessage(store);
+  fixture::Folder inbox = fixture::MakeFolderDb(u"Inbox", {{m, 1}});
+  fixture::NameFolders(store, {u"Inbox"});
+  SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
+
+  EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CHANGED, m, store.oidMsgs), 0u);
+  EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CREATED, inbox.records[0], inbox.oidDb), 0u);
+  EXPECT_EQ(t.tracked.pHead, nullptr);
+  EXPECT_EQ(t.uids.pHead, nullptr);
+  EXPECT_EQ(t.folders.pHead, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "tracking/mail_store.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/fault.h"
+#include "platform/kernel.h"
+#include "settings/registry_store.h"
+#include "tests/support/temp_device.h"
+#include "tracking/store_fixture.h"
+
+namespace {
+
+using fixture::Filed;
+using fixture::Layout;
+using Pairs = std::vector<std::pair<CEOID, DWORD>>;
+
+Pairs MapContents(MessageUidMap& map) {
+  Pairs pairs;
+  for (MessageUid* p = map.FirstMessageUid(); p != nullptr;
+       p = map.NextMessageUid()) {
+    pairs.emplace_back(p->oidMsg, p->dwUid);
+  }
+  std::sort(pairs.begin(), pairs.end());
+  return pairs;
+}
+
+std::vector<CEOID> FolderOids(MailFolderDbList& list) {
+  std::vector<CEOID> oids;
+  for (MailFolderDb* n = list.FirstMailFolder(); n != nullptr;
+       n = list.NextMailFolder()) {
+    oids.push_back(n->oidDb);
+  }
+  std::sort(oids.begin(), oids.end());
+  return oids;
+}
+
+// A message filed in a folder, by the index of the message in the case.
+struct CaseFiled {
+  int msg;
+  DWORD uid;
+  Layout layout = Layout::kOidThenUid;
+};
+
+struct RebuildCase {
+  const char* name;
+  // Folder databases to create, with what is filed there.
+  std::vector<std::pair<std::u16string, std::vector<CaseFiled>>> folders;
+  // pmailFolders records, each naming folder databases.
+  std::vector<std::vector<std::u16string>> records;
+  // Expected pairs: (message index, uid).
+  std::vector<std::pair<int, DWORD>> expected;
+};
+
+// The uid map and the folder list as the store's folder records say, over
+// small stores that each show one rule.
+TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
+  const std::vector<RebuildCase> cases = {
+      {"oid then uid", {{u"A", {{0, 11}}}}, {{u"A"}}, {{0, 11}}},
+      {"uid then oid",
+       {{u"A", {{0, 11, Layout::kUidThenOid}}}}, {{u"A"}}, {{0, 11}}},
+      {"oid without uid",
+       {{u"A", {{0, 11, Layout::kOidOnly}, {1, 12}}}}, {{u"A"}}, {{1, 12}}},
+      {"uid without oid",
+       {{u"A", {{0, 11, Layout::kUidOnly}}}}, {{u"A"}}, {}},
+      {"same message in two folders: the first met stays",
+       {{u"A", {{0, 11}}}, {u"B", {{0, 22}, {1, 23}}}},
+       {{u"A"}, {u"B"}},
+       {{0, 11}, {1, 23}}},
+      {"a folder that does not open is passed over",
+       {{u"B", {{1, 22}}}},
+       {{u"Missing"}, {u"B"}},
+       {{1, 22}}},
+      {"two records naming one folder",
+       {{u"A", {{0, 11}}}}, {{u"A"}, {u"A"}}, {{0, 11}}},
+      {"an unnamed folder is not read", {{u"A", {{0, 11}}}}, {}, {}},
+  };
+  for (const RebuildCase& c : cases) {
+    hmtest::TempDevice device;
+    fixture::Tracking t;
+    fixture::MailStore store = fixture::MakeMailStore();
+    std::vector<CEOID> msgs;
+    for (int i = 0; i < 2; ++i) msgs.push_back(fixture::AddMessage(store));
+    std::map<std::u16string, CEOID> folderOid;
+    for (const auto& [name, filed] : c.folders) {
+      std::vector<Filed> real;
+      for (const CaseFiled& f : filed) real.push_back({msgs[f.msg], f.uid, f.layout});
+      folderOid[name] = fixture::MakeFolderDb(name, real).oidDb;
+    }
+    for (const auto& names : c.records) fixture::NameFolders(store, names);
+
+    SetUpMailTracking(t.ctx);
+
+    Pairs expected;
+    for (const auto& [msg, uid] : c.expected) expected.emplace_back(msgs[msg], uid);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(MapContents(t.uids), expected) << "case " << c.name;
+
+    // Set-up tracks each named folder that opens, once.
+    std::vector<CEOID> named;
+    for (const auto& names : c.records) {
+      for (const auto& n : names) {
+        if (folderOid.count(n) && std::find(named.begin(), named.end(),
+                                            folderOid[n]) == named.end()) {
+          named.push_back(folderOid[n]);
+        }
+      }
+    }
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(FolderOids(t.folders), named) << "case " << c.name;
+    EXPECT_EQ(t.mail.oidMailMsgs, store.oidMsgs) << "case " << c.name;
+    EXPECT_EQ(t.mail.oidMailFolders, store.oidFolders) << "case " << c.name;
+
+    // The rebuild alone gives the same map again.
+    t.uids.RebuildMessageUidMap();
+    EXPECT_EQ(MapContents(t.uids), expected) << "case " << c.name;
+  }
+}
+
+TEST(MailStoreTest, RebuildReplacesPairsThatCaptureAddedWithoutUid) {
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  fixture::MailStore store = fixture::MakeMailStore();
+  CEOID m1 = fixture::AddMessage(store);
+  CEOID m2 = fixture::AddMessage(store);
+  fixture::MakeFolderDb(u"Inbox", {{m1, 0x51}});
+  fixture::NameFolders(store, {u"Inbox"});
+  t.uids.AddMessageUid(m1, kNoUid);
+  t.uids.AddMessageUid(m2, kNoUid);  // no folder record names m2
+
+  t.uids.RebuildMessageUidMap();
+
+  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 0x51}}));
+}
+
+TEST(MailStoreTest, SetUpTracksTheMessageDatabaseWithoutTouchingItsState) {
+  hmtest::TempDevice device;
+  platform::fault::SetUptimeMs(120'000);
+  fixture::Tracking t;
+  SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
+  fixture::MailStore store = fixture::MakeMailStore();
+
+  SetUpMailTracking(t.ctx);
+
+  TrackedDb* node = t.tracked.FindTrackedByDb(store.oidMsgs);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->dwClass, kMailDataClass);
+  EXPECT_NE(node->hDb, INVALID_HANDLE_VALUE);
+  // Discovery's lost-log rule is not applied to mail.
+  EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), SyncStateTracking);
+}
+
+TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  t.mail.oidMailMsgs = 99;  // set-up starts afresh
+  t.mail.oidMailFolders = 98;
+
+  SetUpMailTracking(t.ctx);
+
+  EXPECT_EQ(t.tracked.pHead, nullptr);
+  EXPECT_EQ(t.folders.pHead, nullptr);
+  EXPECT_EQ(t.uids.pHead, nullptr);
+  EXPECT_EQ(t.mail.oidMailMsgs, 0u);
+  EXPECT_EQ(t.mail.oidMailFolders, 0u);
+}
+
+TEST(MailStoreTest, FolderReadFailuresSkipOnlyWhatFailed) {
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  fixture::MailStore store = fixture::MakeMailStore();
+  CEOID m1 = fixture::AddMessage(store);
+  CEOID m2 = fixture::AddMessage(store);
+  fixture::MakeFolderDb(u"A", {{m1, 1}, {m2, 2}});
+  fixture::NameFolders(store, {u"A"});
+
+  // The first read is of the pmailFolders record, the second of A's first
+  // record. A failed read leaves the position where it was, so the next
+  // read gets that record again; the record count still bounds the loop.
+  platform::fault::FailNext(platform::fault::Call::kCeReadRecordProps,
+                            ERROR_INVALID_PARAMETER, 1, 1);
+  t.uids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 1}}));
+
+  t.uids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 1}, {m2, 2}}));
+
+  platform::fault::FailNext(platform::fault::Call::kCeOidGetInfo,
+                            ERROR_INVALID_PARAMETER);
+  t.uids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.uids), Pairs{}) << "no record count, no reading";
+}
+
+TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
+  hmtest::TempDevice device;
+  fixture::Tracking t;
+  CEOID a = fixture::MakeFolderDb(u"A", {}).oidDb;
+
+  TrackMailFolderDbByOid(t.ctx, a);
+  TrackMailFolderDbByOid(t.ctx, a);
+  TrackMailFolderDbByName(t.ctx, u"A");
+  TrackMailFolderDbByName(t.ctx, u"Missing");
+
+  EXPECT_EQ(FolderOids(t.folders), std::vector<CEOID>{a});
+
+  // Window close closes every folder handle and keeps the nodes.
+  HANDLE h = t.folders.pHead->hDb;
+  t.folders.CloseAllMailFolders();
+  EXPECT_NE(t.folders.pHead, nullptr);
+  EXPECT_FALSE(CloseHandle(h)) << "already closed";
+}
+
+// The list rule: removing the node at the cursor lets the walk go on with
+// the node after it; removing everything leaves the header empty.
+TEST(MailStoreTest, WalksSurviveRemovingTheirCurrentNode) {
+  hmtest::TempDevice device;
+  MessageUidMap map;
+  for (CEOID oid : {1u, 2u, 3u, 4u}) map.AddMessageUid(oid, oid * 10);
+  map.AddMessageUid(3, 99);  // present already: unchanged
+  // Head first: 4, 3, 2, 1.
+  std::vector<CEOID> seen;
+  for (MessageUid* p = map.FirstMessageUid(); p != nullptr;
+       p = map.NextMessageUid()) {
+    seen.push_back(p->oidMsg);
+    if (p->oidMsg == 4 || p->oidMsg == 2) map.UnlinkMessageUid(p);
+  }
+  EXPECT_EQ(seen, (std::vector<CEOID>{4, 3, 2, 1}));
+  EXPECT_EQ(MapContents(map), (Pairs{{1, 10}, {3, 30}}));
+
+  map.RemoveMessageUid(1);
+  map.RemoveMessageUid(7);
+  EXPECT_EQ(MapContents(map), (Pairs{{3, 30}}));
+
+  map.FreeAllMessageUids();
+  EXPECT_EQ(map.pHead, nullptr);
+  EXPECT_EQ(map.pCursor, nullptr);
+
+  MailFolderDbList folders;
+  for (CEOID oid : {5u, 6u, 7u}) folders.AddMailFolderDb(kMailDataClass, 0, oid);
+  EXPECT_EQ(folders.FindMailFolderByDb(6)->oidDb, 6u);
+  EXPECT_EQ(folders.pCursor->oidDb, 6u) << "a lookup leaves the cursor on its find";
+  folders.FreeAllMailFolders();
+  EXPECT_EQ(folders.pHead, nullptr);
+  EXPECT_EQ(folders.pCursor, nullptr);
+}
+
+TEST(MailStoreTest, NodesThatCannotBeAllocatedAreNotAdded) {
+  hmtest::TempDevice device;
+  MessageUidMap map;
+  platform::fault::FailNext(platform::fault::Call::kLocalAlloc,
+                            ERROR_NOT_ENOUGH_MEMORY);
+  map.AddMessageUid(1, 1);
+  EXPECT_EQ(map.pHead, nullptr);
+  map.AddMessageUid(1, 2);
+  EXPECT_EQ(MapContents(map), (Pairs{{1, 2}}));
+}
+
+TEST(MailStoreTest, FolderNamesMustConvertToTheAnsiCodePage) {
+  hmtest::TempDevice device;
+  EXPECT_TRUE(FolderNameConverts(u"Inbox"));
+  EXPECT_TRUE(FolderNameConverts(u"Entw\u00fcrfe"));
+  EXPECT_FALSE(FolderNameConverts(nullptr));
+}
+
+}  // namespace
