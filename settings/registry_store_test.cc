@@ -59,7 +59,7 @@ TEST_F(RegistryStoreTest, PurgeDaysCountsOnlyAsDword) {
   PutDword(u"PurgeDays", 0);
   EXPECT_EQ(GetPurgeDays(), 0u) << "0 is taken as stored";
   BYTE eight[8] = {7, 0, 0, 0, 0, 0, 0, 0};
-  Put(u"PurgeDays", REG_DWORD, eight, sizeof(eight));
+  Put(u"PurgeDays", REG_BINARY, eight, sizeof(eight));
   EXPECT_EQ(GetPurgeDays(), 90u) << "a value longer than 4 bytes is unusable";
 }
 

@@ -125,14 +125,6 @@ Change AsChange(const ChangeEntry* e) {
   return Change{e->bType, e->dwTime, e->dwUid, e->oidRec, e->dwReserved};
 }
 
-std::vector<Change> NewestFirst(ChangeLog& log) {
-  std::vector<Change> list;
-  for (ChangeEntry* e = log.FirstNewest(); e != nullptr; e = log.NextOlder()) {
-    list.push_back(AsChange(e));
-  }
-  return list;
-}
-
 std::vector<CEOID> OidsNewestFirst(ChangeLog& log) {
   std::vector<CEOID> oids;
   for (ChangeEntry* e = log.FirstNewest(); e != nullptr; e = log.NextOlder()) {
@@ -342,7 +334,9 @@ TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
   std::vector<CEOID> visited;
   for (ChangeEntry* e = log_.FirstNewest(); e != nullptr; e = log_.NextOlder()) {
     visited.push_back(e->oidRec);
-    if (e->oidRec == 3 || e->oidRec == 4) ASSERT_TRUE(log_.RemoveEntry(e));
+    if (e->oidRec == 3 || e->oidRec == 4) {
+      ASSERT_TRUE(log_.RemoveEntry(e));
+    }
   }
   EXPECT_THAT(visited, ElementsAre(4, 3, 2, 1));
   EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(2, 1));
