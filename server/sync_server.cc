@@ -237,17 +237,21 @@ void SyncServer::ServeConnection() {
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
     if (Receive() != 0) break;
     int reply;
-    bool shutdown;
+    bool shutdownAsked;
     {
       SystemLockGuard locked(systemLock);
       if (fStop.load()) break;
+      const DWORD stateBefore = session_.dwState;
       reply = HandleMessage(session_, *this, tracking_);
-      shutdown = session_.dwState == SessionStateShutdown;
+      // The close is asked once, after the reply to the end of session that
+      // asked for it; the replies that may follow it do not ask again.
+      shutdownAsked = stateBefore != SessionStateShutdown &&
+                      session_.dwState == SessionStateShutdown;
     }
     if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
     if (reply != 0) {
       if (Send() != 0) break;
-      if (shutdown) PostToWindow(WM_CLOSE);
+      if (shutdownAsked) PostToWindow(WM_CLOSE);
     }
   }
   CloseSocketField(sockConn);
