@@ -25,7 +25,7 @@ fixture::Tracking* gTracking = nullptr;
 int gNotifications = 0;
 constexpr UINT kWakeTimer = 1;
 
-LRESULT CALLBACK_CaptureWindow(HWND hwnd, UINT message, WPARAM wParam,
+LRESULT CaptureWindowProc(HWND hwnd, UINT message, WPARAM wParam,
                                LPARAM lParam) {
   switch (message) {
     case DB_CEOID_CREATED:
@@ -96,7 +96,7 @@ std::vector<Change> LoggedChanges(const ChangeLog* log) {
 TEST(CaptureProcessTest, ChangesFromAnotherProcessAreLoggedOnceWithTheirType) {
   hmtest::TempDevice device;
   WNDCLASSW wc{};
-  wc.lpfnWndProc = CALLBACK_CaptureWindow;
+  wc.lpfnWndProc = CaptureWindowProc;
   wc.lpszClassName = u"CaptureProcessTest";
   ASSERT_NE(RegisterClassW(&wc), 0);
   HWND hwnd = CreateWindowExW(0, u"CaptureProcessTest", u"capture", 0, 0, 0,
