@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/codepage.h"
-#include "platform/kernel.h"
-#include "platform/user_notification.h"
+#include "server/alarm_command.h"
 #include "server/protocol.h"
 #include "server/remote_db.h"
 #include "server/sync_server.h"
@@ -22,7 +20,6 @@ namespace {
 // Item bytes (from the sub-code on) that each sub-code's numbers need.
 constexpr DWORD kClassItemBytes = 2;    // 6, 17: sub-code, class index
 constexpr DWORD kForgetItemBytes = 6;   // 16: and the record oid
-constexpr DWORD kAlarmItemBytes = 31;   // 9: everything before the strings
 
 constexpr DWORD kTimeReplyBytes = 12;
 constexpr DWORD kAlarmReplyBytes = 11;
@@ -131,72 +128,20 @@ BYTE FlushChanges(SyncSession& session, TrackingContext& tracking) {
   return STATUS_OK;
 }
 
-// The four strings of an alarm, each converted into a buffer of its own.
-class AlarmStrings {
- public:
-  AlarmStrings() = default;
-  ~AlarmStrings() {
-    for (LPWSTR s : strings_) {
-      if (s != nullptr) LocalFree(s);
-    }
-  }
-  AlarmStrings(const AlarmStrings&) = delete;
-  AlarmStrings& operator=(const AlarmStrings&) = delete;
-
-  // Reads the strings whose lengths stand at item bytes 23 to 30 from byte
-  // 31 on. A string that runs past the item is cut at its end. False when a
-  // buffer cannot be allocated.
-  bool Read(CommandItem item) {
-    DWORD at = kAlarmItemBytes;
-    for (int i = 0; i < 4; ++i) {
-      DWORD length = GetBe16(item.bytes + 23 + 2 * i);
-      if (length == 0) continue;  // an empty string takes no bytes
-      strings_[i] = static_cast<LPWSTR>(
-          LocalAlloc(LMEM_ZEROINIT, (size_t{length} + 1) * sizeof(WCHAR)));
-      if (strings_[i] == nullptr) return false;
-      DWORD available = at < item.size ? std::min(length, item.size - at) : 0;
-      AnsiToWide(strings_[i], static_cast<int>(length) + 1, item.bytes + at, available);
-      at = std::min(at + length + 1, item.size);
-    }
-    return true;
-  }
-
-  LPWSTR Get(int i) const { return strings_[i]; }
-
- private:
-  LPWSTR strings_[4] = {};
-};
-
 BYTE SetAlarm(SyncSession& session, CommandItem item) {
-  if (item.size < kAlarmItemBytes) return STATUS_BAD_REQUEST;
+  AlarmRequest request;
+  switch (request.Read(item.bytes, item.size)) {
+    case AlarmRequest::ReadResult::kTooShort:
+      return STATUS_BAD_REQUEST;
+    case AlarmRequest::ReadResult::kNoMemory:
+      // Nothing is set or cleared without every string the peer sent.
+      session.hAlarm = 0;
+      return STATUS_BAD_REQUEST;
+    case AlarmRequest::ReadResult::kOk:
+      break;
+  }
   session.bLastOp = CMD_SET_ALARM;
-  session.hAlarm = 0;
-  AlarmStrings strings;
-  if (!strings.Read(item)) {
-    // Nothing is set or cleared without every string the peer sent.
-    session.bLastOp = OP_NONE;
-    return STATUS_BAD_REQUEST;
-  }
-  WCHAR defaultTitle[] = u"Alarm Reminder";
-  WCHAR defaultText[] = u"Alarm Message";
-  WCHAR defaultSound[] = u"Alarm1.wav";
-  CE_USER_NOTIFICATION notification{};
-  notification.ActionFlags = item.bytes[6];
-  notification.pwszDialogTitle = strings.Get(1) ? strings.Get(1) : defaultTitle;
-  notification.pwszDialogText = strings.Get(2) ? strings.Get(2) : defaultText;
-  notification.pwszSound = strings.Get(3) ? strings.Get(3) : defaultSound;
-  notification.nMaxSound = 0;
-  notification.dwReserved = 0;
-  const BYTE* t = item.bytes + 7;
-  SYSTEMTIME time{GetBe16(t),      GetBe16(t + 2),  GetBe16(t + 4),  GetBe16(t + 6),
-                  GetBe16(t + 8),  GetBe16(t + 10), GetBe16(t + 12), GetBe16(t + 14)};
-  HANDLE handle = GetBe32(item.bytes + 1);
-  if (item.bytes[5] != 0) {
-    LPCWSTR application = strings.Get(0) ? strings.Get(0) : u"CALENDAR.EXE";
-    session.hAlarm = CeSetUserNotification(handle, application, &time, &notification);
-  } else {
-    CeClearUserNotification(handle);
-  }
+  session.hAlarm = request.Apply();
   return STATUS_OK;
 }
 
@@ -224,19 +169,6 @@ DWORD PutAlarmReply(const SyncSession& session, BYTE status, BYTE* out) {
 }
 
 }  // namespace
-
-void AnsiToWide(LPWSTR dest, int cchDest, const BYTE* source, DWORD cbSource) {
-  if (cchDest < 2 || cbSource == 0) return;
-  const void* nul = std::memchr(source, 0, cbSource);
-  int cb = nul != nullptr ? static_cast<int>(static_cast<const BYTE*>(nul) - source)
-                          : static_cast<int>(cbSource);
-  if (cb == 0) return;
-  const char* narrow = reinterpret_cast<const char*>(source);
-  int needed = MultiByteToWideChar(CP_ACP, 0, narrow, cb, nullptr, 0);
-  if (needed <= 0) return;
-  // The last unit of dest is never written: it stays the terminating NUL.
-  MultiByteToWideChar(CP_ACP, 0, narrow, cb, dest, std::min(needed, cchDest - 1));
-}
 
 BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
                    const BYTE* payload, DWORD cbPayload) {

@@ -17,12 +17,9 @@
 // current time, which also becomes the class's LastSyncTime. The 11-byte
 // reply is 0xA0 0x000B "I" 0x0008 0x09 and the alarm handle.
 //
-// Alarm item: sub-code, handle (4; 0 for a new one), set (1; 0 clears),
-// action flags (1), eight 16-bit SYSTEMTIME fields, four 16-bit string
-// lengths (application, dialog title, dialog text, sound), then each
-// non-empty string in the device's ANSI code page followed by a NUL.
-// Missing strings take the defaults "CALENDAR.EXE", "Alarm Reminder",
-// "Alarm Message" and "Alarm1.wav".
+// The alarm item is described in server/alarm_command.h; missing strings
+// take the defaults "CALENDAR.EXE", "Alarm Reminder", "Alarm Message" and
+// "Alarm1.wav".
 //
 // Malformed items: an item whose length field is 0, that is too short for
 // the numbers its sub-code reads, or that runs past the received bytes is
@@ -53,11 +50,5 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
 // server.cbData; non-zero.
 int ReplyCommand(SyncSession& session, SyncServer& server,
                  TrackingContext& tracking, BYTE status) REQUIRES(systemLock);
-
-// Converts the `cbSource` bytes at `source` (up to the first NUL among them)
-// from the device's ANSI code page into `dest`, which holds `cchDest` wide
-// characters and is zero-filled beforehand; at most cchDest - 1 characters
-// are written, so the result stays NUL-terminated.
-void AnsiToWide(LPWSTR dest, int cchDest, const BYTE* source, DWORD cbSource);
 
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_
