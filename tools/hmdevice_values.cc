@@ -108,6 +108,9 @@ Result<std::u16string> TextWithoutNul(std::string_view utf8) {
 // --- Numbers -------------------------------------------------------------
 
 Result<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
+  if (text.size() > 1 && text.front() == '-' && ParseMagnitude(text.substr(1)).ok()) {
+    return Result<uint64_t>::Fail(Quote(text) + ": out of range (no negative values)");
+  }
   Result<uint64_t> magnitude = ParseMagnitude(text);
   if (!magnitude.ok()) return Result<uint64_t>::Fail(Quote(text) + ": " + magnitude.error());
   if (magnitude.value() > max) return Result<uint64_t>::Fail(Quote(text) + ": out of range");

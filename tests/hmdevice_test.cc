@@ -1,0 +1,298 @@
+// hmdevice as its users run it: the real program on a temporary device root.
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/device.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+using nlohmann::json;
+
+class HmdeviceTest : public ::testing::Test {
+ protected:
+  hmtest::RunResult Hm(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {HM_HMDEVICE_PATH, "--root", dir_.path()});
+    return hmtest::Run(args, input);
+  }
+
+  // Runs a command that must succeed and returns its output.
+  std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
+    hmtest::RunResult result = Hm(args, input);
+    EXPECT_EQ(result.exit_code, 0) << Describe(args) << ": " << result.err;
+    return result.out;
+  }
+
+  json OkJson(const std::vector<std::string>& args) {
+    const std::string out = Ok(args);
+    json parsed = json::parse(out, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << Describe(args) << " printed " << out;
+    return parsed;
+  }
+
+  static std::string Describe(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& arg : args) text += arg + " ";
+    return text;
+  }
+
+  static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+  hmtest::TempDir dir_;
+};
+
+TEST_F(HmdeviceTest, DatabasesAreCreatedListedAndDeleted) {
+  const std::string people = FirstLine(Ok({"db", "create", "People", "--type", "24"}));
+  const std::string todo = FirstLine(Ok({"db", "create", "Todo", "--type", "0x1a"}));
+  Ok({"rec", "add", "People", "0x1001F=Ann"});
+
+  json all = OkJson({"db", "list", "--json"});
+  ASSERT_EQ(all.size(), 2u) << all;
+  EXPECT_EQ(all[0], (json{{"oid", std::stoul(people)}, {"name", "People"}, {"type", 24}, {"records", 1}}));
+  EXPECT_EQ(all[1], (json{{"oid", std::stoul(todo)}, {"name", "Todo"}, {"type", 26}, {"records", 0}}));
+  EXPECT_EQ(OkJson({"db", "list", "--type", "26", "--json"}).size(), 1u);
+  EXPECT_EQ(Ok({"db", "list", "--type", "25"}), "");
+  EXPECT_EQ(Ok({"db", "list"}), people + " 24 1 People\n" + todo + " 26 0 Todo\n");
+
+  hmtest::RunResult duplicate = Hm({"db", "create", "people", "--type", "24"});
+  EXPECT_EQ(duplicate.exit_code, 2);
+  EXPECT_NE(duplicate.err.find("exists"), std::string::npos) << duplicate.err;
+
+  Ok({"db", "delete", "@" + people});
+  Ok({"db", "delete", "Todo"});
+  EXPECT_EQ(OkJson({"db", "list", "--json"}), json::array());
+}
+
+TEST_F(HmdeviceTest, RecordsKeepEveryTypeAndTheirReadOrder) {
+  const std::string db = FirstLine(Ok({"db", "create", "Mixed", "--type", "25"}));
+  const std::string first = FirstLine(Ok({"rec", "add", "Mixed", "0x10002=-7", "0x20003=0x80000000",
+                                          "0x30012=65535", "0x40013=4294967295", "0x5000B=1",
+                                          "0x60005=-0.5", "0x70040=132000000000000000",
+                                          "0x8001F=Caf\xC3\xA9 au lait", "0x90041=00ff10", "0xA0041="}));
+  const std::string second = FirstLine(Ok({"rec", "add", "@" + db, "0x1001F=two"}));
+  const std::string third = FirstLine(Ok({"rec", "add", "Mixed"}));
+
+  json records = OkJson({"rec", "list", "Mixed", "--json"});
+  ASSERT_EQ(records.size(), 3u) << records;
+  EXPECT_EQ(records[0]["oid"], std::stoul(first));
+  EXPECT_EQ(records[1]["oid"], std::stoul(second));
+  EXPECT_EQ(records[2], (json{{"oid", std::stoul(third)}, {"props", json::array()}}));
+  const json expected = json::parse(R"([
+      {"id":65538,"type":2,"value":-7},
+      {"id":131075,"type":3,"value":-2147483648},
+      {"id":196626,"type":18,"value":65535},
+      {"id":262163,"type":19,"value":4294967295},
+      {"id":327691,"type":11,"value":1},
+      {"id":393221,"type":5,"value":-0.5},
+      {"id":458816,"type":64,"value":132000000000000000},
+      {"id":524319,"type":31,"value":"Caf\u00e9 au lait"},
+      {"id":589889,"type":65,"value":"00ff10"},
+      {"id":655425,"type":65,"value":""}])");
+  // The store may keep properties in any order; compare them as a set.
+  std::set<std::string> got, want;
+  for (const json& p : records[0]["props"]) got.insert(p.dump());
+  for (const json& p : expected) want.insert(p.dump());
+  EXPECT_EQ(got, want) << records[0];
+
+  // set replaces one property and adds another; delete removes the record.
+  Ok({"rec", "set", "Mixed", second, "0x1001F=TWO", "0x20013=9"});
+  json after = OkJson({"rec", "list", "Mixed", "--json"});
+  std::set<std::string> second_props;
+  for (const json& p : after[1]["props"]) second_props.insert(p.dump());
+  EXPECT_EQ(second_props, (std::set<std::string>{R"({"id":65567,"type":31,"value":"TWO"})",
+                                                 R"({"id":131091,"type":19,"value":9})"}));
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%lx", std::stoul(first));
+  Ok({"rec", "delete", "Mixed", hex});
+  json left = OkJson({"rec", "list", "Mixed", "--json"});
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0]["oid"], std::stoul(second));
+  EXPECT_EQ(Ok({"rec", "list", "Mixed"}), second + " 0x0001001F=TWO 0x00020013=9\n" + third + "\n");
+}
+
+TEST_F(HmdeviceTest, BadInputIsRefusedWithOneLineAndWritesNothing) {
+  Ok({"db", "create", "Notes", "--type", "291"});
+  Ok({"db", "create", "Other", "--type", "24"});
+  const std::string other_record = FirstLine(Ok({"rec", "add", "Other", "0x10013=1"}));
+  const std::string record = FirstLine(Ok({"rec", "add", "Notes", "0x1001F=original"}));
+  Ok({"reg", "set", "Port", "40141"});
+  const std::string notes_before = Ok({"rec", "list", "Notes", "--json"});
+  const std::string dbs_before = Ok({"db", "list", "--json"});
+  const std::string reg_before = Ok({"reg", "list", "--json"});
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* problem;  // part of the one line on stderr
+  } cases[] = {
+      {{"rec", "add", "Nope", "0x1001F=x"}, "Nope"},
+      {{"rec", "add", "@12345678", "0x1001F=x"}, "12345678"},
+      {{"rec", "add", "Notes", "0x1001F=x", "0x10002=40000"}, "out of range"},
+      {{"rec", "add", "Notes", "0x10013=-1"}, "out of range"},
+      {{"rec", "add", "Notes", "0x10007=1"}, "unknown type"},
+      {{"rec", "add", "Notes", "junk"}, "PROP=VALUE"},
+      {{"rec", "add", "Notes", "0x10041=abc"}, "hex"},
+      {{"rec", "add", "Notes", "0x1000B=yes"}, "BOOL"},
+      {{"rec", "add", "Notes", "0x1001F=a", "0x1001F=b"}, "twice"},
+      {{"rec", "set", "Notes", record, "0x1001F=x", "0x10012=70000"}, "out of range"},
+      {{"rec", "set", "Notes", other_record, "0x1001F=x"}, "no record"},
+      {{"rec", "set", "Notes", "99999999", "0x1001F=x"}, "no record"},
+      {{"rec", "delete", "Notes", other_record}, "no record"},
+      {{"rec", "delete", "Notes", "zz"}, "not a number"},
+      {{"db", "create", "A name far longer than thirty-one characters", "--type", "1"}, "characters"},
+      {{"db", "create", "X", "--type", "-1"}, "type"},
+      {{"db", "delete", "Nope"}, "Nope"},
+      {{"reg", "set", "Port", "-1"}, "dword"},
+      {{"reg", "set", "Port", "4294967296"}, "out of range"},
+      {{"reg", "set", "Blob", "0g", "--type", "binary"}, "hex"},
+      {{"reg", "set", "Port", "1", "--type", "qword"}, "qword"},
+      {{"reg", "set", "Port", "1", "--key", "HKEY_NOWHERE\\Software"}, "HKEY_NOWHERE"},
+      {{"config", "colour", "blue"}, "colour"},
+      {{"config", "os-version", "three"}, ""},
+      {{"send", "0x8001", "nope"}, "wParam"},
+      {{"nosuchcommand"}, ""},
+  };
+  for (const Case& c : cases) {
+    hmtest::RunResult result = Hm(c.args);
+    EXPECT_EQ(result.exit_code, 2) << "case " << Describe(c.args) << ": " << result.err;
+    EXPECT_EQ(result.out, "") << "case " << Describe(c.args);
+    EXPECT_NE(result.err.find(c.problem), std::string::npos) << "case " << Describe(c.args) << ": " << result.err;
+    if (std::string(c.problem) != "") {
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "case " << Describe(c.args) << ": " << result.err;
+    }
+  }
+  EXPECT_EQ(Ok({"rec", "list", "Notes", "--json"}), notes_before);
+  EXPECT_EQ(Ok({"db", "list", "--json"}), dbs_before);
+  EXPECT_EQ(Ok({"reg", "list", "--json"}), reg_before);
+  EXPECT_EQ(Ok({"config", "os-version"}), "3.0\n");
+}
+
+TEST_F(HmdeviceTest, ImportAppendsAllLinesOrNone) {
+  Ok({"db", "create", "Tasks", "--type", "26"});
+  const std::string good =
+      "{\"props\":[{\"id\":65567,\"value\":\"first\"},{\"id\":131075,\"value\":-1}]}\n"
+      "\n"
+      "{\"props\":[{\"id\":65567,\"value\":\"second\"},{\"id\":196673,\"value\":\"beef\"}]}\n"
+      "{\"props\":[]}\n";
+  EXPECT_EQ(Ok({"rec", "import", "Tasks"}, good), "3\n");
+  json records = OkJson({"rec", "list", "Tasks", "--json"});
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]["props"].size(), 2u);
+  EXPECT_EQ(records[2]["props"], json::array());
+
+  // What rec list prints, rec import reads back.
+  std::string round_trip;
+  for (const json& record : records) round_trip += json{{"props", record["props"]}}.dump() + "\n";
+  EXPECT_EQ(Ok({"rec", "import", "Tasks"}, round_trip), "3\n");
+
+  const std::string before = Ok({"rec", "list", "Tasks", "--json"});
+  const std::string bad =
+      "{\"props\":[{\"id\":65567,\"value\":\"fine\"}]}\n"
+      "{\"props\":[{\"id\":65538,\"value\":99999}]}\n"
+      "{\"props\":[{\"id\":65567,\"value\":\"also fine\"}]}\n";
+  hmtest::RunResult refused = Hm({"rec", "import", "Tasks"}, bad);
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_NE(refused.err.find("line 2"), std::string::npos) << refused.err;
+  EXPECT_EQ(Ok({"rec", "list", "Tasks", "--json"}), before);
+
+  hmtest::RunResult unknown = Hm({"rec", "import", "Nope"}, good);
+  EXPECT_EQ(unknown.exit_code, 2);
+}
+
+TEST_F(HmdeviceTest, RegistryValuesOfEachType) {
+  Ok({"reg", "set", "PurgeDays", "0x10"});
+  Ok({"reg", "set", "Greeting", "h\xC3\xA9llo", "--type", "sz"});
+  Ok({"reg", "set", "Blob", "00FF7f", "--type", "binary"});
+  Ok({"reg", "set", "Elsewhere", "5", "--key", "HKCU\\Software\\Other"});
+
+  EXPECT_EQ(Ok({"reg", "get", "purgedays"}), "16\n");
+  EXPECT_EQ(Ok({"reg", "get", "Greeting"}), "h\xC3\xA9llo\n");
+  EXPECT_EQ(Ok({"reg", "get", "Blob"}), "00ff7f\n");
+  EXPECT_EQ(Ok({"reg", "get", "Elsewhere", "--key", "HKEY_CURRENT_USER\\Software\\Other"}), "5\n");
+  EXPECT_EQ(OkJson({"reg", "list", "--json"}),
+            json::parse(R"([{"name":"Blob","type":3,"value":"00ff7f"},)"
+                        R"({"name":"Greeting","type":1,"value":"h\u00e9llo"},)"
+                        R"({"name":"PurgeDays","type":4,"value":16}])"));
+
+  struct Missing {
+    std::vector<std::string> args;
+  } missing[] = {
+      {{"reg", "get", "Port"}},
+      {{"reg", "get", "PurgeDays", "--key", "HKLM\\Software\\Nowhere"}},
+      {{"reg", "delete", "Port"}},
+      {{"reg", "list", "--key", "HKLM\\Software\\Nowhere"}},
+  };
+  for (const Missing& m : missing) {
+    hmtest::RunResult result = Hm(m.args);
+    EXPECT_EQ(result.exit_code, 1) << "case " << Describe(m.args) << ": " << result.err;
+    EXPECT_EQ(result.out, "") << "case " << Describe(m.args);
+  }
+
+  Ok({"reg", "delete", "Greeting"});
+  EXPECT_EQ(Hm({"reg", "get", "Greeting"}).exit_code, 1);
+  EXPECT_EQ(OkJson({"reg", "list", "--json"}).size(), 2u);
+}
+
+TEST_F(HmdeviceTest, ConfigResetAndSend) {
+  EXPECT_EQ(Ok({"config"}), "os-version=3.0\nstore-capacity=0\ntimezone=\n");
+  Ok({"config", "os-version", "1.0"});
+  EXPECT_EQ(Ok({"config", "os-version"}), "1.0\n");
+
+  Ok({"reset"});
+  ASSERT_TRUE(platform::OpenDevice(dir_.path()).ok());
+  EXPECT_LT(platform::DeviceUptimeMs(), 60'000u);  // the host has been up longer than this test
+  platform::CloseDevice();
+
+  hmtest::RunResult send = Hm({"send", "0x8001", "0", "-1"});
+  EXPECT_EQ(send.exit_code, 1) << send.err;
+  EXPECT_NE(send.err.find("Hollowmarch Replication Server"), std::string::npos) << send.err;
+}
+
+TEST_F(HmdeviceTest, DemoDeviceHoldsEveryClassAndATiedMailStoreAndIsNotDuplicated) {
+  Ok({"init", "--demo"});
+  const std::string first = Ok({"db", "list", "--json"});
+  Ok({"init", "--demo"});
+  EXPECT_EQ(Ok({"db", "list", "--json"}), first) << "a second init duplicated the demo";
+
+  json dbs = json::parse(first);
+  std::set<unsigned> types;
+  std::set<std::string> names;
+  for (const json& db : dbs) {
+    names.insert(db["name"].get<std::string>());
+    if (db["records"].get<unsigned>() > 0) types.insert(db["type"].get<unsigned>());
+  }
+  for (unsigned type : {24u, 25u, 26u, 291u}) EXPECT_TRUE(types.count(type)) << "case type " << type;
+
+  // Every folder that pmailFolders names exists, and every message it files
+  // is a record of pmailMsgs, with a uid.
+  std::set<unsigned long> messages;
+  for (const json& record : OkJson({"rec", "list", "pmailMsgs", "--json"})) messages.insert(record["oid"].get<unsigned long>());
+  EXPECT_EQ(messages.size(), 4u);
+  std::set<unsigned long> filed;
+  for (const json& folder : OkJson({"rec", "list", "pmailFolders", "--json"})) {
+    std::string folder_db;
+    for (const json& p : folder["props"]) {
+      if (p["id"] == 0x8003001Fu) folder_db = p["value"].get<std::string>();
+    }
+    ASSERT_TRUE(names.count(folder_db)) << "folder database " << folder_db;
+    for (const json& record : OkJson({"rec", "list", folder_db, "--json"})) {
+      unsigned long msg = 0, uid = 0;
+      for (const json& p : record["props"]) {
+        if (p["id"] == 0x80050013u) msg = p["value"].get<unsigned long>();
+        if (p["id"] == 0x80110013u) uid = p["value"].get<unsigned long>();
+      }
+      EXPECT_TRUE(messages.count(msg)) << "message " << msg << " in " << folder_db;
+      EXPECT_NE(uid, 0u);
+      filed.insert(msg);
+    }
+  }
+  EXPECT_EQ(filed, messages);
+}
+
+}  // namespace
