@@ -1,0 +1,159 @@
+// The object store's speed: appending small records, reading a large
+// database from start to end, and the latency of a notification from a
+// write in one process to GetMessageW in another.
+#include <time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "benchmark/benchmark.h"
+#include "platform/device.h"
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "platform/window.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+constexpr CEPROPID kChangeProp = 0x00010041;  // one 17-byte blob, as a change-log entry
+constexpr size_t kBlobBytes = 17;
+constexpr int kReadRecords = 100000;
+constexpr int kNotifications = 400;
+
+int64_t MonotonicNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+CEOID AppendBlob(HANDLE db, BYTE* bytes) {
+  CEPROPVAL p{};
+  p.propid = kChangeProp;
+  p.val.blob.dwCount = kBlobBytes;
+  p.val.blob.lpb = bytes;
+  return CeWriteRecordProps(db, 0, 1, &p);
+}
+
+HANDLE CreateAndOpen(const char16_t* name) {
+  CEOID oid = CeCreateDatabase(name, 280, 0, nullptr);
+  return CeOpenDatabase(&oid, nullptr, 0, CEDB_AUTOINCREMENT, 0);
+}
+
+void BM_AppendRecord(benchmark::State& state) {
+  hmtest::TempDevice device;
+  HANDLE db = CreateAndOpen(u"append");
+  BYTE bytes[kBlobBytes] = {};
+  for (auto _ : state) {
+    if (AppendBlob(db, bytes) == 0) state.SkipWithError("append failed");
+    ++bytes[0];
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AppendRecord)->MinTime(2.0)->UseRealTime();
+
+void BM_ReadDatabaseToEnd(benchmark::State& state) {
+  hmtest::TempDevice device;
+  HANDLE db = CreateAndOpen(u"read");
+  BYTE bytes[kBlobBytes] = {};
+  for (int i = 0; i < kReadRecords; ++i) AppendBlob(db, bytes);
+  LPBYTE buffer = nullptr;
+  for (auto _ : state) {
+    CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr);
+    int read = 0;
+    for (;;) {
+      WORD count = 0;
+      DWORD size = 0;
+      if (CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, nullptr, &buffer, &size) == 0) break;
+      ++read;
+    }
+    if (read != kReadRecords) state.SkipWithError("short read");
+  }
+  LocalFree(buffer);
+  state.SetItemsProcessed(state.iterations() * kReadRecords);
+}
+BENCHMARK(BM_ReadDatabaseToEnd)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+LRESULT Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+// The writer process: appends records stamped with the monotonic clock,
+// one every millisecond or so.
+int RunWriter(const char* root, int count) {
+  if (!platform::OpenDevice(root).ok()) return 2;
+  CEOID oid = 0;
+  HANDLE db = CeOpenDatabase(&oid, u"latency", 0, 0, 0);
+  if (db == INVALID_HANDLE_VALUE) return 3;
+  for (int i = 0; i < count; ++i) {
+    BYTE bytes[kBlobBytes] = {};
+    int64_t now = MonotonicNs();
+    std::memcpy(bytes, &now, sizeof now);
+    if (AppendBlob(db, bytes) == 0) return 4;
+    Sleep(1);
+  }
+  platform::CloseDevice();
+  return 0;
+}
+
+void BM_NotificationLatency(benchmark::State& state) {
+  for (auto _ : state) {
+    hmtest::TempDevice device;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = Proc;
+    wc.lpszClassName = u"LatencyBench";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, u"LatencyBench", u"", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    CEOID oid = CeCreateDatabase(u"latency", 280, 0, nullptr);
+    HANDLE watched = CeOpenDatabase(&oid, nullptr, 0, 0, hwnd);
+    hmtest::Process writer({"/proc/self/exe", "--notify-writer", device.root(),
+                            std::to_string(kNotifications)});
+    std::vector<double> latencies_ms;
+    SetTimer(hwnd, 1, 10000, nullptr);  // a watchdog: a lost notification ends the run
+    MSG msg;
+    LPBYTE buffer = nullptr;
+    while (static_cast<int>(latencies_ms.size()) < kNotifications &&
+           GetMessageW(&msg, 0, 0, 0) > 0) {
+      if (msg.message == WM_TIMER) break;
+      if (msg.message != DB_CEOID_CREATED) continue;
+      int64_t received = MonotonicNs();
+      CeSeekDatabase(watched, CEDB_SEEK_CEOID, msg.wParam, nullptr);
+      WORD count = 0;
+      DWORD size = 0;
+      if (CeReadRecordProps(watched, CEDB_ALLOWREALLOC, &count, nullptr, &buffer, &size) == 0) {
+        continue;
+      }
+      int64_t sent = 0;
+      std::memcpy(&sent, reinterpret_cast<CEPROPVAL*>(buffer)->val.blob.lpb, sizeof sent);
+      latencies_ms.push_back(static_cast<double>(received - sent) / 1e6);
+    }
+    LocalFree(buffer);
+    writer.Wait(std::chrono::seconds(10));
+    if (static_cast<int>(latencies_ms.size()) < kNotifications) {
+      state.SkipWithError("notifications were lost");
+      break;
+    }
+    std::sort(latencies_ms.begin(), latencies_ms.end());
+    state.counters["median_ms"] = latencies_ms[latencies_ms.size() / 2];
+    state.counters["p99_ms"] = latencies_ms[latencies_ms.size() * 99 / 100];
+    state.counters["max_ms"] = latencies_ms.back();
+    CloseHandle(watched);
+    DestroyWindow(hwnd);
+  }
+}
+BENCHMARK(BM_NotificationLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--notify-writer") == 0) {
+    return RunWriter(argv[2], std::atoi(argv[3]));
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
