@@ -79,7 +79,8 @@ class SCOPED_CAPABILITY SystemLockRelease {
   explicit SystemLockRelease(SystemMutex& mu) RELEASE(mu) : mu_(mu) {
     mu_.Unlock();
   }
-  ~SystemLockRelease() ACQUIRE() { mu_.Lock(); }
+  // Releases the scope, which takes the mutex again.
+  ~SystemLockRelease() RELEASE() { mu_.Lock(); }
   SystemLockRelease(const SystemLockRelease&) = delete;
   SystemLockRelease& operator=(const SystemLockRelease&) = delete;
 
