@@ -101,7 +101,7 @@ struct CEDBASEINFO {
   DWORD dwFlags;
   WCHAR szDbaseName[CEDB_MAXDBASENAMELEN];
   DWORD dwDbaseType;
-  WORD wNumRecords;  // saturates at 0xFFFF past 65,535 records
+  WORD wNumRecords;  // saturates at 0xFFFF past 65,535 records (never wraps)
   WORD wNumSortOrder;
   DWORD dwSize;      // bytes used by the database's records
   FILETIME ftLastModified;
@@ -127,8 +127,10 @@ struct CEOIDINFO {
 
 // Creates a database; its identifier, or 0 (ERROR_ALREADY_EXISTS for a name
 // in use, compared without regard to ASCII case; ERROR_INVALID_PARAMETER for
-// an empty name or one of more than 31 characters). Sort orders are not
-// supported: num_sort_orders must be 0.
+// an empty name, one of more than 31 characters or ill-formed UTF-16). A
+// leading backslash is part of the name like any other character: "\Log"
+// and "Log" are two databases. Sort orders are not supported:
+// num_sort_orders must be 0 (else ERROR_NOT_SUPPORTED).
 CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders,
                        SORTORDERSPEC* sort_orders);
 
@@ -137,8 +139,10 @@ CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders,
 // CEDB_AUTOINCREMENT each read moves the handle's position on. With a notify
 // window, every record added, changed or deleted in the database by any
 // process of the device after the open is posted to that window
-// (DB_CEOID_*), in commit order, until the handle is closed.
-// INVALID_HANDLE_VALUE on failure.
+// (DB_CEOID_*), in commit order, until the handle is closed. Flag bits other
+// than CEDB_AUTOINCREMENT are ignored. INVALID_HANDLE_VALUE on failure:
+// ERROR_FILE_NOT_FOUND when no database has that identifier or name,
+// ERROR_NOT_SUPPORTED for a sort property.
 HANDLE CeOpenDatabase(PCEOID oid, LPCWSTR name, CEPROPID sort_prop,
                       DWORD flags, HWND notify);
 
@@ -150,6 +154,9 @@ BOOL CeDeleteDatabase(CEOID oid);
 HANDLE CeFindFirstDatabase(DWORD type);
 CEOID CeFindNextDatabase(HANDLE enumeration);
 
+// Describes a database (OBJTYPE_DATABASE) or a record (OBJTYPE_RECORD, with
+// its database). FALSE with ERROR_INVALID_PARAMETER for an identifier that
+// names neither.
 BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info);
 
 // Moves the handle's position. CEDB_SEEK_CEOID: to the record with that
@@ -157,16 +164,24 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info);
 // start. CEDB_SEEK_END: to the record `value` records back from the last
 // (0 is the last). CEDB_SEEK_CURRENT: by the signed `value` records. Returns
 // the record's identifier and stores its index (from 0) in *index when index
-// is not null; 0 on failure (ERROR_NO_MORE_ITEMS / ERROR_INVALID_PARAMETER),
-// the position then unchanged. The value seeks need a sort order and fail
-// with ERROR_NOT_SUPPORTED.
+// is not null; 0 on failure, the position and *index then unchanged:
+// ERROR_NO_MORE_ITEMS when no record of this database is there (including a
+// CEDB_SEEK_CEOID of another database's record), ERROR_INVALID_PARAMETER for
+// an unknown seek type. The value seeks need a sort order and fail with
+// ERROR_NOT_SUPPORTED. From past the end, CEDB_SEEK_CURRENT counts from one
+// past the last record.
 CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index);
 
 // Reads the record at the handle's position: all properties (prop_ids null)
-// or the listed ones (missing ones come back with CEDB_PROPNOTFOUND). With
+// or the *num_props listed ones, in the order listed (missing ones come back
+// with CEDB_PROPNOTFOUND). The position is the first record at or after the
+// last one sought or read; with CEDB_AUTOINCREMENT a read moves it past the
+// record read, so a record appended later is read next. With
 // CEDB_ALLOWREALLOC the platform allocates *buffer with LocalAlloc when it is
 // null, or grows it with LocalReAlloc when *buffer_size is too small; the
-// caller frees it with LocalFree. The buffer holds the CEPROPVAL array
+// caller frees it with LocalFree; a reused buffer is grown according to its
+// real (LocalSize) size, whatever *buffer_size says. The buffer holds the
+// CEPROPVAL array
 // followed by the strings and blob bytes that its entries point into;
 // *num_props receives the count and *buffer_size the bytes used. Returns the
 // record's identifier; 0 past the end (ERROR_NO_MORE_ITEMS) or on failure.
@@ -179,10 +194,14 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props,
 // Writes properties. Record 0 appends a new record (its identifier is
 // returned); otherwise the given properties of that record are replaced or
 // added, and those flagged CEDB_PROPDELETE removed. 0 on failure; nothing is
-// changed then.
+// changed then: ERROR_INVALID_PARAMETER for a record not in this database, a
+// property of an unknown type, a null string or a blob without bytes;
+// ERROR_DISK_FULL past the store's capacity; ERROR_DATABASE_FULL when the
+// identifiers are used up.
 CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props,
                          CEPROPVAL* props);
 
+// ERROR_INVALID_PARAMETER for a record not in this database.
 BOOL CeDeleteRecord(HANDLE db, CEOID record);
 
 #endif  // HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_

@@ -41,12 +41,16 @@ LONG RegCloseKey(HKEY key);
 // its terminating NUL, its size counted in bytes.
 LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
                       LPDWORD type, LPBYTE data, LPDWORD data_size);
+// A REG_DWORD must be 4 bytes (else ERROR_INVALID_PARAMETER); other types
+// are stored as given. A null or empty name is the key's default value.
 LONG RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD reserved, DWORD type,
                     const BYTE* data, DWORD data_size);
 LONG RegDeleteValueW(HKEY key, LPCWSTR value_name);
 // Enumerates values in name order; ERROR_NO_MORE_ITEMS past the last.
 // *name_chars is the name buffer's size in characters on entry and the
-// name's length (without NUL) on return.
+// name's length (without NUL) on return; a name buffer too small gives
+// ERROR_MORE_DATA with *name_chars set to the size needed (with the NUL).
+// Names are ordered without regard to ASCII case.
 LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars,
                    LPDWORD reserved, LPDWORD type, LPBYTE data,
                    LPDWORD data_size);
