@@ -1,0 +1,281 @@
+// Commands over loopback: capture flags, flushing, enabling, forgetting and
+// disabling per class, alarms, malformed and refused commands.
+#include "server/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/user_notification.h"
+#include "server/alarm_command.h"
+#include "server/loopback_fixture.h"
+
+namespace {
+
+using hmtest::Be32;
+using hmtest::Bytes;
+using hmtest::Cat;
+using hmtest::Head;
+using hmtest::Slice;
+
+const Bytes kOk{0xA0, 0x00, 0x03};
+const Bytes kBadRequest{0xC0, 0x00, 0x03};
+constexpr DWORD kNow = 1700000000;
+
+class CommandsTest : public hmtest::LoopbackServerTest {
+ protected:
+  void SetUp() override {
+    LoopbackServerTest::SetUp();
+    SayHello();
+  }
+  void TearDown() override {
+    LoopbackServerTest::TearDown();
+    platform::fault::SetClock(std::nullopt);
+  }
+
+  // A tracked database of class 24 whose log holds changes for `records`.
+  TrackedDb* TrackedContacts(std::initializer_list<CEOID> records) {
+    MakeDatabase(24, u"Contacts");
+    TrackedDb* node = Track(24);
+    DWORD time = 500;
+    for (CEOID r : records) Record(node, 3, time++, r);
+    return node;
+  }
+
+  // The record oids of a whole change stream of class 24.
+  std::vector<CEOID> StreamedRecords() {
+    EXPECT_EQ(Query(5, 0, 0), kOk);
+    std::vector<CEOID> out;
+    for (Bytes f = Receive();; f = Ack()) {
+      for (size_t at = 6; at + 21 <= f.size(); at += 21) out.push_back(peer::ReadBe32(&f[at + 17]));
+      if (f.empty() || f[0] != 0x02) break;
+    }
+    // Back to the open state; no reply comes. The wait keeps the next request
+    // from arriving in the same receive as the acknowledgement.
+    EXPECT_TRUE(peer_.SendBytes(peer::Frame(0x90, {})));
+    EXPECT_TRUE(peer_.NothingArrives(std::chrono::milliseconds(50)));
+    return out;
+  }
+
+  Bytes TimeReply(BYTE subCode) {
+    return Cat({{0xA0, 0x00, 0x0C, 0x49, 0x00, 0x09, subCode, 0x00}, Be32(kNow)});
+  }
+};
+
+TEST_F(CommandsTest, CaptureFlagsFollowSuspendResumeAndFlush) {
+  struct Case {
+    const char* name;
+    std::vector<BYTE> commands;
+    DWORD suppressed;
+    DWORD locked;
+  };
+  const Case cases[] = {
+      {"suspend", {2}, 1, 0},
+      {"resume then suspend: suspend has no effect", {7, 2}, 0, 1},
+      {"resume, flush, suspend: suspends again", {7, 3, 2}, 1, 0},
+      {"suspend then flush", {2, 3}, 0, 0},
+      {"suspend then resume", {2, 7}, 0, 1},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(peer_.Hello(), 0xA0);  // clears both flags
+    for (BYTE command : c.commands) EXPECT_EQ(Command({command}), kOk) << "case " << c.name;
+    EXPECT_EQ(capture_.fCaptureSuppressed.load(), c.suppressed) << "case " << c.name;
+    EXPECT_EQ(capture_.fCaptureLocked.load(), c.locked) << "case " << c.name;
+  }
+}
+
+TEST_F(CommandsTest, EnableKeepsTheSyncTimeAndAnswersTheTimeAlsoStoredAsLastSyncTime) {
+  TrackedContacts({});
+  SetState(24, 0, 1000);
+  platform::fault::SetClock(kNow);
+  EXPECT_EQ(Command({6, 0}), TimeReply(6));
+  EXPECT_EQ(ClassValue("SyncState", 24), 1u);
+  EXPECT_EQ(ClassValue("SyncTime", 24), 1000u);
+  EXPECT_EQ(ClassValue("LastSyncTime", 24), kNow);
+}
+
+TEST_F(CommandsTest, EnableDiscoversAnUntrackedClassAndStartsItsSyncTime) {
+  MakeDatabase(26, u"Tasks");
+  platform::fault::SetClock(kNow);
+  EXPECT_EQ(Command({6, 2}), TimeReply(6));
+  SystemLockGuard locked(systemLock);
+  EXPECT_NE(trackedDbs_.FirstTrackedOfClass(26), nullptr);
+  EXPECT_EQ(ClassValue("SyncState", 26), 1u);
+  EXPECT_EQ(ClassValue("SyncTime", 26), kNow);
+}
+
+TEST_F(CommandsTest, EnableOfAClassWithoutDatabaseStillAnswersButLeavesItLost) {
+  SetState(291, 1, 1000);
+  platform::fault::SetClock(kNow);
+  EXPECT_EQ(Command({6, 3}), TimeReply(6));
+  EXPECT_EQ(ClassValue("SyncState", 291), 2u);
+  EXPECT_EQ(ClassValue("SyncTime", 291), 0u);
+  EXPECT_EQ(ClassValue("LastSyncTime", 291), kNow);
+}
+
+TEST_F(CommandsTest, ForgetRemovesTheLoadedChangeAndItsRecordButNothingOnceFlushed) {
+  TrackedContacts({71, 72, 73});
+  EXPECT_EQ(StreamedRecords(), std::vector<CEOID>({73, 72, 71}));
+  platform::fault::SetClock(kNow);
+  EXPECT_EQ(Command(Cat({{16, 0}, Be32(72)})), TimeReply(16));
+  EXPECT_EQ(Command({3}), kOk);
+  EXPECT_EQ(StreamedRecords(), std::vector<CEOID>({73, 71})) << "gone from the log database too";
+
+  EXPECT_EQ(Command({3}), kOk);  // the list is released
+  EXPECT_EQ(Command(Cat({{16, 0}, Be32(73)})), TimeReply(16));
+  EXPECT_EQ(StreamedRecords(), std::vector<CEOID>({73, 71}));
+}
+
+TEST_F(CommandsTest, DisableMarksTheClassLostAndDeletesItsLog) {
+  TrackedDb* node = TrackedContacts({5});
+  SetState(24, 1, 1000);
+  CEOID oidLog = node->pLog->oidLogDb;
+  EXPECT_EQ(Command({17, 0}), kOk);
+  EXPECT_EQ(ClassValue("SyncState", 24), 2u);
+  EXPECT_EQ(ClassValue("SyncTime", 24), 0u);
+  CEOIDINFO info;
+  EXPECT_FALSE(CeOidGetInfo(oidLog, &info));
+  SystemLockGuard locked(systemLock);
+  EXPECT_EQ(trackedDbs_.FirstTrackedOfClass(24), node) << "the node stays";
+}
+
+TEST_F(CommandsTest, FlushAfterAFreeSpaceQueryFlushesNothing) {
+  TrackedDb* node = TrackedContacts({1, 2});
+  ASSERT_EQ(Query(5, 0, 0), kOk);
+  while (Receive()[0] == 0x02) ASSERT_TRUE(peer_.SendBytes(peer::Frame(0x90, {})));
+  ASSERT_TRUE(peer_.SendBytes(peer::Frame(0x90, {})));
+  ASSERT_TRUE(peer_.NothingArrives(std::chrono::milliseconds(50)));
+  ASSERT_EQ(Query(15, 1).size(), 32u);
+  ASSERT_EQ(Command({2}), kOk);
+  EXPECT_EQ(Command({3}), kOk);
+  {
+    SystemLockGuard locked(systemLock);
+    EXPECT_NE(node->pLog->pNewest, nullptr) << "the class's list is still loaded";
+  }
+  EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u);
+  EXPECT_EQ(capture_.fCaptureLocked.load(), 0u);
+}
+
+// The fixed part of an alarm item: handle, set byte, action flags, a time
+// and the four string lengths.
+Bytes AlarmItem(DWORD handle, BYTE set, std::vector<WORD> lengths, const std::string& strings) {
+  Bytes out = Cat({{9}, Be32(handle), {set, 0x0C}});
+  for (WORD v : {2030, 5, 3, 15, 9, 30, 0, 0}) out.insert(out.end(), {BYTE(v >> 8), BYTE(v)});
+  for (WORD v : lengths) out.insert(out.end(), {BYTE(v >> 8), BYTE(v)});
+  out.insert(out.end(), strings.begin(), strings.end());
+  return out;
+}
+
+TEST_F(CommandsTest, AlarmIsSetWithItsHandleAndClearedByIt) {
+  Bytes reply = Command(AlarmItem(0, 1, {0, 0, 0, 0}, ""));
+  ASSERT_EQ(reply.size(), 11u);
+  EXPECT_EQ(Head(reply, 7), Bytes({0xA0, 0x00, 0x0B, 0x49, 0x00, 0x08, 0x09}));
+  HANDLE handle = peer::ReadBe32(&reply[7]);
+  EXPECT_NE(handle, 0u);
+  EXPECT_EQ(session_.hAlarm, handle);
+
+  EXPECT_EQ(Command(AlarmItem(handle, 0, {0, 0, 0, 0}, "")),
+            Bytes({0xA0, 0x00, 0x0B, 0x49, 0x00, 0x08, 0x09, 0, 0, 0, 0}));
+  EXPECT_FALSE(CeClearUserNotification(handle)) << "already cleared by the command";
+}
+
+TEST_F(CommandsTest, AlarmThatCannotBeSetAnswersHandleZero) {
+  platform::fault::FailNext(platform::fault::Call::kCeSetUserNotification, ERROR_OUTOFMEMORY);
+  EXPECT_EQ(Command(AlarmItem(0, 1, {0, 0, 0, 0}, "")),
+            Bytes({0xA0, 0x00, 0x0B, 0x49, 0x00, 0x08, 0x09, 0, 0, 0, 0}));
+}
+
+TEST_F(CommandsTest, AlarmWhoseStringBufferCannotBeHadIsNeitherSetNorCleared) {
+  Bytes reply = Command(AlarmItem(0, 1, {0, 0, 0, 0}, ""));
+  HANDLE handle = peer::ReadBe32(&reply[7]);
+  platform::fault::FailNext(platform::fault::Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Command(AlarmItem(handle, 0, {0, 5, 0, 0}, "Title")), kBadRequest);
+  EXPECT_TRUE(CeClearUserNotification(handle)) << "the failed clear left it in place";
+}
+
+TEST(AlarmRequestTest, StringsFollowTheirLengthsAndMissingOnesTakeTheDefaults) {
+  struct Case {
+    const char* name;
+    std::vector<WORD> lengths;
+    std::string strings;
+    std::u16string application, title, text, sound;
+  };
+  const Case cases[] = {
+      {"all empty", {0, 0, 0, 0}, "",
+       u"CALENDAR.EXE", u"Alarm Reminder", u"Alarm Message", u"Alarm1.wav"},
+      // The text starts 6 bytes after byte 31: the name's 5 bytes and its NUL.
+      {"name of 5, title 0, text 3", {5, 0, 3, 0}, std::string("PMAIL\0Hi!\0", 10),
+       u"PMAIL", u"Alarm Reminder", u"Hi!", u"Alarm1.wav"},
+      {"taken up to the NUL", {6, 0, 0, 0}, std::string("ab\0cde\0", 7),
+       u"ab", u"Alarm Reminder", u"Alarm Message", u"Alarm1.wav"},
+      {"code page 1252", {0, 0, 0, 5}, "b\xE9" "e\x80p",
+       u"CALENDAR.EXE", u"Alarm Reminder", u"Alarm Message", u"b\u00E9e\u20ACp"},
+      // A string the peer announced but did not send at all is empty.
+      {"running past the item: cut at its end", {0, 40, 0, 9}, "Wake",
+       u"CALENDAR.EXE", u"Wake", u"Alarm Message", u""},
+  };
+  for (const Case& c : cases) {
+    Bytes item = AlarmItem(0x1234, 1, c.lengths, c.strings);
+    AlarmRequest request;
+    ASSERT_EQ(request.Read(item.data(), static_cast<DWORD>(item.size())),
+              AlarmRequest::ReadResult::kOk)
+        << "case " << c.name;
+    EXPECT_EQ(std::u16string(request.application()), c.application) << "case " << c.name;
+    EXPECT_EQ(std::u16string(request.notification().pwszDialogTitle), c.title) << "case " << c.name;
+    EXPECT_EQ(std::u16string(request.notification().pwszDialogText), c.text) << "case " << c.name;
+    EXPECT_EQ(std::u16string(request.notification().pwszSound), c.sound) << "case " << c.name;
+    EXPECT_EQ(request.notification().ActionFlags, 0x0Cu) << "case " << c.name;
+    EXPECT_EQ(request.handle(), 0x1234u) << "case " << c.name;
+    EXPECT_EQ(request.time().wYear, 2030) << "case " << c.name;
+    EXPECT_EQ(request.time().wMinute, 30) << "case " << c.name;
+  }
+}
+
+TEST(AlarmRequestTest, ItemEndingBeforeItsStringsIsTooShort) {
+  Bytes item = AlarmItem(0, 1, {0, 0, 0, 0}, "");
+  AlarmRequest request;
+  EXPECT_EQ(request.Read(item.data(), static_cast<DWORD>(item.size() - 1)),
+            AlarmRequest::ReadResult::kTooShort);
+}
+
+TEST_F(CommandsTest, MalformedCommandsAreRefusedAndChangeNothing) {
+  struct Case {
+    const char* name;
+    Bytes payload;
+  };
+  const Case cases[] = {
+      {"query sub-code 4", InfoItem({4, 0})},
+      {"query sub-code 5", InfoItem({5, 0})},
+      {"query sub-code 8", InfoItem({8})},
+      {"sub-code 14", InfoItem({14})},
+      {"query sub-code 15", InfoItem({15, 0})},
+      {"item length 0", {0x49, 0x00, 0x00, 6, 0}},
+      {"item without a sub-code", {0x49, 0x00, 0x03}},
+      {"item length past the payload", {0x49, 0x00, 0x09, 6, 0}},
+      {"no I item", peer::Item(0x01, Bytes{6, 0})},
+      {"class index 5", InfoItem({6, 5})},
+      {"enable without class index", InfoItem({6})},
+      {"forget without the record", InfoItem({16, 0, 0, 0, 0})},
+      {"disable with class index 9", InfoItem({17, 9})},
+      {"alarm cut before its strings", InfoItem(Head(AlarmItem(0, 1, {0, 0, 0, 0}, ""), 30))},
+      {"open without flags", InfoItem({10, 0, 0, 0, 0})},
+      {"close without handle", InfoItem({11, 0, 0})},
+      {"seek without value", InfoItem({12, 0, 0, 0, 1, 0, 0, 0, 1})},
+      {"read without handle", InfoItem({13})},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Exchange(MSG_COMMAND, c.payload), kBadRequest) << "case " << c.name;
+  }
+  EXPECT_EQ(ClassValue("SyncState", 24), 0xDEADBEEFu) << "nothing written";
+  EXPECT_EQ(session_.hAlarm, 0u);
+}
+
+TEST_F(CommandsTest, CommandsOutsideAnOpenSessionAreRefused) {
+  ASSERT_EQ(peer_.EndSession(false), 0xA0);
+  EXPECT_EQ(Command({2}), Bytes({0xD3, 0x00, 0x03}));
+  EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u);
+}
+
+}  // namespace
