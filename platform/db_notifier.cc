@@ -84,9 +84,33 @@ bool Deliver(Notifier& n) REQUIRES(n.mu) {
   return moved;
 }
 
-// Stores this process's positions, drops the watches of dead processes (and
-// stale ones under this process's id) and prunes the rows that every
-// remaining watch has passed. Quiet: it wakes nobody.
+// Drops the watches of dead processes (and, when `own` is given, stale ones
+// under this process's id that it does not hold) and prunes the rows every
+// remaining watch has passed. Inside a write transaction.
+DWORD DropDeadAndPrune(Connection* conn, const std::map<int64_t, Watch>* own) {
+  std::vector<std::pair<int64_t, int64_t>> rows;  // id, pid
+  static const char kAll[] = "SELECT id, pid FROM watchers";
+  {
+    Query q(conn, kAll);
+    while (q.Step()) rows.emplace_back(q.Int(0), q.Int(1));
+    if (q.error() != ERROR_SUCCESS) return q.error();
+  }
+  int64_t me = getpid();
+  static const char kDrop[] = "DELETE FROM watchers WHERE id = ?";
+  for (const auto& [id, pid] : rows) {
+    bool stale = pid == me ? own != nullptr && own->count(id) == 0 : !ProcessIsAlive(pid);
+    if (!stale) continue;
+    DWORD error = Query(conn, kDrop).Bind(1, id).Run();
+    if (error != ERROR_SUCCESS) return error;
+  }
+  static const char kPrune[] =
+      "DELETE FROM notifications WHERE seq <= "
+      "coalesce((SELECT min(position) FROM watchers), "
+      "         (SELECT seq FROM sqlite_sequence WHERE name = 'notifications'), 0)";
+  return Query(conn, kPrune).Run();
+}
+
+// Stores this process's positions and prunes. Quiet: it wakes nobody.
 void Housekeep(Notifier& n) REQUIRES(n.mu) {
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return;
@@ -95,23 +119,7 @@ void Housekeep(Notifier& n) REQUIRES(n.mu) {
   for (const auto& [id, w] : n.watches) {
     if (Query(conn, kPosition).Bind(1, w.position).Bind(2, id).Run() != ERROR_SUCCESS) return;
   }
-  std::vector<std::pair<int64_t, int64_t>> rows;  // id, pid
-  static const char kAll[] = "SELECT id, pid FROM watchers";
-  {
-    Query q(conn, kAll);
-    while (q.Step()) rows.emplace_back(q.Int(0), q.Int(1));
-  }
-  int64_t me = getpid();
-  static const char kDrop[] = "DELETE FROM watchers WHERE id = ?";
-  for (const auto& [id, pid] : rows) {
-    bool stale = pid == me ? n.watches.count(id) == 0 : !ProcessIsAlive(pid);
-    if (stale && Query(conn, kDrop).Bind(1, id).Run() != ERROR_SUCCESS) return;
-  }
-  static const char kPrune[] =
-      "DELETE FROM notifications WHERE seq <= "
-      "coalesce((SELECT min(position) FROM watchers), "
-      "         (SELECT seq FROM sqlite_sequence WHERE name = 'notifications'), 0)";
-  if (Query(conn, kPrune).Run() != ERROR_SUCCESS) return;
+  if (DropDeadAndPrune(conn, &n.watches) != ERROR_SUCCESS) return;
   if (txn.Commit(/*signal=*/false) == ERROR_SUCCESS) {
     n.positions_dirty = false;
     n.last_cleanup = std::chrono::steady_clock::now();
@@ -210,6 +218,14 @@ DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT 
       "INSERT INTO notifications(db, record, message) "
       "SELECT ?1, ?2, ?3 WHERE EXISTS (SELECT 1 FROM watchers WHERE db = ?1)";
   return Query(conn, kSql).Bind(1, database).Bind(2, record).Bind(3, message).Run();
+}
+
+void PruneDeadWatches() {
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return;
+  // This process holds no watch yet, so rows under its id are stale too.
+  static const std::map<int64_t, Watch> kNone;
+  if (DropDeadAndPrune(txn.conn(), &kNone) == ERROR_SUCCESS) txn.Commit(/*signal=*/false);
 }
 
 void StopDbNotifier() {

@@ -31,6 +31,11 @@ void RemoveDbWatch(int64_t watch);
 // `database` when some process watches that database.
 DWORD RecordDbNotification(store::Connection* conn, CEOID database, CEOID record, UINT message);
 
+// Drops the watches of processes that have died and prunes the log rows
+// that no live watch still needs. Run when a process opens the device, so
+// the log cannot grow without bound once every watcher is gone.
+void PruneDeadWatches();
+
 // Stops this process's delivery thread and forgets its watches (the device
 // is closing). Must not race with AddDbWatch.
 void StopDbNotifier();

@@ -1,6 +1,8 @@
 // HM_THREADING_TEST
 #include "platform/db_notifier.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -186,6 +188,46 @@ TEST(DbNotifierTest, DeliversAnotherProcessesChanges) {
     }
   }
   CloseHandle(watched);
+}
+
+// Run only as the child of the test below: watches a database and dies
+// without closing anything.
+TEST(DbNotifierChild, DISABLED_WatchAndDie) {
+  const char* root = std::getenv("HM_NOTIFY_CHILD_ROOT");
+  ASSERT_NE(root, nullptr);
+  ASSERT_TRUE(platform::OpenDevice(root).ok());
+  CEOID db = 0;
+  HANDLE h = CeOpenDatabase(&db, u"shared", 0, 0, MakeWindow());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  _exit(0);
+}
+
+int64_t LoggedNotifications() {
+  DWORD error = 0;
+  platform::store::Connection* conn = platform::store::ThreadConnection(&error);
+  static const char kCount[] = "SELECT count(*) FROM notifications";
+  platform::store::Query q(conn, kCount);
+  return q.Step() ? q.Int(0) : -1;
+}
+
+TEST(DbNotifierTest, ADeadWatcherDoesNotKeepTheLogGrowing) {
+  hmtest::TempDevice device;
+  CEOID db = CeCreateDatabase(u"shared", 24, 0, nullptr);
+  setenv("HM_NOTIFY_CHILD_ROOT", device.root().c_str(), 1);
+  hmtest::RunResult child = hmtest::Run({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                                         "--gtest_filter=DbNotifierChild.DISABLED_WatchAndDie"});
+  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
+  HANDLE writer = CeOpenDatabase(&db, nullptr, 0, 0, 0);
+  Append(writer, 1);
+  EXPECT_EQ(LoggedNotifications(), 1);  // the watch is still on record
+  // The next process to open the device drops it and the rows it held.
+  std::string root = device.root();
+  platform::CloseDevice();
+  ASSERT_TRUE(platform::OpenDevice(root).ok());
+  EXPECT_EQ(LoggedNotifications(), 0);
+  writer = CeOpenDatabase(&db, nullptr, 0, 0, 0);
+  Append(writer, 2);
+  EXPECT_EQ(LoggedNotifications(), 0);
 }
 
 }  // namespace

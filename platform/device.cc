@@ -138,6 +138,7 @@ Status OpenDevice(const std::string& root) {
   s = store::OpenStore(root);
   if (!s.ok()) return s;
   open_root = root;
+  PruneDeadWatches();
   return Status::Ok();
 }
 
