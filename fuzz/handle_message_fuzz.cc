@@ -1,0 +1,91 @@
+// Feeds the peer's messages to HandleMessage on a device of its own, as the
+// server's worker would, without a connection.
+//
+// Input: byte 0 picks the session state to start from (and whether a change
+// stream is done); then messages, each a 16-bit big-endian size followed by
+// that many bytes (cut at the input's end and at the buffer's size).
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/device.h"
+#include "server/protocol.h"
+#include "server/sync_server.h"
+#include "server/sync_session.h"
+#include "settings/sync_state_cache.h"
+#include "tracking/mail_store.h"
+#include "tracking/tracked_db.h"
+#include "tracking/tracking_context.h"
+
+namespace {
+
+struct World {
+  World() : trackedDbs(syncStates) {
+    char root[] = "/tmp/hm-fuzz-XXXXXX";
+    if (mkdtemp(root) == nullptr || !platform::OpenDevice(root).ok()) std::abort();
+    tracking.trackedDbs = &trackedDbs;
+    tracking.mailFolders = &mailFolders;
+    tracking.messageUids = &messageUids;
+    tracking.syncStates = &syncStates;
+    tracking.mail = &mail;
+    tracking.capture = &capture;
+  }
+  SyncStateCache syncStates;
+  TrackedDbList trackedDbs;
+  MailFolderDbList mailFolders;
+  MessageUidMap messageUids;
+  MailStoreOids mail;
+  CaptureFlags capture;
+  TrackingContext tracking;
+};
+
+World& TheWorld() {
+  static World* world = new World();
+  return *world;
+}
+
+constexpr DWORD kStates[] = {SessionStateNone, SessionStateOpen, SessionStateEnded,
+                             SessionStateStreaming, SessionStateShutdown};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  World& world = TheWorld();
+  SyncSession session;
+  SyncServer server(session, world.tracking, 0);
+  session.dwState = kStates[data[0] % 5];
+  session.fStreamDone = (data[0] >> 4) & 1;
+  ++data;
+  --size;
+
+  // The buffer is exactly as large as the server's, so a read or write past
+  // it is caught.
+  auto* buffer = static_cast<BYTE*>(std::malloc(server.cbBuffer));
+  server.pbBuffer = buffer;
+  while (size >= 2) {
+    size_t length = (static_cast<size_t>(data[0]) << 8) | data[1];
+    data += 2;
+    size -= 2;
+    if (length > size) length = size;
+    if (length > server.cbBuffer) length = server.cbBuffer;
+    if (length == 0) continue;
+    std::memset(buffer, 0xCD, server.cbBuffer);
+    std::memcpy(buffer, data, length);
+    data += length;
+    size -= length;
+    server.cbData = static_cast<int32_t>(length);
+    int reply;
+    {
+      SystemLockGuard locked(systemLock);
+      reply = HandleMessage(session, server, world.tracking);
+    }
+    if (reply != 0 &&
+        (server.cbData < 0 || static_cast<DWORD>(server.cbData) > server.cbBuffer))
+      std::abort();
+  }
+  server.pbBuffer = nullptr;
+  std::free(buffer);
+  return 0;
+}
