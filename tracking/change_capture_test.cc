@@ -8,6 +8,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/fault.h"
+#include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "settings/registry_store.h"
 #include "tests/support/temp_device.h"
@@ -372,6 +373,45 @@ TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
   EXPECT_EQ(LogRecords(w.log),
             (std::vector<Rec>{{ChangeTypeModify, w.msgs[1], 0xB1, kNow},
                               {ChangeTypeModify, w.msgs[0], 0xA0, kNow + 1}}));
+}
+
+// Every handle that a search opens is closed again, whichever step fails.
+TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
+  struct Case {
+    const char* name;
+    Call call;  // kCount: nothing fails
+    int skip;
+  };
+  const Case cases[] = {
+      {"nothing fails", Call::kCount, 0},
+      {"pmailFolders does not open", Call::kCeOpenDatabase, 0},
+      {"pmailFolders seek", Call::kCeSeekDatabase, 0},
+      {"first pmailFolders read", Call::kCeReadRecordProps, 0},
+      {"first folder does not open", Call::kCeOpenDatabase, 1},
+      {"first folder information", Call::kCeOidGetInfo, 1},
+      {"first folder seek", Call::kCeSeekDatabase, 1},
+      {"first folder read", Call::kCeReadRecordProps, 1},
+  };
+  for (const Case& c : cases) {
+    MailWorld w;
+    // Handles are issued in increasing order and never reused: every handle
+    // between two probes was issued during the call.
+    auto probe = [&] {
+      CEOID oid = w.store.oidMsgs;
+      HANDLE h = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
+      CloseHandle(h);
+      return h;
+    };
+    HANDLE before = probe();
+    if (c.call != Call::kCount) FailNext(c.call, ERROR_INVALID_PARAMETER, 1, c.skip);
+    LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
+    platform::fault::Clear();
+    HANDLE after = probe();
+    for (HANDLE h = before + 1; h < after; ++h) {
+      EXPECT_FALSE(CloseHandle(h)) << "case " << c.name << ": handle " << h
+                                   << " left open";
+    }
+  }
 }
 
 TEST(MailCaptureWithoutSetUpTest, MailIsNotTreatedAsMail) {
