@@ -200,12 +200,27 @@ TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
   fixture::Tracking t;
   CEOID a = fixture::MakeFolderDb(u"A", {}).oidDb;
 
+  // Handles are issued in increasing order and never reused: the ones
+  // between two probes were opened by the calls between them.
+  auto probe = [&] {
+    CEOID oid = a;
+    HANDLE h = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
+    CloseHandle(h);
+    return h;
+  };
+  HANDLE before = probe();
   TrackMailFolderDbByOid(t.ctx, a);
   TrackMailFolderDbByOid(t.ctx, a);
   TrackMailFolderDbByName(t.ctx, u"A");
   TrackMailFolderDbByName(t.ctx, u"Missing");
+  HANDLE after = probe();
 
   EXPECT_EQ(FolderOids(t.folders), std::vector<CEOID>{a});
+  // Only the node's own handle stays open; the second open's is closed.
+  for (HANDLE h = before + 1; h < after; ++h) {
+    if (h == t.folders.pHead->hDb) continue;
+    EXPECT_FALSE(CloseHandle(h)) << "handle " << h << " left open";
+  }
 
   // Window close closes every folder handle and keeps the nodes.
   HANDLE h = t.folders.pHead->hDb;
