@@ -50,7 +50,12 @@ constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
 constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
 constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
-// The device's zone (device setting timezone, else the host's).
+// The device's zone (device setting timezone, else the host's; how it is read
+// and described: platform/time_zone.h) and whether summer time is in force
+// now (by GetSystemTime's clock): TIME_ZONE_ID_DAYLIGHT or _STANDARD, or
+// TIME_ZONE_ID_UNKNOWN for a zone without summer time. TIME_ZONE_ID_INVALID,
+// leaving *info alone, when the zone cannot be read (ERROR_FILE_NOT_FOUND)
+// or its rules cannot be understood (ERROR_NOT_SUPPORTED).
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info);
 
 #endif  // HOLLOWMARCH_PLATFORM_SYSTEM_INFO_H_

@@ -118,6 +118,23 @@ TEST(SystemTimeTest, FollowsTheHostClockWithoutOverride) {
   EXPECT_GE(unix_seconds + 5, host);
 }
 
+TEST(TickCountTest, WrapsAtThirtyTwoBitsAsOnTheDevice) {
+  struct Case {
+    const char* name;
+    uint64_t uptime_ms;
+    DWORD ticks;
+  } cases[] = {
+      {"just started", 1500, 1500},
+      {"last tick before the wrap", 0xFFFFFFFFull, 0xFFFFFFFFu},
+      {"after 49.7 days", 0x100000005ull, 5},
+  };
+  for (const Case& c : cases) {
+    fault::SetUptimeMs(c.uptime_ms);
+    EXPECT_EQ(GetTickCount(), c.ticks) << "case " << c.name;
+  }
+  fault::Clear();
+}
+
 TEST(VersionTest, ReportsTheDeviceSetting) {
   hmtest::TempDevice device;
   OSVERSIONINFOW info{};
