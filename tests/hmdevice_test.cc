@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/device.h"
+#include "platform/user_notification.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -252,6 +253,22 @@ TEST_F(HmdeviceTest, ConfigResetAndSend) {
   hmtest::RunResult send = Hm({"send", "0x8001", "0", "-1"});
   EXPECT_EQ(send.exit_code, 1) << send.err;
   EXPECT_NE(send.err.find("Hollowmarch Replication Server"), std::string::npos) << send.err;
+}
+
+TEST_F(HmdeviceTest, NotificationsAreListedAsSet) {
+  EXPECT_EQ(Ok({"notifications", "--json"}), "[]\n");
+  ASSERT_TRUE(platform::OpenDevice(dir_.path()).ok());
+  const SYSTEMTIME when{2026, 12, 3, 24, 7, 5, 9, 42};
+  std::u16string title = u"Alarm Reminder", text = u"Caf\u00e9 at 8", sound = u"Alarm1.wav";
+  CE_USER_NOTIFICATION alarm{PUN_SOUND | PUN_DIALOG, title.data(), text.data(), sound.data(), 0, 0};
+  const HANDLE handle = CeSetUserNotification(0, u"CALENDAR.EXE", &when, &alarm);
+  platform::CloseDevice();
+  ASSERT_NE(handle, 0u);
+
+  EXPECT_EQ(OkJson({"notifications", "--json"}),
+            json::array({{{"handle", handle}, {"app", "CALENDAR.EXE"}, {"time", "2026-12-24T07:05:09.042"},
+                          {"flags", 12}, {"title", "Alarm Reminder"}, {"text", "Caf\u00e9 at 8"},
+                          {"sound", "Alarm1.wav"}}}));
 }
 
 TEST_F(HmdeviceTest, DemoDeviceHoldsEveryClassAndATiedMailStoreAndIsNotDuplicated) {

@@ -136,6 +136,10 @@ void AddDeviceCommands(CLI::App& app, Options& o, Action& action) {
   send->add_option("WPARAM", o.second);
   send->add_option("LPARAM", o.third);
   send->callback([&] { action = [&](Io& io) { return hmdevice::SendCommand(io, *o.first, o.second, o.third); }; });
+
+  CLI::App* notifications = app.add_subcommand("notifications", "list the user notifications (alarms) set");
+  notifications->add_flag("--json", o.json);
+  notifications->callback([&] { action = [&](Io& io) { return hmdevice::NotificationsCommand(io, o.json); }; });
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 #include "tools/hmdevice_system.h"
 
+#include <cstdio>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "platform/device.h"
+#include "platform/user_notification.h"
 #include "platform/window.h"
 #include "tools/demo_device.h"
 #include "tools/hmdevice_values.h"
@@ -16,6 +22,13 @@ bool IsSettingKey(const std::string& key) {
     if (key == known) return true;
   }
   return false;
+}
+
+std::string FormatTime(const SYSTEMTIME& time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", time.wYear, time.wMonth, time.wDay,
+                time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+  return text;
 }
 
 }  // namespace
@@ -64,6 +77,29 @@ int SendCommand(Io& io, const std::string& message, const std::optional<std::str
   if (window == 0) return Problem(io, kExitMissing, "no window \"Hollowmarch Replication Server\" runs");
   LRESULT result = SendMessageW(window, msg.value(), w.value(), static_cast<LPARAM>(l.value()));
   io.out << static_cast<uint32_t>(result) << "\n";
+  return kExitOk;
+}
+
+int NotificationsCommand(Io& io, bool json) {
+  std::vector<platform::UserNotificationRecord> notifications;
+  platform::Status status = platform::ListUserNotifications(&notifications);
+  if (!status.ok()) return Problem(io, kExitFailed, "cannot list notifications: " + status.message());
+  nlohmann::json list = nlohmann::json::array();
+  for (const platform::UserNotificationRecord& n : notifications) {
+    const std::string app = Utf16ToUtf8(n.application);
+    const std::string title = Utf16ToUtf8(n.title);
+    const std::string text = Utf16ToUtf8(n.text);
+    const std::string sound = Utf16ToUtf8(n.sound);
+    const std::string time = FormatTime(n.time);
+    if (json) {
+      list.push_back({{"handle", n.handle}, {"app", app}, {"time", time}, {"flags", n.flags},
+                      {"title", title}, {"text", text}, {"sound", sound}});
+    } else {
+      io.out << n.handle << "\t" << time << "\t" << app << "\t" << n.flags << "\t" << title << "\t" << text
+             << "\t" << sound << "\n";
+    }
+  }
+  if (json) io.out << list.dump() << "\n";
   return kExitOk;
 }
 

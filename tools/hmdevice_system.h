@@ -28,6 +28,11 @@ int ResetCommand(Io& io);
 int SendCommand(Io& io, const std::string& message, const std::optional<std::string>& wparam,
                 const std::optional<std::string>& lparam);
 
+// Every user notification kept by the device, in handle order: tab-separated
+// "HANDLE TIME APP FLAGS TITLE TEXT SOUND" lines or the JSON array; TIME is
+// "YYYY-MM-DDTHH:MM:SS.mmm" as it was set.
+int NotificationsCommand(Io& io, bool json);
+
 }  // namespace hmdevice
 
 #endif  // HOLLOWMARCH_TOOLS_HMDEVICE_SYSTEM_H_
