@@ -9,7 +9,19 @@
 // SendMessageW is synchronous: it returns the procedure's result after the
 // procedure has run on the window's own thread, in queue order with that
 // thread's other messages. A send to a window that does not exist, or whose
-// process dies during the call, returns 0. PostMessageW queues and returns.
+// process or thread ends during the call, returns 0. PostMessageW queues and
+// returns. A thread waiting in SendMessageW does not handle messages sent to
+// its own windows meanwhile: two windows must not send to each other
+// synchronously at the same time (the program never does).
+//
+// Reaching another process needs an open device (platform/device.h): a
+// window made while no device is open works only within its process. Each
+// process that owns windows serves a socket in the device's private runtime
+// folder "<root>/run"; only processes of the same user are answered. A
+// process without windows can send and post.
+//
+// A thread that ends takes its windows with it (without WM_DESTROY): they
+// are no longer found, and messages sent to them return 0.
 //
 // The device has no screen: painting, icons and message boxes are stand-ins
 // that behave as they would for a hidden window.
@@ -94,33 +106,54 @@ WORD RegisterClassW(const WNDCLASSW* window_class);
 BOOL UnregisterClassW(LPCWSTR class_name, HINSTANCE instance);
 
 // Creates a window on the calling thread; WM_CREATE is sent to its procedure
-// before the call returns. 0 on failure. A procedure may destroy its window
-// during WM_CREATE; the call then returns 0.
+// before the call returns (the window is findable from then on). 0 on
+// failure (ERROR_CLASS_DOES_NOT_EXIST). A procedure may destroy its window
+// during WM_CREATE, or return -1 from it; the call then returns 0.
 HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name,
                      DWORD style, int x, int y, int width, int height,
                      HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
-// Sends WM_DESTROY and removes the window; its handle is no longer found.
+// Sends WM_DESTROY and removes the window; it is no longer found from the
+// start of WM_DESTROY on, and its timers end. Only the owning thread may
+// destroy a window (else FALSE, ERROR_ACCESS_DENIED); an unknown handle gives
+// ERROR_INVALID_WINDOW_HANDLE.
 BOOL DestroyWindow(HWND window);
 
-// A window of that class (window_name null or equal to its name) in any
-// process of this device whose process is alive; 0 when none.
+// A window of that class (window_name null or equal to its name; both
+// compare without regard to case) in any process of this device whose
+// process is alive; 0 when none. With several, one of them (this process's
+// own first). Leftovers of a dead process are never reported, and removed.
 HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name);
 
+// On the owning thread the procedure is called directly; from elsewhere the
+// message is queued to the owner and the caller waits. 0 with
+// ERROR_INVALID_WINDOW_HANDLE when the window does not exist.
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// From any thread or process. Window 0 posts to the calling thread's own
+// queue (the message then has no window). FALSE with
+// ERROR_INVALID_WINDOW_HANDLE when the window does not exist.
 BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // Posts WM_QUIT with the exit code to the calling thread's queue.
 void PostQuitMessage(int exit_code);
 
 // Waits for the next message of the calling thread (window 0 and no filter
-// are all this platform supports). FALSE for WM_QUIT, -1 on error.
+// are all this platform supports, else -1 with ERROR_INVALID_PARAMETER).
+// Messages sent from other threads or processes are handled inside the call,
+// in queue order with the posted ones. Order: queued messages, then WM_QUIT,
+// then due timers. FALSE for WM_QUIT (msg->wParam is the exit code).
 BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max);
-BOOL TranslateMessage(const MSG* msg);
+BOOL TranslateMessage(const MSG* msg);  // no keyboard: always FALSE
+// Calls the procedure of the message's window (or, for WM_TIMER of a timer
+// with a procedure, that procedure). On the owning thread only.
 LRESULT DispatchMessageW(const MSG* msg);
+// WM_CLOSE destroys the window; every other message gives 0.
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// WM_TIMER with wParam = id is posted to the window every `period` ms until
-// KillTimer; periods up to 2^32-1 ms work. 0 on failure.
+// WM_TIMER with wParam = id comes to the window every `period` ms until
+// KillTimer or the window's end; periods up to 2^32-1 ms work, below 10 ms
+// count as 10. A late tick is not repeated: the next one counts from when
+// it was taken. SetTimer on an existing id restarts it. Only for a window of
+// the calling thread; 0 on failure (ERROR_INVALID_WINDOW_HANDLE).
 UINT SetTimer(HWND window, UINT id, UINT period, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT id);
 
@@ -133,7 +166,7 @@ BOOL GetClientRect(HWND window, RECT* rect);
 int DrawTextW(HDC dc, LPCWSTR text, int count, RECT* rect, UINT format);
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name);
 HGDIOBJ GetStockObject(int object);
-constexpr LPCWSTR MAKEINTRESOURCEW(int id) {
+inline LPCWSTR MAKEINTRESOURCEW(int id) {
   return reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(id));
 }
 
@@ -150,9 +183,10 @@ void RegisterStringTable(const StringResource* entries, int count);
 // NUL-terminated); the number of characters copied, 0 for an unknown id.
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int buffer_chars);
 
-// No screen: the box is one line "<caption>: <text>" on standard error, and
-// the call returns IDOK at once.
+// No screen: the box is one line "<caption>: <text>" (UTF-8) on standard
+// error, and the call returns IDOK at once. A null caption reads "Error".
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+// Plays nothing; leaves the trace line "sound: <name>" on standard error.
 BOOL sndPlaySoundW(LPCWSTR sound, UINT flags);
 
 // Common controls and the command bar: there is no bar here (height 0).

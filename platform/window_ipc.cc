@@ -577,6 +577,17 @@ bool CallWindow(HWND hwnd, Kind kind, UINT message, WPARAM wparam, LPARAM lparam
   return true;
 }
 
+// Removes the socket file a dead process left, but only a socket in the
+// runtime folder: a registration file's contents are not trusted to name
+// what may be deleted.
+void RemoveDeadSocket(const std::string& run_dir, const std::string& endpoint) {
+  if (endpoint.empty() || endpoint[0] == '@') return;
+  size_t slash = endpoint.rfind('/');
+  if (slash == std::string::npos || endpoint.substr(0, slash) != run_dir) return;
+  struct stat st;
+  if (::lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(endpoint.c_str());
+}
+
 // Whether the process behind a registration still has the window. A
 // registration whose process is gone is removed.
 bool RegistrationIsLive(const std::string& path, HWND hwnd, const Registration& r) {
@@ -588,7 +599,7 @@ bool RegistrationIsLive(const std::string& path, HWND hwnd, const Registration& 
   if (outcome == Peer::Outcome::kUnreachable) {
     // Nobody listens there any more: its process died without cleaning up.
     ::unlink(path.c_str());
-    if (r.endpoint[0] != '@') ::unlink(r.endpoint.c_str());
+    RemoveDeadSocket(path.substr(0, path.rfind('/')), r.endpoint);
   } else if (outcome == Peer::Outcome::kReplied) {
     // The owner lives but the window is gone.
     ::unlink(path.c_str());

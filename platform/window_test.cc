@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -216,6 +219,49 @@ TEST_F(WindowTest, SenderIsReleasedWhenTheTargetThreadEnds) {
   stop = true;
   owner.join();
   sender.join();
+}
+
+// What crashed processes may leave in the runtime folder: registrations whose
+// socket is gone or was never a socket, and files cut short or garbled.
+TEST_F(WindowTest, LeftoversOfDeadProcessesAreNeverFound) {
+  std::string run = device_.root() + "/run";
+  std::filesystem::create_directories(run);
+  // The class name as a registration holds it: UTF-16 code units in hex.
+  std::string valid_class;
+  for (char16_t c : std::u16string(kClass)) {
+    char unit[8];
+    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+    valid_class += unit;
+  }
+  std::ofstream(run + "/not-a-socket") << "x";
+  struct Leftover {
+    const char* file;
+    std::string text;
+    bool removed;  // a well-formed registration of a dead owner is cleaned up
+  };
+  const Leftover leftovers[] = {
+      {"w-00000100", "pid 1\nsocket " + run + "/p1-gone.sock\nclass " + valid_class + "\nname \n", true},
+      {"w-00000101", "pid 1\nsocket " + run + "/not-a-socket\nclass " + valid_class + "\nname \n", true},
+      {"w-00000102", "pid 1\nsocket @hollowmarch-gone\nclass " + valid_class + "\nname \n", true},
+      {"w-00000103", "pid 1\nsocket " + run + "/p1-gone.sock\nclass " + valid_class, false},
+      {"w-00000104", "pid x\nsocket /\nclass " + valid_class + "\nname \n", false},
+      {"w-00000105", "", false},
+      {"w-zzzzzzzz", "pid 1\n", false},
+  };
+  for (const Leftover& l : leftovers) std::ofstream(run + "/" + l.file) << l.text;
+
+  EXPECT_EQ(FindWindowW(kClass, nullptr), 0u);
+  for (const Leftover& l : leftovers) {
+    EXPECT_EQ(std::filesystem::exists(run + "/" + l.file), !l.removed) << "case " << l.file;
+  }
+  // What a registration names is not deleted unless it is a dead socket.
+  EXPECT_TRUE(std::filesystem::exists(run + "/not-a-socket"));
+  EXPECT_EQ(SendMessageW(0x100, kEcho, 1, 1), 0);
+  EXPECT_FALSE(PostMessageW(0x101, kEcho, 1, 1));
+  // A live window of the class is still found among the leftovers.
+  HWND hwnd = Create();
+  EXPECT_EQ(FindWindowW(kClass, nullptr), hwnd);
+  DestroyWindow(hwnd);
 }
 
 TEST_F(WindowTest, FailureSeam) {

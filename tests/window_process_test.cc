@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +44,12 @@ PeerWindow StartPeer(const std::string& root, const std::string& class_name = "P
   std::string out = peer.process->Out();
   if (out.rfind("ready ", 0) == 0) peer.hwnd = static_cast<HWND>(std::stoul(out.substr(6)));
   return peer;
+}
+
+std::string HexHandle(HWND hwnd) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", hwnd);
+  return text;
 }
 
 class WindowProcessTest : public ::testing::Test {
@@ -93,6 +101,13 @@ TEST_F(WindowProcessTest, KilledOwnerIsNeverFoundAndTheClassCanBeUsedAgain) {
   ASSERT_TRUE(first.process->Wait(seconds(10)));
 
   EXPECT_EQ(FindWindowW(kClass, nullptr), 0u);
+  // What the dead process left is cleaned up on the way.
+  std::string dead_prefix = "p" + std::to_string(first.process->pid()) + "-";
+  for (const auto& entry : std::filesystem::directory_iterator(device_.root() + "/run")) {
+    std::string name = entry.path().filename().string();
+    EXPECT_NE(name.rfind(dead_prefix, 0), 0u) << name;
+    EXPECT_NE(name, "w-" + HexHandle(first.hwnd));
+  }
   EXPECT_EQ(SendMessageW(first.hwnd, kEcho, 1, 1), 0);
   EXPECT_FALSE(PostMessageW(first.hwnd, kEcho, 1, 1));
 
