@@ -45,7 +45,10 @@ HWND MakeWindow() {
 // Each iteration posts a batch of notifications for distinct records of a
 // tracked class-24 database and handles them through GetMessageW and
 // DispatchMessageW, each appended to the class's change log.
-void BM_CaptureFromQueue(benchmark::State& state) {
+// With `append` false the class is not being tracked: the same path up to
+// the sync-state gate, without the change log's write, to show what capture
+// itself costs.
+void CaptureFromQueue(benchmark::State& state, bool append) {
   hmtest::TempDevice device;
   platform::fault::SetUptimeMs(120'000);
   HWND hwnd = MakeWindow();
@@ -53,7 +56,7 @@ void BM_CaptureFromQueue(benchmark::State& state) {
   fixture::Tracking t(hwnd);
   gTracking = &t;
   t.tracked.DiscoverClassDbs(24, false, 0);
-  SetSyncState(t.cache, 24, SyncStateTracking);
+  SetSyncState(t.cache, 24, append ? SyncStateTracking : SyncStateNone);
 
   const int batch = static_cast<int>(state.range(0));
   CEOID oid = 0x10000;
@@ -72,7 +75,12 @@ void BM_CaptureFromQueue(benchmark::State& state) {
   DestroyWindow(hwnd);
   gTracking = nullptr;
 }
+void BM_CaptureFromQueue(benchmark::State& state) { CaptureFromQueue(state, true); }
+void BM_CaptureFromQueueUntracked(benchmark::State& state) {
+  CaptureFromQueue(state, false);
+}
 BENCHMARK(BM_CaptureFromQueue)->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CaptureFromQueueUntracked)->Arg(100)->Unit(benchmark::kMillisecond);
 
 // 5,000 messages filed in 10 folders of 500; the notification is on
 // pmailMsgs for the message of the last record of the last folder, so the
