@@ -287,6 +287,7 @@ TEST_F(WindowTest, TimersFireAtTheirPeriodUntilKilled) {
   // through an overflow of its period.
   EXPECT_EQ(SetTimer(hwnd, 1, 86400000u, nullptr), 1u);
   EXPECT_EQ(SetTimer(hwnd, 2, 0xFFFFFFFFu, nullptr), 2u);
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SetTimer(hwnd, 3, 15, nullptr), 3u);
   MSG msg;
   for (int i = 0; i < 3; ++i) {
@@ -295,7 +296,19 @@ TEST_F(WindowTest, TimersFireAtTheirPeriodUntilKilled) {
     EXPECT_EQ(msg.hwnd, hwnd);
     DispatchMessageW(&msg);
   }
+  // Never earlier than the period.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
   EXPECT_EQ(seen_.timer_ids, (std::vector<WPARAM>{3, 3, 3}));
+
+  // A thread that was busy for several periods gets one tick, not a backlog:
+  // the tick after it comes a whole period later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ASSERT_TRUE(GetMessageW(&msg, 0, 0, 0));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+  auto late_tick = std::chrono::steady_clock::now();
+  ASSERT_TRUE(GetMessageW(&msg, 0, 0, 0));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+  EXPECT_GE(std::chrono::steady_clock::now() - late_tick, std::chrono::milliseconds(15));
   EXPECT_TRUE(KillTimer(hwnd, 3));
   EXPECT_FALSE(KillTimer(hwnd, 3));
   // With the short timer gone, only the posted message arrives.
