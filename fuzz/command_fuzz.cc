@@ -1,0 +1,121 @@
+// Feeds command payloads straight to HandleCommand and ReplyCommand, in an
+// open session on a device of its own with one tracked class (with a loaded
+// change list) and one database the peer has opened.
+//
+// Input: the frame payload of one command (cut at the message buffer's
+// size). Whatever it holds, the handlers must read nothing past it, write
+// no reply larger than the buffer, and leave the server's own database
+// handles alone.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/device.h"
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "server/commands.h"
+#include "server/protocol.h"
+#include "server/sync_server.h"
+#include "server/sync_session.h"
+#include "settings/sync_state_cache.h"
+#include "tracking/change_log.h"
+#include "tracking/mail_store.h"
+#include "tracking/tracked_db.h"
+#include "tracking/tracking_context.h"
+
+namespace {
+
+struct World {
+  World() : trackedDbs(syncStates) {
+    char root[] = "/tmp/hm-command-fuzz-XXXXXX";
+    if (mkdtemp(root) == nullptr || !platform::OpenDevice(root).ok()) std::abort();
+    tracking.trackedDbs = &trackedDbs;
+    tracking.mailFolders = &mailFolders;
+    tracking.messageUids = &messageUids;
+    tracking.syncStates = &syncStates;
+    tracking.mail = &mail;
+    tracking.capture = &capture;
+    // Databases whose records the remote commands can read.
+    if (CeCreateDatabase(u"Contacts", 24, 0, nullptr) == 0) std::abort();
+    CEOID remote = CeCreateDatabase(u"Remote", 77, 0, nullptr);
+    HANDLE h = CeOpenDatabase(&remote, nullptr, 0, 0, 0);
+    for (DWORD i = 0; i < 4; ++i) {
+      CEPROPVAL v{};
+      v.propid = 0x00010013;
+      v.val.ulVal = i;
+      CeWriteRecordProps(h, 0, 1, &v);
+    }
+    CloseHandle(h);
+    SystemLockGuard locked(systemLock);
+    trackedDbs.DiscoverClassDbs(24, true, 0);
+    node = trackedDbs.FirstTrackedOfClass(24);
+    for (DWORD i = 0; i < 8; ++i) node->pLog->WriteEntry(3, 1000 + i, 50 + i, kNoUid);
+  }
+  SyncStateCache syncStates;
+  TrackedDbList trackedDbs;
+  MailFolderDbList mailFolders;
+  MessageUidMap messageUids;
+  MailStoreOids mail;
+  CaptureFlags capture;
+  TrackingContext tracking;
+  TrackedDb* node = nullptr;
+};
+
+World& TheWorld() {
+  static World* world = new World();
+  return *world;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  World& world = TheWorld();
+  SyncSession session;
+  SyncServer server(session, world.tracking, 0);
+  session.dwState = SessionStateOpen;
+  if (size > server.cbBuffer - kFrameHeaderBytes) size = server.cbBuffer - kFrameHeaderBytes;
+
+  // The payload sits at byte 3 of a buffer of exactly the server's size,
+  // followed by nothing the handler may read.
+  auto* buffer = static_cast<BYTE*>(std::malloc(server.cbBuffer));
+  std::memset(buffer, 0xCD, server.cbBuffer);
+  auto* payload = static_cast<BYTE*>(std::malloc(size == 0 ? 1 : size));
+  std::memcpy(payload, data, size);
+  server.pbBuffer = buffer;
+  {
+    SystemLockGuard locked(systemLock);
+    world.trackedDbs.LoadClassLog(24);
+    HANDLE ownLog = world.node->pLog->hLogDb;
+    // A remote database open as the peer would have it.
+    CEOID remote = 0;
+    session.hRemoteDb = CeOpenDatabase(&remote, u"Remote", 0, CEDB_AUTOINCREMENT, 0);
+    session.remoteDbs.Add(session.hRemoteDb);
+
+    // Handles are unpredictable: in a remote command whose "I" item comes
+    // first, handle 1 stands for the peer's open database and handle 2 for
+    // the server's own log.
+    if (size >= 8 && payload[0] == TAG_INFO && payload[3] >= CMD_CLOSE_DB &&
+        payload[3] <= CMD_READ_RECORDS) {
+      DWORD named = GetBe32(payload + 4);
+      if (named == 1) PutBe32(payload + 4, session.hRemoteDb);
+      if (named == 2) PutBe32(payload + 4, ownLog);
+    }
+    BYTE status = HandleCommand(session, world.tracking, payload, static_cast<DWORD>(size));
+    if (ReplyCommand(session, server, world.tracking, status) == 0) std::abort();
+    if (server.cbData < 3 || static_cast<DWORD>(server.cbData) > server.cbBuffer) std::abort();
+    if (session.cbRecords > session.cbRecordsMax) std::abort();
+    // The server's own log is never closed by the peer (it may be deleted
+    // and re-created by a disable command, which closes it itself).
+    if (world.node->pLog->hLogDb == ownLog && ownLog != INVALID_HANDLE_VALUE &&
+        CeSeekDatabase(ownLog, CEDB_SEEK_BEGINNING, 0, nullptr) == 0 &&
+        GetLastError() == ERROR_INVALID_HANDLE) {
+      std::abort();
+    }
+    CloseHandle(session.hRemoteDb);
+    world.trackedDbs.EndClassLog(24);
+  }
+  server.pbBuffer = nullptr;
+  std::free(payload);
+  std::free(buffer);
+  return 0;
+}
