@@ -76,11 +76,16 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 
 std::string RunDir(const std::string& root) { return root + "/run"; }
 
+// The runtime folder, private to the device's owner: a folder that someone
+// else owns is refused, and one of ours that others could enter is closed.
 bool EnsureRunDir(const std::string& root) {
   std::string dir = RunDir(root);
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
   struct stat st;
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    return false;
+  }
+  return (st.st_mode & 077) == 0 || ::chmod(dir.c_str(), 0700) == 0;
 }
 
 std::string HexHandle(HWND hwnd) {

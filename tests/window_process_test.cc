@@ -146,6 +146,9 @@ TEST_F(WindowProcessTest, SingleInstanceLoopClosesEveryWindowOfTheClass) {
 }
 
 TEST_F(WindowProcessTest, RuntimeFolderIsPrivateToTheOwner) {
+  // Even when it was left open to others before.
+  ::mkdir((device_.root() + "/run").c_str(), 0777);
+  ASSERT_EQ(::chmod((device_.root() + "/run").c_str(), 0777), 0);
   PeerWindow peer = StartPeer(device_.root());
   ASSERT_NE(peer.hwnd, 0u);
   struct stat st;
