@@ -136,7 +136,10 @@ bool ConvertRecordProps(const BYTE* pNative, DWORD cbNative, WORD cProps,
     std::memcpy(out, pNative + uint64_t{kNativePropValSize} * i, 8);
     EncodeValue(v, data, out + 8);
   }
-  std::memcpy(pOut + data.deviceBegin, pNative + entries, cbNative - entries);
+  // An empty record may come without any buffer at all.
+  if (cbNative > entries) {
+    std::memcpy(pOut + data.deviceBegin, pNative + entries, cbNative - entries);
+  }
   return true;
 }
 
