@@ -221,55 +221,45 @@ DWORD FindDatabaseByName(Connection* conn, const std::string& name, CEOID* oid) 
   return ERROR_SUCCESS;
 }
 
-DWORD MetaValue(Connection* conn, const char* key, int64_t* value) {
-  static const char kSql[] = "SELECT value FROM meta WHERE key = ?";
+// A new identifier: never 0, never 0xFFFFFFFF, never reused. Inside a
+// write transaction, which the caller abandons on failure.
+DWORD AllocateOid(Connection* conn, CEOID* oid) {
+  static const char kSql[] =
+      "UPDATE meta SET value = max(value, 1) + 1 WHERE key = 'next_oid' RETURNING value - 1";
   Query q(conn, kSql);
-  q.Bind(1, key);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
-  *value = q.Int(0);
+  int64_t next = q.Int(0);
+  if (next >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
+  *oid = static_cast<CEOID>(next);
   return ERROR_SUCCESS;
 }
 
-DWORD SetMetaValue(Connection* conn, const char* key, int64_t value) {
-  static const char kSql[] = "UPDATE meta SET value = ? WHERE key = ?";
-  Query q(conn, kSql);
-  q.Bind(1, value).Bind(2, key);
-  return q.Run();
-}
-
-// A new identifier: never 0, never 0xFFFFFFFF, never reused.
-DWORD AllocateOid(Connection* conn, CEOID* oid) {
-  int64_t next = 0;
-  DWORD error = MetaValue(conn, "next_oid", &next);
-  if (error != ERROR_SUCCESS) return error;
-  if (next <= 0) next = 1;
-  if (next >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
-  *oid = static_cast<CEOID>(next);
-  return SetMetaValue(conn, "next_oid", next + 1);
-}
-
 // Adds `delta` bytes to the store's use; ERROR_DISK_FULL when growth would
-// pass the device's store-capacity.
+// pass the device's store-capacity (the caller then abandons the write
+// transaction, which undoes the charge).
 DWORD ChargeBytes(Connection* conn, int64_t delta) {
-  int64_t used = 0;
-  DWORD error = MetaValue(conn, "used_bytes", &used);
-  if (error != ERROR_SUCCESS) return error;
-  if (delta > 0) {
-    static const char kCapacity[] = "SELECT value FROM settings WHERE key = 'store-capacity'";
-    Query q(conn, kCapacity);
-    int64_t capacity = q.Step() ? std::strtoll(q.Text(0).c_str(), nullptr, 10) : 0;
-    if (capacity > 0 && used + delta > capacity) return ERROR_DISK_FULL;
-  }
-  return SetMetaValue(conn, "used_bytes", std::max<int64_t>(0, used + delta));
+  static const char kSql[] =
+      "UPDATE meta SET value = max(0, value + ?) WHERE key = 'used_bytes' "
+      "RETURNING value, (SELECT value FROM settings WHERE key = 'store-capacity')";
+  Query q(conn, kSql);
+  q.Bind(1, delta);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  int64_t used = q.Int(0);
+  int64_t capacity = q.IsNull(1) ? 0 : std::strtoll(q.Text(1).c_str(), nullptr, 10);
+  if (delta > 0 && capacity > 0 && used > capacity) return ERROR_DISK_FULL;
+  return ERROR_SUCCESS;
 }
 
+// ERROR_INVALID_HANDLE when the database is gone (deleted under a handle).
 DWORD UpdateDatabaseTotals(Connection* conn, CEOID db, int64_t record_delta, int64_t size_delta) {
   static const char kSql[] =
       "UPDATE databases SET num_records = num_records + ?, size = size + ?, modified = ? "
       "WHERE oid = ?";
   Query q(conn, kSql);
   q.Bind(1, record_delta).Bind(2, size_delta).Bind(3, platform::store::NowUnixMs()).Bind(4, db);
-  return q.Run();
+  DWORD error = q.Run();
+  if (error == ERROR_SUCCESS && sqlite3_changes(conn->db()) == 0) return ERROR_INVALID_HANDLE;
+  return error;
 }
 
 DWORD CheckDatabaseExists(Connection* conn, CEOID db) {
@@ -722,15 +712,18 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   Connection* conn = txn.conn();
-  error = CheckDatabaseExists(conn, h->db_);
-  if (error != ERROR_SUCCESS) return Fail(error);
   std::vector<std::pair<CEPROPID, std::string>> values;
   int64_t old_size = 0;
   if (record != 0) {
     static const char kLoad[] = "SELECT props FROM records WHERE oid = ? AND db = ?";
     Query q(conn, kLoad);
     q.Bind(1, record).Bind(2, h->db_);
-    if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_INVALID_PARAMETER);
+    if (!q.Step()) {
+      if (q.error() != ERROR_SUCCESS) return Fail(q.error());
+      // No such record here: a deleted database is reported as such.
+      error = CheckDatabaseExists(conn, h->db_);
+      return Fail(error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER);
+    }
     std::string stored(static_cast<const char*>(q.Blob(0)), q.Size(0));
     if (!Decode(stored, &values)) return Fail(ERROR_INTERNAL_ERROR);
     old_size = static_cast<int64_t>(stored.size()) + kRecordOverhead;
