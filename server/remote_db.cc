@@ -17,6 +17,12 @@ constexpr DWORD kHandleItemBytes = 5;  // sub-code, handle
 constexpr DWORD kSeekItemBytes = 13;   // sub-code, handle, type, value
 constexpr DWORD kOpenNameOffset = 12;
 
+// The most bytes a native read buffer can take for a record whose transfer
+// form (header included) fits in `room`. The block is the read buffer less 8
+// bytes per property, and every property takes at least a 24-byte native
+// entry, so the buffer is at most 1.5 times the block.
+DWORD NativeBytesFor(DWORD room) { return room + room / 2; }
+
 // Reply of 10 and 12: status, length, "I", item length, sub-code, two words.
 constexpr DWORD kRemoteReplyBytes = 15;
 
@@ -84,20 +90,25 @@ BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
   HANDLE handle = GetBe32(item + 1);
   if (!handles.Contains(handle)) return STATUS_OK;
 
-  LPBYTE buffer = nullptr;
+  // Each read goes into a buffer just large enough for any record that can
+  // still fit; a larger record fails to read without moving the position,
+  // which spares the seek back (a seek by identifier counts its way to the
+  // record's index, a cost that grows with the database).
+  LPBYTE buffer = static_cast<LPBYTE>(LocalAlloc(LMEM_FIXED, NativeBytesFor(session.cbRecordsMax)));
+  if (buffer == nullptr) return STATUS_OK;  // read nothing: an empty batch
   for (;;) {
+    DWORD room = session.cbRecordsMax - session.cbRecords;
     WORD cProps = 0;
-    DWORD cbBuffer = 0;
-    CEOID oid = CeReadRecordProps(handle, CEDB_ALLOWREALLOC, &cProps, nullptr,
-                                  &buffer, &cbBuffer);
+    DWORD cbBuffer = NativeBytesFor(room);
+    CEOID oid = CeReadRecordProps(handle, 0, &cProps, nullptr, &buffer, &cbBuffer);
+    // 0: the end, a read error, or a record too large for the room left.
     if (oid == 0) break;
     session.oidRecord = oid;
-    DWORD room = session.cbRecordsMax - session.cbRecords;
     DWORD written = AppendTransferRecord(oid, buffer, cbBuffer, cProps,
                                          session.pRecords + session.cbRecords,
                                          room);
     if (written == 0) {
-      // It does not fit (or cannot be encoded): make it the current record
+      // Read, but too large once converted: make it the current record
       // again so that the next batch starts with it and nothing is lost.
       DWORD scratch = 0;
       session.oidRecord = CeSeekDatabase(handle, CEDB_SEEK_CEOID, oid, &scratch);
@@ -106,7 +117,7 @@ BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
     session.cbRecords += written;
     session.cRecords += 1;
   }
-  if (buffer != nullptr) LocalFree(buffer);
+  LocalFree(buffer);
   return STATUS_OK;
 }
 

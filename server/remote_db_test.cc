@@ -120,22 +120,38 @@ TEST_F(RemoteDbTest, BatchesHoldWholeRecordsOnly) {
 }
 
 TEST_F(RemoteDbTest, RecordTooLargeForTheBufferStopsEveryBatchAtItself) {
-  CEOID small = WriteSized(100);
-  CEOID huge = WriteSized(2034);  // one byte more than the record buffer
-  WriteSized(100);
+  // One byte more than the record buffer, and far more (a record whose read
+  // buffer alone exceeds what any fitting record could need).
+  for (size_t size : {size_t{2034}, size_t{4000}}) {
+    CEOID small = WriteSized(100);
+    WriteSized(size);
+    CEOID after = WriteSized(100);
+    DWORD handle = Open();
+    DWORD index = 0, oid = 0;
+    ASSERT_TRUE(peer::SeekDb(peer_, handle, peer::kSeekCeoid, small, &index, &oid).ok());
+    std::vector<peer::Record> batch = Read(handle);
+    ASSERT_EQ(batch.size(), 1u) << "size " << size;
+    EXPECT_EQ(batch[0].oid, small) << "size " << size;
+    EXPECT_TRUE(Read(handle).empty()) << "size " << size;
+    EXPECT_TRUE(Read(handle).empty()) << "still positioned on it; size " << size;
+    // Skipping past it by hand, the peer reads on.
+    ASSERT_TRUE(peer::SeekDb(peer_, handle, peer::kSeekCeoid, after, &index, &oid).ok());
+    batch = Read(handle);
+    ASSERT_EQ(batch.size(), 1u) << "size " << size;
+    EXPECT_EQ(batch[0].oid, after) << "size " << size;
+    ASSERT_TRUE(peer::CloseDb(peer_, handle).ok());
+  }
+}
+
+TEST_F(RemoteDbTest, LargestRecordThatFitsFillsTheReplyToTheBuffersSize) {
+  WriteSized(40);
+  CEOID fits = WriteSized(2033);
   DWORD handle = Open();
   std::vector<peer::Record> batch = Read(handle);
-  ASSERT_EQ(batch.size(), 1u);
-  EXPECT_EQ(batch[0].oid, small);
-  EXPECT_TRUE(Read(handle).empty());
-  EXPECT_TRUE(Read(handle).empty()) << "still positioned on it";
-  EXPECT_EQ(session_.oidRecord, huge);
-  // The largest record that fits fills the reply to the buffer's 2,048 bytes.
-  CEOID fits = WriteSized(2033);
-  DWORD index = 0, oid = 0;
-  ASSERT_TRUE(peer::SeekDb(peer_, handle, peer::kSeekCeoid, fits, &index, &oid).ok());
+  ASSERT_EQ(batch.size(), 1u) << "the second record waits for a batch of its own";
   Bytes reply = Command(Cat({{13}, Be32(handle)}));
-  EXPECT_EQ(reply.size(), 2048u);
+  ASSERT_EQ(reply.size(), 2048u);
+  EXPECT_EQ(Bytes(reply.begin() + 15, reply.begin() + 19), Be32(fits));
 }
 
 TEST_F(RemoteDbTest, SeekByIdentifierAnswersIndexThenIdentifier) {
