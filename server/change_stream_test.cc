@@ -1,6 +1,8 @@
 // The change stream over loopback: frame sizes and layout, the time filter,
 // the record bytes, the end of a stream, and a stream whose lists change
-// between frames.
+// between frames. The test thread changes the lists under the lock while the
+// server's worker streams them.
+// HM_THREADING_TEST
 #include "server/change_stream.h"
 
 #include <gtest/gtest.h>
