@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/device.h"
@@ -20,10 +21,20 @@
 
 namespace {
 
+std::string* deviceRoot = nullptr;
+
+void RemoveDevice() {
+  platform::CloseDevice();
+  std::error_code ignored;
+  std::filesystem::remove_all(*deviceRoot, ignored);
+}
+
 struct World {
   World() : trackedDbs(syncStates) {
     char root[] = "/tmp/hm-fuzz-XXXXXX";
     if (mkdtemp(root) == nullptr || !platform::OpenDevice(root).ok()) std::abort();
+    deviceRoot = new std::string(root);
+    std::atexit(RemoveDevice);
     tracking.trackedDbs = &trackedDbs;
     tracking.mailFolders = &mailFolders;
     tracking.messageUids = &messageUids;
@@ -40,6 +51,8 @@ struct World {
   TrackingContext tracking;
 };
 
+// Built on the first input and kept for the whole run (the tracking objects
+// must outlive every session); the device's directory goes at exit.
 World& TheWorld() {
   static World* world = new World();
   return *world;
