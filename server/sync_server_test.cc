@@ -159,6 +159,24 @@ TEST_F(SyncServerTest, ServesOnePeerAfterAnotherOnTheRegistryPort) {
   }
 }
 
+TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
+  BYTE buffer[kMessageBufferBytes] = {0xA0, 0x00, 0x03};
+  server_->pbBuffer = buffer;
+  for (int32_t empty : {0, -1}) {
+    server_->cbData = empty;
+    EXPECT_EQ(server_->Send(), 0) << "cbData " << empty;
+  }
+  server_->cbData = 3;
+  EXPECT_EQ(server_->Send(), kSendFailed);
+  {
+    SystemLockGuard locked(systemLock);
+    EXPECT_EQ(server_->SendFromHandler(), kSendFailed);
+    EXPECT_TRUE(systemLock.HeldByCurrentThread());
+  }
+  EXPECT_EQ(server_->cbData, 3);
+  server_->pbBuffer = nullptr;
+}
+
 TEST_F(SyncServerTest, TwoBytesAreUnrecognisedEvenDuringAStream) {
   ASSERT_EQ(server_->Start(), 1);
   PeerClient peer;
