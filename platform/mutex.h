@@ -50,7 +50,7 @@ class SCOPED_CAPABILITY MutexLock {
 class SCOPED_CAPABILITY MutexUnlock {
  public:
   explicit MutexUnlock(Mutex* mu) RELEASE(mu) : mu_(mu) { mu_->Unlock(); }
-  ~MutexUnlock() ACQUIRE() { mu_->Lock(); }
+  ~MutexUnlock() RELEASE() { mu_->Lock(); }
   MutexUnlock(const MutexUnlock&) = delete;
   MutexUnlock& operator=(const MutexUnlock&) = delete;
 
