@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,37 @@ TEST_F(CommandsTest, AlarmIsSetWithItsHandleAndClearedByIt) {
   EXPECT_EQ(Command(AlarmItem(handle, 0, {0, 0, 0, 0}, "")),
             Bytes({0xA0, 0x00, 0x0B, 0x49, 0x00, 0x08, 0x09, 0, 0, 0, 0}));
   EXPECT_FALSE(CeClearUserNotification(handle)) << "already cleared by the command";
+}
+
+TEST_F(CommandsTest, AlarmReachesTheDeviceWithItsStringsOrTheDefaults) {
+  struct Case {
+    const char* name;
+    std::vector<WORD> lengths;
+    std::string strings;
+    std::u16string application, title, text, sound;
+  };
+  const Case cases[] = {
+      {"all lengths 0", {0, 0, 0, 0}, "",
+       u"CALENDAR.EXE", u"Alarm Reminder", u"Alarm Message", u"Alarm1.wav"},
+      {"name of 5, title 0, text 3", {5, 0, 3, 0}, std::string("PMAIL\0Hi!\0", 10),
+       u"PMAIL", u"Alarm Reminder", u"Hi!", u"Alarm1.wav"},
+  };
+  for (const Case& c : cases) {
+    Bytes reply = Command(AlarmItem(0, 1, c.lengths, c.strings));
+    ASSERT_EQ(reply.size(), 11u) << "case " << c.name;
+    HANDLE handle = peer::ReadBe32(&reply[7]);
+    std::vector<platform::UserNotificationRecord> all;
+    ASSERT_TRUE(platform::ListUserNotifications(&all).ok());
+    auto it = std::find_if(all.begin(), all.end(), [&](const auto& n) { return n.handle == handle; });
+    ASSERT_NE(it, all.end()) << "case " << c.name;
+    EXPECT_EQ(it->application, c.application) << "case " << c.name;
+    EXPECT_EQ(it->title, c.title) << "case " << c.name;
+    EXPECT_EQ(it->text, c.text) << "case " << c.name;
+    EXPECT_EQ(it->sound, c.sound) << "case " << c.name;
+    EXPECT_EQ(it->flags, 0x0Cu) << "case " << c.name;
+    EXPECT_EQ(it->time.wYear, 2030) << "case " << c.name;
+    EXPECT_EQ(it->time.wHour, 9) << "case " << c.name;
+  }
 }
 
 TEST_F(CommandsTest, AlarmThatCannotBeSetAnswersHandleZero) {
