@@ -101,9 +101,9 @@ BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
     WORD cProps = 0;
     DWORD cbBuffer = NativeBytesFor(room);
     CEOID oid = CeReadRecordProps(handle, 0, &cProps, nullptr, &buffer, &cbBuffer);
+    session.oidRecord = oid;
     // 0: the end, a read error, or a record too large for the room left.
     if (oid == 0) break;
-    session.oidRecord = oid;
     DWORD written = AppendTransferRecord(oid, buffer, cbBuffer, cProps,
                                          session.pRecords + session.cbRecords,
                                          room);

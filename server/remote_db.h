@@ -47,10 +47,12 @@ BYTE HandleSeekDb(SyncSession& session, RemoteDbHandles& handles,
                   const BYTE* item, DWORD cbItem);
 // Read: fills session.pRecords (cbRecordsMax bytes) with as many whole
 // records from the handle's position on as fit, each in transfer form;
-// cRecords and cbRecords count them. A record that does not fit is made the
-// current record again, so the next read starts with it; a record too large
-// for an empty buffer therefore always gives an empty batch. A read error
-// ends the batch like the end of the database.
+// cRecords and cbRecords count them; oidRecord is the last record read (0
+// at the end). A record that does not fit stays the current record (it is
+// either not read at all or sought back to), so the next read starts with
+// it; a record too large for an empty buffer therefore always gives an
+// empty batch. A read error, or a read buffer that cannot be allocated, ends
+// the batch like the end of the database.
 BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
                        const BYTE* item, DWORD cbItem);
 
