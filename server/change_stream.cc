@@ -1,5 +1,8 @@
 #include "server/change_stream.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
@@ -18,38 +21,92 @@ void PutChangeRecord(BYTE* out, const ChangeEntry& entry, CEOID oidDb) {
   PutBe32(out + 17, entry.oidRec);
 }
 
-// The newest entry of a node's list, or null (also for a node without a
-// log). Read from the list's end, not through its shared cursor, which
-// other walks use.
-ChangeEntry* NewestOf(const TrackedDb* node) {
-  return node->pLog != nullptr ? node->pLog->pNewest : nullptr;
-}
-
 // Keeps the position in the node's log, where removals keep it valid.
 void StorePosition(TrackedDb* node, ChangeEntry* next) {
   if (node != nullptr && node->pLog != nullptr) node->pLog->pStreamNext = next;
 }
 
+// Loads the node's list again when the window thread released it since the
+// change query loaded it (and nobody loaded it since). True when it did.
+bool ReloadIfReleased(ChangeStreamResume& resume, TrackedDb* node) {
+  ChangeLog* log = node->pLog;
+  for (ChangeStreamResume::NodeReleases& noted : resume.nodes) {
+    if (noted.node != node) continue;
+    if (noted.cListReleases == log->cListReleases) return false;
+    if (log->pNewest == nullptr) log->LoadLog();
+    noted.cListReleases = log->cListReleases;
+    return true;
+  }
+  return false;
+}
+
+// Starts reading a node: its newest entry, nothing passed yet.
+ChangeEntry* EnterNode(ChangeStreamResume& resume, TrackedDb* node) {
+  resume.fPassed = false;
+  resume.tieOids.clear();
+  if (node->pLog == nullptr) return nullptr;
+  ReloadIfReleased(resume, node);
+  return node->pLog->pNewest;
+}
+
+// The first entry of a freshly loaded list that the stream has not passed.
+ChangeEntry* FindPlaceAgain(const ChangeStreamResume& resume, const ChangeLog& log) {
+  std::vector<CEOID> tie = resume.tieOids;
+  std::sort(tie.begin(), tie.end());
+  ChangeEntry* e = log.pNewest;
+  while (resume.fPassed && e != nullptr &&
+         (e->dwTime > resume.dwLastTime ||
+          (e->dwTime == resume.dwLastTime && std::binary_search(tie.begin(), tie.end(), e->oidRec)))) {
+    e = e->pOlder;
+  }
+  return e;
+}
+
+void NotePassed(ChangeStreamResume& resume, const ChangeEntry& entry) {
+  if (!resume.fPassed || entry.dwTime != resume.dwLastTime) {
+    resume.fPassed = true;
+    resume.dwLastTime = entry.dwTime;
+    resume.tieOids.clear();
+  }
+  resume.tieOids.push_back(entry.oidRec);
+}
+
 }  // namespace
+
+void NoteStreamLists(SyncSession& session, TrackingContext& tracking) {
+  ChangeStreamResume& resume = session.streamResume;
+  resume.nodes.clear();
+  TrackedDbList* table = tracking.trackedDbs;
+  if (table == nullptr) return;
+  for (TrackedDb* node = table->FirstTrackedOfClass(session.dwClass); node != nullptr;
+       node = table->NextTrackedOfClass(node)) {
+    if (node->pLog != nullptr) resume.nodes.push_back({node, node->pLog->cListReleases});
+  }
+}
 
 int StreamChanges(SyncSession& session, SyncServer& server,
                   TrackingContext& tracking) {
   server.cbData = 0;
   TrackedDbList* table = tracking.trackedDbs;
+  ChangeStreamResume& resume = session.streamResume;
   if (session.fStreamStart) {
     session.pStreamEntry = nullptr;
     session.pStreamDb =
         table != nullptr ? table->FirstTrackedOfClass(session.dwClass) : nullptr;
-    if (session.pStreamDb != nullptr) session.pStreamEntry = NewestOf(session.pStreamDb);
+    if (session.pStreamDb != nullptr) session.pStreamEntry = EnterNode(resume, session.pStreamDb);
     session.fStreamStart = 0;
   } else if (session.fStreamDone) {
     return 0;
-  } else if (session.pStreamDb != nullptr) {
-    // The window thread may have removed the entry we stopped at; the log
-    // has moved the position on past anything it removed.
-    session.pStreamEntry = session.pStreamDb->pLog != nullptr
-                               ? session.pStreamDb->pLog->pStreamNext
-                               : nullptr;
+  } else if (session.pStreamDb != nullptr && session.pStreamDb->pLog != nullptr) {
+    // Between frames the window thread may have removed the entry we stopped
+    // at (the log has moved the position on past it) or released the whole
+    // list (it is loaded again and read on after what was passed).
+    ChangeLog* log = session.pStreamDb->pLog;
+    session.pStreamEntry = ReloadIfReleased(resume, session.pStreamDb)
+                               ? FindPlaceAgain(resume, *log)
+                               : log->pStreamNext;
+  } else {
+    session.pStreamEntry = nullptr;
   }
 
   BYTE* out = server.pbBuffer;
@@ -59,7 +116,7 @@ int StreamChanges(SyncSession& session, SyncServer& server,
     if (session.pStreamEntry == nullptr) {
       // This node is exhausted: on to the class's next node with entries.
       session.pStreamDb = table->NextTrackedOfClass(session.pStreamDb);
-      if (session.pStreamDb != nullptr) session.pStreamEntry = NewestOf(session.pStreamDb);
+      if (session.pStreamDb != nullptr) session.pStreamEntry = EnterNode(resume, session.pStreamDb);
       continue;
     }
     const ChangeEntry& entry = *session.pStreamEntry;
@@ -68,6 +125,7 @@ int StreamChanges(SyncSession& session, SyncServer& server,
       PutChangeRecord(out + length, entry, session.pStreamDb->oidDb);
       length += kChangeRecordBytes;
     }
+    NotePassed(resume, entry);
     session.pStreamEntry = entry.pOlder;
     if (length + kChangeRecordBytes > server.cbBuffer) break;
   }

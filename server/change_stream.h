@@ -19,7 +19,10 @@
 // (never removed while the system runs) and that log's pStreamNext, which
 // the log moves on to the next older entry whenever it removes the entry it
 // points at. So no removed entry is read, no entry is sent twice and every
-// entry that stays in the list after the position is sent. An entry added
+// entry that stays in the list after the position is sent. A list released
+// between frames (a local reader's end, a trim) is loaded again from its log
+// database and read on after the entries already passed, so its changes not
+// yet sent still go out (server/change_stream_resume.h). An entry added
 // to a list during a stream is sent only when it lands among the entries the
 // stream has yet to read (a reload inserting an entry older than the next
 // one); changes captured during a stream are not sent: appending never
@@ -39,6 +42,11 @@ class SyncServer;
 // The size of one change record in a frame, and of a frame's header.
 constexpr DWORD kChangeRecordBytes = 21;
 constexpr DWORD kChangeFrameHeaderBytes = 6;
+
+// Notes the release count of every change list of the selected class
+// (session.dwClass), right after the change query has loaded them.
+void NoteStreamLists(SyncSession& session, TrackingContext& tracking)
+    REQUIRES(systemLock);
 
 // Builds the next change frame in server.pbBuffer, its length in
 // server.cbData, and returns non-zero; returns zero, writing nothing, when

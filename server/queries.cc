@@ -116,6 +116,7 @@ BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
       session.dwClass = dataClass;
       if (subCode == QUERY_CHANGES && tracking.trackedDbs != nullptr) {
         tracking.trackedDbs->LoadClassLog(dataClass);
+        NoteStreamLists(session, tracking);
       }
       session.bLastOp = subCode;
       session.dwSinceTime = GetBe32(fields + 2);

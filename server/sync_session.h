@@ -11,6 +11,7 @@
 #define HOLLOWMARCH_SERVER_SYNC_SESSION_H_
 
 #include "platform/types.h"
+#include "server/change_stream_resume.h"
 #include "server/remote_db_handles.h"
 #include "server/system_lock.h"
 
@@ -66,6 +67,9 @@ struct SyncSession {
   // The database handles the peer holds from the open-database command;
   // the remote database commands act on no other (server/remote_db.h).
   RemoteDbHandles remoteDbs;
+  // How the change stream finds its place again in a list that the window
+  // thread released between frames (server/change_stream_resume.h).
+  ChangeStreamResume streamResume;
 };
 
 // Handles the message of server.cbData bytes at the start of
