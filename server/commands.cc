@@ -1,7 +1,5 @@
 #include "server/commands.h"
 
-#include <algorithm>
-#include <cstring>
 
 #include "server/alarm_command.h"
 #include "server/protocol.h"
