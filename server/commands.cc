@@ -1,6 +1,5 @@
 #include "server/commands.h"
 
-
 #include "server/alarm_command.h"
 #include "server/protocol.h"
 #include "server/remote_db.h"
