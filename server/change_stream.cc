@@ -43,32 +43,47 @@ bool ReloadIfReleased(ChangeStreamResume& resume, TrackedDb* node) {
 // Starts reading a node: its newest entry, nothing passed yet.
 ChangeEntry* EnterNode(ChangeStreamResume& resume, TrackedDb* node) {
   resume.fPassed = false;
+  resume.fSkipPassed = false;
   resume.tieOids.clear();
   if (node->pLog == nullptr) return nullptr;
   ReloadIfReleased(resume, node);
   return node->pLog->pNewest;
 }
 
-// The first entry of a freshly loaded list that the stream has not passed.
-ChangeEntry* FindPlaceAgain(const ChangeStreamResume& resume, const ChangeLog& log) {
-  std::vector<CEOID> tie = resume.tieOids;
-  std::sort(tie.begin(), tie.end());
+// True when the entry is one the stream passed before its list was loaded
+// again: newer than the last time passed, or of that time and noted.
+bool PassedBeforeReload(const ChangeStreamResume& resume, const ChangeEntry& e) {
+  if (!resume.fPassed) return false;
+  if (e.dwTime != resume.dwLastTime) return e.dwTime > resume.dwLastTime;
+  return std::binary_search(resume.tieOids.begin(), resume.tieOids.end(), e.oidRec);
+}
+
+// After a reload: the newest entry not passed. A rewrite of the database may
+// have put the entries of one time in another order, so until the walk gets
+// past that time, each such entry is looked up among those passed.
+ChangeEntry* FindPlaceAgain(ChangeStreamResume& resume, const ChangeLog& log) {
+  std::sort(resume.tieOids.begin(), resume.tieOids.end());
+  resume.fSkipPassed = resume.fPassed;
   ChangeEntry* e = log.pNewest;
-  while (resume.fPassed && e != nullptr &&
-         (e->dwTime > resume.dwLastTime ||
-          (e->dwTime == resume.dwLastTime && std::binary_search(tie.begin(), tie.end(), e->oidRec)))) {
-    e = e->pOlder;
-  }
+  while (e != nullptr && PassedBeforeReload(resume, *e)) e = e->pOlder;
   return e;
 }
 
 void NotePassed(ChangeStreamResume& resume, const ChangeEntry& entry) {
   if (!resume.fPassed || entry.dwTime != resume.dwLastTime) {
     resume.fPassed = true;
+    resume.fSkipPassed = false;
     resume.dwLastTime = entry.dwTime;
     resume.tieOids.clear();
   }
-  resume.tieOids.push_back(entry.oidRec);
+  if (resume.fSkipPassed) {
+    // Kept sorted while entries passed before the reload are looked up.
+    resume.tieOids.insert(
+        std::lower_bound(resume.tieOids.begin(), resume.tieOids.end(), entry.oidRec),
+        entry.oidRec);
+  } else {
+    resume.tieOids.push_back(entry.oidRec);
+  }
 }
 
 }  // namespace
@@ -120,6 +135,10 @@ int StreamChanges(SyncSession& session, SyncServer& server,
       continue;
     }
     const ChangeEntry& entry = *session.pStreamEntry;
+    if (resume.fSkipPassed && PassedBeforeReload(resume, entry)) {
+      session.pStreamEntry = entry.pOlder;  // sent before the list was reloaded
+      continue;
+    }
     // Older entries are passed over; the walk goes on to the end of the log.
     if (entry.dwTime >= session.dwSinceTime) {
       PutChangeRecord(out + length, entry, session.pStreamDb->oidDb);

@@ -32,6 +32,10 @@ struct ChangeStreamResume {
   bool fPassed = false;
   DWORD dwLastTime = 0;
   std::vector<CEOID> tieOids;
+  // Set after a reload while the walk is still among entries of dwLastTime:
+  // each of them is looked up in tieOids (then kept sorted) and skipped when
+  // it was passed before the reload.
+  bool fSkipPassed = false;
 };
 
 #endif  // HOLLOWMARCH_SERVER_CHANGE_STREAM_RESUME_H_

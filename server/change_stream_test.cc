@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "platform/fault.h"
@@ -242,21 +243,27 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
   EXPECT_EQ(later.back().time, kBase + 20);
 }
 
-// A local reader's end (or a trim) releases the whole list between frames;
-// the changes not yet sent are still in the log database, so the stream
-// loads the list again and reads on after what it has passed, also among
-// changes that share one time (parameter: every change at the same time).
-class ReleasedListTest : public ChangeStreamTest, public ::testing::WithParamInterface<bool> {};
+// A local reader's end, or a trim's forced rewrite, releases the whole list
+// between frames; the changes not yet sent are still in the log database,
+// so the stream loads the list again and reads on after what it has passed,
+// also among changes that share one time, whose order a rewrite may turn
+// around. Parameters: every change at the same time; release by a rewrite.
+class ReleasedListTest : public ChangeStreamTest,
+                         public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(ReleasedListTest, AListReleasedBetweenFramesIsLoadedAgainAndReadOn) {
-  const bool sameTime = GetParam();
+  const auto [sameTime, rewrite] = GetParam();
   TrackedDb* node = Prepare(0);
   for (int i = 0; i < 150; ++i) Record(node, 3, sameTime ? kBase : kBase + i, kFirstRec + i);
   Bytes first = StartStream();
   ASSERT_EQ(first[0], 0x02);
   {
     SystemLockGuard locked(systemLock);
-    trackedDbs_.EndClassLog(kClass);  // a local reader ends the list
+    if (rewrite) {
+      ASSERT_TRUE(node->pLog->RewriteLog(true));
+    } else {
+      trackedDbs_.EndClassLog(kClass);  // a local reader ends the list
+    }
   }
   std::vector<Change> got = RecordsOf(first);
   for (Bytes f = Ack();; f = Ack()) {
@@ -269,6 +276,7 @@ TEST_P(ReleasedListTest, AListReleasedBetweenFramesIsLoadedAgainAndReadOn) {
   EXPECT_EQ(got.size(), 150u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Times, ReleasedListTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Releases, ReleasedListTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 }  // namespace
