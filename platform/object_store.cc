@@ -634,12 +634,22 @@ CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index) {
     q.Bind(1, value).Bind(2, h->db_);
     if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_NO_MORE_ITEMS);
     target = value;
-    error = CountBefore(conn, h->db_, value, &target_index);
+    // Counting is linear in the records before the target: only when asked.
+    if (index != nullptr) error = CountBefore(conn, h->db_, value, &target_index);
+  } else if (seek_type == CEDB_SEEK_END) {
+    // From the end, so that finding the last record does not step over all
+    // the others.
+    target_index = row.num_records - 1 - static_cast<int64_t>(value);
+    if (target_index < 0) return Fail(ERROR_NO_MORE_ITEMS);
+    static const char kSql[] = "SELECT oid FROM records WHERE db = ? ORDER BY oid DESC LIMIT 1 OFFSET ?";
+    Query q(conn, kSql);
+    q.Bind(1, h->db_).Bind(2, static_cast<int64_t>(value));
+    target = q.Step() ? static_cast<CEOID>(q.Int(0)) : 0;
+    error = q.error();
+    if (error == ERROR_SUCCESS && target == 0) error = ERROR_NO_MORE_ITEMS;
   } else {
     if (seek_type == CEDB_SEEK_BEGINNING) {
       target_index = value;
-    } else if (seek_type == CEDB_SEEK_END) {
-      target_index = row.num_records - 1 - static_cast<int64_t>(value);
     } else {
       int64_t current = row.num_records;
       if (h->position_ != kAtEnd) error = CountBefore(conn, h->db_, h->position_, &current);
