@@ -1,0 +1,172 @@
+#include "tools/hmdevice_shell.h"
+
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/kernel.h"
+#include "platform/object_store.h"
+#include "platform/registry.h"
+#include "platform/window.h"
+#include "settings/registry_store.h"
+#include "settings/sync_state_cache.h"
+#include "shell/change_list_interface.h"
+#include "tools/hmdevice_system.h"
+#include "tools/hmdevice_values.h"
+
+namespace hmdevice {
+namespace {
+
+constexpr DWORD kClasses[] = {24, 25, 26, 291, 5454};
+constexpr DWORD kLogTypeOffset = 256;
+
+struct Change {
+  DWORD type, time, oid, uid, reserved;
+};
+
+DWORD Ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam = 0) {
+  return static_cast<DWORD>(SendMessageW(window, message, wparam, lparam));
+}
+
+const char* TypeName(DWORD type) {
+  switch (type) {
+    case 0:
+      return "add";
+    case 1:
+      return "delete";
+    case 3:
+      return "modify";
+    default:
+      return "unknown";
+  }
+}
+
+const char* StateName(DWORD state) {
+  switch (state) {
+    case SyncStateNone:
+      return "none";
+    case SyncStateTracking:
+      return "tracking";
+    case SyncStateLost:
+      return "lost";
+    default:
+      return "other";
+  }
+}
+
+// A REG_DWORD of the settings key; 0 when missing or of another type.
+DWORD ReadSettingsDword(const std::u16string& name) {
+  HKEY key = OpenSettingsKey();
+  if (key == 0) return 0;
+  DWORD type = 0, value = 0, size = sizeof value;
+  LONG rc = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS && type == REG_DWORD ? value : 0;
+}
+
+struct DbInfo {
+  std::string name;
+  DWORD records;
+};
+
+std::vector<DbInfo> DatabasesOfType(DWORD type) {
+  std::vector<DbInfo> out;
+  HANDLE found = CeFindFirstDatabase(type);
+  if (found == INVALID_HANDLE_VALUE) return out;
+  for (CEOID oid = CeFindNextDatabase(found); oid != 0; oid = CeFindNextDatabase(found)) {
+    CEOIDINFO info{};
+    if (!CeOidGetInfo(oid, &info)) continue;
+    out.push_back({Utf16ToUtf8(info.infDatabase.szDbaseName), info.infDatabase.wNumRecords});
+  }
+  CloseHandle(found);
+  return out;
+}
+
+// The databases a class's discovery or mail set-up would track.
+std::vector<DbInfo> ClassDatabases(DWORD dataClass) {
+  if (dataClass != 5454) return DatabasesOfType(dataClass);
+  std::vector<DbInfo> out;
+  CEOID oid = 0;
+  HANDLE db = CeOpenDatabase(&oid, u"pmailMsgs", 0, 0, 0);
+  if (db == INVALID_HANDLE_VALUE) return out;
+  CEOIDINFO info{};
+  if (CeOidGetInfo(oid, &info)) out.push_back({"pmailMsgs", info.infDatabase.wNumRecords});
+  CloseHandle(db);
+  return out;
+}
+
+}  // namespace
+
+int ChangesCommand(Io& io, const std::string& class_text, const std::optional<std::string>& since,
+                   bool json) {
+  auto data_class = ParseU32(class_text);
+  if (!data_class.ok()) return Problem(io, kExitBadInput, "CLASS: " + data_class.error());
+  uint32_t from = 0;
+  if (since) {
+    auto parsed = ParseU32(*since);
+    if (!parsed.ok()) return Problem(io, kExitBadInput, "--since: " + parsed.error());
+    from = parsed.value();
+  }
+  HWND window = FindWindowW(kServerWindowClass, nullptr);
+  if (window == 0) return Problem(io, kExitMissing, "the system is not running");
+  const DWORD cls = data_class.value();
+  if (Ask(window, WM_HMAPP_START_CHANGE_LIST, cls) == 0) {
+    return Problem(io, kExitMissing, "class " + std::to_string(cls) + " has no tracked database");
+  }
+  std::vector<Change> changes;
+  const LPARAM lfrom = static_cast<LPARAM>(from);
+  for (DWORD h = Ask(window, WM_HMAPP_GET_NEXT_CHANGE, 0, lfrom); h != 0;
+       h = Ask(window, WM_HMAPP_GET_NEXT_CHANGE, 1, lfrom)) {
+    changes.push_back({Ask(window, WM_HMAPP_GET_CHANGE_TYPE, h), Ask(window, WM_HMAPP_GET_CHANGE_TIME, h),
+                       Ask(window, WM_HMAPP_GET_CHANGE_OID, h), Ask(window, WM_HMAPP_GET_MAPI_UID, h),
+                       Ask(window, WM_HMAPP_GET_CHANGE_RESERVED, h)});
+  }
+  Ask(window, WM_HMAPP_END_CHANGE_LIST, cls);
+  if (json) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const Change& c : changes) {
+      array.push_back({{"type", c.type}, {"time", c.time}, {"oid", c.oid}, {"uid", c.uid}, {"reserved", c.reserved}});
+    }
+    io.out << array.dump() << "\n";
+  } else {
+    for (const Change& c : changes) {
+      io.out << TypeName(c.type) << " " << c.time << " " << c.oid << " " << c.uid << " " << c.reserved << "\n";
+    }
+  }
+  return kExitOk;
+}
+
+int StatusCommand(Io& io, bool json) {
+  const bool running = FindWindowW(kServerWindowClass, nullptr) != 0;
+  SyncStateCache cache;  // empty: every state is read from the registry
+  nlohmann::json classes = nlohmann::json::array();
+  if (!json) io.out << "system: " << (running ? "running" : "not running") << "\n";
+  for (DWORD cls : kClasses) {
+    const DWORD state = GetSyncState(cache, cls);
+    const DWORD sync_time = GetSyncTime(cls);
+    const DWORD last = ReadSettingsDword(ClassValueName("LastSyncTime", cls));
+    DWORD log_records = 0;
+    for (const DbInfo& log : DatabasesOfType(cls + kLogTypeOffset)) log_records += log.records;
+    std::vector<DbInfo> dbs = ClassDatabases(cls);
+    if (json) {
+      nlohmann::json names = nlohmann::json::array();
+      for (const DbInfo& d : dbs) names.push_back(d.name);
+      classes.push_back({{"class", cls},
+                         {"state", state},
+                         {"stateName", StateName(state)},
+                         {"syncTime", sync_time},
+                         {"lastSyncTime", last},
+                         {"databases", names},
+                         {"logRecords", log_records}});
+    } else {
+      io.out << "class " << cls << ": " << StateName(state) << ", sync time " << sync_time
+             << ", last sync " << last << ", " << log_records << " logged change(s), databases:";
+      for (const DbInfo& d : dbs) io.out << " \"" << d.name << "\"";
+      io.out << "\n";
+    }
+  }
+  if (json) io.out << nlohmann::json{{"running", running}, {"classes", classes}}.dump() << "\n";
+  return kExitOk;
+}
+
+}  // namespace hmdevice
