@@ -11,6 +11,8 @@
 
 #include "gtest/gtest.h"
 #include "nlohmann/json.hpp"
+#include "peer/device_requests.h"
+#include "peer/peer_client.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -184,6 +186,57 @@ TEST_F(ShellProcessTest, LocalRequestsWalkTheChangeList) {
   std::sort(oids.begin(), oids.end());
   EXPECT_EQ(seen, oids);
   EXPECT_EQ(Send(0x800D), 0) << "WM_APP+13 goes to the default procedure";
+}
+
+// A change made by another application reaches `hmdevice changes` with its
+// type; while the peer has capture suspended, nothing is recorded.
+TEST_F(ShellProcessTest, ChangesAppearInTheListUnlessCaptureIsSuspended) {
+  ASSERT_EQ(Device({"db", "create", "Contacts", "--type", "24"}).exit_code, 0);
+  auto server = Start();
+  ASSERT_TRUE(WaitRunning(*server)) << server->Err();
+  ASSERT_EQ(Send(0x800B, 24, 0), 1);
+
+  auto changes = [&] {
+    RunResult r = Device({"changes", "24", "--json"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return r.exit_code == 0 ? nlohmann::json::parse(r.out) : nlohmann::json::array();
+  };
+  auto wait_for = [&](size_t n) {
+    nlohmann::json list;
+    for (int i = 0; i < 100; ++i) {
+      list = changes();
+      if (list.size() >= n) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    return list;
+  };
+
+  RunResult add = Device({"rec", "add", "Contacts", "0x10003=1"});
+  ASSERT_EQ(add.exit_code, 0);
+  const std::string oid = add.out.substr(0, add.out.find('\n'));
+  ASSERT_EQ(Device({"rec", "set", "Contacts", oid, "0x10003=2"}).exit_code, 0);
+  nlohmann::json list = wait_for(1);
+  ASSERT_EQ(list.size(), 1u) << list.dump() << " (add and modify of one record load as one)";
+  EXPECT_EQ(list[0]["oid"], std::stoul(oid));
+  EXPECT_EQ(list[0]["uid"], 0xFFFFFFFFu);
+
+  peer::PeerClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(port_)));
+  ASSERT_EQ(client.Hello(), 0xA0);
+  ASSERT_TRUE(peer::SuspendCapture(client).ok());
+  ASSERT_EQ(Device({"rec", "delete", "Contacts", oid}).exit_code, 0);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(peer::ResumeCapture(client).ok());
+  list = changes();
+  ASSERT_EQ(list.size(), 1u) << list.dump();
+  EXPECT_NE(list[0]["type"], 1) << "the delete was not recorded";
+
+  RunResult status = Device({"status", "--json"});
+  ASSERT_EQ(status.exit_code, 0) << status.err;
+  nlohmann::json st = nlohmann::json::parse(status.out);
+  EXPECT_TRUE(st["running"]);
+  EXPECT_EQ(st["classes"][0]["class"], 24);
+  EXPECT_EQ(st["classes"][0]["state"], 1);
 }
 
 TEST_F(ShellProcessTest, AFullStoreLosesTheClassButKeepsServing) {

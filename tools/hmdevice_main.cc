@@ -13,6 +13,7 @@
 #include "tools/hmdevice_io.h"
 #include "tools/hmdevice_registry.h"
 #include "tools/hmdevice_store.h"
+#include "tools/hmdevice_shell.h"
 #include "tools/hmdevice_system.h"
 
 namespace {
@@ -140,6 +141,16 @@ void AddDeviceCommands(CLI::App& app, Options& o, Action& action) {
   CLI::App* notifications = app.add_subcommand("notifications", "list the user notifications (alarms) set");
   notifications->add_flag("--json", o.json);
   notifications->callback([&] { action = [&](Io& io) { return hmdevice::NotificationsCommand(io, o.json); }; });
+
+  CLI::App* changes = app.add_subcommand("changes", "a class's change list, newest first, from the running system");
+  changes->add_option("CLASS", o.name, "data class: 24, 25, 26, 291 or 5454")->required();
+  changes->add_option("--since", o.second, "earliest change time wanted (seconds since 1970)");
+  changes->add_flag("--json", o.json);
+  changes->callback([&] { action = [&](Io& io) { return hmdevice::ChangesCommand(io, o.name, o.second, o.json); }; });
+
+  CLI::App* status = app.add_subcommand("status", "whether the system runs, and each class's sync state and logs");
+  status->add_flag("--json", o.json);
+  status->callback([&] { action = [&](Io& io) { return hmdevice::StatusCommand(io, o.json); }; });
 }
 
 }  // namespace
