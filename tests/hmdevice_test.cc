@@ -10,6 +10,7 @@
 
 #include "platform/device.h"
 #include "platform/user_notification.h"
+#include "platform/window.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -253,6 +254,52 @@ TEST_F(HmdeviceTest, ConfigResetAndSend) {
   hmtest::RunResult send = Hm({"send", "0x8001", "0", "-1"});
   EXPECT_EQ(send.exit_code, 1) << send.err;
   EXPECT_NE(send.err.find("Hollowmarch Replication Server"), std::string::npos) << send.err;
+}
+
+// What the stand-in system window received.
+struct Received {
+  UINT message = 0;
+  WPARAM wparam = 0;
+  LPARAM lparam = 0;
+};
+Received g_received;
+
+LRESULT StandInServerProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message >= WM_APP) {
+    g_received = {message, wparam, lparam};
+    return static_cast<LRESULT>(0xFFFFFFFEu);  // results are 32-bit words
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+TEST_F(HmdeviceTest, SendReachesTheSystemWindowAndPrintsItsResult) {
+  ASSERT_TRUE(platform::OpenDevice(dir_.path()).ok());
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = StandInServerProc;
+  window_class.lpszClassName = u"Hollowmarch Replication Server";
+  RegisterClassW(&window_class);
+  const HWND window = CreateWindowExW(0, u"Hollowmarch Replication Server", u"Hollowmarch Replication Server",
+                                      0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+  ASSERT_NE(window, 0u);
+  hmtest::Process send({HM_HMDEVICE_PATH, "--root", dir_.path(), "send", "0x8005", "7", "-2"});
+  // The send is answered only while this thread dispatches; a timer lets the
+  // loop look whether the sender is done.
+  ASSERT_NE(SetTimer(window, 1, 20, nullptr), 0u);
+  hmtest::RunResult result;
+  for (int ticks = 0; ticks < 500 && !send.Wait(std::chrono::milliseconds(0), &result); ++ticks) {
+    MSG msg{};
+    if (GetMessageW(&msg, 0, 0, 0) <= 0) break;
+    DispatchMessageW(&msg);
+  }
+  KillTimer(window, 1);
+  DestroyWindow(window);
+  platform::CloseDevice();
+
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "4294967294\n");
+  EXPECT_EQ(g_received.message, 0x8005u);
+  EXPECT_EQ(g_received.wparam, 7u);
+  EXPECT_EQ(g_received.lparam, -2);
 }
 
 TEST_F(HmdeviceTest, NotificationsAreListedAsSet) {
