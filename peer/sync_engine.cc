@@ -1,0 +1,342 @@
+#include "peer/sync_engine.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "peer/device_requests.h"
+
+namespace peer {
+namespace {
+
+using nlohmann::json;
+
+constexpr uint32_t kClasses[] = {24, 25, 26, 291, 5454};
+
+std::string Hex(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+json PropertyJson(const Property& p) {
+  json j = {{"id", p.propId}, {"type", p.type()}};
+  switch (p.type()) {
+    case 2:
+    case 3:
+    case 18:
+    case 19:
+      j["value"] = p.integer;
+      break;
+    case 31:
+      j["value"] = Utf16ToUtf8(p.text);
+      break;
+    case 65:
+      j["value"] = Hex(p.blob);
+      break;
+    default:
+      j["value"] = Hex(Bytes(p.raw.begin(), p.raw.end()));
+      break;
+  }
+  return j;
+}
+
+json RecordJson(uint32_t oidDb, const Record& r) {
+  json props = json::array();
+  for (const Property& p : r.props) props.push_back(PropertyJson(p));
+  return {{"db", oidDb}, {"oid", r.oid}, {"props", props}};
+}
+
+std::string Key(uint32_t oidDb, uint32_t oidRec) {
+  return std::to_string(oidDb) + ":" + std::to_string(oidRec);
+}
+
+std::string MirrorPath(const std::string& dir, uint32_t dataClass) {
+  return dir + "/class-" + std::to_string(dataClass) + ".json";
+}
+
+json LoadMirror(const std::string& dir, uint32_t dataClass) {
+  std::ifstream in(MirrorPath(dir, dataClass));
+  if (!in) return {{"anchor", 0}, {"records", json::object()}};
+  try {
+    return json::parse(in);
+  } catch (const json::exception&) {
+    // An unreadable mirror is no anchor: the next sync of the class is slow.
+    return {{"anchor", 0}, {"records", json::object()}};
+  }
+}
+
+bool SaveMirror(const std::string& dir, uint32_t dataClass, const json& mirror, std::string* error) {
+  std::string path = MirrorPath(dir, dataClass);
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << mirror.dump(1) << "\n";
+    if (!out) {
+      *error = "cannot write " + tmp;
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    *error = "cannot replace " + path + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool Failed(const Reply& r, const char* what, std::string* error) {
+  if (r.ok()) return false;
+  char status[16];
+  std::snprintf(status, sizeof status, "0x%02X", r.status & 0xFF);
+  *error = std::string(what) + ": " + (r.error.empty() ? std::string("status ") + status : r.error);
+  return true;
+}
+
+// Fetches one record by database and record identifier. *found false when
+// the record is gone.
+bool FetchRecord(PeerClient& client, uint32_t oidDb, uint32_t oidRec, Record* record, bool* found,
+                 std::string* error) {
+  uint32_t handle = kInvalidHandle, db = 0;
+  if (Failed(OpenDb(client, oidDb, u"", 0, &handle, &db), "open", error)) return false;
+  *found = false;
+  if (handle == kInvalidHandle) return true;  // the database is gone
+  uint32_t index = 0, oid = 0;
+  bool ok = !Failed(SeekDb(client, handle, kSeekCeoid, oidRec, &index, &oid), "seek", error);
+  if (ok && oid == oidRec) {
+    std::vector<Record> batch;
+    ok = !Failed(ReadRecords(client, handle, &batch), "read", error);
+    if (ok && !batch.empty() && batch.front().oid == oidRec) {
+      *record = batch.front();
+      *found = true;
+    } else if (ok) {
+      *error = "record " + std::to_string(oidRec) + " could not be transferred";
+      ok = false;
+    }
+  }
+  CloseDb(client, handle);
+  return ok;
+}
+
+bool FastSync(PeerClient& client, uint8_t index, json& mirror, ClassSyncResult* result) {
+  std::vector<ChangeRecord> changes;
+  if (Failed(ReadChanges(client, index, mirror["anchor"].get<uint32_t>(), &changes), "changes",
+             &result->error)) {
+    return false;
+  }
+  json& records = mirror["records"];
+  // The stream is newest first: apply oldest first.
+  for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+    const std::string key = Key(it->oidDb, it->oidRec);
+    Record r;
+    bool found = false;
+    if (it->type != 1 && !FetchRecord(client, it->oidDb, it->oidRec, &r, &found, &result->error)) {
+      return false;
+    }
+    if (found) {
+      records[key] = RecordJson(it->oidDb, r);
+    } else {
+      records.erase(key);
+    }
+    ++result->moved;
+  }
+  return true;
+}
+
+bool SlowSync(PeerClient& client, const std::vector<std::string>& names, json& mirror,
+              ClassSyncResult* result) {
+  json records = json::object();
+  for (const std::string& name : names) {
+    std::vector<Record> all;
+    uint32_t oidDb = 0;
+    std::string error;
+    if (!DumpDatabase(client, 0, Utf8ToUtf16(name), &all, &oidDb, &error)) {
+      if (error.find("no such database") != std::string::npos) continue;
+      result->error = name + ": " + error;
+      return false;
+    }
+    for (const Record& r : all) records[Key(oidDb, r.oid)] = RecordJson(oidDb, r);
+    result->moved += all.size();
+  }
+  mirror["records"] = records;
+  return true;
+}
+
+}  // namespace
+
+int ClassIndexOf(uint32_t dataClass) {
+  for (int i = 0; i < 5; ++i) {
+    if (kClasses[i] == dataClass) return i;
+  }
+  return -1;
+}
+
+std::vector<std::string> DefaultClassDatabases(uint32_t dataClass) {
+  switch (dataClass) {
+    case 24:
+      return {"Demo Contacts"};
+    case 25:
+      return {"Demo Appointments"};
+    case 26:
+      return {"Demo Tasks"};
+    case 291:
+      return {"Demo Notes"};
+    case 5454:
+      return {"pmailMsgs"};
+    default:
+      return {};
+  }
+}
+
+bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
+                  std::vector<Record>* records, uint32_t* oidDb, std::string* error,
+                  const std::function<void(size_t)>& onBatch) {
+  uint32_t handle = kInvalidHandle;
+  if (Failed(OpenDb(client, oid, name, kOpenAutoIncrement, &handle, oidDb), "open", error)) return false;
+  if (handle == kInvalidHandle) {
+    *error = "no such database";
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    std::vector<Record> batch;
+    if (Failed(ReadRecords(client, handle, &batch), "read", error)) {
+      ok = false;
+      break;
+    }
+    if (batch.empty()) {
+      // An empty batch is the end, or a record too large for any batch: a
+      // seek by 0 from the current position finds a record only then.
+      uint32_t index = 0, at = 0;
+      if (Failed(SeekDb(client, handle, kSeekCurrent, 0, &index, &at), "seek", error)) {
+        ok = false;
+      } else if (at != 0) {
+        *error = "record " + std::to_string(at) + " (index " + std::to_string(index) +
+                 ") is too large to be transferred";
+        ok = false;
+      }
+      break;
+    }
+    records->insert(records->end(), batch.begin(), batch.end());
+    if (onBatch) onBatch(records->size());
+  }
+  CloseDb(client, handle);
+  return ok;
+}
+
+std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options) {
+  std::vector<ClassSyncResult> results;
+  std::error_code ec;
+  std::filesystem::create_directories(options.dir, ec);
+  std::vector<uint32_t> classes = options.classes;
+  if (classes.empty()) classes.assign(std::begin(kClasses), std::end(kClasses));
+  for (uint32_t dataClass : classes) {
+    ClassSyncResult result;
+    result.dataClass = dataClass;
+    const int index = ClassIndexOf(dataClass);
+    if (index < 0) {
+      result.error = "unknown class " + std::to_string(dataClass);
+      results.push_back(result);
+      break;
+    }
+    json mirror = LoadMirror(options.dir, dataClass);
+    const uint32_t anchor = mirror.value("anchor", 0u);
+    uint8_t answer = kChangesUntracked;
+    uint32_t deviceTime = 0;
+    bool ok = !Failed(QuerySyncState(client, static_cast<uint8_t>(index), anchor, &answer), "state",
+                      &result.error) &&
+              !Failed(EnableClass(client, static_cast<uint8_t>(index), &deviceTime), "enable", &result.error);
+    result.fast = ok && anchor != 0 && answer == kChangesComplete;
+    if (ok && options.progress) {
+      options.progress("class " + std::to_string(dataClass) + (result.fast ? ": fast" : ": slow"));
+    }
+    if (ok) {
+      auto it = options.databases.find(dataClass);
+      const std::vector<std::string> names =
+          it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
+      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), mirror, &result)
+                       : SlowSync(client, names, mirror, &result);
+    }
+    ok = ok && !Failed(FlushChanges(client), "flush", &result.error);
+    if (ok) {
+      mirror["anchor"] = deviceTime;
+      ok = SaveMirror(options.dir, dataClass, mirror, &result.error);
+    }
+    result.anchor = ok ? deviceTime : anchor;
+    result.mirrored = mirror["records"].size();
+    results.push_back(result);
+    if (!ok) break;
+  }
+  return results;
+}
+
+std::string PropertyValueText(const Property& p) {
+  const json v = PropertyJson(p)["value"];
+  return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
+std::string Utf16ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp = 0xFFFD;
+    size_t n = 1;
+    auto cont = [&](size_t k) { return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80; };
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c >> 5) == 6 && cont(1)) {
+      cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F), n = 2;
+    } else if ((c >> 4) == 14 && cont(1) && cont(2)) {
+      cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F), n = 3;
+    } else if ((c >> 3) == 30 && cont(1) && cont(2) && cont(3)) {
+      cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F), n = 4;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace peer

@@ -1,0 +1,156 @@
+// hmpeer against the real server on a temporary device.
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "nlohmann/json.hpp"
+#include "tests/support/process.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hmtest::RunResult;
+using nlohmann::json;
+
+class HmpeerTest : public ::testing::Test {
+ protected:
+  HmpeerTest() : device_(false), port_(hmtest::FreePort()) {
+    Device({"init", "--demo"});
+    Device({"reg", "set", "Port", std::to_string(port_)});
+  }
+
+  RunResult Device(std::vector<std::string> args) {
+    std::vector<std::string> argv = {HM_HMDEVICE_PATH, "--root", device_.root()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return hmtest::Run(argv);
+  }
+
+  RunResult Peer(std::vector<std::string> args) {
+    std::vector<std::string> argv = {HM_HMPEER_PATH, "--port", std::to_string(port_)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return hmtest::Run(argv);
+  }
+
+  void StartServer() {
+    server_ = std::make_unique<hmtest::Process>(
+        std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", device_.root()});
+    for (int i = 0; i < 250; ++i) {
+      if (Peer({"hello"}).exit_code == 0) return;
+      std::this_thread::sleep_for(20ms);
+    }
+    FAIL() << "the server did not start: " << server_->Err();
+  }
+
+  json Sync(const std::string& dir) {
+    RunResult r = Peer({"--json", "sync", "--to", dir});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    return r.exit_code == 0 ? json::parse(r.out) : json::array();
+  }
+
+  static json Records(const std::string& dir, int dataClass) {
+    std::ifstream in(dir + "/class-" + std::to_string(dataClass) + ".json");
+    return json::parse(in)["records"];
+  }
+
+  // Waits until the change of a device write has been captured.
+  void Settle() { std::this_thread::sleep_for(300ms); }
+
+  hmtest::TempDevice device_;
+  int port_;
+  std::unique_ptr<hmtest::Process> server_;
+};
+
+// The mirror after a fast sync equals the mirror after a slow sync of the
+// same device: after adds, modifies and deletes, and after a restart of the
+// server (which loses the logs and forces a slow sync).
+TEST_F(HmpeerTest, AFastSyncMirrorsWhatASlowSyncDoes) {
+  StartServer();
+  hmtest::TempDir desk;
+  json first = Sync(desk.path());
+  ASSERT_EQ(first.size(), 5u);
+  for (const json& c : first) EXPECT_EQ(c["kind"], "slow") << c.dump();
+
+  RunResult add = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"});
+  ASSERT_EQ(add.exit_code, 0);
+  const std::string added = add.out.substr(0, add.out.find('\n'));
+  RunResult list = Device({"rec", "list", "Demo Tasks", "--json"});
+  json tasks = json::parse(list.out);
+  ASSERT_GE(tasks.size(), 2u);
+  ASSERT_EQ(Device({"rec", "set", "Demo Tasks", std::to_string(tasks[0]["oid"].get<long>()), "0x1001F=Done"}).exit_code, 0);
+  ASSERT_EQ(Device({"rec", "delete", "Demo Tasks", std::to_string(tasks[1]["oid"].get<long>())}).exit_code, 0);
+  Settle();
+
+  json second = Sync(desk.path());
+  ASSERT_EQ(second.size(), 5u);
+  EXPECT_EQ(second[0]["kind"], "fast");
+  EXPECT_EQ(second[0]["moved"], 1);
+  EXPECT_EQ(second[2]["kind"], "fast");
+  EXPECT_EQ(second[2]["moved"], 2);
+
+  hmtest::TempDir fresh;
+  Sync(fresh.path());
+  for (int c : {24, 25, 26, 291, 5454}) {
+    EXPECT_EQ(Records(desk.path(), c), Records(fresh.path(), c)) << "class " << c;
+  }
+
+  // A restart loses the logs: every tracked class syncs slowly, and still
+  // ends where a fresh slow sync does.
+  hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root(), "Shutdown"});
+  server_->Wait(10s);
+  ASSERT_EQ(Device({"rec", "delete", "Demo Contacts", added}).exit_code, 0);
+  StartServer();
+  json third = Sync(desk.path());
+  ASSERT_EQ(third.size(), 5u);
+  EXPECT_EQ(third[0]["kind"], "slow");
+  hmtest::TempDir after;
+  Sync(after.path());
+  EXPECT_EQ(Records(desk.path(), 24), Records(after.path(), 24));
+}
+
+TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
+  StartServer();
+  RunResult enable = Peer({"--json", "enable", "24"});
+  ASSERT_EQ(enable.exit_code, 0) << enable.err;
+  EXPECT_GT(json::parse(enable.out)["deviceTime"].get<long>(), 0);
+
+  RunResult state = Peer({"--json", "state", "24", "--since", "2030-01-01T00:00:00"});
+  ASSERT_EQ(state.exit_code, 0) << state.err;
+  EXPECT_EQ(json::parse(state.out)["answer"], 0) << "complete";
+
+  ASSERT_EQ(Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"}).exit_code, 0);
+  Settle();
+  RunResult changes = Peer({"--json", "changes", "24"});
+  ASSERT_EQ(changes.exit_code, 0) << changes.err;
+  json list = json::parse(changes.out);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["type"], 0);
+
+  RunResult dump = Peer({"--json", "dump", "Demo Contacts"});
+  ASSERT_EQ(dump.exit_code, 0) << dump.err;
+  EXPECT_EQ(json::parse(dump.out)["records"].size(), 4u);
+
+  RunResult free = Peer({"--json", "free", "2"});
+  ASSERT_EQ(free.exit_code, 0) << free.err;
+  EXPECT_TRUE(json::parse(free.out).contains("total"));
+
+  RunResult alarm = Peer({"--json", "alarm", "set", "--at", "2027-01-01T10:00:00"});
+  ASSERT_EQ(alarm.exit_code, 0) << alarm.err;
+  EXPECT_NE(json::parse(alarm.out)["handle"], 0);
+  RunResult listed = Device({"notifications", "--json"});
+  EXPECT_NE(listed.out.find("CALENDAR.EXE"), std::string::npos) << listed.out;
+
+  EXPECT_EQ(Peer({"state", "7"}).exit_code, 2) << "not a class";
+  EXPECT_NE(Peer({"dump", "No Such Database"}).exit_code, 0);
+}
+
+TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {
+  RunResult r = Peer({"--timeout", "1", "hello"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
+}
+
+}  // namespace
