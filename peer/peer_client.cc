@@ -96,6 +96,7 @@ bool PeerClient::Connect(const std::string& host, uint16_t port, Millis timeout,
 
 bool PeerClient::SendBytes(std::span<const uint8_t> bytes) {
   if (fd_ < 0) return false;
+  if (trace) trace(true, bytes);
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -136,8 +137,13 @@ ReceiveResult PeerClient::ReceiveFrame(Bytes* frame, Millis timeout) {
   ReceiveResult result = ReadExactly(kHeaderBytes, frame, deadline);
   if (result != ReceiveResult::kFrame) return result;
   const size_t length = ReadBe16(frame->data() + 1);
-  if (length < kHeaderBytes) return ReceiveResult::kBadLength;
-  return ReadExactly(length - kHeaderBytes, frame, deadline);
+  if (length < kHeaderBytes) {
+    if (trace) trace(false, *frame);
+    return ReceiveResult::kBadLength;
+  }
+  result = ReadExactly(length - kHeaderBytes, frame, deadline);
+  if (trace) trace(false, *frame);
+  return result;
 }
 
 bool PeerClient::NothingArrives(Millis wait) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ class PeerClient {
   bool Connect(const std::string& host, uint16_t port,
                Millis timeout = kDefaultTimeout, std::string* error = nullptr);
   bool connected() const { return fd_ >= 0; }
+
+  // When set, called with every block sent (sent = true) and every frame
+  // received, or what arrived of it (sent = false), on the calling thread.
+  std::function<void(bool sent, std::span<const uint8_t> bytes)> trace;
   // Closes the connection (nothing when there is none).
   void Close();
   // Stops sending: the device sees the end of the stream while replies can

@@ -143,6 +143,11 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   RunResult listed = Device({"notifications", "--json"});
   EXPECT_NE(listed.out.find("CALENDAR.EXE"), std::string::npos) << listed.out;
 
+  RunResult traced = Peer({"--trace", "hello"});
+  ASSERT_EQ(traced.exit_code, 0);
+  EXPECT_NE(traced.err.find(">> 23 bytes (type 0x80, length 23)"), std::string::npos) << traced.err;
+  EXPECT_NE(traced.err.find("<< 11 bytes (type 0xA0, length 11)"), std::string::npos) << traced.err;
+
   EXPECT_EQ(Peer({"state", "7"}).exit_code, 2) << "not a class";
   EXPECT_NE(Peer({"dump", "No Such Database"}).exit_code, 0);
 }

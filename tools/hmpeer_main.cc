@@ -33,6 +33,7 @@ struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = 40141;
   bool json = false;
+  bool trace = false;
   int timeout = 5;
   std::string cls;
   std::optional<std::string> since;
@@ -85,9 +86,25 @@ std::string StatusText(const peer::Reply& r) {
   return buf;
 }
 
+// One line per frame on standard error: direction, first byte and length,
+// then the bytes in hex, 16 to a line.
+void TraceFrame(bool sent, std::span<const uint8_t> bytes) {
+  std::fprintf(stderr, "%s %zu bytes", sent ? ">>" : "<<", bytes.size());
+  if (bytes.size() >= 3) {
+    std::fprintf(stderr, " (type 0x%02X, length %u)", bytes[0], static_cast<unsigned>(bytes[1] << 8 | bytes[2]));
+  }
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i % 16 == 0) std::fprintf(stderr, "\n  %04zx ", i);
+    std::fprintf(stderr, " %02x", bytes[i]);
+  }
+  std::fprintf(stderr, "\n");
+}
+
 class Session {
  public:
-  explicit Session(const Options& o) : o_(o) {}
+  explicit Session(const Options& o) : o_(o) {
+    if (o.trace) client_.trace = TraceFrame;
+  }
   // Connects and says hello; an exit status on failure, else 0.
   int Open() {
     std::string error;
@@ -322,6 +339,7 @@ int main(int argc, char** argv) {
   app.add_option("--host", o.host, "device address (IPv4)")->capture_default_str();
   app.add_option("--port", o.port, "device port")->capture_default_str();
   app.add_flag("--json", o.json, "one JSON document on standard output");
+  app.add_flag("--trace", o.trace, "every frame sent and received, in hex, on standard error");
   app.add_option("--timeout", o.timeout, "seconds to wait for the connection")->capture_default_str();
   auto sub = [&](const char* name, const char* help) {
     CLI::App* s = app.add_subcommand(name, help);
