@@ -1,0 +1,101 @@
+// The reference sync against the real server on loopback: a slow sync of a
+// class whose database holds 100,000 records, and a fast sync of 10,000
+// recorded changes. Records per second for each.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "benchmark/benchmark.h"
+#include "nlohmann/json.hpp"
+#include "peer/peer_client.h"
+#include "peer/sync_engine.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Lines(int count, int from) {
+  std::string input;
+  for (int i = 0; i < count; ++i) {
+    input += "{\"props\":[{\"id\":65567,\"value\":\"Contact " + std::to_string(from + i) +
+             "\"},{\"id\":131091,\"value\":" + std::to_string(i) + "}]}\n";
+  }
+  return input;
+}
+
+struct Rig {
+  Rig() : dir(false), port(hmtest::FreePort()) {
+    Device({"db", "create", "Contacts", "--type", "24"});
+    Device({"reg", "set", "Port", std::to_string(port)});
+  }
+  hmtest::RunResult Device(std::vector<std::string> args, const std::string& input = "") {
+    std::vector<std::string> argv = {HM_HMDEVICE_PATH, "--root", dir.root()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return hmtest::Run(argv, input, std::chrono::minutes(5));
+  }
+  void Start() {
+    server = std::make_unique<hmtest::Process>(std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", dir.root()});
+    for (int i = 0; i < 500 && !client.connected(); ++i) {
+      if (!client.Connect("127.0.0.1", static_cast<uint16_t>(port))) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    client.Hello();
+  }
+  // Waits until class 24's log holds `records` records.
+  void WaitForLog(long records) {
+    for (int i = 0; i < 3000; ++i) {
+      auto st = nlohmann::json::parse(Device({"status", "--json"}).out);
+      if (st["classes"][0]["logRecords"].get<long>() >= records) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  double Sync(size_t* moved) {
+    peer::SyncOptions options;
+    options.dir = desk.path();
+    options.classes = {24};
+    options.databases[24] = {"Contacts"};
+    auto start = Clock::now();
+    auto results = peer::Sync(client, options);
+    *moved = results.empty() ? 0 : results[0].moved;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  hmtest::TempDevice dir;
+  hmtest::TempDir desk;
+  int port;
+  std::unique_ptr<hmtest::Process> server;
+  peer::PeerClient client;
+};
+
+void BM_SlowSync100k(benchmark::State& state) {
+  Rig rig;
+  rig.Device({"rec", "import", "Contacts"}, Lines(100000, 0));
+  rig.Start();
+  for (auto _ : state) {
+    size_t moved = 0;
+    state.SetIterationTime(rig.Sync(&moved));
+    state.counters["records"] = static_cast<double>(moved);
+    state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(moved), benchmark::Counter::kIsRate);
+  }
+}
+BENCHMARK(BM_SlowSync100k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_FastSync10k(benchmark::State& state) {
+  Rig rig;
+  rig.Start();
+  size_t moved = 0;
+  rig.Sync(&moved);  // the first sync is slow and sets the anchor
+  rig.Device({"rec", "import", "Contacts"}, Lines(10000, 0));
+  rig.WaitForLog(10000);
+  for (auto _ : state) {
+    state.SetIterationTime(rig.Sync(&moved));
+    state.counters["records"] = static_cast<double>(moved);
+    state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(moved), benchmark::Counter::kIsRate);
+  }
+}
+BENCHMARK(BM_FastSync10k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
