@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CLI/CLI.hpp"
+#include "platform/codepage.h"
 #include "platform/device.h"
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
@@ -20,31 +21,10 @@
 namespace {
 
 std::u16string Utf8ToUtf16(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    char32_t cp;
-    int n;
-    if (c < 0x80) {
-      cp = c, n = 1;
-    } else if ((c >> 5) == 6 && i + 1 < s.size()) {
-      cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F), n = 2;
-    } else if ((c >> 4) == 14 && i + 2 < s.size()) {
-      cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F), n = 3;
-    } else if ((c >> 3) == 30 && i + 3 < s.size()) {
-      cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F), n = 4;
-    } else {
-      cp = 0xFFFD, n = 1;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += n;
-  }
+  if (s.empty()) return std::u16string();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::u16string out(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
   return out;
 }
 
