@@ -1,4 +1,9 @@
 // hmpeer against the real server on a temporary device.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -152,10 +157,83 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   EXPECT_NE(Peer({"dump", "No Such Database"}).exit_code, 0);
 }
 
+// A record too large for one read batch looks like the end of the
+// database; the dump must not stop there silently.
+TEST_F(HmpeerTest, ARecordTooLargeToTransferIsReportedNotSkipped) {
+  ASSERT_EQ(Device({"db", "create", "Big", "--type", "24"}).exit_code, 0);
+  ASSERT_EQ(Device({"rec", "add", "Big", "0x10003=1"}).exit_code, 0);
+  RunResult big = Device({"rec", "add", "Big", "0x20041=" + std::string(6000, 'a')});
+  ASSERT_EQ(big.exit_code, 0) << big.err;
+  ASSERT_EQ(Device({"rec", "add", "Big", "0x10003=3"}).exit_code, 0);
+  StartServer();
+  RunResult dump = Peer({"--json", "dump", "Big"});
+  EXPECT_EQ(dump.exit_code, 1);
+  EXPECT_NE(dump.err.find("record " + big.out.substr(0, big.out.find('\n')) + " "), std::string::npos)
+      << dump.err;
+  EXPECT_EQ(json::parse(dump.out)["records"].size(), 1u) << "the records before it";
+}
+
 TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {
   RunResult r = Peer({"--timeout", "1", "hello"});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
+}
+
+// A stand-in device on a host socket: it accepts one peer, answers the
+// hello with `hello_reply`, and then closes the connection at the first
+// further request, as a server that goes away mid-exchange would.
+class FakeDevice {
+ public:
+  explicit FakeDevice(std::vector<uint8_t> hello_reply) : reply_(std::move(hello_reply)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    ::listen(listen_, 1);
+    thread_ = std::thread([this] {
+      int conn = ::accept(listen_, nullptr, nullptr);
+      if (conn < 0) return;
+      uint8_t buf[2048];
+      if (::recv(conn, buf, sizeof buf, 0) > 0) ::send(conn, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      ::recv(conn, buf, sizeof buf, 0);
+      ::close(conn);
+    });
+  }
+  ~FakeDevice() {
+    ::shutdown(listen_, SHUT_RDWR);
+    ::close(listen_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  std::vector<uint8_t> reply_;
+  int listen_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+TEST(HmpeerFakeDeviceTest, ARefusedHelloAndAVanishingDeviceFailClearly) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> hello;
+    int exit_code;
+    const char* says;
+  } cases[] = {
+      {"refused", {0xD3, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 1, "hello refused (0xD3)"},
+      {"bad request", {0xC0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 1, "hello refused (0xC0)"},
+      {"gone mid-exchange", {0xA0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 3, "changes"},
+  };
+  for (const Case& c : cases) {
+    FakeDevice device(c.hello);
+    RunResult r = hmtest::Run({HM_HMPEER_PATH, "--port", std::to_string(device.port()), "changes", "24"});
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+  }
 }
 
 }  // namespace
