@@ -29,12 +29,15 @@
 #include "platform/fault.h"
 #include "platform/handle_table.h"
 #include "platform/kernel.h"
+#include "platform/record_order.h"
 #include "platform/store_db.h"
 
 namespace {
 
 using platform::store::Connection;
+using platform::store::CountRecordsBefore;
 using platform::store::Query;
+using platform::store::RecordAtIndex;
 using platform::store::Transaction;
 
 // Accounting of the store's use, for the capacity: every record costs its
@@ -268,25 +271,6 @@ DWORD CheckDatabaseExists(Connection* conn, CEOID db) {
   q.Bind(1, db);
   if (q.Step()) return ERROR_SUCCESS;
   return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INVALID_HANDLE;
-}
-
-// Index (from 0) of the first record of `db` with identifier >= position.
-DWORD CountBefore(Connection* conn, CEOID db, int64_t position, int64_t* count) {
-  static const char kSql[] = "SELECT count(*) FROM records WHERE db = ? AND oid < ?";
-  Query q(conn, kSql);
-  q.Bind(1, db).Bind(2, position);
-  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
-  *count = q.Int(0);
-  return ERROR_SUCCESS;
-}
-
-// The identifier of the record at `index` of `db`, or 0.
-DWORD RecordAtIndex(Connection* conn, CEOID db, int64_t index, CEOID* oid) {
-  static const char kSql[] = "SELECT oid FROM records WHERE db = ? ORDER BY oid LIMIT 1 OFFSET ?";
-  Query q(conn, kSql);
-  q.Bind(1, db).Bind(2, index);
-  *oid = q.Step() ? static_cast<CEOID>(q.Int(0)) : 0;
-  return q.error();
 }
 
 bool ValidName(LPCWSTR name, std::string* utf8) {
@@ -634,8 +618,10 @@ CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index) {
     q.Bind(1, value).Bind(2, h->db_);
     if (!q.Step()) return Fail(q.error() != ERROR_SUCCESS ? q.error() : ERROR_NO_MORE_ITEMS);
     target = value;
-    // Counting is linear in the records before the target: only when asked.
-    if (index != nullptr) error = CountBefore(conn, h->db_, value, &target_index);
+    // Counting may step over many records: only when asked.
+    if (index != nullptr) {
+      error = CountRecordsBefore(conn, h->db_, row.num_records, value, &target_index);
+    }
   } else if (seek_type == CEDB_SEEK_END) {
     // From the end, so that finding the last record does not step over all
     // the others.
@@ -652,13 +638,17 @@ CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index) {
       target_index = value;
     } else {
       int64_t current = row.num_records;
-      if (h->position_ != kAtEnd) error = CountBefore(conn, h->db_, h->position_, &current);
+      if (h->position_ != kAtEnd) {
+        error = CountRecordsBefore(conn, h->db_, row.num_records, h->position_, &current);
+      }
       target_index = current + static_cast<int32_t>(value);
     }
     if (error == ERROR_SUCCESS && (target_index < 0 || target_index >= row.num_records)) {
       return Fail(ERROR_NO_MORE_ITEMS);
     }
-    if (error == ERROR_SUCCESS) error = RecordAtIndex(conn, h->db_, target_index, &target);
+    if (error == ERROR_SUCCESS) {
+      error = RecordAtIndex(conn, h->db_, row.num_records, target_index, &target);
+    }
     if (error == ERROR_SUCCESS && target == 0) error = ERROR_NO_MORE_ITEMS;
   }
   if (error != ERROR_SUCCESS) return Fail(error);
