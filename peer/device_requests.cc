@@ -13,7 +13,12 @@ constexpr size_t kChangeRecordBytes = 21;
 Reply Send(PeerClient& client, uint8_t type, const Bytes& fields, Bytes* frame) {
   Reply reply;
   reply.status = client.Exchange(type, Item(kTagInfo, fields), frame);
-  if (reply.status < 0) reply.error = "no reply from the device";
+  if (reply.status < 0) {
+    reply.error = client.LastFailure();
+    // A reply that arrived but breaks the framing is an answer out of
+    // shape, not a lost connection.
+    if (client.last_result() == ReceiveResult::kBadLength) reply.status = (*frame)[0];
+  }
   return reply;
 }
 
@@ -98,8 +103,12 @@ Reply ReadChanges(PeerClient& client, uint8_t classIndex, uint32_t since,
   Reply reply = Send(client, kMsgQuery, QueryFields(5, classIndex, since), &frame);
   if (!reply.error.empty() || reply.status != kStatusOk) return reply;
   for (;;) {
-    if (client.ReceiveFrame(&frame) != ReceiveResult::kFrame || frame.size() < 6) {
-      reply.error = "change stream broke off";
+    if (client.ReceiveFrame(&frame) != ReceiveResult::kFrame) {
+      reply.error = "change stream broke off: " + client.LastFailure();
+      return reply;
+    }
+    if (frame.size() < 6) {
+      reply.error = "malformed change frame";
       return reply;
     }
     bool last = frame[0] == kMsgChangesLast;

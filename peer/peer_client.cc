@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -133,17 +134,41 @@ ReceiveResult PeerClient::ReadExactly(size_t count, Bytes* out,
 
 ReceiveResult PeerClient::ReceiveFrame(Bytes* frame, Millis timeout) {
   frame->clear();
-  const auto deadline = Clock::now() + timeout;
-  ReceiveResult result = ReadExactly(kHeaderBytes, frame, deadline);
-  if (result != ReceiveResult::kFrame) return result;
-  const size_t length = ReadBe16(frame->data() + 1);
-  if (length < kHeaderBytes) {
-    if (trace) trace(false, *frame);
-    return ReceiveResult::kBadLength;
+  const auto deadline = Clock::now() + Resolve(timeout);
+  last_result_ = ReadExactly(kHeaderBytes, frame, deadline);
+  if (last_result_ != ReceiveResult::kFrame) {
+    if (trace && !frame->empty()) trace(false, *frame);
+    return last_result_;
   }
-  result = ReadExactly(length - kHeaderBytes, frame, deadline);
+  last_length_ = ReadBe16(frame->data() + 1);
+  if (last_length_ < kHeaderBytes) {
+    if (trace) trace(false, *frame);
+    return last_result_ = ReceiveResult::kBadLength;
+  }
+  last_result_ = ReadExactly(last_length_ - kHeaderBytes, frame, deadline);
   if (trace) trace(false, *frame);
-  return result;
+  return last_result_;
+}
+
+std::string PeerClient::LastFailure() const {
+  switch (last_result_) {
+    case ReceiveResult::kFrame:
+      return "";
+    case ReceiveResult::kClosed:
+      return "the device closed the connection";
+    case ReceiveResult::kTimeout: {
+      const double seconds = std::chrono::duration<double>(reply_timeout_).count();
+      char text[64];
+      std::snprintf(text, sizeof text, "no reply within %g s", seconds);
+      return text;
+    }
+    case ReceiveResult::kBadLength:
+      return "a reply with length " + std::to_string(last_length_) +
+             ", shorter than its own header: the framing is broken";
+    case ReceiveResult::kError:
+      break;
+  }
+  return fd_ < 0 ? "not connected" : "the connection failed";
 }
 
 bool PeerClient::NothingArrives(Millis wait) {
@@ -158,7 +183,7 @@ bool PeerClient::NothingArrives(Millis wait) {
 
 bool PeerClient::ClosedByDevice(Millis timeout) {
   if (fd_ < 0) return false;
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + Resolve(timeout);
   for (;;) {
     int ready = WaitFor(fd_, POLLIN, deadline);
     if (ready <= 0) return false;
@@ -175,7 +200,10 @@ int PeerClient::Exchange(uint8_t type, std::span<const uint8_t> payload,
   Bytes local;
   Bytes* out = reply != nullptr ? reply : &local;
   out->clear();
-  if (!SendFrame(type, payload)) return -1;
+  if (!SendFrame(type, payload)) {
+    last_result_ = ReceiveResult::kError;
+    return -1;
+  }
   if (ReceiveFrame(out, timeout) != ReceiveResult::kFrame) return -1;
   return (*out)[0];
 }

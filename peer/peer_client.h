@@ -32,6 +32,8 @@ class PeerClient {
  public:
   using Millis = std::chrono::milliseconds;
   static constexpr Millis kDefaultTimeout{5000};
+  // As a time-out argument: the client's reply time-out.
+  static constexpr Millis kReplyTimeout{-1};
 
   PeerClient() = default;
   // Closes the connection.
@@ -49,6 +51,18 @@ class PeerClient {
   // When set, called with every block sent (sent = true) and every frame
   // received, or what arrived of it (sent = false), on the calling thread.
   std::function<void(bool sent, std::span<const uint8_t> bytes)> trace;
+  // How long a reply may take to arrive whole, where a call is given
+  // kReplyTimeout (the requests of device_requests.h all are); at first
+  // kDefaultTimeout.
+  void set_reply_timeout(Millis timeout) { reply_timeout_ = timeout; }
+  Millis reply_timeout() const { return reply_timeout_; }
+  // How the last ReceiveFrame or Exchange ended (kError also when the
+  // request could not be sent).
+  ReceiveResult last_result() const { return last_result_; }
+  // What went wrong with the last receive, for a person: "no reply within
+  // 2 s", "the device closed the connection", ...; empty after kFrame.
+  std::string LastFailure() const;
+
   // Closes the connection (nothing when there is none).
   void Close();
   // Stops sending: the device sees the end of the stream while replies can
@@ -62,17 +76,17 @@ class PeerClient {
 
   // Receives one frame into *frame (header included). On anything but
   // kFrame, *frame holds the bytes that did arrive.
-  ReceiveResult ReceiveFrame(Bytes* frame, Millis timeout = kDefaultTimeout);
+  ReceiveResult ReceiveFrame(Bytes* frame, Millis timeout = kReplyTimeout);
   // True when no byte arrives within `wait` (the connection may close).
   bool NothingArrives(Millis wait);
   // True when the device closes the connection within `timeout` without
   // sending anything more.
-  bool ClosedByDevice(Millis timeout = kDefaultTimeout);
+  bool ClosedByDevice(Millis timeout = kReplyTimeout);
 
   // Sends a frame and receives the reply frame; the reply's status (first
   // byte), or -1 when no whole reply came (*reply then holds what came).
   int Exchange(uint8_t type, std::span<const uint8_t> payload, Bytes* reply,
-               Millis timeout = kDefaultTimeout);
+               Millis timeout = kReplyTimeout);
   // Hello with the given identification; the reply's status or -1.
   int Hello(std::string_view identification = kIdentification,
             Bytes* reply = nullptr);
@@ -85,7 +99,12 @@ class PeerClient {
   ReceiveResult ReadExactly(size_t count, Bytes* out,
                             std::chrono::steady_clock::time_point deadline);
 
+  Millis Resolve(Millis timeout) const { return timeout.count() < 0 ? reply_timeout_ : timeout; }
+
   int fd_ = -1;
+  Millis reply_timeout_ = kDefaultTimeout;
+  ReceiveResult last_result_ = ReceiveResult::kError;
+  size_t last_length_ = 0;  // the length field of a kBadLength frame
 };
 
 }  // namespace peer
