@@ -1,8 +1,11 @@
 #include "peer/sync_engine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -63,10 +66,14 @@ std::string MirrorPath(const std::string& dir, uint32_t dataClass) {
 }
 
 json LoadMirror(const std::string& dir, uint32_t dataClass) {
-  std::ifstream in(MirrorPath(dir, dataClass));
+  std::ifstream in(MirrorPath(dir, dataClass), std::ios::binary);
   if (!in) return {{"anchor", 0}, {"records", json::object()}};
+  // Parsed from memory: parsing from the stream reads it a character at a
+  // time.
+  std::stringstream text;
+  text << in.rdbuf();
   try {
-    return json::parse(in);
+    return json::parse(text.view());
   } catch (const json::exception&) {
     // An unreadable mirror is no anchor: the next sync of the class is slow.
     return {{"anchor", 0}, {"records", json::object()}};
@@ -101,64 +108,124 @@ bool Failed(const Reply& r, const char* what, std::string* error) {
   return true;
 }
 
-// Fetches one record by database and record identifier. *found false when
-// the record is gone.
-bool FetchRecord(PeerClient& client, uint32_t oidDb, uint32_t oidRec, Record* record, bool* found,
-                 std::string* error) {
+// The records a fast sync brings up to date, per database: each changed
+// record once, whatever number of changes it had. A record with a recorded
+// delete is gone for good (identifiers are never reused); any other is
+// fetched in its state now, which covers every change before it.
+struct ChangedRecords {
+  std::map<uint32_t, std::set<uint32_t>> fetch;  // by database, in identifier order
+  std::vector<std::pair<uint32_t, uint32_t>> gone;
+  size_t size() const {
+    size_t n = gone.size();
+    for (const auto& [db, oids] : fetch) n += oids.size();
+    return n;
+  }
+};
+
+ChangedRecords Collect(const std::vector<ChangeRecord>& changes) {
+  std::set<std::pair<uint32_t, uint32_t>> deleted;
+  for (const ChangeRecord& c : changes) {
+    if (c.type == 1) deleted.emplace(c.oidDb, c.oidRec);
+  }
+  ChangedRecords out;
+  out.gone.assign(deleted.begin(), deleted.end());
+  for (const ChangeRecord& c : changes) {
+    if (!deleted.contains({c.oidDb, c.oidRec})) out.fetch[c.oidDb].insert(c.oidRec);
+  }
+  return out;
+}
+
+// Brings the mirror's copies of `oids` (records of database `oidDb`) up to
+// date. A read batch holds the sought record and those after it in the
+// database, in order: every wanted record up to the batch's last one is
+// settled by the batch (present: its state; absent: deleted since), so a
+// run of changed records close together costs one seek and one read.
+bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& oids,
+                  json& records, ClassSyncResult* result, const std::function<void()>& moved) {
+  auto settle = [&](uint32_t oid, const Record* record) {
+    if (record != nullptr) {
+      records[Key(oidDb, oid)] = RecordJson(oidDb, *record);
+    } else {
+      records.erase(Key(oidDb, oid));
+    }
+    ++result->moved;
+    moved();
+  };
   uint32_t handle = kInvalidHandle, db = 0;
-  if (Failed(OpenDb(client, oidDb, u"", 0, &handle, &db), "open", error)) return false;
-  *found = false;
-  if (handle == kInvalidHandle) return true;  // the database is gone
-  uint32_t index = 0, oid = 0;
-  bool ok = !Failed(SeekDb(client, handle, kSeekCeoid, oidRec, &index, &oid), "seek", error);
-  if (ok && oid == oidRec) {
+  if (Failed(OpenDb(client, oidDb, u"", kOpenAutoIncrement, &handle, &db), "open", &result->error)) {
+    return false;
+  }
+  if (handle == kInvalidHandle) {  // the database is gone, and its records
+    for (uint32_t oid : oids) settle(oid, nullptr);
+    return true;
+  }
+  bool ok = true;
+  for (auto next = oids.begin(); ok && next != oids.end();) {
+    uint32_t index = 0, at = 0;
+    ok = !Failed(SeekDb(client, handle, kSeekCeoid, *next, &index, &at), "seek", &result->error);
+    if (!ok) break;
+    if (at != *next) {  // deleted since the change was recorded
+      settle(*next++, nullptr);
+      continue;
+    }
     std::vector<Record> batch;
-    ok = !Failed(ReadRecords(client, handle, &batch), "read", error);
-    if (ok && !batch.empty() && batch.front().oid == oidRec) {
-      *record = batch.front();
-      *found = true;
-    } else if (ok) {
-      *error = "record " + std::to_string(oidRec) + " could not be transferred";
+    ok = !Failed(ReadRecords(client, handle, &batch), "read", &result->error);
+    if (!ok) break;
+    if (batch.empty() || batch.front().oid != *next) {
+      result->error = "record " + std::to_string(*next) + " could not be transferred";
       ok = false;
+      break;
+    }
+    auto in_batch = batch.begin();
+    for (; next != oids.end() && *next <= batch.back().oid; ++next) {
+      while (in_batch->oid < *next) ++in_batch;
+      settle(*next, in_batch->oid == *next ? &*in_batch : nullptr);
     }
   }
   CloseDb(client, handle);
   return ok;
 }
 
-bool FastSync(PeerClient& client, uint8_t index, json& mirror, ClassSyncResult* result) {
+bool FastSync(PeerClient& client, uint8_t index, json& mirror, ClassSyncResult* result,
+              const SyncOptions& options) {
   std::vector<ChangeRecord> changes;
   if (Failed(ReadChanges(client, index, mirror["anchor"].get<uint32_t>(), &changes), "changes",
              &result->error)) {
     return false;
   }
+  const ChangedRecords changed = Collect(changes);
+  const size_t total = changed.size();
+  auto moved = [&] {
+    if (options.onRecords) options.onRecords(result->moved, total);
+  };
+  moved();
   json& records = mirror["records"];
-  // The stream is newest first: apply oldest first.
-  for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
-    const std::string key = Key(it->oidDb, it->oidRec);
-    Record r;
-    bool found = false;
-    if (it->type != 1 && !FetchRecord(client, it->oidDb, it->oidRec, &r, &found, &result->error)) {
-      return false;
-    }
-    if (found) {
-      records[key] = RecordJson(it->oidDb, r);
-    } else {
-      records.erase(key);
-    }
+  for (const auto& [oidDb, oidRec] : changed.gone) {
+    records.erase(Key(oidDb, oidRec));
     ++result->moved;
+    moved();
+  }
+  for (const auto& [oidDb, oids] : changed.fetch) {
+    if (!FetchRecords(client, oidDb, oids, records, result, moved)) return false;
   }
   return true;
 }
 
 bool SlowSync(PeerClient& client, const std::vector<std::string>& names, json& mirror,
-              ClassSyncResult* result) {
+              ClassSyncResult* result, const SyncOptions& options) {
   json records = json::object();
   for (const std::string& name : names) {
     std::vector<Record> all;
     uint32_t oidDb = 0;
     std::string error;
-    if (!DumpDatabase(client, 0, Utf8ToUtf16(name), &all, &oidDb, &error)) {
+    // The total grows by each database's size as it is opened.
+    DumpProgress progress;
+    if (options.onRecords) {
+      progress = [&](size_t done, size_t total) {
+        options.onRecords(result->moved + done, result->moved + total);
+      };
+    }
+    if (!DumpDatabase(client, 0, Utf8ToUtf16(name), &all, &oidDb, &error, progress)) {
       if (error.find("no such database") != std::string::npos) continue;
       result->error = name + ": " + error;
       return false;
@@ -166,7 +233,7 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& names, json& m
     for (const Record& r : all) records[Key(oidDb, r.oid)] = RecordJson(oidDb, r);
     result->moved += all.size();
   }
-  mirror["records"] = records;
+  mirror["records"] = std::move(records);
   return true;
 }
 
@@ -198,7 +265,7 @@ std::vector<std::string> DefaultClassDatabases(uint32_t dataClass) {
 
 bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
                   std::vector<Record>* records, uint32_t* oidDb, std::string* error,
-                  const std::function<void(size_t)>& onBatch) {
+                  const DumpProgress& onBatch) {
   uint32_t handle = kInvalidHandle;
   if (Failed(OpenDb(client, oid, name, kOpenAutoIncrement, &handle, oidDb), "open", error)) return false;
   if (handle == kInvalidHandle) {
@@ -206,7 +273,18 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
     return false;
   }
   bool ok = true;
-  for (;;) {
+  size_t total = 0;
+  if (onBatch) {
+    // The last record's index gives the size; then back to the start.
+    uint32_t index = 0, at = 0;
+    ok = !Failed(SeekDb(client, handle, kSeekEnd, 0, &index, &at), "seek", error);
+    if (ok && at != 0) {
+      total = static_cast<size_t>(index) + 1;
+      ok = !Failed(SeekDb(client, handle, kSeekBeginning, 0, &index, &at), "seek", error);
+    }
+    if (ok) onBatch(0, total);
+  }
+  while (ok) {
     std::vector<Record> batch;
     if (Failed(ReadRecords(client, handle, &batch), "read", error)) {
       ok = false;
@@ -226,7 +304,7 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
       break;
     }
     records->insert(records->end(), batch.begin(), batch.end());
-    if (onBatch) onBatch(records->size());
+    if (onBatch) onBatch(records->size(), std::max(total, records->size()));
   }
   CloseDb(client, handle);
   return ok;
@@ -262,8 +340,8 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
       auto it = options.databases.find(dataClass);
       const std::vector<std::string> names =
           it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
-      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), mirror, &result)
-                       : SlowSync(client, names, mirror, &result);
+      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), mirror, &result, options)
+                       : SlowSync(client, names, mirror, &result, options);
     }
     ok = ok && !Failed(FlushChanges(client), "flush", &result.error);
     if (ok) {

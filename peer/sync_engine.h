@@ -9,8 +9,10 @@
 //     answers becomes the next anchor, so a change made during this sync is
 //     seen again by the next one (applying a change twice is harmless);
 //  3. fast: fetch each added or modified record by database and record
-//     identifier, drop each deleted one; slow: read every database of the
-//     class whole and replace the class's mirror;
+//     identifier (once, however often it changed; a read batch that starts
+//     at one record settles the changed records it also holds), drop each
+//     deleted one; slow: read every database of the class whole and replace
+//     the class's mirror;
 //  4. end the reading (command 3), and only then store the new anchor.
 //
 // The mirror of a class is one JSON file, DIR/class-<N>.json, written
@@ -36,17 +38,24 @@ int ClassIndexOf(uint32_t dataClass);
 // of the demo device.
 std::vector<std::string> DefaultClassDatabases(uint32_t dataClass);
 
+// Progress of a reading: records done so far out of `total` (an estimate:
+// the device may change while it is read).
+using DumpProgress = std::function<void(size_t done, size_t total)>;
+
 struct SyncOptions {
   std::string dir;
   std::vector<uint32_t> classes;                         // empty: all five
   std::map<uint32_t, std::vector<std::string>> databases;  // per class, for slow syncs
-  std::function<void(const std::string&)> progress;      // optional
+  // Optional, on the calling thread: a line as each class's sync starts,
+  // and the records moved so far in the class being synced.
+  std::function<void(const std::string&)> progress;
+  DumpProgress onRecords;
 };
 
 struct ClassSyncResult {
   uint32_t dataClass = 0;
   bool fast = false;
-  size_t moved = 0;      // records fetched, written or removed
+  size_t moved = 0;      // records fetched, written or removed (each once)
   size_t mirrored = 0;   // records in the mirror afterwards
   uint32_t anchor = 0;   // the stored anchor
   std::string error;     // empty on success
@@ -59,10 +68,12 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
 // Reads a whole database through the remote database commands: every
 // record, in order. False with *error set when a command fails, or when a
 // record cannot be transferred (too large for one batch): the reading
-// stopped at it and the error names it.
+// stopped at it and the error names it. With `onBatch`, the database's size
+// is asked first (two seeks) and onBatch is called before the first batch
+// and after each.
 bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
                   std::vector<Record>* records, uint32_t* oidDb, std::string* error,
-                  const std::function<void(size_t)>& onBatch = {});
+                  const DumpProgress& onBatch = {});
 
 // A property as JSON-friendly text parts.
 std::string PropertyValueText(const Property& p);

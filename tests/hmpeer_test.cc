@@ -116,6 +116,42 @@ TEST_F(HmpeerTest, AFastSyncMirrorsWhatASlowSyncDoes) {
   EXPECT_EQ(Records(desk.path(), 24), Records(after.path(), 24));
 }
 
+// Many changes spread over a database larger than a read batch: records
+// changed once or twice, changed and then deleted, deleted, and added, with
+// unchanged records between them in every batch.
+TEST_F(HmpeerTest, AFastSyncOfScatteredChangesMirrorsASlowSync) {
+  std::string lines;
+  for (int i = 0; i < 300; ++i) {
+    lines += "{\"props\":[{\"id\":65567,\"value\":\"Contact " + std::to_string(i) + "\"}]}\n";
+  }
+  std::vector<std::string> argv = {HM_HMDEVICE_PATH, "--root", device_.root(), "rec", "import",
+                                   "Demo Contacts"};
+  ASSERT_EQ(hmtest::Run(argv, lines).exit_code, 0);
+  StartServer();
+  hmtest::TempDir desk;
+  Sync(desk.path());
+  json contacts = json::parse(Device({"rec", "list", "Demo Contacts", "--json"}).out);
+  ASSERT_GE(contacts.size(), 300u);
+  auto oid = [&](size_t i) { return std::to_string(contacts[i]["oid"].get<long>()); };
+  for (size_t i = 1; i < contacts.size(); i += 13) {
+    ASSERT_EQ(Device({"rec", "set", "Demo Contacts", oid(i), "0x1001F=changed"}).exit_code, 0);
+  }
+  ASSERT_EQ(Device({"rec", "set", "Demo Contacts", oid(14), "0x1001F=twice"}).exit_code, 0);
+  ASSERT_EQ(Device({"rec", "delete", "Demo Contacts", oid(27)}).exit_code, 0);  // changed, then gone
+  ASSERT_EQ(Device({"rec", "delete", "Demo Contacts", oid(100)}).exit_code, 0);
+  ASSERT_EQ(Device({"rec", "add", "Demo Contacts", "0x1001F=new"}).exit_code, 0);
+  Settle();
+
+  json fast = Sync(desk.path());
+  ASSERT_FALSE(fast.empty());
+  EXPECT_EQ(fast[0]["kind"], "fast");
+  const size_t changed = (contacts.size() - 1 + 12) / 13;
+  EXPECT_EQ(fast[0]["moved"], changed + 2) << "each changed record once, plus one deleted and one added";
+  hmtest::TempDir fresh;
+  Sync(fresh.path());
+  EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
+}
+
 TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   StartServer();
   RunResult enable = Peer({"--json", "enable", "24"});
@@ -180,11 +216,14 @@ TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {
 }
 
 // A stand-in device on a host socket: it accepts one peer, answers the
-// hello with `hello_reply`, and then closes the connection at the first
-// further request, as a server that goes away mid-exchange would.
+// hello with `hello_reply`, and at the first further request sends `then`
+// and closes the connection (as a server that goes away mid-exchange would),
+// or, when `silent`, answers nothing and waits for the peer to leave.
 class FakeDevice {
  public:
-  explicit FakeDevice(std::vector<uint8_t> hello_reply) : reply_(std::move(hello_reply)) {
+  explicit FakeDevice(std::vector<uint8_t> hello_reply, std::vector<uint8_t> then = {},
+                      bool silent = false)
+      : reply_(std::move(hello_reply)), then_(std::move(then)), silent_(silent) {
     listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -199,7 +238,11 @@ class FakeDevice {
       if (conn < 0) return;
       uint8_t buf[2048];
       if (::recv(conn, buf, sizeof buf, 0) > 0) ::send(conn, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-      ::recv(conn, buf, sizeof buf, 0);
+      if (::recv(conn, buf, sizeof buf, 0) > 0 && !then_.empty()) {
+        ::send(conn, then_.data(), then_.size(), MSG_NOSIGNAL);
+      }
+      while (silent_ && ::recv(conn, buf, sizeof buf, 0) > 0) {
+      }
       ::close(conn);
     });
   }
@@ -212,25 +255,37 @@ class FakeDevice {
 
  private:
   std::vector<uint8_t> reply_;
+  std::vector<uint8_t> then_;
+  bool silent_;
   int listen_ = -1;
   int port_ = 0;
   std::thread thread_;
 };
 
-TEST(HmpeerFakeDeviceTest, ARefusedHelloAndAVanishingDeviceFailClearly) {
+TEST(HmpeerFakeDeviceTest, ARefusedHelloABrokenReplyAndAVanishingDeviceFailClearly) {
+  const std::vector<uint8_t> accepted = {0xA0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D};
   struct Case {
     const char* name;
     std::vector<uint8_t> hello;
+    std::vector<uint8_t> then;
+    bool silent;
     int exit_code;
     const char* says;
   } cases[] = {
-      {"refused", {0xD3, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 1, "hello refused (0xD3)"},
-      {"bad request", {0xC0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 1, "hello refused (0xC0)"},
-      {"gone mid-exchange", {0xA0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, 3, "changes"},
+      {"refused", {0xD3, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, {}, false, 1,
+       "hello refused (0xD3)"},
+      {"bad request", {0xC0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D}, {}, false, 1,
+       "hello refused (0xC0)"},
+      {"gone mid-exchange", accepted, {}, false, 3, "the device closed the connection"},
+      {"a reply cut short", accepted, {0xA0, 0x00, 0x20, 0x10}, false, 3, "the device closed the connection"},
+      {"a length under the header", accepted, {0xA0, 0x00, 0x02}, false, 1,
+       "length 2, shorter than its own header"},
+      {"silent", accepted, {}, true, 3, "no reply within 0.5 s"},
   };
   for (const Case& c : cases) {
-    FakeDevice device(c.hello);
-    RunResult r = hmtest::Run({HM_HMPEER_PATH, "--port", std::to_string(device.port()), "changes", "24"});
+    FakeDevice device(c.hello, c.then, c.silent);
+    RunResult r = hmtest::Run(
+        {HM_HMPEER_PATH, "--port", std::to_string(device.port()), "--timeout", "0.5", "state", "24"});
     EXPECT_EQ(r.exit_code, c.exit_code) << c.name << ": " << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
   }

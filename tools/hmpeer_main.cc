@@ -1,7 +1,7 @@
 // hmpeer: the desktop side. A client for every message of the protocol, and
 // a reference fast/slow sync into a mirror directory.
 //
-//   hmpeer [--host H] [--port P] [--json] [--timeout S] COMMAND
+//   hmpeer [--host H] [--port P] [--json] [--trace] [--timeout S] COMMAND
 //
 // Exit status: 0 done, 1 the device refused or answered out of shape, 2
 // usage, 3 connection failure (refused, closed, timed out).
@@ -20,6 +20,7 @@
 #include "peer/device_requests.h"
 #include "peer/peer_client.h"
 #include "peer/sync_engine.h"
+#include "tools/progress_bar.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ struct Options {
   uint16_t port = 40141;
   bool json = false;
   bool trace = false;
-  int timeout = 5;
+  double timeout = 5;
   std::string cls;
   std::optional<std::string> since;
   std::string oid;
@@ -104,15 +105,19 @@ class Session {
  public:
   explicit Session(const Options& o) : o_(o) {
     if (o.trace) client_.trace = TraceFrame;
+    client_.set_reply_timeout(Timeout());
   }
   // Connects and says hello; an exit status on failure, else 0.
   int Open() {
     std::string error;
-    if (!client_.Connect(o_.host, o_.port, std::chrono::seconds(o_.timeout), &error)) {
+    if (!client_.Connect(o_.host, o_.port, Timeout(), &error)) {
       return Fail(kExitConnection, "cannot connect to " + o_.host + ":" + std::to_string(o_.port) + ": " + error);
     }
     int status = client_.Hello();
-    if (status < 0) return Fail(kExitConnection, "no answer to hello");
+    if (status < 0) {
+      const bool broken = client_.last_result() == peer::ReceiveResult::kBadLength;
+      return Fail(broken ? kExitRefused : kExitConnection, "hello: " + client_.LastFailure());
+    }
     if (status != peer::kStatusOk) {
       char buf[64];
       std::snprintf(buf, sizeof buf, "hello refused (0x%02X)", status);
@@ -124,6 +129,10 @@ class Session {
   peer::PeerClient& client() { return client_; }
 
  private:
+  peer::PeerClient::Millis Timeout() const {
+    return std::chrono::duration_cast<peer::PeerClient::Millis>(std::chrono::duration<double>(o_.timeout));
+  }
+
   const Options& o_;
   peer::PeerClient client_;
 };
@@ -263,11 +272,14 @@ int Run(const std::string& command, Options& o) {
     std::vector<peer::Record> records;
     uint32_t oidDb = 0;
     std::string error;
-    const bool tty = isatty(2);
-    bool ok = peer::DumpDatabase(c, oid, name, &records, &oidDb, &error, [&](size_t n) {
-      if (tty) std::fprintf(stderr, "\r%zu records", n);
-    });
-    if (tty) std::fprintf(stderr, "\n");
+    std::optional<hmpeer::ProgressBar> bar;
+    peer::DumpProgress progress;
+    if (isatty(2)) {
+      bar.emplace(stderr, o.db);
+      progress = [&](size_t done, size_t total) { bar->Update(done, total); };
+    }
+    bool ok = peer::DumpDatabase(c, oid, name, &records, &oidDb, &error, progress);
+    bar.reset();
     json array = json::array();
     std::string text;
     for (const auto& rec : records) {
@@ -306,8 +318,16 @@ int Run(const std::string& command, Options& o) {
       if (eq == std::string::npos || !ParseU32(d.substr(0, eq), &v)) return Fail(kExitUsage, "--db: CLASS=NAME");
       so.databases[v].push_back(d.substr(eq + 1));
     }
-    if (isatty(2)) so.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    std::optional<hmpeer::ProgressBar> bar;
+    if (isatty(2)) {
+      so.progress = [&](const std::string& label) {
+        bar.reset();  // the previous class's line ends
+        bar.emplace(stderr, label);
+      };
+      so.onRecords = [&](size_t done, size_t total) { bar->Update(done, total); };
+    }
     std::vector<peer::ClassSyncResult> results = peer::Sync(c, so);
+    bar.reset();
     json array = json::array();
     std::string text;
     bool failed = false;
@@ -340,7 +360,9 @@ int main(int argc, char** argv) {
   app.add_option("--port", o.port, "device port")->capture_default_str();
   app.add_flag("--json", o.json, "one JSON document on standard output");
   app.add_flag("--trace", o.trace, "every frame sent and received, in hex, on standard error");
-  app.add_option("--timeout", o.timeout, "seconds to wait for the connection")->capture_default_str();
+  app.add_option("--timeout", o.timeout, "seconds to wait for the connection and for each reply")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   auto sub = [&](const char* name, const char* help) {
     CLI::App* s = app.add_subcommand(name, help);
     s->callback([&command, name] { command = name; });

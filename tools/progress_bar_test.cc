@@ -1,0 +1,53 @@
+#include "tools/progress_bar.h"
+
+#include <cstdio>
+#include <string>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+using hmpeer::ProgressBar;
+using hmpeer::RenderProgress;
+
+TEST(ProgressBar, Lines) {
+  struct Case {
+    size_t done, total;
+    const char* line;
+  } cases[] = {
+      {0, 10, "x [..........]   0%  0/10"},
+      {5, 10, "x [#####.....]  50%  5/10"},
+      {10, 10, "x [##########] 100%  10/10"},
+      // The device grew while it was read: never past full.
+      {12, 10, "x [##########] 100%  12/10"},
+      {7, 0, "x 7 records"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RenderProgress("x", c.done, c.total, 10), c.line) << c.done << "/" << c.total;
+  }
+}
+
+// What the bar writes: drawn over itself, a shorter line blanking the rest
+// of a longer one, ended once with a newline; nothing at all when it never
+// had anything to show.
+TEST(ProgressBar, DrawsOverItselfAndEndsTheLineOnce) {
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  {
+    ProgressBar bar(out, "db");
+    bar.Update(5, 10);
+    bar.Update(1000, 0);
+    bar.Finish();
+    bar.Update(9, 10);  // after the end: ignored
+  }
+  { ProgressBar unused(out, "never drawn"); }
+  std::fclose(out);
+  std::string written(text, size);
+  free(text);
+  const std::string full = "\rdb [##########..........]  50%  5/10";
+  const std::string count = "\rdb 1000 records" + std::string(full.size() - 16, ' ');
+  EXPECT_EQ(written, full + count + count + "\n");
+}
+
+}  // namespace
