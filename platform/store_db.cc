@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/record_order.h"
+#include "platform/utf.h"
 
 namespace platform::store {
 namespace {
@@ -365,56 +366,12 @@ int64_t NowUnixMs() {
 
 bool ToUtf8(std::u16string_view in, std::string* out) {
   out->clear();
-  out->reserve(in.size());
-  for (size_t i = 0; i < in.size(); ++i) {
-    uint32_t c = in[i];
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xDC00 && c <= 0xDFFF) {
-      return false;
-    }
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return true;
+  return AppendUtf16AsUtf8(in, out, /*strict=*/true);
 }
 
-// Only ever given text this file produced with ToUtf8, so it trusts the
-// encoding but still never reads past the end.
 std::u16string FromUtf8(std::string_view in) {
   std::u16string out;
-  out.reserve(in.size());
-  size_t i = 0;
-  while (i < in.size()) {
-    uint32_t c = static_cast<unsigned char>(in[i]);
-    int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-    if (extra > 0) c &= (0x3F >> extra);
-    if (extra > 0 && i + extra >= in.size()) break;  // truncated sequence
-    for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3F);
-    i += extra + 1;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
+  AppendUtf8AsUtf16(in, &out, /*strict=*/false);
   return out;
 }
 

@@ -132,7 +132,8 @@ void WakeWaiters();
 
 // Small helpers shared by the store's users.
 int64_t NowUnixMs();
-// UTF-16 to UTF-8 and back; false for ill-formed input (lone surrogates).
+// The store's text is UTF-8: a name with a lone surrogate is refused (false),
+// and text read back is trusted (it was written by ToUtf8).
 bool ToUtf8(std::u16string_view in, std::string* out);
 std::u16string FromUtf8(std::string_view in);
 

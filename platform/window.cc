@@ -12,6 +12,7 @@
 #include "platform/fault.h"
 #include "platform/kernel.h"
 #include "platform/message_queue.h"
+#include "platform/utf.h"
 #include "platform/window_ipc.h"
 
 namespace platform {
@@ -107,32 +108,8 @@ void EnsureThreadExitHook() {
   std::call_once(once, [] { SetThreadExitHook(&ForgetWindowsOfQueue); });
 }
 
-void AppendUtf8(std::string* out, LPCWSTR text) {
-  if (text == nullptr) return;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate
-    }
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
+void AppendText(std::string* out, LPCWSTR text) {
+  if (text != nullptr) AppendUtf16AsUtf8(text, out, /*strict=*/false);
 }
 
 // Writes one whole line to standard error in a single write, so that lines
@@ -529,12 +506,12 @@ int LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int buffer_chars) {
 int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
   std::string line;
   if (caption != nullptr) {
-    platform::AppendUtf8(&line, caption);
+    platform::AppendText(&line, caption);
   } else {
     line += "Error";  // the default caption of a box without one
   }
   line += ": ";
-  platform::AppendUtf8(&line, text);
+  platform::AppendText(&line, text);
   line += "\n";
   platform::WriteErrLine(line);
   return IDOK;
@@ -542,7 +519,7 @@ int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
 
 BOOL sndPlaySoundW(LPCWSTR sound, UINT) {
   std::string line = "sound: ";
-  platform::AppendUtf8(&line, sound);
+  platform::AppendText(&line, sound);
   line += "\n";
   platform::WriteErrLine(line);
   return TRUE;

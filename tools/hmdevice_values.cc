@@ -9,6 +9,8 @@
 #include <optional>
 #include <set>
 
+#include "platform/utf.h"
+
 namespace hmdevice {
 
 namespace {
@@ -56,24 +58,6 @@ std::optional<uint64_t> NonNegativeInteger(const nlohmann::json& json) {
 }
 
 std::string Quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-void AppendUtf8(uint32_t code_point, std::string* out) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
-}
 
 struct IntegerRange {
   bool is_signed;
@@ -191,65 +175,13 @@ std::string FormatHex(const uint8_t* bytes, size_t count) {
 
 Result<std::u16string> Utf8ToUtf16(std::string_view text) {
   std::u16string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int extra;
-    uint32_t code_point;
-    uint32_t minimum;
-    if (lead < 0x80) {
-      extra = 0, code_point = lead, minimum = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, code_point = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, code_point = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, code_point = lead & 0x07, minimum = 0x10000;
-    } else {
-      return Result<std::u16string>::Fail("text is not valid UTF-8");
-    }
-    if (text.size() - i <= static_cast<size_t>(extra) && extra > 0) {
-      return Result<std::u16string>::Fail("text is not valid UTF-8");
-    }
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return Result<std::u16string>::Fail("text is not valid UTF-8");
-      code_point = code_point << 6 | (next & 0x3F);
-    }
-    if (code_point < minimum || code_point > 0x10FFFF ||
-        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
-      return Result<std::u16string>::Fail("text is not valid UTF-8");
-    }
-    if (code_point >= 0x10000) {
-      code_point -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 | (code_point >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 | (code_point & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code_point));
-    }
-    i += 1 + extra;
+  if (!platform::AppendUtf8AsUtf16(text, &out, /*strict=*/true)) {
+    return Result<std::u16string>::Fail("text is not valid UTF-8");
   }
   return Result<std::u16string>::Ok(std::move(out));
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
-        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00), &out);
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      AppendUtf8(0xFFFD, &out);
-    } else {
-      AppendUtf8(unit, &out);
-    }
-  }
-  return out;
-}
+std::string Utf16ToUtf8(std::u16string_view text) { return platform::Utf16ToUtf8(text); }
 
 std::string Utf16ToUtf8(const WCHAR* text) {
   return text == nullptr ? std::string() : Utf16ToUtf8(std::u16string_view(text));
