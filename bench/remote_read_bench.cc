@@ -13,13 +13,9 @@
 #include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "server/sync_server.h"
-#include "server/sync_session.h"
-#include "settings/sync_state_cache.h"
+#include "shell/process_objects.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
-#include "tracking/mail_store.h"
-#include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace {
 
@@ -82,21 +78,9 @@ BENCHMARK(BM_DirectRead)->UseRealTime()->Unit(benchmark::kMillisecond)->Iteratio
 
 void BM_RemoteRead(benchmark::State& state) {
   Device& d = TheDevice();
-  SyncStateCache syncStates;
-  TrackedDbList trackedDbs(syncStates);
-  MailFolderDbList mailFolders;
-  MessageUidMap messageUids;
-  MailStoreOids mail;
-  CaptureFlags capture;
-  TrackingContext tracking;
-  tracking.trackedDbs = &trackedDbs;
-  tracking.mailFolders = &mailFolders;
-  tracking.messageUids = &messageUids;
-  tracking.syncStates = &syncStates;
-  tracking.mail = &mail;
-  tracking.capture = &capture;
-  SyncSession session;
-  SyncServer server(session, tracking, static_cast<DWORD>(hmtest::FreePort()));
+  // The program's own objects, on a port of our choosing.
+  ProcessObjects objects(static_cast<DWORD>(hmtest::FreePort()));
+  SyncServer& server = objects.server;
   peer::PeerClient client;
   if (server.Start() != 1 ||
       !client.Connect("127.0.0.1", static_cast<uint16_t>(server.dwPort)) || client.Hello() != 0xA0) {

@@ -12,14 +12,11 @@
 #include "peer/peer_client.h"
 #include "platform/object_store.h"
 #include "server/sync_server.h"
-#include "server/sync_session.h"
-#include "settings/sync_state_cache.h"
+#include "shell/process_objects.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 #include "tracking/change_log.h"
-#include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace {
 
@@ -28,19 +25,9 @@ constexpr int kDefaultChanges = 100000;
 void BM_StreamWholeLog(benchmark::State& state) {
   const int kChanges = static_cast<int>(state.range(0));
   hmtest::TempDevice device;
-  SyncStateCache syncStates;
-  TrackedDbList trackedDbs(syncStates);
-  MailFolderDbList mailFolders;
-  MessageUidMap messageUids;
-  MailStoreOids mail;
-  CaptureFlags capture;
-  TrackingContext tracking;
-  tracking.trackedDbs = &trackedDbs;
-  tracking.mailFolders = &mailFolders;
-  tracking.messageUids = &messageUids;
-  tracking.syncStates = &syncStates;
-  tracking.mail = &mail;
-  tracking.capture = &capture;
+  // The program's own objects, on a port of our choosing.
+  ProcessObjects objects(static_cast<DWORD>(hmtest::FreePort()));
+  TrackedDbList& trackedDbs = objects.trackedDbs;
   {
     SystemLockGuard locked(systemLock);
     CeCreateDatabase(u"Contacts", 24, 0, nullptr);
@@ -53,8 +40,7 @@ void BM_StreamWholeLog(benchmark::State& state) {
       }
     }
   }
-  SyncSession session;
-  SyncServer server(session, tracking, static_cast<DWORD>(hmtest::FreePort()));
+  SyncServer& server = objects.server;
   if (server.Start() != 1) {
     state.SkipWithError("server did not start");
     return;
