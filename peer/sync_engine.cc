@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "peer/device_requests.h"
+#include "peer/mirror.h"
 
 namespace peer {
 namespace {
@@ -57,49 +55,6 @@ json RecordJson(uint32_t oidDb, const Record& r) {
   return {{"db", oidDb}, {"oid", r.oid}, {"props", props}};
 }
 
-std::string Key(uint32_t oidDb, uint32_t oidRec) {
-  return std::to_string(oidDb) + ":" + std::to_string(oidRec);
-}
-
-std::string MirrorPath(const std::string& dir, uint32_t dataClass) {
-  return dir + "/class-" + std::to_string(dataClass) + ".json";
-}
-
-json LoadMirror(const std::string& dir, uint32_t dataClass) {
-  std::ifstream in(MirrorPath(dir, dataClass), std::ios::binary);
-  if (!in) return {{"anchor", 0}, {"records", json::object()}};
-  // Parsed from memory: parsing from the stream reads it a character at a
-  // time.
-  std::stringstream text;
-  text << in.rdbuf();
-  try {
-    return json::parse(text.view());
-  } catch (const json::exception&) {
-    // An unreadable mirror is no anchor: the next sync of the class is slow.
-    return {{"anchor", 0}, {"records", json::object()}};
-  }
-}
-
-bool SaveMirror(const std::string& dir, uint32_t dataClass, const json& mirror, std::string* error) {
-  std::string path = MirrorPath(dir, dataClass);
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << mirror.dump(1) << "\n";
-    if (!out) {
-      *error = "cannot write " + tmp;
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    *error = "cannot replace " + path + ": " + ec.message();
-    return false;
-  }
-  return true;
-}
-
 bool Failed(const Reply& r, const char* what, std::string* error) {
   if (r.ok()) return false;
   char status[16];
@@ -139,14 +94,18 @@ ChangedRecords Collect(const std::vector<ChangeRecord>& changes) {
 // date. A read batch holds the sought record and those after it in the
 // database, in order: every wanted record up to the batch's last one is
 // settled by the batch (present: its state; absent: deleted since), so a
-// run of changed records close together costs one seek and one read.
+// run of changed records close together costs one seek and one read, and
+// changed records a little further on cost one more read each.
 bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& oids,
-                  json& records, ClassSyncResult* result, const std::function<void()>& moved) {
+                  Mirror& mirror, ClassSyncResult* result, const std::function<void()>& moved) {
+  bool stored = true;
   auto settle = [&](uint32_t oid, const Record* record) {
-    if (record != nullptr) {
-      records[Key(oidDb, oid)] = RecordJson(oidDb, *record);
-    } else {
-      records.erase(Key(oidDb, oid));
+    if (!stored) return;
+    stored = record != nullptr ? mirror.Put(result->dataClass, oidDb, oid, RecordJson(oidDb, *record))
+                               : mirror.Remove(result->dataClass, oidDb, oid);
+    if (!stored) {
+      result->error = mirror.error();
+      return;
     }
     ++result->moved;
     moved();
@@ -157,63 +116,90 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& 
   }
   if (handle == kInvalidHandle) {  // the database is gone, and its records
     for (uint32_t oid : oids) settle(oid, nullptr);
-    return true;
+    return stored;
   }
   bool ok = true;
-  for (auto next = oids.begin(); ok && next != oids.end();) {
-    uint32_t index = 0, at = 0;
-    ok = !Failed(SeekDb(client, handle, kSeekCeoid, *next, &index, &at), "seek", &result->error);
-    if (!ok) break;
-    if (at != *next) {  // deleted since the change was recorded
-      settle(*next++, nullptr);
-      continue;
+  // After a batch the handle stands just past its last record; the next
+  // read goes on from there. `span` is the identifiers the batch covered.
+  bool after_batch = false;
+  uint32_t last = 0, span = 0;
+  for (auto next = oids.begin(); ok && stored && next != oids.end();) {
+    // Read on without a seek when the next changed record is likely within
+    // the next batch (identifiers as dense as in the last one); a wrong
+    // guess costs one read, as the seek it saves would have.
+    const bool read_on = after_batch && *next - last <= span;
+    if (!read_on) {
+      uint32_t index = 0, at = 0;
+      ok = !Failed(SeekDb(client, handle, kSeekCeoid, *next, &index, &at), "seek", &result->error);
+      if (!ok) break;
+      if (at != *next) {  // deleted since the change was recorded
+        settle(*next++, nullptr);
+        after_batch = false;
+        continue;
+      }
     }
     std::vector<Record> batch;
     ok = !Failed(ReadRecords(client, handle, &batch), "read", &result->error);
     if (!ok) break;
-    if (batch.empty() || batch.front().oid != *next) {
+    if (read_on && batch.empty()) {
+      // The end, or a record too large to transfer: a seek tells which.
+      after_batch = false;
+      continue;
+    }
+    if (batch.empty() || (!read_on && batch.front().oid != *next)) {
       result->error = "record " + std::to_string(*next) + " could not be transferred";
       ok = false;
       break;
     }
+    // The batch holds every record from its first to its last: a changed
+    // record in that range that it lacks was deleted.
     auto in_batch = batch.begin();
     for (; next != oids.end() && *next <= batch.back().oid; ++next) {
+      if (*next < batch.front().oid) {  // passed over by a read on: gone
+        settle(*next, nullptr);
+        continue;
+      }
       while (in_batch->oid < *next) ++in_batch;
       settle(*next, in_batch->oid == *next ? &*in_batch : nullptr);
     }
+    after_batch = true;
+    span = batch.back().oid - batch.front().oid + 1;
+    last = batch.back().oid;
   }
   CloseDb(client, handle);
-  return ok;
+  return ok && stored;
 }
 
-bool FastSync(PeerClient& client, uint8_t index, json& mirror, ClassSyncResult* result,
-              const SyncOptions& options) {
+bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, Mirror& mirror,
+              ClassSyncResult* result, const SyncOptions& options) {
   std::vector<ChangeRecord> changes;
-  if (Failed(ReadChanges(client, index, mirror["anchor"].get<uint32_t>(), &changes), "changes",
-             &result->error)) {
-    return false;
-  }
+  if (Failed(ReadChanges(client, index, anchor, &changes), "changes", &result->error)) return false;
   const ChangedRecords changed = Collect(changes);
   const size_t total = changed.size();
   auto moved = [&] {
     if (options.onRecords) options.onRecords(result->moved, total);
   };
   moved();
-  json& records = mirror["records"];
   for (const auto& [oidDb, oidRec] : changed.gone) {
-    records.erase(Key(oidDb, oidRec));
+    if (!mirror.Remove(result->dataClass, oidDb, oidRec)) {
+      result->error = mirror.error();
+      return false;
+    }
     ++result->moved;
     moved();
   }
   for (const auto& [oidDb, oids] : changed.fetch) {
-    if (!FetchRecords(client, oidDb, oids, records, result, moved)) return false;
+    if (!FetchRecords(client, oidDb, oids, mirror, result, moved)) return false;
   }
   return true;
 }
 
-bool SlowSync(PeerClient& client, const std::vector<std::string>& names, json& mirror,
+bool SlowSync(PeerClient& client, const std::vector<std::string>& names, Mirror& mirror,
               ClassSyncResult* result, const SyncOptions& options) {
-  json records = json::object();
+  if (!mirror.ClearClass(result->dataClass)) {
+    result->error = mirror.error();
+    return false;
+  }
   for (const std::string& name : names) {
     std::vector<Record> all;
     uint32_t oidDb = 0;
@@ -230,10 +216,14 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& names, json& m
       result->error = name + ": " + error;
       return false;
     }
-    for (const Record& r : all) records[Key(oidDb, r.oid)] = RecordJson(oidDb, r);
+    for (const Record& r : all) {
+      if (!mirror.Put(result->dataClass, oidDb, r.oid, RecordJson(oidDb, r))) {
+        result->error = mirror.error();
+        return false;
+      }
+    }
     result->moved += all.size();
   }
-  mirror["records"] = std::move(records);
   return true;
 }
 
@@ -312,8 +302,14 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
 
 std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options) {
   std::vector<ClassSyncResult> results;
-  std::error_code ec;
-  std::filesystem::create_directories(options.dir, ec);
+  Mirror mirror;
+  std::string error;
+  if (!mirror.Open(options.dir, &error)) {
+    ClassSyncResult result;
+    result.error = error;
+    results.push_back(result);
+    return results;
+  }
   std::vector<uint32_t> classes = options.classes;
   if (classes.empty()) classes.assign(std::begin(kClasses), std::end(kClasses));
   for (uint32_t dataClass : classes) {
@@ -325,8 +321,7 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
       results.push_back(result);
       break;
     }
-    json mirror = LoadMirror(options.dir, dataClass);
-    const uint32_t anchor = mirror.value("anchor", 0u);
+    const uint32_t anchor = mirror.Anchor(dataClass);
     uint8_t answer = kChangesUntracked;
     uint32_t deviceTime = 0;
     bool ok = !Failed(QuerySyncState(client, static_cast<uint8_t>(index), anchor, &answer), "state",
@@ -336,20 +331,25 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
     if (ok && options.progress) {
       options.progress("class " + std::to_string(dataClass) + (result.fast ? ": fast" : ": slow"));
     }
+    if (ok && !mirror.Begin()) {
+      result.error = mirror.error();
+      ok = false;
+    }
     if (ok) {
       auto it = options.databases.find(dataClass);
       const std::vector<std::string> names =
           it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
-      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), mirror, &result, options)
+      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), anchor, mirror, &result, options)
                        : SlowSync(client, names, mirror, &result, options);
     }
     ok = ok && !Failed(FlushChanges(client), "flush", &result.error);
-    if (ok) {
-      mirror["anchor"] = deviceTime;
-      ok = SaveMirror(options.dir, dataClass, mirror, &result.error);
+    if (ok && (!mirror.SetAnchor(dataClass, deviceTime) || !mirror.Commit())) {
+      result.error = mirror.error();
+      ok = false;
     }
+    if (!ok) mirror.Rollback();
     result.anchor = ok ? deviceTime : anchor;
-    result.mirrored = mirror["records"].size();
+    result.mirrored = mirror.Count(dataClass);
     results.push_back(result);
     if (!ok) break;
   }

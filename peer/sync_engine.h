@@ -15,8 +15,9 @@
 //     the class's mirror;
 //  4. end the reading (command 3), and only then store the new anchor.
 //
-// The mirror of a class is one JSON file, DIR/class-<N>.json, written
-// whole through a temporary file and a rename.
+// The mirror is DIR/mirror.db (peer/mirror.h); each class's records and
+// anchor change in one transaction, committed only when the class's sync
+// succeeded.
 #ifndef HOLLOWMARCH_PEER_SYNC_ENGINE_H_
 #define HOLLOWMARCH_PEER_SYNC_ENGINE_H_
 
@@ -62,7 +63,8 @@ struct ClassSyncResult {
 };
 
 // Syncs each class over a connected client on which hello was accepted.
-// Stops at the first class that fails (its mirror and anchor untouched).
+// Stops at the first class that fails (its mirror and anchor untouched);
+// a mirror that cannot be opened fails the first result (class 0).
 std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options);
 
 // Reads a whole database through the remote database commands: every

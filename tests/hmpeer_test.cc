@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "nlohmann/json.hpp"
+#include "peer/mirror.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -57,8 +57,10 @@ class HmpeerTest : public ::testing::Test {
   }
 
   static json Records(const std::string& dir, int dataClass) {
-    std::ifstream in(dir + "/class-" + std::to_string(dataClass) + ".json");
-    return json::parse(in)["records"];
+    peer::Mirror mirror;
+    std::string error;
+    EXPECT_TRUE(mirror.Open(dir, &error)) << error;
+    return mirror.Records(static_cast<uint32_t>(dataClass));
   }
 
   // Waits until the change of a device write has been captured.

@@ -1,0 +1,74 @@
+// The desktop's mirror of the device: one SQLite file, DIR/mirror.db,
+// holding per data class the records of its databases and the class's sync
+// anchor (the device time of the last sync that completed, 0 for none).
+//
+//   anchors(class INTEGER PRIMARY KEY, anchor INTEGER)
+//   records(class, db, oid, props TEXT)   -- props: the record as JSON
+//
+// A sync changes a class inside one transaction (Begin, then Put, Remove or
+// ClearClass, then SetAnchor and Commit), so that the records and the anchor
+// move together: a sync that fails or is killed half-way leaves the class as
+// the previous sync left it. A fast sync touches only the records that
+// changed; nothing is rewritten whole.
+//
+// Threads: one thread at a time.
+#ifndef HOLLOWMARCH_PEER_MIRROR_H_
+#define HOLLOWMARCH_PEER_MIRROR_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+namespace peer {
+
+class Mirror {
+ public:
+  Mirror() = default;
+  // Rolls back an open transaction and closes the file.
+  ~Mirror();
+  Mirror(const Mirror&) = delete;
+  Mirror& operator=(const Mirror&) = delete;
+
+  // Opens DIR/mirror.db, creating the directory and the file as needed.
+  // False with *error set when it cannot be opened or is not a mirror.
+  bool Open(const std::string& dir, std::string* error);
+
+  // The class's anchor, 0 when it was never synced.
+  uint32_t Anchor(uint32_t dataClass);
+  // The records of the class, as an object keyed "db:oid" (what a test or a
+  // person compares).
+  nlohmann::json Records(uint32_t dataClass);
+  size_t Count(uint32_t dataClass);
+
+  // The changes of one sync. Each returns false with error() set; after a
+  // failure the caller rolls back.
+  bool Begin();
+  bool Put(uint32_t dataClass, uint32_t oidDb, uint32_t oidRec, const nlohmann::json& record);
+  bool Remove(uint32_t dataClass, uint32_t oidDb, uint32_t oidRec);
+  bool ClearClass(uint32_t dataClass);
+  bool SetAnchor(uint32_t dataClass, uint32_t anchor);
+  bool Commit();
+  void Rollback();
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Exec(const char* sql);
+  bool Failed(const char* what);
+  // Statements are kept, keyed by the address of their SQL text (literals).
+  sqlite3_stmt* Prepare(const char* sql);
+
+  sqlite3* db_ = nullptr;
+  bool in_transaction_ = false;
+  std::string path_;
+  std::string error_;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+}  // namespace peer
+
+#endif  // HOLLOWMARCH_PEER_MIRROR_H_
