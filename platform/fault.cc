@@ -18,6 +18,7 @@ struct State {
   std::optional<uint64_t> uptime_ms;
   std::optional<uint64_t> clock;
   std::optional<uint64_t> free_bytes;
+  std::optional<int> send_limit;
 };
 
 State& TheState() {
@@ -40,6 +41,7 @@ void Clear() {
   s.uptime_ms.reset();
   s.clock.reset();
   s.free_bytes.reset();
+  s.send_limit.reset();
 }
 
 void SetUptimeMs(std::optional<uint64_t> ms) {
@@ -58,6 +60,12 @@ void SetStoreFreeBytes(std::optional<uint64_t> bytes) {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mu);
   s.free_bytes = bytes;
+}
+
+void SetSendLimit(std::optional<int> bytes) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.send_limit = bytes;
 }
 
 bool ShouldFail(Call call, DWORD* error) {
@@ -90,6 +98,12 @@ std::optional<uint64_t> StoreFreeBytesOverride() {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mu);
   return s.free_bytes;
+}
+
+std::optional<int> SendLimitOverride() {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.send_limit;
 }
 
 }  // namespace platform::fault

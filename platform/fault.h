@@ -60,6 +60,9 @@ void SetClock(std::optional<uint64_t> unix_seconds);
 // Total free bytes of the object store that GetDiskFreeSpaceExW reports for
 // the root (total and available stay consistent with it).
 void SetStoreFreeBytes(std::optional<uint64_t> bytes);
+// The most bytes one Winsock send moves (as a congested connection would
+// accept); the caller must send the rest.
+void SetSendLimit(std::optional<int> bytes);
 
 // For the platform's own use: true when the call is to fail now, with the
 // error to report in *error.
@@ -67,6 +70,7 @@ bool ShouldFail(Call call, DWORD* error);
 std::optional<uint64_t> UptimeOverride();
 std::optional<uint64_t> ClockOverride();
 std::optional<uint64_t> StoreFreeBytesOverride();
+std::optional<int> SendLimitOverride();
 
 }  // namespace platform::fault
 

@@ -25,6 +25,7 @@ constexpr int kMsgPeek = winsock::MSG_PEEK;
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -412,6 +413,9 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
   if (length < 0 || (buffer == nullptr && length > 0)) return Fail(WSAEFAULT);
   if ((flags & ~ws::kMsgOob) != 0) return Fail(WSAEOPNOTSUPP);
   int host_flags = ::MSG_NOSIGNAL | ((flags & ws::kMsgOob) ? ::MSG_OOB : 0);
+  if (std::optional<int> limit = platform::fault::SendLimitOverride(); limit && *limit > 0) {
+    length = std::min(length, *limit);
+  }
   ssize_t n;
   do {
     n = ::send(held.fd(), buffer, static_cast<size_t>(length), host_flags);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "peer/device_requests.h"
 #include "peer/frame.h"
 #include "peer/peer_client.h"
 #include "platform/fault.h"
@@ -82,6 +83,7 @@ class SyncServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    fault::Clear();
     server_.reset();
     DestroyWindow(hwnd_);
     UnregisterClassW(kClass, 0);
@@ -157,6 +159,21 @@ TEST_F(SyncServerTest, ServesOnePeerAfterAnotherOnTheRegistryPort) {
     EXPECT_EQ(Ask(peer, {0x84, 0x00, 0x03}), kUnrecognised) << "round " << round;
     // The close is seen by the next receive and the next peer is served.
   }
+}
+
+// A connection that takes a few bytes per send still gets every reply
+// whole and in order: the rest is sent until nothing is left.
+TEST_F(SyncServerTest, RepliesTheConnectionTakesInPiecesArriveWhole) {
+  ASSERT_EQ(server_->Start(), 1);
+  PeerClient peer;
+  Connect(peer);
+  fault::SetSendLimit(5);
+  EXPECT_EQ(Ask(peer, HelloFrame()), kHelloOk);
+  Bytes timeZone;
+  peer::Reply r = peer::QueryTimeZone(peer, &timeZone);
+  EXPECT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(timeZone.size(), 172u);
+  EXPECT_EQ(Ask(peer, {0x84, 0x00, 0x03}), kUnrecognised) << "the stream is still in step";
 }
 
 TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
