@@ -2,6 +2,7 @@
 
 #include <array>
 #include <mutex>
+#include <utility>
 
 namespace platform::fault {
 namespace {
@@ -19,6 +20,8 @@ struct State {
   std::optional<uint64_t> clock;
   std::optional<uint64_t> free_bytes;
   std::optional<int> send_limit;
+  bool record_sleeps = false;
+  std::vector<DWORD> sleeps;
 };
 
 State& TheState() {
@@ -42,6 +45,8 @@ void Clear() {
   s.clock.reset();
   s.free_bytes.reset();
   s.send_limit.reset();
+  s.record_sleeps = false;
+  s.sleeps.clear();
 }
 
 void SetUptimeMs(std::optional<uint64_t> ms) {
@@ -66,6 +71,26 @@ void SetSendLimit(std::optional<int> bytes) {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mu);
   s.send_limit = bytes;
+}
+
+void SetRecordSleeps(bool record) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.record_sleeps = record;
+}
+
+std::vector<DWORD> TakeSleeps() {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return std::exchange(s.sleeps, {});
+}
+
+bool RecordSleep(DWORD ms) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!s.record_sleeps) return false;
+  s.sleeps.push_back(ms);
+  return true;
 }
 
 bool ShouldFail(Call call, DWORD* error) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -63,6 +64,10 @@ void SetStoreFreeBytes(std::optional<uint64_t> bytes);
 // The most bytes one Winsock send moves (as a congested connection would
 // accept); the caller must send the rest.
 void SetSendLimit(std::optional<int> bytes);
+// When set, Sleep returns at once and records the time it was asked for;
+// TakeSleeps returns (and forgets) what was recorded. Clear unsets it.
+void SetRecordSleeps(bool record);
+std::vector<DWORD> TakeSleeps();
 
 // For the platform's own use: true when the call is to fail now, with the
 // error to report in *error.
@@ -71,6 +76,8 @@ std::optional<uint64_t> UptimeOverride();
 std::optional<uint64_t> ClockOverride();
 std::optional<uint64_t> StoreFreeBytesOverride();
 std::optional<int> SendLimitOverride();
+// True when the sleep was recorded instead of slept.
+bool RecordSleep(DWORD ms);
 
 }  // namespace platform::fault
 

@@ -105,6 +105,7 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, DWORD, LPTHREAD_START_ROUTINE start, L
 }
 
 void Sleep(DWORD milliseconds) {
+  if (platform::fault::RecordSleep(milliseconds)) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

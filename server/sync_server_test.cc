@@ -176,6 +176,28 @@ TEST_F(SyncServerTest, RepliesTheConnectionTakesInPiecesArriveWhole) {
   EXPECT_EQ(Ask(peer, {0x84, 0x00, 0x03}), kUnrecognised) << "the stream is still in step";
 }
 
+// The listening socket is asked for up to three times, with a 4-second
+// pause after every failure, the last one included.
+TEST_F(SyncServerTest, AFailingSocketIsTriedThreeTimesFourSecondsApart) {
+  struct Case {
+    int failures;
+    int started;
+    std::vector<DWORD> sleeps;
+  } cases[] = {
+      {0, 1, {}},
+      {2, 1, {4000, 4000}},
+      {3, 0, {4000, 4000, 4000}},
+  };
+  fault::SetRecordSleeps(true);
+  for (const Case& c : cases) {
+    fault::FailNext(fault::Call::kSocket, winsock::WSAEMFILE, c.failures);
+    EXPECT_EQ(server_->Start(), c.started) << c.failures << " failures";
+    EXPECT_EQ(fault::TakeSleeps(), c.sleeps) << c.failures << " failures";
+    SystemLockGuard locked(systemLock);
+    server_->Stop();
+  }
+}
+
 TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
   BYTE buffer[kMessageBufferBytes] = {0xA0, 0x00, 0x03};
   server_->pbBuffer = buffer;
