@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/device.h"
 #include "platform/kernel.h"
@@ -17,24 +18,19 @@
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
-#include "settings/sync_state_cache.h"
+#include "shell/process_objects.h"
 #include "tracking/change_log.h"
-#include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace {
 
 struct World {
-  World() : trackedDbs(syncStates) {
+  World() {
     char root[] = "/tmp/hm-command-fuzz-XXXXXX";
     if (mkdtemp(root) == nullptr || !platform::OpenDevice(root).ok()) std::abort();
-    tracking.trackedDbs = &trackedDbs;
-    tracking.mailFolders = &mailFolders;
-    tracking.messageUids = &messageUids;
-    tracking.syncStates = &syncStates;
-    tracking.mail = &mail;
-    tracking.capture = &capture;
+    // The program's own objects; each input gets a session and a server of
+    // its own on their tracking state.
+    objects = std::make_unique<ProcessObjects>();
     // Databases whose records the remote commands can read.
     if (CeCreateDatabase(u"Contacts", 24, 0, nullptr) == 0) std::abort();
     CEOID remote = CeCreateDatabase(u"Remote", 77, 0, nullptr);
@@ -47,17 +43,11 @@ struct World {
     }
     CloseHandle(h);
     SystemLockGuard locked(systemLock);
-    trackedDbs.DiscoverClassDbs(24, true, 0);
-    node = trackedDbs.FirstTrackedOfClass(24);
+    objects->trackedDbs.DiscoverClassDbs(24, true, 0);
+    node = objects->trackedDbs.FirstTrackedOfClass(24);
     for (DWORD i = 0; i < 8; ++i) node->pLog->WriteEntry(3, 1000 + i, 50 + i, kNoUid);
   }
-  SyncStateCache syncStates;
-  TrackedDbList trackedDbs;
-  MailFolderDbList mailFolders;
-  MessageUidMap messageUids;
-  MailStoreOids mail;
-  CaptureFlags capture;
-  TrackingContext tracking;
+  std::unique_ptr<ProcessObjects> objects;
   TrackedDb* node = nullptr;
 };
 
@@ -71,7 +61,7 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(session, world.tracking, 0);
+  SyncServer server(session, world.objects->tracking, 0);
   session.dwState = SessionStateOpen;
   if (size > server.cbBuffer - kFrameHeaderBytes) size = server.cbBuffer - kFrameHeaderBytes;
 
@@ -84,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   server.pbBuffer = buffer;
   {
     SystemLockGuard locked(systemLock);
-    world.trackedDbs.LoadClassLog(24);
+    world.objects->trackedDbs.LoadClassLog(24);
     HANDLE ownLog = world.node->pLog->hLogDb;
     // A remote database open as the peer would have it.
     CEOID remote = 0;
@@ -100,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (named == 1) PutBe32(payload + 4, session.hRemoteDb);
       if (named == 2) PutBe32(payload + 4, ownLog);
     }
-    BYTE status = HandleCommand(session, world.tracking, payload, static_cast<DWORD>(size));
-    if (ReplyCommand(session, server, world.tracking, status) == 0) std::abort();
+    BYTE status = HandleCommand(session, world.objects->tracking, payload, static_cast<DWORD>(size));
+    if (ReplyCommand(session, server, world.objects->tracking, status) == 0) std::abort();
     if (server.cbData < 3 || static_cast<DWORD>(server.cbData) > server.cbBuffer) std::abort();
     if (session.cbRecords > session.cbRecordsMax) std::abort();
     // The server's own log is never closed by the peer (it may be deleted
@@ -112,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
     CloseHandle(session.hRemoteDb);
-    world.trackedDbs.EndClassLog(24);
+    world.objects->trackedDbs.EndClassLog(24);
   }
   server.pbBuffer = nullptr;
   std::free(payload);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <string>
 
@@ -14,10 +15,8 @@
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
-#include "settings/sync_state_cache.h"
-#include "tracking/mail_store.h"
+#include "shell/process_objects.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace {
 
@@ -30,25 +29,16 @@ void RemoveDevice() {
 }
 
 struct World {
-  World() : trackedDbs(syncStates) {
+  World() {
     char root[] = "/tmp/hm-fuzz-XXXXXX";
     if (mkdtemp(root) == nullptr || !platform::OpenDevice(root).ok()) std::abort();
     deviceRoot = new std::string(root);
     std::atexit(RemoveDevice);
-    tracking.trackedDbs = &trackedDbs;
-    tracking.mailFolders = &mailFolders;
-    tracking.messageUids = &messageUids;
-    tracking.syncStates = &syncStates;
-    tracking.mail = &mail;
-    tracking.capture = &capture;
+    // The program's own objects; each input gets a session and a server of
+    // its own on their tracking state.
+    objects = std::make_unique<ProcessObjects>();
   }
-  SyncStateCache syncStates;
-  TrackedDbList trackedDbs;
-  MailFolderDbList mailFolders;
-  MessageUidMap messageUids;
-  MailStoreOids mail;
-  CaptureFlags capture;
-  TrackingContext tracking;
+  std::unique_ptr<ProcessObjects> objects;
 };
 
 // Built on the first input and kept for the whole run (the tracking objects
@@ -67,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(session, world.tracking, 0);
+  SyncServer server(session, world.objects->tracking, 0);
   session.dwState = kStates[data[0] % 5];
   session.fStreamDone = (data[0] >> 4) & 1;
   ++data;
@@ -92,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int reply;
     {
       SystemLockGuard locked(systemLock);
-      reply = HandleMessage(session, server, world.tracking);
+      reply = HandleMessage(session, server, world.objects->tracking);
     }
     if (reply != 0 &&
         (server.cbData < 0 || static_cast<DWORD>(server.cbData) > server.cbBuffer))
