@@ -134,7 +134,8 @@ ReceiveResult PeerClient::ReadExactly(size_t count, Bytes* out,
 
 ReceiveResult PeerClient::ReceiveFrame(Bytes* frame, Millis timeout) {
   frame->clear();
-  const auto deadline = Clock::now() + Resolve(timeout);
+  last_timeout_ = Resolve(timeout);
+  const auto deadline = Clock::now() + last_timeout_;
   last_result_ = ReadExactly(kHeaderBytes, frame, deadline);
   if (last_result_ != ReceiveResult::kFrame) {
     if (trace && !frame->empty()) trace(false, *frame);
@@ -157,7 +158,7 @@ std::string PeerClient::LastFailure() const {
     case ReceiveResult::kClosed:
       return "the device closed the connection";
     case ReceiveResult::kTimeout: {
-      const double seconds = std::chrono::duration<double>(reply_timeout_).count();
+      const double seconds = std::chrono::duration<double>(last_timeout_).count();
       char text[64];
       std::snprintf(text, sizeof text, "no reply within %g s", seconds);
       return text;

@@ -105,6 +105,7 @@ class PeerClient {
   Millis reply_timeout_ = kDefaultTimeout;
   ReceiveResult last_result_ = ReceiveResult::kError;
   size_t last_length_ = 0;  // the length field of a kBadLength frame
+  Millis last_timeout_{0};  // the time-out the last receive was given
 };
 
 }  // namespace peer

@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
   app.add_flag("--json", o.json, "one JSON document on standard output");
   app.add_flag("--trace", o.trace, "every frame sent and received, in hex, on standard error");
   app.add_option("--timeout", o.timeout, "seconds to wait for the connection and for each reply")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Range(0.001, 86400.0))
       ->capture_default_str();
   auto sub = [&](const char* name, const char* help) {
     CLI::App* s = app.add_subcommand(name, help);
