@@ -227,9 +227,11 @@ DWORD FindDatabaseByName(Connection* conn, const std::string& name, CEOID* oid) 
 // A new identifier: never 0, never 0xFFFFFFFF, never reused. Inside a
 // write transaction, which the caller abandons on failure.
 DWORD AllocateOid(Connection* conn, CEOID* oid) {
-  static const char kSql[] =
-      "UPDATE meta SET value = max(value, 1) + 1 WHERE key = 'next_oid' RETURNING value - 1";
-  Query q(conn, kSql);
+  static const char kBump[] = "UPDATE meta SET value = max(value, 1) + 1 WHERE key = 'next_oid'";
+  static const char kRead[] = "SELECT value - 1 FROM meta WHERE key = 'next_oid'";
+  DWORD error = Query(conn, kBump).Run();
+  if (error != ERROR_SUCCESS) return error;
+  Query q(conn, kRead);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
   int64_t next = q.Int(0);
   if (next >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
@@ -241,11 +243,14 @@ DWORD AllocateOid(Connection* conn, CEOID* oid) {
 // pass the device's store-capacity (the caller then abandons the write
 // transaction, which undoes the charge).
 DWORD ChargeBytes(Connection* conn, int64_t delta) {
-  static const char kSql[] =
-      "UPDATE meta SET value = max(0, value + ?) WHERE key = 'used_bytes' "
-      "RETURNING value, (SELECT value FROM settings WHERE key = 'store-capacity')";
-  Query q(conn, kSql);
-  q.Bind(1, delta);
+  static const char kCharge[] =
+      "UPDATE meta SET value = max(0, value + ?) WHERE key = 'used_bytes'";
+  static const char kRead[] =
+      "SELECT value, (SELECT value FROM settings WHERE key = 'store-capacity') "
+      "FROM meta WHERE key = 'used_bytes'";
+  DWORD error = Query(conn, kCharge).Bind(1, delta).Run();
+  if (error != ERROR_SUCCESS) return error;
+  Query q(conn, kRead);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
   int64_t used = q.Int(0);
   int64_t capacity = q.IsNull(1) ? 0 : std::strtoll(q.Text(1).c_str(), nullptr, 10);
