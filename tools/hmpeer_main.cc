@@ -18,6 +18,7 @@
 
 #include "CLI/CLI.hpp"
 #include "peer/device_requests.h"
+#include "peer/frame_trace.h"
 #include "peer/peer_client.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
@@ -87,13 +88,13 @@ std::string StatusText(const peer::Reply& r) {
   return buf;
 }
 
-// One line per frame on standard error: direction, first byte and length,
-// then the bytes in hex, 16 to a line.
+// Every frame on standard error: a line telling it in words (direction,
+// size, type, length, meaning, items), then its bytes in hex, 16 to a line.
 void TraceFrame(bool sent, std::span<const uint8_t> bytes) {
-  std::fprintf(stderr, "%s %zu bytes", sent ? ">>" : "<<", bytes.size());
-  if (bytes.size() >= 3) {
-    std::fprintf(stderr, " (type 0x%02X, length %u)", bytes[0], static_cast<unsigned>(bytes[1] << 8 | bytes[2]));
-  }
+  // The type of the last request, so that a hello's reply is read as one.
+  static uint8_t last_sent = 0;
+  std::fprintf(stderr, "%s", peer::DescribeFrame(sent, bytes, sent ? 0 : last_sent).c_str());
+  if (sent && !bytes.empty()) last_sent = bytes[0];
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (i % 16 == 0) std::fprintf(stderr, "\n  %04zx ", i);
     std::fprintf(stderr, " %02x", bytes[i]);
