@@ -42,12 +42,17 @@ bool Mirror::Open(const std::string& dir, std::string* error) {
   std::filesystem::create_directories(dir, ec);
   path_ = dir + "/mirror.db";
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-          SQLITE_OK ||
-      !Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema)) {
-    *error = error_.empty() ? path_ + ": " + sqlite3_errmsg(db_) : error_;
+      SQLITE_OK) {
+    *error = path_ + ": " + sqlite3_errmsg(db_);
     return false;
   }
-  sqlite3_busy_timeout(db_, 5000);
+  // Another hmpeer syncing into the same directory holds the file for the
+  // length of a class: wait for it rather than fail.
+  sqlite3_busy_timeout(db_, 60000);
+  if (!Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema)) {
+    *error = error_;
+    return false;
+  }
   return true;
 }
 
