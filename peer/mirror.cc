@@ -77,11 +77,16 @@ sqlite3_stmt* Mirror::Prepare(const char* sql) {
   return stmt;
 }
 
-uint32_t Mirror::Anchor(uint32_t dataClass) {
-  Statement s(Prepare("SELECT anchor FROM anchors WHERE class = ?"));
+int64_t Mirror::ClassValue(const char* sql, uint32_t dataClass) {
+  Statement s(Prepare(sql));
   if (s.stmt == nullptr) return 0;
   sqlite3_bind_int64(s.stmt, 1, dataClass);
-  return sqlite3_step(s.stmt) == SQLITE_ROW ? static_cast<uint32_t>(sqlite3_column_int64(s.stmt, 0)) : 0;
+  return sqlite3_step(s.stmt) == SQLITE_ROW ? sqlite3_column_int64(s.stmt, 0) : 0;
+}
+
+uint32_t Mirror::Anchor(uint32_t dataClass) {
+  static const char kSql[] = "SELECT anchor FROM anchors WHERE class = ?";
+  return static_cast<uint32_t>(ClassValue(kSql, dataClass));
 }
 
 json Mirror::Records(uint32_t dataClass) {
@@ -99,10 +104,8 @@ json Mirror::Records(uint32_t dataClass) {
 }
 
 size_t Mirror::Count(uint32_t dataClass) {
-  Statement s(Prepare("SELECT count(*) FROM records WHERE class = ?"));
-  if (s.stmt == nullptr) return 0;
-  sqlite3_bind_int64(s.stmt, 1, dataClass);
-  return sqlite3_step(s.stmt) == SQLITE_ROW ? static_cast<size_t>(sqlite3_column_int64(s.stmt, 0)) : 0;
+  static const char kSql[] = "SELECT count(*) FROM records WHERE class = ?";
+  return static_cast<size_t>(ClassValue(kSql, dataClass));
 }
 
 bool Mirror::Begin() {

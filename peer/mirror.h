@@ -61,6 +61,9 @@ class Mirror {
   bool Failed(const char* what);
   // Statements are kept, keyed by the address of their SQL text (literals).
   sqlite3_stmt* Prepare(const char* sql);
+  // The first column of the first row `sql` gives for the class (its one
+  // parameter), or 0 when there is none.
+  int64_t ClassValue(const char* sql, uint32_t dataClass);
 
   sqlite3* db_ = nullptr;
   bool in_transaction_ = false;
