@@ -90,6 +90,22 @@ ChangedRecords Collect(const std::vector<ChangeRecord>& changes) {
   return out;
 }
 
+// Brings one record of the mirror up to date: `record` is its state now,
+// null when it is gone. False with result->error set when the mirror fails.
+bool Settle(Mirror& mirror, ClassSyncResult* result, uint32_t oidDb, uint32_t oidRec,
+            const Record* record, const std::function<void()>& moved) {
+  const bool stored = record != nullptr
+                          ? mirror.Put(result->dataClass, oidDb, oidRec, RecordJson(oidDb, *record))
+                          : mirror.Remove(result->dataClass, oidDb, oidRec);
+  if (!stored) {
+    result->error = mirror.error();
+    return false;
+  }
+  ++result->moved;
+  moved();
+  return true;
+}
+
 // Brings the mirror's copies of `oids` (records of database `oidDb`) up to
 // date. A read batch holds the sought record and those after it in the
 // database, in order: every wanted record up to the batch's last one is
@@ -100,15 +116,7 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& 
                   Mirror& mirror, ClassSyncResult* result, const std::function<void()>& moved) {
   bool stored = true;
   auto settle = [&](uint32_t oid, const Record* record) {
-    if (!stored) return;
-    stored = record != nullptr ? mirror.Put(result->dataClass, oidDb, oid, RecordJson(oidDb, *record))
-                               : mirror.Remove(result->dataClass, oidDb, oid);
-    if (!stored) {
-      result->error = mirror.error();
-      return;
-    }
-    ++result->moved;
-    moved();
+    stored = stored && Settle(mirror, result, oidDb, oid, record, moved);
   };
   uint32_t handle = kInvalidHandle, db = 0;
   if (Failed(OpenDb(client, oidDb, u"", kOpenAutoIncrement, &handle, &db), "open", &result->error)) {
@@ -181,12 +189,7 @@ bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, Mirror& mirror
   };
   moved();
   for (const auto& [oidDb, oidRec] : changed.gone) {
-    if (!mirror.Remove(result->dataClass, oidDb, oidRec)) {
-      result->error = mirror.error();
-      return false;
-    }
-    ++result->moved;
-    moved();
+    if (!Settle(mirror, result, oidDb, oidRec, nullptr, moved)) return false;
   }
   for (const auto& [oidDb, oids] : changed.fetch) {
     if (!FetchRecords(client, oidDb, oids, mirror, result, moved)) return false;
