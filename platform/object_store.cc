@@ -311,7 +311,7 @@ DWORD FillBatch(Connection* conn, DatabaseHandle* h, uint32_t signal) {
 // read-ahead when it is still valid. Caller holds h->mu_.
 DWORD CurrentRecord(DatabaseHandle* h, const Record** record) {
   *record = nullptr;
-  uint32_t signal = platform::store::ChangeCount();
+  uint32_t signal = platform::store::DataStamp();
   if (h->batch_valid_ && h->batch_signal_ == signal && h->position_ >= h->batch_from_) {
     auto it = std::lower_bound(h->batch_.begin(), h->batch_.end(), h->position_,
                                [](const Record& r, int64_t pos) { return r.oid < pos; });
@@ -510,9 +510,11 @@ BOOL CeDeleteDatabase(CEOID oid) {
   static const char kRecords[] = "DELETE FROM records WHERE db = ?";
   static const char kDatabase[] = "DELETE FROM databases WHERE oid = ?";
   static const char kNotes[] = "DELETE FROM notifications WHERE db = ?";
+  static const char kJournaled[] = "DELETE FROM journal_dbs WHERE db = ?";
   error = Query(conn, kRecords).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = Query(conn, kDatabase).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = Query(conn, kNotes).Bind(1, oid).Run();
+  if (error == ERROR_SUCCESS) error = Query(conn, kJournaled).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = ChargeBytes(conn, -(row.size + kDatabaseOverhead));
   if (error == ERROR_SUCCESS) error = txn.Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
@@ -785,6 +787,32 @@ BOOL CeDeleteRecord(HANDLE db, CEOID record) {
     error = platform::RecordDbNotification(conn, h->db_, record, DB_CEOID_RECORD_DELETED);
   }
   if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return TRUE;
+}
+
+namespace {
+
+// The transaction of CeBeginTransaction, per thread.
+thread_local std::unique_ptr<Transaction> explicit_transaction;
+
+}  // namespace
+
+BOOL CeBeginTransaction() {
+  if (explicit_transaction != nullptr || platform::store::InTransaction()) {
+    return Fail(ERROR_ALREADY_EXISTS);
+  }
+  auto txn = std::make_unique<Transaction>(Transaction::kWrite);
+  if (txn->error() != ERROR_SUCCESS) return Fail(txn->error());
+  explicit_transaction = std::move(txn);
+  return TRUE;
+}
+
+BOOL CeEndTransaction(BOOL fCommit) {
+  std::unique_ptr<Transaction> txn = std::move(explicit_transaction);
+  if (txn == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!fCommit) return Fail(ERROR_SUCCESS);
+  DWORD error = txn->Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
 }

@@ -204,4 +204,25 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props,
 // ERROR_INVALID_PARAMETER for a record not in this database.
 BOOL CeDeleteRecord(HANDLE db, CEOID record);
 
+// Transactions, an extension of this platform: on its own every call above
+// is atomic, but some work must become durable together or not at all (a
+// change recorded and the notification that caused it marked handled).
+// CeBeginTransaction opens a write transaction of the calling thread; every
+// object-store, registry and notification-journal call the thread makes
+// until CeEndTransaction belongs to it. A call that fails inside undoes only
+// its own work, as it would alone; one that fails so badly that the store
+// abandons the whole transaction (a full disk, say) makes every later call
+// of the thread fail until CeEndTransaction, which then reports the loss.
+// Other threads and processes see nothing of it before the commit, and
+// their writes wait while it is open: keep it short, and never wait inside
+// it for another thread's store call. FALSE with ERROR_ALREADY_EXISTS when
+// the thread has a transaction open already, or the store's error.
+BOOL CeBeginTransaction();
+// Ends the calling thread's transaction: commits it when fCommit is TRUE,
+// else rolls it back. TRUE only when it was committed; FALSE when it was
+// rolled back, on request or because the commit failed (the store's error,
+// such as ERROR_DISK_FULL), and FALSE with ERROR_INVALID_HANDLE when the
+// thread had none open.
+BOOL CeEndTransaction(BOOL fCommit);
+
 #endif  // HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_

@@ -2,12 +2,14 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/device.h"
 #include "platform/fault.h"
 #include "platform/kernel.h"
+#include "platform/registry.h"
 #include "tests/support/temp_device.h"
 
 namespace {
@@ -566,6 +568,103 @@ TEST_F(ObjectStoreTest, TheFailureSeamFailsChosenCallsWithoutSideEffects) {
   EXPECT_EQ(CeCreateDatabase(u"nope", 1, 0, nullptr), 0u);
   CEOID missing = 0;
   EXPECT_EQ(CeOpenDatabase(&missing, u"nope", 0, 0, 0), INVALID_HANDLE_VALUE);
+}
+
+// The number of records of a database as another thread sees it.
+WORD RecordsSeenElsewhere(CEOID db) {
+  WORD seen = 0xFFFF;
+  std::thread([&] {
+    CEOIDINFO info;
+    if (CeOidGetInfo(db, &info)) seen = info.infDatabase.wNumRecords;
+  }).join();
+  return seen;
+}
+
+DWORD RegistryNumber(LPCWSTR name) {
+  HKEY key = 0;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Test", 0, 0, &key) != ERROR_SUCCESS) return 0;
+  DWORD value = 0, size = sizeof value, type = 0;
+  LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? value : 0;
+}
+
+void SetRegistryNumber(LPCWSTR name, DWORD value) {
+  HKEY key = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Test", 0, nullptr, 0, 0, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+TEST_F(ObjectStoreTest, ATransactionLandsWholeOrNotAtAll) {
+  HANDLE db = Create(u"together");
+  CEOIDINFO info;
+  for (BOOL commit : {TRUE, FALSE}) {
+    SCOPED_TRACE(commit ? "committed" : "rolled back");
+    ASSERT_TRUE(CeBeginTransaction());
+    CEOID record = Append(db, 7);
+    ASSERT_NE(record, 0u);
+    SetRegistryNumber(u"Value", commit ? 1 : 2);
+    // This thread sees its own work; others see none of it before the end.
+    ASSERT_TRUE(CeOidGetInfo(record, &info));
+    EXPECT_EQ(RecordsSeenElsewhere(info.infRecord.oidParent), commit ? 0 : 1);
+    EXPECT_EQ(CeEndTransaction(commit), commit);
+    EXPECT_EQ(CeOidGetInfo(record, &info), commit);
+    EXPECT_EQ(RegistryNumber(u"Value"), 1u);
+  }
+}
+
+TEST_F(ObjectStoreTest, ACallThatFailsInsideATransactionUndoesOnlyItself) {
+  HANDLE db = Create(u"partly", 24, 0);
+  std::string kb(1024, 'k');
+  CEPROPVAL one_kb = Blob(kBlobProp, kb);
+  ASSERT_NE(CeWriteRecordProps(db, 0, 1, &one_kb), 0u);
+  ASSERT_TRUE(platform::SetDeviceSetting("store-capacity", "1500").ok());
+  ASSERT_TRUE(CeBeginTransaction());
+  CEOID small = Append(db, 1);
+  ASSERT_NE(small, 0u);
+  EXPECT_EQ(CeWriteRecordProps(db, 0, 1, &one_kb), 0u);  // past the capacity
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  CEOID after = Append(db, 2);
+  ASSERT_NE(after, 0u);
+  ASSERT_TRUE(CeEndTransaction(TRUE));
+  CEOIDINFO info;
+  ASSERT_TRUE(CeOidGetInfo(small, &info));
+  ASSERT_TRUE(CeOidGetInfo(info.infRecord.oidParent, &info));
+  EXPECT_EQ(info.infDatabase.wNumRecords, 3);
+  // The identifier the failed write took was given back with it.
+  EXPECT_EQ(after, small + 1);
+}
+
+TEST_F(ObjectStoreTest, ReadsInsideATransactionSeeItsWritesAndNotWhatItUndid) {
+  HANDLE reader = Create(u"seen");
+  CEOID oid = 0;
+  HANDLE writer = CeOpenDatabase(&oid, u"seen", 0, 0, 0);
+  CEOID first = Append(writer, 1);
+  auto ReadAll = [&] {
+    std::vector<CEOID> oids;
+    CeSeekDatabase(reader, CEDB_SEEK_BEGINNING, 0, nullptr);
+    for (ReadRecord r = Read(reader); r.oid != 0; r = Read(reader)) oids.push_back(r.oid);
+    return oids;
+  };
+  EXPECT_EQ(ReadAll(), std::vector<CEOID>{first});  // the reader's batch is filled
+  ASSERT_TRUE(CeBeginTransaction());
+  CEOID second = Append(writer, 2);
+  EXPECT_EQ(ReadAll(), (std::vector<CEOID>{first, second}));
+  ASSERT_FALSE(CeEndTransaction(FALSE));
+  EXPECT_EQ(ReadAll(), std::vector<CEOID>{first});
+}
+
+TEST_F(ObjectStoreTest, TransactionsDoNotNestAndEndOnlyWhenBegun) {
+  EXPECT_FALSE(CeEndTransaction(TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  ASSERT_TRUE(CeBeginTransaction());
+  EXPECT_FALSE(CeBeginTransaction());
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(CeEndTransaction(TRUE));
 }
 
 TEST(ObjectStoreClosedTest, CallsWithoutADeviceFail) {

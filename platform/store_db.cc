@@ -18,8 +18,10 @@
 namespace platform::store {
 namespace {
 
-// Schema version 1. Identifiers are allocated from meta.next_oid; records of
-// a database are ordered by identifier, which is their order of first write.
+// Schema version 2 (version 1 had no notification journals; its files gain
+// the tables on open). Identifiers are allocated from meta.next_oid; records
+// of a database are ordered by identifier, which is their order of first
+// write.
 const char kSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
@@ -50,6 +52,16 @@ CREATE TABLE IF NOT EXISTS watchers(
   db INTEGER NOT NULL,
   position INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS watchers_by_db ON watchers(db);
+CREATE TABLE IF NOT EXISTS journals(
+  name TEXT PRIMARY KEY COLLATE NOCASE,
+  pid INTEGER NOT NULL,
+  holder TEXT NOT NULL,
+  position INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS journal_dbs(
+  journal TEXT NOT NULL COLLATE NOCASE,
+  db INTEGER NOT NULL,
+  PRIMARY KEY(journal, db)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS journal_dbs_by_db ON journal_dbs(db);
 CREATE TABLE IF NOT EXISTS reg_keys(
   id INTEGER PRIMARY KEY,
   parent INTEGER NOT NULL,
@@ -64,7 +76,7 @@ CREATE TABLE IF NOT EXISTS reg_values(
   type INTEGER NOT NULL,
   data BLOB NOT NULL,
   PRIMARY KEY(key, name)) WITHOUT ROWID;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )sql";
 
 constexpr int kBusyTimeoutMs = 60000;
@@ -303,27 +315,75 @@ const void* Query::Blob(int column) const { return sqlite3_column_blob(stmt_, co
 size_t Query::Size(int column) const { return sqlite3_column_bytes(stmt_, column); }
 bool Query::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
+namespace {
+
+// The calling thread's open transactions (the outermost and its savepoints),
+// and whether a nested write was kept for the outermost one to signal.
+thread_local int txn_depth = 0;
+thread_local bool nested_write_kept = false;
+// Writes of this process that the shared counter has not counted (see
+// DataStamp).
+std::atomic<uint32_t> local_changes{0};
+
+}  // namespace
+
+bool InTransaction() { return txn_depth > 0; }
+
 Transaction::Transaction(Kind kind) : kind_(kind) {
   conn_ = ThreadConnection(&error_);
   if (conn_ == nullptr) return;
   static const char kBeginRead[] = "BEGIN DEFERRED";
   static const char kBeginWrite[] = "BEGIN IMMEDIATE";
-  Query begin(conn_, kind == kWrite ? kBeginWrite : kBeginRead);
-  error_ = begin.Run();
+  static const char kSavepoint[] = "SAVEPOINT nested";
+  nested_ = txn_depth > 0;
+  if (nested_ && sqlite3_get_autocommit(conn_->db()) != 0) {
+    // The outer transaction is gone: SQLite rolled it back after a failure
+    // (a full disk, an I/O error). A savepoint now would start a transaction
+    // of its own and commit work the caller meant to be part of the lost
+    // one, so nothing more runs until the outer one ends.
+    last_detail = "the enclosing transaction was rolled back by the store";
+    error_ = ERROR_INVALID_HANDLE;
+    conn_ = nullptr;
+    return;
+  }
+  const char* sql = nested_ ? kSavepoint : kind == kWrite ? kBeginWrite : kBeginRead;
+  error_ = Query(conn_, sql).Run();
   open_ = error_ == ERROR_SUCCESS;
+  if (open_) ++txn_depth;
 }
 
 Transaction::~Transaction() {
-  if (open_) sqlite3_exec(conn_->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!open_) return;
+  --txn_depth;
+  if (nested_) {
+    // Fails harmlessly when SQLite has already rolled the outer one back.
+    sqlite3_exec(conn_->db(), "ROLLBACK TO nested; RELEASE nested", nullptr, nullptr, nullptr);
+  } else {
+    sqlite3_exec(conn_->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+    nested_write_kept = false;
+  }
+  // What this process read inside may have included the undone writes.
+  if (kind_ == kWrite || nested_) local_changes.fetch_add(1);
 }
 
 DWORD Transaction::Commit(bool signal) {
   if (!open_) return error_ != ERROR_SUCCESS ? error_ : ERROR_INTERNAL_ERROR;
   static const char kCommit[] = "COMMIT";
-  DWORD error = Query(conn_, kCommit).Run();
+  static const char kRelease[] = "RELEASE nested";
+  DWORD error = Query(conn_, nested_ ? kRelease : kCommit).Run();
   if (error != ERROR_SUCCESS) return error;  // the destructor rolls back
   open_ = false;
-  if (kind_ == kWrite && signal) SignalChange();
+  --txn_depth;
+  if (nested_) {
+    if (kind_ == kWrite) {
+      nested_write_kept = true;
+      local_changes.fetch_add(1);
+    }
+    return ERROR_SUCCESS;
+  }
+  const bool kept = nested_write_kept;
+  nested_write_kept = false;
+  if (kind_ == kWrite && (signal || kept)) SignalChange();
   return ERROR_SUCCESS;
 }
 
@@ -332,6 +392,9 @@ uint32_t ChangeCount() {
   if (s == nullptr) return 0;
   return std::atomic_ref<uint32_t>(s->counter).load();
 }
+
+// Both counters only grow, so their sum moves whenever either does.
+uint32_t DataStamp() { return ChangeCount() + local_changes.load(); }
 
 void SignalChange() {
   Signal* s = signal_map.load();

@@ -96,6 +96,14 @@ class Query {
 // One transaction on the calling thread's connection. A write transaction
 // takes the file's write lock at once (waiting for other writers), so that
 // its reads and writes form one atomic step. Rolled back unless committed.
+//
+// Transactions nest: one begun while the thread has another open becomes a
+// savepoint of it. Committing a nested one keeps its work for the outer
+// transaction to commit or roll back; destroying it uncommitted undoes only
+// its own work. So a platform call that runs inside a caller's transaction
+// (CeBeginTransaction) keeps its all-or-nothing meaning while its effect
+// lands only with the caller's commit. The outermost one must be a write
+// transaction for nested writes to be allowed.
 class Transaction {
  public:
   enum Kind { kRead, kWrite };
@@ -107,8 +115,11 @@ class Transaction {
   // ERROR_SUCCESS when the transaction began.
   DWORD error() const { return error_; }
   Connection* conn() const { return conn_; }
+  bool nested() const { return nested_; }
   // Commits; a write transaction then signals the change to every process,
-  // unless `signal` is false (bookkeeping that no reader needs to see).
+  // unless `signal` is false (bookkeeping that no reader needs to see). A
+  // nested transaction only releases its savepoint; the outermost one
+  // signals for all of them.
   DWORD Commit(bool signal = true);
 
  private:
@@ -116,12 +127,21 @@ class Transaction {
   Connection* conn_ = nullptr;
   DWORD error_ = ERROR_SUCCESS;
   bool open_ = false;
+  bool nested_ = false;
 };
+
+// True when the calling thread has a transaction open.
+bool InTransaction();
 
 // The change signal: a counter in a small file of the device root, mapped by
 // every process, bumped after every committed write. Watchers wait on it
 // without polling (a shared futex).
 uint32_t ChangeCount();
+// What a cache of store contents in this process compares to tell whether
+// it may still be used: it moves with ChangeCount and also with every write
+// of this process that is not yet committed (a nested transaction's) and
+// with every rollback of a write, which the shared counter does not see.
+uint32_t DataStamp();
 void SignalChange();
 // Returns when the counter differs from `seen`, when `timeout_ms` passed
 // (negative: no limit), or when WakeWaiters was called; it may also return
