@@ -8,12 +8,14 @@
 // sleeps on the store's change signal (no polling), reads the rows past its
 // watches' positions and posts each to the watching window with
 // PostMessageW(window, message, record, database): in commit order, each
-// once, whichever process wrote. Rows every live watcher has passed are
-// pruned; watches of dead processes are dropped.
+// once, whichever process wrote. Rows every live watcher and every journal
+// has passed are pruned; watches of dead processes are dropped, journals of
+// dead processes are kept (that is what they are for).
 #ifndef HOLLOWMARCH_PLATFORM_DB_NOTIFIER_H_
 #define HOLLOWMARCH_PLATFORM_DB_NOTIFIER_H_
 
 #include <cstdint>
+#include <string>
 
 #include "platform/store_db.h"
 #include "platform/types.h"
@@ -36,9 +38,17 @@ DWORD RecordDbNotification(store::Connection* conn, CEOID database, CEOID record
 // the log cannot grow without bound once every watcher is gone.
 void PruneDeadWatches();
 
-// Stops this process's delivery thread and forgets its watches (the device
-// is closing). Must not race with AddDbWatch.
+// Stops this process's delivery thread and forgets its watches and its
+// journal (the device is closing; a journal this process held stays in the
+// store, as if the process had died). Must not race with AddDbWatch.
 void StopDbNotifier();
+
+// The notification journal of this process (platform/notification_journal.h
+// gives the contract; these return ERROR_SUCCESS or the error).
+DWORD ClaimJournal(const std::string& name, bool* taken_over);
+DWORD FlushDelivery();
+DWORD AcknowledgeDelivered(uint64_t journal_seq);
+DWORD CloseJournal();
 
 }  // namespace platform
 

@@ -36,10 +36,10 @@ LRESULT WaitableReply::Wait() {
 
 MessageQueue::~MessageQueue() { Close(); }
 
-bool MessageQueue::Post(const MSG& msg) {
+bool MessageQueue::Post(const MSG& msg, uint64_t journal_seq) {
   std::lock_guard<std::mutex> lock(mu_);
   if (closed_) return false;
-  items_.push_back(Item{msg, nullptr});
+  items_.push_back(Item{msg, nullptr, journal_seq});
   cv_.notify_one();
   return true;
 }
@@ -47,7 +47,7 @@ bool MessageQueue::Post(const MSG& msg) {
 bool MessageQueue::PostSent(const MSG& msg, std::shared_ptr<ReplySlot> reply) {
   std::lock_guard<std::mutex> lock(mu_);
   if (closed_) return false;
-  items_.push_back(Item{msg, std::move(reply)});
+  items_.push_back(Item{msg, std::move(reply), 0});
   cv_.notify_one();
   return true;
 }

@@ -57,6 +57,9 @@ class MessageQueue {
   struct Item {
     MSG msg{};
     std::shared_ptr<ReplySlot> reply;  // set for a sent message
+    // For an object-store notification posted through a notification
+    // journal (platform/notification_journal.h): its sequence; else 0.
+    uint64_t journal_seq = 0;
   };
 
   MessageQueue() = default;
@@ -66,7 +69,7 @@ class MessageQueue {
 
   // Appends a posted message. False when the queue is closed (its thread
   // has ended).
-  bool Post(const MSG& msg);
+  bool Post(const MSG& msg, uint64_t journal_seq = 0);
   // Appends a sent message; the owner completes `reply` when it has run the
   // procedure. False (and `reply` is left alone) when the queue is closed.
   bool PostSent(const MSG& msg, std::shared_ptr<ReplySlot> reply);
@@ -86,6 +89,10 @@ class MessageQueue {
   // WM_QUIT, then a due timer (window = timer's window, wParam = id).
   // Never polls: sleeps until something arrives or the next timer is due.
   Item Next();
+  // Takes the first posted message (not a sent one, not WM_QUIT, not a
+  // timer) for which `match` is true; false when there is none. Never waits.
+  template <class Match>
+  bool TakePosted(Match match, Item* out);
 
   // Ends the queue: later posts fail; every sent message still queued is
   // completed with 0.
@@ -110,6 +117,18 @@ class MessageQueue {
   int quit_code_ = 0;
   bool closed_ = false;
 };
+
+template <class Match>
+bool MessageQueue::TakePosted(Match match, Item* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
+    if (it->reply != nullptr || !match(it->msg)) continue;
+    *out = std::move(*it);
+    items_.erase(it);
+    return true;
+  }
+  return false;
+}
 
 // The calling thread's queue, made on first use; closed when the thread
 // ends. Never null.

@@ -45,6 +45,30 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex* mu_;
 };
 
+// A condition variable for Mutex. The waits take the held mutex and hold
+// it again when they return; they may return without a notification, so
+// callers re-check their condition.
+class CondVar {
+ public:
+  void Wait(Mutex* mu) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->native(), std::adopt_lock);
+    cv_.wait(lock);
+    lock.release();
+  }
+  // False when the time ran out.
+  template <class Duration>
+  bool WaitFor(Mutex* mu, Duration timeout) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->native(), std::adopt_lock);
+    bool notified = cv_.wait_for(lock, timeout) == std::cv_status::no_timeout;
+    lock.release();
+    return notified;
+  }
+  void NotifyAll() { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
+};
+
 // Releases a held mutex for a scope (for a blocking call that must not run
 // under it) and takes it again at the end.
 class SCOPED_CAPABILITY MutexUnlock {

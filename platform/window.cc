@@ -125,6 +125,10 @@ void WriteErrLine(const std::string& line) {
 
 }  // namespace
 
+// The journal sequence of the message this thread last took (see
+// window_internal::CurrentJournalSequence).
+thread_local uint64_t current_journal_seq = 0;
+
 namespace window_internal {
 
 std::u16string FoldCase(const std::u16string& text) {
@@ -142,6 +146,15 @@ bool PostToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   if (w == nullptr) return false;
   return w->queue->Post(MSG{hwnd, message, wparam, lparam, 0, {0, 0}});
 }
+
+bool PostNotificationToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
+                             uint64_t journal_seq) {
+  std::shared_ptr<Window> w = FindLocal(hwnd);
+  if (w == nullptr) return false;
+  return w->queue->Post(MSG{hwnd, message, wparam, lparam, 0, {0, 0}}, journal_seq);
+}
+
+uint64_t CurrentJournalSequence() { return current_journal_seq; }
 
 bool SendToLocalQueued(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
                        std::shared_ptr<ReplySlot> reply) {
@@ -342,6 +355,7 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
   for (;;) {
     MessageQueue::Item item = queue->Next();
     if (item.reply == nullptr) {
+      platform::current_journal_seq = item.journal_seq;
       *msg = item.msg;
       return item.msg.message == WM_QUIT ? FALSE : TRUE;
     }
@@ -354,6 +368,24 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
     }
     item.reply->Complete(result);
   }
+}
+
+BOOL PeekMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max, UINT remove) {
+  if (msg == nullptr || remove != PM_REMOVE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const bool any_number = filter_min == 0 && filter_max == 0;
+  auto match = [&](const MSG& m) {
+    if (window != 0 && m.hwnd != window) return false;
+    return any_number || (m.message >= filter_min && m.message <= filter_max);
+  };
+  MessageQueue::Item item;
+  if (!platform::CurrentThreadQueue()->TakePosted(match, &item)) return FALSE;
+  platform::current_journal_seq = item.journal_seq;
+  item.msg.time = GetTickCount();
+  *msg = item.msg;
+  return TRUE;
 }
 
 BOOL TranslateMessage(const MSG*) { return FALSE; }  // no keyboard here

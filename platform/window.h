@@ -142,6 +142,14 @@ void PostQuitMessage(int exit_code);
 // in queue order with the posted ones. Order: queued messages, then WM_QUIT,
 // then due timers. FALSE for WM_QUIT (msg->wParam is the exit code).
 BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max);
+// Takes the first posted message of the calling thread's queue for
+// `window` (0: any) whose number lies in [filter_min, filter_max] (both 0:
+// any) without waiting: TRUE and *msg filled, FALSE when there is none.
+// Only PM_REMOVE is supported (else FALSE, ERROR_INVALID_PARAMETER).
+// Messages sent from other threads or processes are neither taken nor
+// handled here; they wait for the next GetMessageW.
+BOOL PeekMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max, UINT remove);
+constexpr UINT PM_REMOVE = 0x0001;
 BOOL TranslateMessage(const MSG* msg);  // no keyboard: always FALSE
 // Calls the procedure of the message's window (or, for WM_TIMER of a timer
 // with a procedure, that procedure). On the owning thread only.

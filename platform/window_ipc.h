@@ -55,6 +55,12 @@ bool IsLocalWindow(HWND hwnd);
 // Queues a posted / sent message to a window of this process; false when
 // there is no such window (a sent message's reply is then left alone).
 bool PostToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+// The same for a notification that carries its journal sequence.
+bool PostNotificationToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
+                             uint64_t journal_seq);
+// The journal sequence of the message the calling thread last took with
+// GetMessageW or PeekMessageW (0 when that was no journal notification).
+uint64_t CurrentJournalSequence();
 bool SendToLocalQueued(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
                        std::shared_ptr<ReplySlot> reply);
 HWND FindLocalWindow(const std::u16string& class_key, const std::u16string* name_key);

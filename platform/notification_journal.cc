@@ -1,0 +1,42 @@
+#include "platform/notification_journal.h"
+
+#include <string>
+
+#include "platform/db_notifier.h"
+#include "platform/kernel.h"
+#include "platform/store_db.h"
+#include "platform/window_ipc.h"
+
+namespace {
+
+constexpr size_t kMaxJournalNameChars = 63;
+
+BOOL Result(DWORD error) {
+  if (error == ERROR_SUCCESS) return TRUE;
+  SetLastError(error);
+  return FALSE;
+}
+
+}  // namespace
+
+BOOL CeOpenNotificationJournal(LPCWSTR name, BOOL* pfTakenOver) {
+  if (pfTakenOver != nullptr) *pfTakenOver = FALSE;
+  std::string utf8;
+  if (name == nullptr || name[0] == 0 ||
+      std::char_traits<char16_t>::length(name) > kMaxJournalNameChars ||
+      !platform::store::ToUtf8(name, &utf8)) {
+    return Result(ERROR_INVALID_PARAMETER);
+  }
+  bool taken_over = false;
+  DWORD error = platform::ClaimJournal(utf8, &taken_over);
+  if (error == ERROR_SUCCESS && pfTakenOver != nullptr) *pfTakenOver = taken_over ? TRUE : FALSE;
+  return Result(error);
+}
+
+BOOL CeFlushNotifications() { return Result(platform::FlushDelivery()); }
+
+BOOL CeAcknowledgeNotification() {
+  return Result(platform::AcknowledgeDelivered(platform::window_internal::CurrentJournalSequence()));
+}
+
+BOOL CeCloseNotificationJournal() { return Result(platform::CloseJournal()); }
