@@ -149,3 +149,8 @@ bool SetSyncTime(DWORD dataClass, DWORD time) {
 bool SetLastSyncTime(DWORD dataClass, DWORD time) {
   return WriteClassValue("LastSyncTime", dataClass, time);
 }
+
+bool LoseClass(SyncStateCache& cache, DWORD dataClass) {
+  if (!SetSyncState(cache, dataClass, SyncStateLost)) return false;
+  return SetSyncTime(dataClass, 0);
+}

@@ -123,6 +123,7 @@ TEST_F(ShellProcessTest, AppRunAfterRestoreClearsEverySyncState) {
   for (const char* type : {"24", "25", "26", "291"}) {
     ASSERT_EQ(Device({"db", "create", std::string("Db ") + type, "--type", type}).exit_code, 0);
   }
+  ASSERT_EQ(Device({"db", "create", "pmailMsgs", "--type", "5454"}).exit_code, 0);
   auto server = Start({"AppRunAfterRestore"});
   ASSERT_TRUE(WaitRunning(*server)) << server->Err();
   for (const char* c : {"24", "25", "26", "291", "5454"}) {

@@ -1,7 +1,10 @@
 #include "tracking/change_capture.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
+#include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
@@ -139,19 +142,68 @@ bool IsRepeat(const LastLoggedChange& last, BYTE type, CEOID oid, DWORD uid) {
          CurrentTime() == last.dwTime;
 }
 
+// Writes again the losses that could not be written before; true when none
+// is left, so that acknowledging is safe again.
+bool WriteUnsavedLosses(TrackingContext& ctx) {
+  std::vector<DWORD>& unsaved = ctx.hold->unsavedLosses;
+  for (auto it = unsaved.begin(); it != unsaved.end();) {
+    it = LoseClass(*ctx.syncStates, *it) ? unsaved.erase(it) : std::next(it);
+  }
+  return unsaved.empty();
+}
+
+void HoldFor(TrackingContext& ctx, DWORD dataClass) {
+  std::vector<DWORD>& unsaved = ctx.hold->unsavedLosses;
+  if (std::find(unsaved.begin(), unsaved.end(), dataClass) == unsaved.end()) {
+    unsaved.push_back(dataClass);
+  }
+}
+
+// A notification that records nothing: handled as soon as it is decided.
+DWORD Dropped(TrackingContext& ctx) {
+  if (ctx.hold->unsavedLosses.empty()) CeAcknowledgeNotification();
+  return 0;
+}
+
+// Appends the change and acknowledges its notification in one transaction.
+// True when the change is on record.
+bool AppendAndAcknowledge(TrackingContext& ctx, TrackedDb& tracked, BYTE type,
+                          CEOID key, DWORD uid) {
+  const bool mayAcknowledge = ctx.hold->unsavedLosses.empty();
+  const bool inTransaction = CeBeginTransaction() != FALSE;
+  bool appended = tracked.pLog->AppendChange(type, key, uid);
+  // A failed append has lost the class; the notification is handled only
+  // once that loss is written with it.
+  bool handled = appended || LoseClass(*ctx.syncStates, tracked.dwClass);
+  if (inTransaction) {
+    if (handled && mayAcknowledge) CeAcknowledgeNotification();
+    if (!CeEndTransaction(TRUE)) {
+      // Nothing of it stays: the change, the log's own work, the loss.
+      tracked.pLog->ForgetDatabase();
+      appended = false;
+      handled = LoseClass(*ctx.syncStates, tracked.dwClass);
+    }
+  }
+  if (!handled) HoldFor(ctx, tracked.dwClass);
+  return appended;
+}
+
 }  // namespace
+
+void AcknowledgeDropped(TrackingContext& ctx) { Dropped(ctx); }
 
 DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
                   CEOID oidDb) {
   TraceNotification(uiMessage, oidRec, oidDb);
+  if (!ctx.hold->unsavedLosses.empty()) WriteUnsavedLosses(ctx);
 
   const bool folderNotification =
       ctx.mailFolders->FindMailFolderByDb(oidDb) != nullptr;
   TrackedDb* tracked = ctx.trackedDbs->FindTrackedByDb(
       folderNotification ? ctx.mail->oidMailMsgs : oidDb);
-  if (tracked == nullptr) return 0;
+  if (tracked == nullptr) return Dropped(ctx);
   if (GetSyncState(*ctx.syncStates, tracked->dwClass) != SyncStateTracking) {
-    return 0;
+    return Dropped(ctx);
   }
 
   const BYTE type = ChangeTypeOf(uiMessage);
@@ -176,13 +228,14 @@ DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
   }
   // A folder record that cannot be tied to a uid says nothing the peer can
   // use; a change on pmailMsgs or another class is kept without one.
-  if (folderNotification && search.uid == kNoUid) return 0;
+  if (folderNotification && search.uid == kNoUid) return Dropped(ctx);
 
   LastLoggedChange& last = *ctx.lastLogged;
-  if (IsRepeat(last, type, search.key, search.uid)) return 0;
-  if (!tracked->pLog->AppendChange(type, search.key, search.uid)) {
+  if (IsRepeat(last, type, search.key, search.uid)) return Dropped(ctx);
+  if (!AppendAndAcknowledge(ctx, *tracked, type, search.key, search.uid)) {
     return kCaptureAppendFailed;
   }
+  // Only a change that is on record may filter its repeats.
   last.bType = type;
   last.oidRec = search.key;
   last.dwUid = search.uid;

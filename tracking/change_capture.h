@@ -15,6 +15,8 @@
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 
+#include <vector>
+
 #include "platform/types.h"
 
 struct TrackingContext;
@@ -29,6 +31,19 @@ struct LastLoggedChange {
   DWORD dwTime = 0;
 };
 
+// The classes whose loss capture could not write down (the registry refused
+// it, a full store, say). While any is left, capture acknowledges no
+// notification: the next holder of the notification journal must be posted
+// the ones whose changes are missing, rather than take the class's log for
+// complete. Each capture tries to write the losses again first.
+struct CaptureHold {
+  std::vector<DWORD> unsavedLosses;
+};
+
+// A notification that capture does not look at (capture suppressed):
+// acknowledged as handled, unless losses wait to be written.
+void AcknowledgeDropped(TrackingContext& ctx);
+
 // LogDbChange's result when the change log refused the entry; also the id of
 // the string "Unable to add change notification" that the window shows.
 constexpr DWORD kCaptureAppendFailed = 101;
@@ -42,8 +57,19 @@ constexpr DWORD kCaptureAppendFailed = 101;
 // an identical notification is appended, not filtered). Writes one trace
 // line per call. Every handle the mail search opens is closed and every
 // record buffer released before it returns.
+//
+// Exactly once across a crash: a change is appended in one store
+// transaction with the acknowledgement of the notification being handled
+// (platform/notification_journal.h; the message the window thread took
+// last), so both become durable or neither does. A notification that
+// records nothing is acknowledged outside a transaction. When the append
+// fails, the class is lost, and that loss is written in the same
+// transaction as the acknowledgement; when the transaction itself cannot be
+// committed, nothing of it stays, the class is lost (written afresh) and the
+// notification is left unacknowledged. Without a journal the
+// acknowledgements do nothing.
 // Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.syncStates,
-// ctx.mail, ctx.lastLogged and ctx.hwndMain; all must be set.
+// ctx.mail, ctx.lastLogged, ctx.hold and ctx.hwndMain; all must be set.
 DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
                   CEOID oidDb);
 

@@ -148,7 +148,7 @@ TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
                               {ChangeTypeAdd, recs_[1], kNoUid, kNow + 1}}));
 }
 
-TEST_F(OrdinaryCaptureTest, AFailedAppendIsReportedAndNotTakenForTheLastChange) {
+TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastChange) {
   Notify(DB_CEOID_CHANGED, recs_[0]);
   // The log's database is gone and cannot be made again for a moment.
   log_->DeleteLogDb();
@@ -156,12 +156,18 @@ TEST_F(OrdinaryCaptureTest, AFailedAppendIsReportedAndNotTakenForTheLastChange) 
 
   EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), kCaptureAppendFailed);
   EXPECT_EQ(t_.last.oidRec, recs_[0]);
+  EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateLost);
+  EXPECT_EQ(GetSyncTime(24), 0u);
+  // A lost class records nothing until the peer enables it again.
+  EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[2]), 0u);
+  EXPECT_TRUE(LogRecords(log_).empty());
 
-  // The same notification in the same second is appended, not filtered.
+  // Enabled again, the same notification in the same second is appended,
+  // not filtered.
+  SetSyncState(t_.cache, 24, SyncStateTracking);
   EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), 0u);
   EXPECT_EQ(LogRecords(log_),
             (std::vector<Rec>{{ChangeTypeModify, recs_[1], kNoUid, kNow}}));
-  EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateTracking);
 }
 
 TEST_F(OrdinaryCaptureTest, TakesTheUidFromTheMapWhenItHoldsTheRecord) {
@@ -183,7 +189,7 @@ struct MailWorld {
     sent = fixture::MakeFolderDb(u"Sent", {{msgs[1], 0xB1}});
     fixture::NameFolders(store, {u"Inbox"});
     fixture::NameFolders(store, {u"Sent"});
-    SetUpMailTracking(t.ctx);
+    SetUpMailTracking(t.ctx, true);
     SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
     EXPECT_NE(t.tracked.pHead, nullptr);
     log = t.tracked.pHead->pLog;

@@ -86,13 +86,25 @@ bool ChangeLog::OpenLog(DWORD dataClass) {
   FormatName(name);
   oidLogDb = 0;
   hLogDb = CeOpenDatabase(&oidLogDb, name, 0, CEDB_AUTOINCREMENT, 0);
+  fLogKept = 0;
   if (recent) {
     // Only the program restarted: the log from before is used unchanged.
-    if (hLogDb != INVALID_HANDLE_VALUE) return true;
+    if (hLogDb != INVALID_HANDLE_VALUE) {
+      fLogKept = 1;
+      return true;
+    }
     return CreateLogDb();
   }
   if (hLogDb != INVALID_HANDLE_VALUE) DeleteLogDb();
   return CreateLogDb();
+}
+
+void ChangeLog::ForgetDatabase() {
+  CloseHandle(hLogDb);
+  hLogDb = INVALID_HANDLE_VALUE;
+  oidLogDb = 0;
+  if (pOldest != nullptr) FreeEntries();
+  cRecordsLoaded_ = 0;
 }
 
 bool ChangeLog::CreateLogDb() {
@@ -100,6 +112,16 @@ bool ChangeLog::CreateLogDb() {
   WCHAR name[CEDB_MAXDBASENAMELEN];
   FormatName(name);
   oidLogDb = CeCreateDatabase(name, dwLogType, 0, nullptr);
+  if (oidLogDb == 0 && GetLastError() == ERROR_ALREADY_EXISTS) {
+    // A log left behind by a delete that failed (a full store, say): its
+    // class was lost with it, so it is replaced, or, when it still cannot be
+    // deleted, written on.
+    CEOID stale = 0;
+    HANDLE h = CeOpenDatabase(&stale, name, 0, CEDB_AUTOINCREMENT, 0);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    oidLogDb = CeDeleteDatabase(stale) ? CeCreateDatabase(name, dwLogType, 0, nullptr) : stale;
+  }
   if (oidLogDb == 0) {
     GetLastError();
     return false;
@@ -124,7 +146,12 @@ bool ChangeLog::DeleteLogDb() {
 }
 
 bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
-  if (!CreateLogDb()) return false;
+  if (!CreateLogDb()) {
+    // Nothing could be written: the change is as lost as after a failed
+    // write.
+    LoseClass(syncStates_, DataClass());
+    return false;
+  }
   CEOIDINFO info;
   std::memset(&info, 0, sizeof(info));
   if (CeOidGetInfo(oidLogDb, &info) && info.wObjType == OBJTYPE_DATABASE &&
@@ -150,8 +177,7 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
   GetLastError();
   // A change is lost: the log can no longer serve a fast sync.
   DeleteLogDb();
-  SetSyncState(syncStates_, DataClass(), SyncStateLost);
-  SetSyncTime(DataClass(), 0);
+  LoseClass(syncStates_, DataClass());
   return false;
 }
 

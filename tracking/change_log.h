@@ -86,9 +86,22 @@ class ChangeLog {
   // later creation of its database.
   bool OpenLog(DWORD dataClass, LPCWSTR name);
 
+  // Whether OpenLog kept a log from before (the device had just started and
+  // the log existed). A class that was tracking can trust its log only then.
+  bool KeptOnOpen() const { return fLogKept != 0; }
+
+  // Forgets the database binding and any loaded list, so that the next
+  // append finds or makes the database anew. For a caller whose transaction
+  // around this log's work was rolled back: what the log believes it made
+  // or deleted may not exist as it believes.
+  void ForgetDatabase();
+
   // Creates and opens the database when none is open; true when one is open
-  // already. False only when the creation fails. A failed open after a
-  // successful creation still gives true (the next write then fails).
+  // already. A database of the log's name left behind by a delete that
+  // failed is deleted and made anew, or, when it still cannot be deleted,
+  // opened and written on. False only when no database can be had. A failed
+  // open after a successful creation still gives true (the next write then
+  // fails).
   bool CreateLogDb();
 
   // Closes the database handle and deletes the database. True when deleted;
@@ -98,9 +111,9 @@ class ChangeLog {
 
   // Records one change at the current time, at the end of the database,
   // trimming the oldest changes first when the database holds 100 records or
-  // more and the store has at most 3 MB free. False when the database cannot
-  // be created (nothing written, no state changed) or the write failed (see
-  // WriteEntry).
+  // more and the store has at most 3 MB free. False when nothing was
+  // written: the database cannot be had or the write failed; either way the
+  // class becomes SyncStateLost with sync time 0 (see WriteEntry).
   bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid);
 
   // Appends one record. On failure the database is closed and deleted, the
@@ -204,6 +217,8 @@ class ChangeLog {
   DWORD cRecordsLoaded_ = 0;
   // The database name given to OpenLog; empty: the class's log name.
   WCHAR szLogName_[32] = {};
+  // Set by OpenLog when it kept an existing log.
+  DWORD fLogKept = 0;
 };
 
 #endif  // HOLLOWMARCH_TRACKING_CHANGE_LOG_H_

@@ -507,13 +507,50 @@ TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 9}));
 }
 
-TEST_F(ChangeLogTest, AppendWithoutADatabaseWritesNothingAndChangesNoState) {
+TEST_F(ChangeLogTest, AppendThatCannotMakeItsDatabaseLosesTheClass) {
   Track(50);
   ASSERT_TRUE(log_.DeleteLogDb());
   FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
   EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
-  ExpectRegistryState(SyncStateTracking, 50, "creation failed");
+  ExpectRegistryState(SyncStateLost, 0, "creation failed");
   EXPECT_FALSE(LogDatabaseExists());
+  // Once there is room again, the next append works.
+  SetClock(2000);
+  ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 10, kNoUid));
+  EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 10}));
+}
+
+// A failed write deletes the log; when the store is too full even for that,
+// the stale log must not keep every later append from working.
+TEST_F(ChangeLogTest, ALogThatCouldNotBeDeletedIsReplacedOrWrittenOn) {
+  struct Case {
+    const char* name;
+    int failedDeletes;  // of the stale log, after the failed write's own
+    std::vector<Change> expected;
+  };
+  const std::vector<Case> cases = {
+      {"replaced", 0, {Change{ChangeTypeAdd, 2000, kNoUid, 9}}},
+      {"written on",
+       1,
+       {Change{ChangeTypeModify, 100, kNoUid, 1000}, Change{ChangeTypeAdd, 2000, kNoUid, 9}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.DeleteLogDb();
+    ASSERT_TRUE(log_.CreateLogDb());
+    Track(50);
+    Seed(1);
+    FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL);
+    FailNext(Call::kCeDeleteDatabase, ERROR_DISK_FULL, 1 + c.failedDeletes);
+    EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 8, kNoUid));
+    ExpectRegistryState(SyncStateLost, 0, "the write failed");
+    EXPECT_TRUE(LogDatabaseExists());  // the delete failed too
+    SetClock(2000);
+    ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+    EXPECT_EQ(StoredRecords(), c.expected);
+    platform::fault::Clear();
+    SetUptimeMs(600000);
+  }
 }
 
 // Capture goes on while a reader has the list loaded; the reader's rewrite

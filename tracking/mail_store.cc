@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "platform/kernel.h"
+#include "settings/registry_store.h"
 #include "tracking/record_reader.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_context.h"
@@ -219,16 +220,23 @@ void MessageUidMap::RebuildMessageUidMap() {
 
 // ---- Mail set-up ----
 
-void SetUpMailTracking(TrackingContext& ctx) {
+void SetUpMailTracking(TrackingContext& ctx, bool recent) {
   ctx.mail->oidMailMsgs = 0;
   CEOID oidMsgs = 0;
+  bool tracked = false;
   HANDLE hMsgs = CeOpenDatabase(&oidMsgs, kMailMsgsDbName, 0, 0, ctx.hwndMain);
   if (hMsgs != INVALID_HANDLE_VALUE) {
     ctx.mail->oidMailMsgs = oidMsgs;
+    tracked = ctx.trackedDbs->AddTrackedDb(kMailDataClass, hMsgs, oidMsgs);
     // A handle that no node took would post notifications nobody records.
-    if (!ctx.trackedDbs->AddTrackedDb(kMailDataClass, hMsgs, oidMsgs)) {
-      CloseHandle(hMsgs);
-    }
+    if (!tracked) CloseHandle(hMsgs);
+  }
+  // The lost-log rule, as discovery applies it to the other classes.
+  const bool kept = tracked && ctx.trackedDbs->pHead->pLog->KeptOnOpen();
+  if ((GetSyncState(*ctx.syncStates, kMailDataClass) == SyncStateTracking &&
+       (!recent || !kept)) ||
+      !tracked) {
+    LoseClass(*ctx.syncStates, kMailDataClass);
   }
   TrackMailFolderDbs(ctx);
   ctx.messageUids->RebuildMessageUidMap();

@@ -123,13 +123,16 @@ class MessageUidMap {
 };
 
 // Mail set-up at window creation (only when the platform's major version is
-// above 1): finds pmailMsgs (oidMailMsgs) and tracks it as class 5454
-// without touching that class's sync state, puts every folder database named
-// in pmailFolders under notification (oidMailFolders), and rebuilds the uid
-// map. Each step runs whatever the previous one achieved; nothing is
-// reported. Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.mail
-// and ctx.hwndMain.
-void SetUpMailTracking(TrackingContext& ctx);
+// above 1): finds pmailMsgs (oidMailMsgs) and tracks it as class 5454, puts
+// every folder database named in pmailFolders under notification
+// (oidMailFolders), and rebuilds the uid map. Each step runs whatever the
+// previous one achieved; nothing is reported. Class 5454 follows the
+// lost-log rule of discovery (tracked_db.h) with `recent` the start-up
+// test: when it was tracking and its log did not survive, or pmailMsgs
+// could not be opened or tracked, it becomes SyncStateLost with SyncTime 0.
+// Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.syncStates,
+// ctx.mail and ctx.hwndMain.
+void SetUpMailTracking(TrackingContext& ctx, bool recent);
 
 // Sets oidMailFolders from pmailFolders and tracks each folder database that
 // its records name (every PROPID_FOLDER_DBNAME of a record that converts).

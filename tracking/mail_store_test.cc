@@ -93,7 +93,7 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
     }
     for (const auto& names : c.records) fixture::NameFolders(store, names);
 
-    SetUpMailTracking(t.ctx);
+    SetUpMailTracking(t.ctx, true);
 
     Pairs expected;
     for (const auto& [msg, uid] : c.expected) expected.emplace_back(msgs[msg], uid);
@@ -137,21 +137,54 @@ TEST(MailStoreTest, RebuildReplacesPairsThatCaptureAddedWithoutUid) {
   EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 0x51}}));
 }
 
-TEST(MailStoreTest, SetUpTracksTheMessageDatabaseWithoutTouchingItsState) {
+TEST(MailStoreTest, SetUpTracksTheMessageDatabase) {
   hmtest::TempDevice device;
-  platform::fault::SetUptimeMs(120'000);
   fixture::Tracking t;
-  SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
   fixture::MailStore store = fixture::MakeMailStore();
 
-  SetUpMailTracking(t.ctx);
+  SetUpMailTracking(t.ctx, true);
 
   TrackedDb* node = t.tracked.FindTrackedByDb(store.oidMsgs);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->dwClass, kMailDataClass);
   EXPECT_NE(node->hDb, INVALID_HANDLE_VALUE);
-  // Discovery's lost-log rule is not applied to mail.
-  EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), SyncStateTracking);
+  EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), SyncStateNone);
+}
+
+// Mail follows the lost-log rule that discovery applies to the other classes.
+TEST(MailStoreTest, SetUpLosesMailWhoseLogDidNotSurvive) {
+  struct Case {
+    const char* name;
+    DWORD state;       // before set-up
+    bool recent;       // the start-up test
+    bool logExisted;   // the class's log was on the store
+    bool mailStore;    // pmailMsgs exists
+    DWORD expected;
+  };
+  const std::vector<Case> cases = {
+      {"log kept across a quick restart", SyncStateTracking, true, true, true, SyncStateTracking},
+      {"late start", SyncStateTracking, false, true, true, SyncStateLost},
+      {"quick start without the log", SyncStateTracking, true, false, true, SyncStateLost},
+      {"not tracking", SyncStateNone, false, true, true, SyncStateNone},
+      {"no message database", SyncStateNone, true, false, false, SyncStateLost},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDevice device;
+    platform::fault::SetUptimeMs(c.recent ? 10'000 : 120'000);
+    fixture::Tracking t;
+    if (c.mailStore) fixture::MakeMailStore();
+    if (c.logExisted) {
+      ASSERT_NE(fixture::CreateDb(u"\\Hollowmarch Change Log 5710", 5710), 0u);
+    }
+    SetSyncState(t.cache, kMailDataClass, c.state);
+    SetSyncTime(kMailDataClass, 1000);
+
+    SetUpMailTracking(t.ctx, c.recent);
+
+    EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), c.expected);
+    EXPECT_EQ(GetSyncTime(kMailDataClass), c.expected == SyncStateLost ? 0u : 1000u);
+  }
 }
 
 TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
@@ -160,7 +193,7 @@ TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
   t.mail.oidMailMsgs = 99;  // set-up starts afresh
   t.mail.oidMailFolders = 98;
 
-  SetUpMailTracking(t.ctx);
+  SetUpMailTracking(t.ctx, true);
 
   EXPECT_EQ(t.tracked.pHead, nullptr);
   EXPECT_EQ(t.folders.pHead, nullptr);

@@ -164,6 +164,7 @@ struct Tracking {
     ctx.syncStates = &cache;
     ctx.mail = &mail;
     ctx.lastLogged = &last;
+    ctx.hold = &hold;
     ctx.capture = &flags;
     ctx.hwndMain = hwnd;
   }
@@ -173,6 +174,7 @@ struct Tracking {
   MessageUidMap uids;
   MailStoreOids mail;
   LastLoggedChange last;
+  CaptureHold hold;
   CaptureFlags flags;
   TrackingContext ctx;
 };

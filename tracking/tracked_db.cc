@@ -140,6 +140,7 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
   HANDLE enumeration = CeFindFirstDatabase(dataClass);
   if (enumeration == INVALID_HANDLE_VALUE) return false;
   bool ok = true;
+  bool allKept = true;
   WORD count = 0;
   for (CEOID oid = CeFindNextDatabase(enumeration); oid != 0;
        oid = CeFindNextDatabase(enumeration)) {
@@ -153,6 +154,7 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
       ok = false;
     } else if (AddTrackedDb(dataClass, hDb, oid)) {
       ++count;
+      if (!pHead->pLog->KeptOnOpen()) allKept = false;
     } else {
       // Untracked: its notifications would reach nobody.
       CloseHandle(hDb);
@@ -163,11 +165,12 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
   CloseHandle(enumeration);
 
   // A log kept across a restart can be trusted only when the device itself
-  // has just started; a class not fully tracked cannot serve a fast sync.
-  if ((GetSyncState(syncStates_, dataClass) == SyncStateTracking && !recent) ||
+  // has just started and the log was still there (a database of the class
+  // tracked for the first time, or one whose log had gone, has changes that
+  // nobody recorded); a class not fully tracked cannot serve a fast sync.
+  if ((GetSyncState(syncStates_, dataClass) == SyncStateTracking && (!recent || !allKept)) ||
       !ok) {
-    SetSyncState(syncStates_, dataClass, SyncStateLost);
-    SetSyncTime(dataClass, 0);
+    LoseClass(syncStates_, dataClass);
   }
   return ok;
 }
@@ -202,11 +205,16 @@ bool TrackedDbList::PurgeOldChanges() {
   return true;
 }
 
-bool TrackedDbList::CloseAllTracked() {
+bool TrackedDbList::CloseAllTracked(bool keepLogs) {
   for (TrackedDb* node = FirstTracked(); node != nullptr;
        node = NextTracked()) {
     CloseHandle(node->hDb);
-    node->pLog->DeleteLogDb();
+    if (keepLogs) {
+      CloseHandle(node->pLog->hLogDb);
+      node->pLog->hLogDb = INVALID_HANDLE_VALUE;
+    } else {
+      node->pLog->DeleteLogDb();
+    }
   }
   return true;
 }

@@ -94,10 +94,11 @@ class TrackedDbList {
   // tracked, opened with `hwndNotify` as notification target. True when every
   // database of the class is tracked and there is at least one. When the
   // enumeration cannot start, false and the sync state is left alone.
-  // Otherwise the lost-log rule: a class that was SyncStateTracking and
-  // `recent` is false, or any failure (a database that does not open or
-  // cannot be added, or no database at all), leaves the class SyncStateLost
-  // with SyncTime 0. Databases added stay tracked.
+  // Otherwise the lost-log rule: a class that was SyncStateTracking whose
+  // logs did not all survive (`recent` is false, or a database added now
+  // got a new log rather than the one it had), or any failure (a database
+  // that does not open or cannot be added, or no database at all), leaves
+  // the class SyncStateLost with SyncTime 0. Databases added stay tracked.
   bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify);
 
   // Daily purge: removes from every loaded list the entries older than
@@ -108,8 +109,9 @@ class TrackedDbList {
   bool PurgeOldChanges();
 
   // Window close: closes every node's hDb and deletes every node's change-log
-  // database. The nodes stay (hDb keeps its old value). Always true.
-  bool CloseAllTracked();
+  // database (only closes it when `keepLogs`). The nodes stay (hDb keeps its
+  // old value). Always true.
+  bool CloseAllTracked(bool keepLogs = false);
 
   // Unlinks and releases one node with its log object and entries (its log
   // database is neither closed nor deleted). The cursor moves so that a walk

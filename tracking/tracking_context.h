@@ -22,6 +22,7 @@ class MailFolderDbList;
 class MessageUidMap;
 class SyncStateCache;
 struct LastLoggedChange;
+struct CaptureHold;
 
 // The oids of the mail store's two named databases, set once by mail set-up
 // (0 when the database was not found then).
@@ -45,6 +46,7 @@ struct TrackingContext {
   SyncStateCache* syncStates = nullptr;
   MailStoreOids* mail = nullptr;
   LastLoggedChange* lastLogged = nullptr;
+  CaptureHold* hold = nullptr;
   CaptureFlags* capture = nullptr;
   // Notification target of every tracked database and mail folder database.
   HWND hwndMain = 0;
