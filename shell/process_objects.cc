@@ -17,6 +17,7 @@ TrackingContext MakeContext(ProcessObjects& p) {
   ctx.syncStates = &p.syncStates;
   ctx.mail = &p.mail;
   ctx.lastLogged = &p.lastLogged;
+  ctx.hold = &p.captureHold;
   ctx.capture = &p.capture;
   return ctx;
 }

@@ -36,6 +36,7 @@ struct ProcessObjects {
   TrackingContext tracking;
   MailStoreOids mail;
   LastLoggedChange lastLogged;
+  CaptureHold captureHold;
   CaptureFlags capture;
   ChangeListState changeList;
 

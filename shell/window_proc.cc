@@ -3,10 +3,15 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/kernel.h"
+#include "platform/notification_journal.h"
+#include "platform/object_store.h"
 #include "platform/system_info.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
 #include "server/system_lock.h"
+#include "settings/registry_store.h"
+#include "settings/sync_state_cache.h"
 #include "shell/change_list_interface.h"
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
@@ -37,6 +42,62 @@ std::string WinsockErrorText(int error) {
   }
 }
 
+void OnChangeNotification(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (p.capture.fCaptureSuppressed.load() != 0) {
+    AcknowledgeDropped(p.tracking);
+    return;
+  }
+  DWORD result = LogDbChange(p.tracking, message, wparam, static_cast<CEOID>(lparam));
+  if (result != 0) ShowError(result);
+}
+
+bool IsChangeNotification(UINT message) {
+  return message == DB_CEOID_CREATED || message == DB_CEOID_RECORD_DELETED ||
+         message == DB_CEOID_CHANGED;
+}
+
+// Claims the journal in which the store keeps the notifications of the
+// tracked databases for this system across its deaths. True when it was
+// taken over from an instance that died: only then may a log kept from
+// before be trusted, because only then is every change since that
+// instance's last capture still to be told. A journal made afresh means the
+// last instance closed (its classes were lost then) or kept no journal.
+bool ClaimJournal() {
+  BOOL takenOver = FALSE;
+  if (!CeOpenNotificationJournal(szTitle, &takenOver)) {
+    std::fprintf(stderr,
+                 "Hollowmarch Replication Server: the notification journal is not available "
+                 "(error %u); changes a crash leaves unhandled cannot be recovered\n",
+                 static_cast<unsigned>(GetLastError()));
+    return false;
+  }
+  return takenOver != FALSE;
+}
+
+// Captures what the instance before had been told but had not captured, and
+// what was written while none ran, in their order, before any peer is
+// served. False when they could not all be had.
+bool CapturePendingNotifications(ProcessObjects& p, HWND window) {
+  if (!CeFlushNotifications()) return false;
+  MSG msg;
+  while (PeekMessageW(&msg, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
+    if (IsChangeNotification(msg.message)) {
+      OnChangeNotification(p, msg.message, msg.wParam, msg.lParam);
+    }
+  }
+  return true;
+}
+
+// Every class that was tracking, lost; true when each loss was written.
+bool LoseTrackingClasses(ProcessObjects& p) {
+  bool written = true;
+  for (DWORD dataClass : kDataClasses) {
+    if (GetSyncState(p.syncStates, dataClass) != SyncStateTracking) continue;
+    if (!LoseClass(p.syncStates, dataClass)) written = false;
+  }
+  return written;
+}
+
 void OnCreate(ProcessObjects& p, HWND window) {
   hwndMain = window;
   p.tracking.hwndMain = window;
@@ -44,7 +105,8 @@ void OnCreate(ProcessObjects& p, HWND window) {
   hwndCommandBar = CommandBar_Create(hInstMain, window, 1);
   if (hwndCommandBar != 0) CommandBar_AddAdornments(hwndCommandBar, 0, 0);
 
-  const bool recent = BootedRecently();
+  const bool takenOver = ClaimJournal();
+  const bool recent = BootedRecently() && takenOver;
   for (DWORD dataClass : kBaseClasses) p.trackedDbs.DiscoverClassDbs(dataClass, recent, window);
 
   OSVERSIONINFOW version{};
@@ -52,7 +114,14 @@ void OnCreate(ProcessObjects& p, HWND window) {
   GetVersionExW(&version);
   if (version.dwMajorVersion > 1) {
     p.trackedDbs.DiscoverClassDbs(kLaterClass, recent, window);
-    SetUpMailTracking(p.tracking);
+    SetUpMailTracking(p.tracking, recent);
+  }
+  if (!CapturePendingNotifications(p, window)) {
+    // What was missed cannot be told: no log may be taken for complete.
+    std::fprintf(stderr,
+                 "Hollowmarch Replication Server: the changes left by the last instance could "
+                 "not be read; the tracked classes need a slow sync\n");
+    LoseTrackingClasses(p);
   }
 
   SetTimer(window, kPurgeTimerId, kPurgeTimerPeriodMs, nullptr);
@@ -85,8 +154,14 @@ void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   p.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
   p.server.Stop();
-  p.trackedDbs.CloseAllTracked();
+  // The close deletes the change logs, so no later start may take an empty
+  // log for a complete one: the classes are lost first, and only when that
+  // is written are the logs and the journal given up. Otherwise both stay,
+  // and a start soon after still finds the logs complete.
+  const bool lost = LoseTrackingClasses(p);
+  p.trackedDbs.CloseAllTracked(/*keepLogs=*/!lost);
   p.mailFolders.CloseAllMailFolders();
+  if (lost) CeCloseNotificationJournal();
   DestroyWindow(window);
 }
 
@@ -97,12 +172,6 @@ void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   }
   ShowError(IDS_COMM_INIT_FAILED);
   SendMessageW(window, WM_CLOSE, 0, 0);
-}
-
-void OnChangeNotification(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (p.capture.fCaptureSuppressed.load() != 0) return;
-  DWORD result = LogDbChange(p.tracking, message, wparam, static_cast<CEOID>(lparam));
-  if (result != 0) ShowError(result);
 }
 
 LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LPARAM lparam)
