@@ -101,7 +101,7 @@ void BM_MailNotificationLastRecord(benchmark::State& state) {
     fixture::MakeFolderDb(name, filed);
     fixture::NameFolders(store, {name});
   }
-  SetUpMailTracking(t.ctx);
+  SetUpMailTracking(t.ctx, true);
   SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
   t.uids.FreeAllMessageUids();  // no shortcut through the map
 

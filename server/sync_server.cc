@@ -84,12 +84,15 @@ int SyncServer::Start() {
   {
     std::lock_guard<std::mutex> life(lifeMu_);
     workerRunning_ = true;
+    workerEnded_ = false;
+    replyDone_ = true;
   }
   HANDLE thread = CreateThread(nullptr, 0, &SyncServer::ServerThread, this, 0,
                                nullptr);
   if (thread == 0) {
     std::lock_guard<std::mutex> life(lifeMu_);
     workerRunning_ = false;
+    workerEnded_ = true;
     return 0;
   }
   CloseHandle(thread);
@@ -100,12 +103,12 @@ int SyncServer::Start() {
 // that waits for it to handle a message; the analysis cannot follow the
 // conditional release.
 static void WaitReleasingSystemLock(std::mutex& mu, std::condition_variable& cv,
-                                    const bool& running)
+                                    std::chrono::steady_clock::time_point deadline,
+                                    const bool& done)
     NO_THREAD_SAFETY_ANALYSIS {
   auto wait = [&] {
     std::unique_lock<std::mutex> life(mu);
-    cv.wait_for(life, std::chrono::milliseconds(kStopWaitMs),
-                [&] { return !running; });
+    cv.wait_until(life, deadline, [&] { return done; });
   };
   if (systemLock.HeldByCurrentThread()) {
     SystemLockRelease released(systemLock);
@@ -117,17 +120,29 @@ static void WaitReleasingSystemLock(std::mutex& mu, std::condition_variable& cv,
 
 int SyncServer::Stop() {
   fStop.store(1);
-  // Closing wakes a worker blocked in accept or recv; a pause between
-  // accepts is ended by the notification.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  // Closing wakes a worker blocked in accept; a pause between accepts is
+  // ended by the notification.
   CloseSocketField(sockListen);
-  CloseSocketField(sockConn);
   {
     std::lock_guard<std::mutex> life(lifeMu_);
     lifeCv_.notify_all();
   }
-  WaitReleasingSystemLock(lifeMu_, lifeCv_, workerRunning_);
+  // A reply that was under way is finished first (within the wait), so the
+  // peer is never left with half a frame; then closing the connection wakes
+  // a worker blocked in recv.
+  WaitReleasingSystemLock(lifeMu_, lifeCv_, deadline, replyDone_);
+  CloseSocketField(sockConn);
+  WaitReleasingSystemLock(lifeMu_, lifeCv_, deadline, workerEnded_);
   for (; winsockStarts_ > 0; --winsockStarts_) WSACleanup();
   return 0;
+}
+
+void SyncServer::SetReplyUnderWay(bool underWay) {
+  std::lock_guard<std::mutex> life(lifeMu_);
+  replyDone_ = !underWay;
+  lifeCv_.notify_all();
 }
 
 void SyncServer::CloseSocketField(std::atomic<SOCKET>& field) {
@@ -165,8 +180,14 @@ int SyncServer::Send() {
 
 int SyncServer::SendFromHandler() {
   if (sockConn.load() == INVALID_SOCKET) return kSendFailed;
-  SystemLockRelease released(systemLock);
-  return Send();
+  SetReplyUnderWay(true);
+  int result;
+  {
+    SystemLockRelease released(systemLock);
+    result = Send();
+  }
+  SetReplyUnderWay(false);
+  return result;
 }
 
 DWORD SyncServer::ServerThread(LPVOID parameter) {
@@ -191,6 +212,8 @@ void SyncServer::WorkerEnded() {
   // worker touches nothing of this object again.
   std::lock_guard<std::mutex> life(lifeMu_);
   workerRunning_ = false;
+  workerEnded_ = true;
+  replyDone_ = true;
   lifeCv_.notify_all();
 }
 
@@ -247,12 +270,17 @@ void SyncServer::ServeConnection() {
       // asked for it; the replies that may follow it do not ask again.
       shutdownAsked = stateBefore != SessionStateShutdown &&
                       session_.dwState == SessionStateShutdown;
+      // Marked before the lock goes, so a Stop that takes it next waits for
+      // this reply to be sent.
+      if (reply != 0) SetReplyUnderWay(true);
     }
-    if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
     if (reply != 0) {
-      if (Send() != 0) break;
+      const bool sent = sockConn.load() != INVALID_SOCKET && Send() == 0;
+      SetReplyUnderWay(false);
+      if (!sent) break;
       if (shutdownAsked) PostToWindow(WM_CLOSE);
     }
+    if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
   }
   CloseSocketField(sockConn);
 

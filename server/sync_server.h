@@ -64,8 +64,10 @@ class SyncServer {
 
   // Asks the worker to end, closes the listening socket and the connection
   // (each exactly once) to wake it, and waits until it has ended, at most
-  // kStopWaitMs; returns at once when no worker runs. When the caller holds
-  // systemLock, it is released during the wait and held again on return.
+  // kStopWaitMs; returns at once when no worker runs. A reply that the
+  // worker is sending is finished before the connection is closed (within
+  // the same wait), so a peer never gets half of one. When the caller holds
+  // systemLock, it is released during the waits and held again on return.
   // Cleans up Winsock once for each successful Start. Safe to call again, and
   // without a Start. Returns 0.
   int Stop();
@@ -117,6 +119,8 @@ class SyncServer {
   // Takes the socket out of `field` and closes it when there was one.
   static void CloseSocketField(std::atomic<winsock::SOCKET>& field);
   void PostToWindow(UINT message);
+  // Whether the worker is sending a reply, for Stop.
+  void SetReplyUnderWay(bool underWay);
   // Waits up to `ms` unless a stop is asked first.
   void PauseUnlessStopped(DWORD ms);
   void WorkerEnded();
@@ -128,6 +132,8 @@ class SyncServer {
   std::mutex lifeMu_;
   std::condition_variable lifeCv_;
   bool workerRunning_ = false;  // guarded by lifeMu_
+  bool workerEnded_ = true;     // guarded by lifeMu_: no worker runs
+  bool replyDone_ = true;       // guarded by lifeMu_: no reply is being sent
   int winsockStarts_ = 0;       // Start/Stop only
 };
 

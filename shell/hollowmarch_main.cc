@@ -13,6 +13,7 @@
 #include "CLI/CLI.hpp"
 #include "platform/codepage.h"
 #include "platform/device.h"
+#include "shell/close_signals.h"
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
 #include "shell/startup.h"
@@ -31,6 +32,8 @@ std::u16string Utf8ToUtf16(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any other thread: they all inherit the blocked signals.
+  CloseOnSignals closeOnSignals;
   CLI::App app{"hollowmarch: the handheld's fast-sync server"};
   std::string root;
   bool verbose = false;
@@ -57,6 +60,7 @@ int main(int argc, char** argv) {
     // The process-wide objects live from here to the end of this scope and
     // are destroyed in the reverse order of their construction.
     auto objects = std::make_unique<ProcessObjects>();
+    objects->closeOnSignals = &closeOnSignals;
     status = WinMain(1, 0, Utf8ToUtf16(command_line).c_str(), 0, *objects);
   }
   platform::CloseDevice();

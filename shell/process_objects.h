@@ -18,6 +18,7 @@
 #include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "settings/sync_state_cache.h"
+#include "shell/close_signals.h"
 #include "shell/change_list_interface.h"
 #include "tracking/change_capture.h"
 #include "tracking/mail_store.h"
@@ -51,6 +52,10 @@ struct ProcessObjects {
   // Set when the server could not be started while the window was being
   // created; the program then exits with a failure status.
   bool fServerStartFailed = false;
+
+  // Told the window once it exists, so that the signals that close the
+  // program can close it; null when no signal closes this program (tests).
+  CloseOnSignals* closeOnSignals = nullptr;
 };
 
 // The objects the window procedure works on; set by WinMain (or a test)

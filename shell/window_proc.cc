@@ -125,6 +125,7 @@ void OnCreate(ProcessObjects& p, HWND window) {
   }
 
   SetTimer(window, kPurgeTimerId, kPurgeTimerPeriodMs, nullptr);
+  if (p.closeOnSignals != nullptr) p.closeOnSignals->SetWindow(window);
 
   if (p.server.Start() == 0) {
     // The window closes itself; the program reports the cause and exits
