@@ -1,7 +1,6 @@
 #include "shell/startup.h"
 
-#include <cstdio>
-
+#include "platform/log.h"
 #include "platform/window.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
@@ -43,7 +42,8 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
   LoadStringW(instance, IDS_APP_TITLE, szTitle, 256);
 
   if (!CloseRunningInstances()) {
-    std::fprintf(stderr, "Hollowmarch Replication Server: a running instance does not close; not starting\n");
+    platform::WriteLog(platform::LogPriority::kError,
+                       "Hollowmarch Replication Server: a running instance does not close; not starting");
     return kExitInstanceStuck;
   }
 
@@ -68,7 +68,8 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
                                 CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, instance, nullptr);
   if (window == 0 && !objects.fServerStartFailed) {
     // Without a window the message loop would wait for ever.
-    std::fprintf(stderr, "Hollowmarch Replication Server: unable to create the main window\n");
+    platform::WriteLog(platform::LogPriority::kError,
+                       "Hollowmarch Replication Server: unable to create the main window");
     pProcessObjects = nullptr;
     return kExitStartFailed;
   }
