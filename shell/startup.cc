@@ -14,14 +14,6 @@ constexpr DWORD kAllClasses[] = {24, 25, 26, 291, 5454};
 
 WCHAR AsciiLower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c - u'A' + u'a') : c; }
 
-bool IsKeyword(LPCWSTR command_line, LPCWSTR keyword) {
-  if (command_line == nullptr) return false;
-  for (; *command_line != 0 && *keyword != 0; ++command_line, ++keyword) {
-    if (AsciiLower(*command_line) != AsciiLower(*keyword)) return false;
-  }
-  return *command_line == 0 && *keyword == 0;
-}
-
 // Closes every running instance, one synchronous WM_CLOSE at a time: each
 // send returns once that instance has stopped its server, deleted its change
 // logs and destroyed its window. False when windows of the class are still
@@ -36,6 +28,14 @@ bool CloseRunningInstances() {
 }
 
 }  // namespace
+
+bool IsKeyword(LPCWSTR command_line, LPCWSTR keyword) {
+  if (command_line == nullptr) return false;
+  for (; *command_line != 0 && *keyword != 0; ++command_line, ++keyword) {
+    if (AsciiLower(*command_line) != AsciiLower(*keyword)) return false;
+  }
+  return *command_line == 0 && *keyword == 0;
+}
 
 int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObjects& objects) {
   hInstMain = instance;
