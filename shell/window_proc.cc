@@ -1,14 +1,16 @@
 #include "shell/window_proc.h"
 
-#include <cstdio>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/system_info.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
 #include "server/system_lock.h"
 #include "shell/change_list_interface.h"
+#include "shell/listen_address.h"
 #include "shell/process_objects.h"
+#include "shell/service_notify.h"
 #include "shell/string_table.h"
 #include "tracking/change_capture.h"
 #include "tracking/clock.h"
@@ -30,6 +32,8 @@ std::string WinsockErrorText(int error) {
       return "the port is already in use";
     case winsock::WSAEACCES:
       return "permission denied";
+    case winsock::WSAEADDRNOTAVAIL:
+      return "the address is not one of this machine's";
     case 0:
       return "unknown error";
     default:
@@ -37,7 +41,7 @@ std::string WinsockErrorText(int error) {
   }
 }
 
-void OnCreate(ProcessObjects& p, HWND window) {
+void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   hwndMain = window;
   p.tracking.hwndMain = window;
 
@@ -62,11 +66,14 @@ void OnCreate(ProcessObjects& p, HWND window) {
     // with a failure status (a failure must not look like success to
     // whoever started it).
     p.fServerStartFailed = true;
-    std::fprintf(stderr, "Hollowmarch Replication Server: unable to start the sync server on port %u: %s\n",
-                 static_cast<unsigned>(p.server.dwPort & 0xFFFF),
-                 WinsockErrorText(winsock::WSAGetLastError()).c_str());
+    platform::Logf(platform::LogPriority::kError,
+                   "Hollowmarch Replication Server: unable to start the sync server on %s: %s",
+                   DescribeListenEndpoint(p.server.dwAddress, p.server.dwPort).c_str(),
+                   WinsockErrorText(winsock::WSAGetLastError()).c_str());
     SendMessageW(window, WM_CLOSE, 0, 0);
+    return;
   }
+  NotifyServiceReady(p);
 }
 
 void OnPaint(HWND window) {
@@ -82,6 +89,7 @@ void OnPaint(HWND window) {
 }
 
 void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+  NotifyServiceStopping();
   p.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
   p.server.Stop();
@@ -93,7 +101,10 @@ void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
 void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   for (int attempt = 0; attempt < kRestartAttempts; ++attempt) {
     p.server.Stop();
-    if (p.server.Start() != 0) return;
+    if (p.server.Start() != 0) {
+      NotifyServiceRestarted(p);
+      return;
+    }
   }
   ShowError(IDS_COMM_INIT_FAILED);
   SendMessageW(window, WM_CLOSE, 0, 0);
