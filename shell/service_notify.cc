@@ -56,7 +56,7 @@ void NotifyServiceRestarted(ProcessObjects& p) {
 }
 
 void NotifyServiceStopping() {
-  if (!platform::ServiceManagerListens()) return;
   SetSyncStateObserver(nullptr);
+  if (!platform::ServiceManagerListens()) return;
   Send("STOPPING=1\nSTATUS=Closing: stopping the server and deleting the change logs");
 }

@@ -5,101 +5,29 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/support/process.h"
+#include "tests/support/service_manager.h"
 #include "tests/support/temp_device.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using hmtest::FakeServiceManager;
 using hmtest::Process;
 using hmtest::RunResult;
-
-// Plays the service manager's end of the readiness protocol: a datagram
-// socket whose path goes to the program in NOTIFY_SOCKET.
-class FakeServiceManager {
- public:
-  explicit FakeServiceManager(const std::string& dir) : path_(dir + "/notify") {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ADD_FAILURE() << "cannot bind " << path_ << ": " << std::strerror(errno);
-    }
-  }
-  ~FakeServiceManager() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FakeServiceManager(const FakeServiceManager&) = delete;
-  FakeServiceManager& operator=(const FakeServiceManager&) = delete;
-
-  std::string Env() const { return "NOTIFY_SOCKET=" + path_; }
-
-  // The next notification, or nothing within `timeout`.
-  std::optional<std::string> Next(std::chrono::milliseconds timeout) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
-    char buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    std::string message(buffer, static_cast<size_t>(n));
-    received_.push_back(message);
-    return message;
-  }
-
-  // Reads notifications until one holds the line `line` and returns it;
-  // nothing when none came within `timeout`.
-  std::optional<std::string> WaitFor(const std::string& line, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      std::optional<std::string> message = Next(left);
-      if (!message) return std::nullopt;
-      if (HasLine(*message, line)) return message;
-    }
-  }
-
-  static bool HasLine(const std::string& message, const std::string& line) {
-    return ("\n" + message + "\n").find("\n" + line + "\n") != std::string::npos;
-  }
-
-  // The STATUS= text of a notification ("" when it has none).
-  static std::string Status(const std::string& message) {
-    size_t at = ("\n" + message).find("\nSTATUS=");
-    if (at == std::string::npos) return "";
-    size_t end = message.find('\n', at);
-    return message.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
-  }
-
-  // Everything received so far, one notification after the other.
-  std::string All() const {
-    std::string all;
-    for (const std::string& m : received_) all += "[" + m + "]";
-    return all;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  std::vector<std::string> received_;
-};
 
 // True when a TCP connection to `ip`:`port` is accepted.
 bool Accepts(const char* ip, int port) {
