@@ -1,10 +1,13 @@
 #include "platform/device.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -12,6 +15,7 @@
 #include "platform/db_notifier.h"
 #include "platform/fault.h"
 #include "platform/handle_table.h"
+#include "platform/log.h"
 #include "platform/store_db.h"
 
 namespace platform {
@@ -53,6 +57,103 @@ Status MakeDirectories(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return Status::Error(path + " is not a directory");
+  }
+  return Status::Ok();
+}
+
+std::string OctalMode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Gives a folder of the device exactly mode 0700. A folder of another user
+// is refused (its owner could read and change the device whatever we set);
+// so is the root when others may write it: they could have replaced its
+// files already. A volume folder that others may write is only closed, as
+// the root that holds it was ours and private or is refused.
+Status MakeFolderPrivate(const std::string& path, bool is_root) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return Status::Error(path + " is not a directory");
+  }
+  if (st.st_uid != geteuid()) {
+    return Status::Error(path + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                         "); a device must be its user's own");
+  }
+  const mode_t mode = st.st_mode & 07777;
+  if (is_root && (mode & 022) != 0) {
+    return Status::Error("the device root " + path + " can be written by other users (mode " +
+                         OctalMode(mode) + "); make it private first (chmod 700 '" + path + "')");
+  }
+  if (mode == 0700) return Status::Ok();
+  if (chmod(path.c_str(), 0700) != 0) {
+    return Status::Error("cannot make " + path + " private: " + std::strerror(errno));
+  }
+  if ((mode & 077) != 0) {
+    Logf(LogPriority::kWarning, "%s was open to other users (mode %s); it is now 0700", path.c_str(),
+         OctalMode(mode).c_str());
+  }
+  return Status::Ok();
+}
+
+// Gives a file of the device exactly mode 0600, creating it empty when
+// `create` is set (else a missing file is left missing). Created files get
+// 0600 whatever the umask, and files left wider (by an older version, or by
+// hand) are closed.
+Status MakeFilePrivate(const std::string& path, bool create) {
+  // Read-only is enough to create and to change the mode, and it opens a
+  // file that the mode leaves unwritable; no block on a FIFO in its place.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
+  int fd = open(path.c_str(), flags, 0600);
+  if (fd < 0) {
+    if (!create && errno == ENOENT) return Status::Ok();
+    return Status::Error("cannot open " + path + ": " + std::strerror(errno));
+  }
+  struct stat st;
+  Status result;
+  if (fstat(fd, &st) != 0) {
+    result = Status::Error("cannot inspect " + path + ": " + std::strerror(errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    result = Status::Error(path + " is not a regular file");
+  } else if (st.st_uid != geteuid()) {
+    result = Status::Error(path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+  } else if ((st.st_mode & 07777) != 0600) {
+    if (fchmod(fd, 0600) != 0) {
+      result = Status::Error("cannot make " + path + " private: " + std::strerror(errno));
+    } else if ((st.st_mode & 077) != 0) {
+      Logf(LogPriority::kWarning, "%s was open to other users (mode %s); it is now 0600", path.c_str(),
+           OctalMode(st.st_mode).c_str());
+    }
+  }
+  close(fd);
+  return result;
+}
+
+// Everything in the root holds device data and is owner-only whatever the
+// umask and whatever modes an existing root had: folders 0700, files 0600.
+// The object store (with the registry and the notifications in it) is
+// created here, empty, before SQLite opens it: SQLite would create it 0644
+// less the umask, and it creates the journal files (-wal, -shm) with the
+// database file's own mode, so a private store.db keeps them private too.
+// Journal files left with wider modes are closed here as well. The runtime
+// folder looks after itself (window_ipc.cc).
+Status MakeDevicePrivate(const std::string& root) {
+  Status s = MakeFolderPrivate(root, /*is_root=*/true);
+  if (!s.ok()) return s;
+  for (const char* volume : {"/Storage Card", "/Program Files"}) {
+    s = MakeDirectories(root + volume);
+    if (s.ok()) s = MakeFolderPrivate(root + volume, /*is_root=*/false);
+    if (!s.ok()) return s;
+  }
+  struct FileRule {
+    const char* name;
+    bool create;
+  };
+  for (const FileRule& f : {FileRule{"/store.db", true}, FileRule{"/store.db-wal", false},
+                            FileRule{"/store.db-shm", false}, FileRule{"/store.signal", true}}) {
+    s = MakeFilePrivate(root + f.name, f.create);
+    if (!s.ok()) return s;
   }
   return Status::Ok();
 }
@@ -130,11 +231,8 @@ std::string ResolveDeviceRoot(const std::string& flag) {
 Status OpenDevice(const std::string& root) {
   if (DeviceIsOpen()) CloseDevice();
   Status s = MakeDirectories(root);
+  if (s.ok()) s = MakeDevicePrivate(root);
   if (!s.ok()) return s;
-  for (const char* volume : {"/Storage Card", "/Program Files"}) {
-    s = MakeDirectories(root + volume);
-    if (!s.ok()) return s;
-  }
   s = store::OpenStore(root);
   if (!s.ok()) return s;
   open_root = root;

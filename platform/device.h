@@ -21,7 +21,13 @@ namespace platform {
 // ${XDG_STATE_HOME:-$HOME/.local/state}/hollowmarch.
 std::string ResolveDeviceRoot(const std::string& flag);
 
-// Opens the device at `root`, creating it (mode 0700) on first use.
+// Opens the device at `root`, creating it and its missing parents (mode
+// 0700) on first use. Everything in it is private to the user whatever the
+// umask: the root and the volume folders get mode 0700, the object store
+// and its journal files 0600, also when the root existed with wider modes
+// (each widening closed is told as a warning on standard error). Refused
+// with a message naming the path: a root or a file of another user, and a
+// root that other users can write.
 Status OpenDevice(const std::string& root);
 // Closes the device: every handle of this process becomes invalid.
 void CloseDevice();

@@ -39,6 +39,101 @@ TEST(DeviceTest, OpenFailsWhenTheRootIsAFile) {
   EXPECT_NE(s.message().find(root), std::string::npos) << s.message();
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 01000;  // no file: matches no mode
+  return st.st_mode & 07777;
+}
+
+// Sets the umask for a scope (it is the process's: tests here are one
+// thread at that point).
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : saved_(umask(mask)) {}
+  ~ScopedUmask() { umask(saved_); }
+
+ private:
+  mode_t saved_;
+};
+
+// What a root made beforehand, with wider modes than the device uses, holds
+// once the device is open: every folder 0700 and every file of the store
+// 0600, whatever the umask; a store file left wider by an earlier program is
+// closed too.
+TEST(DeviceTest, EverythingInTheRootIsPrivateWhateverItWasBefore) {
+  struct Case {
+    const char* name;
+    mode_t umask;
+    mode_t root_mode;
+    bool old_store;  // a store.db 0644 from before, with its journal files
+  } cases[] = {
+      {"root 0755, umask 022", 022, 0755, false},
+      {"root 0755, umask 000", 0, 0755, false},
+      {"root 0700, umask 277", 0277, 0700, false},
+      {"old store 0644, root 0711", 022, 0711, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDir dir;
+    const std::string root = dir.path() + "/device";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(root.c_str(), c.root_mode), 0);
+    if (c.old_store) {
+      for (const char* name : {"/store.db", "/store.db-wal", "/store.db-shm", "/store.signal"}) {
+        FILE* f = fopen((root + name).c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+        ASSERT_EQ(chmod((root + name).c_str(), 0644), 0);
+      }
+      ASSERT_EQ(mkdir((root + "/Storage Card").c_str(), 0777), 0);
+      ASSERT_EQ(chmod((root + "/Storage Card").c_str(), 0777), 0);
+    }
+    {
+      ScopedUmask mask(c.umask);
+      ::testing::internal::CaptureStderr();
+      platform::Status s = platform::OpenDevice(root);
+      std::string warnings = ::testing::internal::GetCapturedStderr();
+      ASSERT_TRUE(s.ok()) << s.message();
+      // A write, so that SQLite makes its journal files now.
+      ASSERT_TRUE(platform::SetDeviceSetting("timezone", "").ok());
+      EXPECT_EQ(ModeOf(root), 0700u);
+      for (const char* folder : {"/Storage Card", "/Program Files"}) {
+        EXPECT_EQ(ModeOf(root + folder), 0700u) << folder;
+      }
+      for (const char* file : {"/store.db", "/store.db-wal", "/store.db-shm", "/store.signal"}) {
+        EXPECT_EQ(ModeOf(root + file), 0600u) << file;
+      }
+      if ((c.root_mode & 077) != 0) {
+        EXPECT_NE(warnings.find(root + " was open to other users (mode " +
+                                (c.root_mode == 0755 ? "0755" : "0711") + ")"),
+                  std::string::npos)
+            << warnings;
+      } else {
+        EXPECT_EQ(warnings, "");
+      }
+      platform::CloseDevice();
+    }
+  }
+}
+
+TEST(DeviceTest, ARootOthersCanWriteIsRefusedAndLeftAsItWas) {
+  for (mode_t mode : {0777u, 0770u, 0702u, 01777u}) {
+    SCOPED_TRACE(mode);
+    hmtest::TempDir dir;
+    const std::string root = dir.path() + "/device";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(root.c_str(), mode), 0);
+    platform::Status s = platform::OpenDevice(root);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("the device root " + root + " can be written by other users"),
+              std::string::npos)
+        << s.message();
+    EXPECT_FALSE(platform::DeviceIsOpen());
+    EXPECT_EQ(ModeOf(root), mode);
+    EXPECT_FALSE(std::filesystem::exists(root + "/store.db")) << "nothing made in it";
+  }
+}
+
 TEST(DeviceTest, ResolveRootPrefersFlagThenEnvironment) {
   std::string saved_root = std::getenv("HOLLOWMARCH_ROOT") ? std::getenv("HOLLOWMARCH_ROOT") : "";
   setenv("HOLLOWMARCH_ROOT", "/env/root", 1);

@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <unistd.h>
 
 #include "platform/fault.h"
 #include "platform/kernel.h"
+#include "platform/log.h"
 #include "platform/message_queue.h"
 #include "platform/utf.h"
 #include "platform/window_ipc.h"
@@ -110,17 +110,6 @@ void EnsureThreadExitHook() {
 
 void AppendText(std::string* out, LPCWSTR text) {
   if (text != nullptr) AppendUtf16AsUtf8(text, out, /*strict=*/false);
-}
-
-// Writes one whole line to standard error in a single write, so that lines
-// of several threads or processes do not interleave.
-void WriteErrLine(const std::string& line) {
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -544,16 +533,14 @@ int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
   }
   line += ": ";
   platform::AppendText(&line, text);
-  line += "\n";
-  platform::WriteErrLine(line);
+  platform::WriteLog(platform::LogPriority::kError, line);
   return IDOK;
 }
 
 BOOL sndPlaySoundW(LPCWSTR sound, UINT) {
   std::string line = "sound: ";
   platform::AppendText(&line, sound);
-  line += "\n";
-  platform::WriteErrLine(line);
+  platform::WriteLog(platform::LogPriority::kInfo, line);
   return TRUE;
 }
 

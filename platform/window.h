@@ -191,10 +191,12 @@ void RegisterStringTable(const StringResource* entries, int count);
 // NUL-terminated); the number of characters copied, 0 for an unknown id.
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int buffer_chars);
 
-// No screen: the box is one line "<caption>: <text>" (UTF-8) on standard
-// error, and the call returns IDOK at once. A null caption reads "Error".
+// No screen: the box is the line "<caption>: <text>" (UTF-8) on standard
+// error at error priority (platform/log.h), and the call returns IDOK at
+// once. A null caption reads "Error".
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
-// Plays nothing; leaves the trace line "sound: <name>" on standard error.
+// Plays nothing; leaves the line "sound: <name>" on standard error at
+// information priority.
 BOOL sndPlaySoundW(LPCWSTR sound, UINT flags);
 
 // Common controls and the command bar: there is no bar here (height 0).

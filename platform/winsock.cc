@@ -461,4 +461,28 @@ uint32_t htonl(uint32_t value) { return ::htonl(value); }
 uint16_t ntohs(uint16_t value) { return ::ntohs(value); }
 uint32_t ntohl(uint32_t value) { return ::ntohl(value); }
 
+int inet_pton(int family, const char* text, void* address) {
+  if (family != ws::kAfInet) return Fail(WSAEAFNOSUPPORT);
+  if (text == nullptr || address == nullptr) return Fail(WSAEFAULT);
+  // The host's conversion is strict dotted decimal for AF_INET, as the
+  // device's is; it writes nothing on a refusal.
+  return ::inet_pton(AF_INET, text, address) == 1 ? 1 : 0;
+}
+
+const char* inet_ntop(int family, const void* address, char* buffer, size_t size) {
+  if (family != ws::kAfInet) {
+    SetLastError(static_cast<DWORD>(WSAEAFNOSUPPORT));
+    return nullptr;
+  }
+  if (address == nullptr || buffer == nullptr) {
+    SetLastError(static_cast<DWORD>(WSAEFAULT));
+    return nullptr;
+  }
+  if (::inet_ntop(AF_INET, address, buffer, static_cast<socklen_t>(size)) == nullptr) {
+    SetLastError(static_cast<DWORD>(WSAEINVAL));
+    return nullptr;
+  }
+  return buffer;
+}
+
 }  // namespace winsock

@@ -5,8 +5,8 @@
 // device, and so are the socket-option constants (SOL_SOCKET 0xFFFF,
 // SO_REUSEADDR 4). Sockets are blocking, IPv4 and TCP only.
 //
-// Every call but WSAStartup and the byte-order helpers needs a started
-// Winsock (else it fails with WSANOTINITIALISED). A failing call returns
+// Every call but WSAStartup, the byte-order helpers and the address
+// conversions (inet_pton, inet_ntop) needs a started Winsock (else it fails with WSANOTINITIALISED). A failing call returns
 // SOCKET_ERROR or INVALID_SOCKET and leaves its code for WSAGetLastError,
 // which is the thread's last error (GetLastError) as on the device;
 // WSAStartup and WSACleanup return their code.
@@ -20,6 +20,8 @@
 // two threads that both close one socket close it exactly once.
 #ifndef HOLLOWMARCH_PLATFORM_WINSOCK_H_
 #define HOLLOWMARCH_PLATFORM_WINSOCK_H_
+
+#include <cstddef>
 
 #include "platform/types.h"
 
@@ -140,6 +142,19 @@ uint16_t htons(uint16_t value);
 uint32_t htonl(uint32_t value);
 uint16_t ntohs(uint16_t value);
 uint32_t ntohl(uint32_t value);
+
+// The address conversions of ws2tcpip.h, for AF_INET only (another family
+// fails with WSAEAFNOSUPPORT, a null pointer with WSAEFAULT).
+//
+// inet_pton: 1 and the 4-byte address in network order at `address` when
+// `text` is four decimal numbers from 0 to 255 joined by dots, without
+// leading zeros ("127.0.0.1"); 0, `address` untouched, for any other text
+// (host names, "127.1", "0x7f.0.0.1", blanks); SOCKET_ERROR on failure.
+int inet_pton(int family, const char* text, void* address);
+// inet_ntop: writes the dotted text of the 4-byte network-order address at
+// `address` into `buffer` (NUL-terminated; 16 bytes always suffice) and
+// returns `buffer`; null with WSAEINVAL when `size` is too small.
+const char* inet_ntop(int family, const void* address, char* buffer, size_t size);
 
 }  // namespace winsock
 

@@ -408,4 +408,44 @@ TEST(WinsockByteOrderTest, ConvertsToNetworkOrder) {
   EXPECT_EQ(ntohl(address), 0x7F000001u);
 }
 
+// The conversions need no started Winsock: the address of a setting is
+// checked before the server starts.
+TEST(WinsockAddressTextTest, ReadsOnlyStrictDottedDecimal) {
+  struct Case {
+    const char* text;
+    int result;
+    uint32_t address;  // host order, when result is 1
+  } cases[] = {
+      {"127.0.0.1", 1, 0x7F000001},   {"0.0.0.0", 1, 0},
+      {"255.255.255.255", 1, 0xFFFFFFFF}, {"192.168.10.200", 1, 0xC0A80AC8},
+      {"256.0.0.1", 0, 0},            {"127.1", 0, 0},
+      {"127.0.0.1.5", 0, 0},          {"010.0.0.1", 0, 0},
+      {"0x7f.0.0.1", 0, 0},           {" 127.0.0.1", 0, 0},
+      {"127.0.0.1 ", 0, 0},           {"localhost", 0, 0},
+      {"", 0, 0},                     {"1..2.3", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint32_t address = 0xDEADBEEF;
+    EXPECT_EQ(inet_pton(AF_INET, c.text, &address), c.result);
+    EXPECT_EQ(address, c.result == 1 ? htonl(c.address) : 0xDEADBEEFu) << "untouched when refused";
+  }
+  uint32_t address = 0;
+  EXPECT_EQ(inet_pton(23, "127.0.0.1", &address), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
+  EXPECT_EQ(inet_pton(AF_INET, nullptr, &address), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+}
+
+TEST(WinsockAddressTextTest, WritesDottedDecimalWhenItFits) {
+  const uint32_t address = htonl(0xC0A80AC8);
+  char text[16];
+  EXPECT_STREQ(inet_ntop(AF_INET, &address, text, sizeof text), "192.168.10.200");
+  char small[8];
+  EXPECT_EQ(inet_ntop(AF_INET, &address, small, sizeof small), nullptr);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  EXPECT_EQ(inet_ntop(23, &address, text, sizeof text), nullptr);
+  EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
+}
+
 }  // namespace

@@ -29,9 +29,10 @@ SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking)
     : SyncServer(session, tracking, GetPort()) {}
 
 SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking,
-                       DWORD port)
+                       DWORD port, DWORD address)
     : cbBuffer(kMessageBufferBytes),
       dwPort(port),
+      dwAddress(address),
       session_(session),
       tracking_(tracking) {}
 
@@ -75,7 +76,7 @@ int SyncServer::Start() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(dwPort & 0xFFFF));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(dwAddress);
   if (bind(listener, reinterpret_cast<const sockaddr*>(&address),
            sizeof(address)) == SOCKET_ERROR)
     return 0;

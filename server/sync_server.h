@@ -1,5 +1,5 @@
 // The sync server's transport: one listening TCP socket on the configured
-// port, one worker thread that accepts one connection at a time, and the
+// address and port, one worker thread that accepts one connection at a time, and the
 // receive-handle-send loop that serves it. Each block that one receive
 // delivers is one message for HandleMessage (server/sync_session.h); the
 // reply it leaves in the buffer is sent back.
@@ -45,17 +45,20 @@ constexpr DWORD kStopWaitMs = 2000;
 class SyncServer {
  public:
   // `session` and `tracking` must outlive the server. The port is read
-  // through GetPort (registry value Port, default 40141).
+  // through GetPort (registry value Port, default 40141); the server binds
+  // every address.
   SyncServer(SyncSession& session, TrackingContext& tracking);
-  // The same with a given port and no registry read.
-  SyncServer(SyncSession& session, TrackingContext& tracking, DWORD port);
+  // The same with a given port and no registry read; `address` (host byte
+  // order) is the one address to bind, INADDR_ANY for every address.
+  SyncServer(SyncSession& session, TrackingContext& tracking, DWORD port,
+             DWORD address = winsock::INADDR_ANY);
   // Stop.
   ~SyncServer();
   SyncServer(const SyncServer&) = delete;
   SyncServer& operator=(const SyncServer&) = delete;
 
   // Starts Winsock 1.1, makes the listening socket (three tries, 4,000 ms
-  // after each failed one), SO_REUSEADDR, binds the port on every address,
+  // after each failed one), SO_REUSEADDR, binds the port on dwAddress,
   // listens with a backlog of 1 and starts the worker. 1 when the server
   // listens and the worker runs, 0 on any failure; a failed Start leaves
   // what it made for the next Stop. Also 0, doing nothing, while a worker of
@@ -111,6 +114,8 @@ class SyncServer {
   std::atomic<winsock::SOCKET> sockConn{winsock::INVALID_SOCKET};
   // TCP port (its low 16 bits are used).
   const DWORD dwPort;
+  // The IPv4 address bound, in host byte order; INADDR_ANY for every address.
+  const DWORD dwAddress;
 
  private:
   // The accept loop; the thread's exit code.

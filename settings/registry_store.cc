@@ -1,8 +1,12 @@
 #include "settings/registry_store.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/registry.h"
+#include "platform/utf.h"
 
 namespace {
 
@@ -10,6 +14,11 @@ constexpr const WCHAR* kSoftware = u"Software";
 constexpr const WCHAR* kApps = u"Apps";
 constexpr const WCHAR* kHollowmarch = u"Hollowmarch";
 constexpr const WCHAR* kSettingsPath = u"Software\\Apps\\Hollowmarch";
+
+// Longer text is no address; the limit only bounds the read.
+constexpr DWORD kMaxListenAddressBytes = 512;
+
+std::atomic<SyncStateObserver> syncStateObserver{nullptr};
 
 // One RegCreateKeyExW step with an empty class and no security attributes.
 HKEY CreateSubKey(HKEY parent, const WCHAR* name) {
@@ -124,6 +133,36 @@ WORD GetPort() {
   return static_cast<WORD>(data & 0xFFFF);
 }
 
+ListenAddressSetting GetListenAddress(std::string* text) {
+  text->clear();
+  HKEY key = 0;
+  LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsPath, 0, kSettingsKeyAccess, &key);
+  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
+  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data(kMaxListenAddressBytes);
+  DWORD size = static_cast<DWORD>(data.size());
+  rc = RegQueryValueExW(key, u"ListenAddress", nullptr, &type, data.data(), &size);
+  RegCloseKey(key);
+  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
+  // A value too long to read is no address either.
+  if (rc == ERROR_MORE_DATA) return ListenAddressSetting::kNotText;
+  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
+  if (type != REG_SZ || size % 2 != 0) return ListenAddressSetting::kNotText;
+  std::u16string units;
+  for (DWORD i = 0; i + 1 < size; i += 2) {
+    char16_t unit;
+    std::memcpy(&unit, &data[i], sizeof unit);
+    if (unit == 0) break;
+    units.push_back(unit);
+  }
+  if (!platform::AppendUtf16AsUtf8(units, text, /*strict=*/true)) {
+    text->clear();
+    return ListenAddressSetting::kNotText;
+  }
+  return ListenAddressSetting::kText;
+}
+
 DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass) {
   DWORD state = 0;
   if (cache.Lookup(dataClass, &state)) return state;
@@ -137,8 +176,11 @@ bool SetSyncState(SyncStateCache& cache, DWORD dataClass, DWORD state) {
   RegCloseKey(key);
   // The cache takes the state even when the write failed.
   cache.Store(dataClass, state);
+  if (SyncStateObserver observer = syncStateObserver.load()) observer(dataClass, state);
   return written;
 }
+
+void SetSyncStateObserver(SyncStateObserver observer) { syncStateObserver.store(observer); }
 
 DWORD GetSyncTime(DWORD dataClass) { return ReadClassValue("SyncTime", dataClass); }
 

@@ -2,7 +2,8 @@
 //
 // Everything lives under HKEY_LOCAL_MACHINE\Software\Apps\Hollowmarch, which
 // only this module touches. Each accessor below opens the key, reads or
-// writes one REG_DWORD value and closes the key before it returns; no key
+// writes one value (a REG_DWORD, but for the REG_SZ ListenAddress) and
+// closes the key before it returns; no key
 // handle lives from one call to the next (except the two that hand their key
 // to the caller). No accessor reports an error to the user: failures end in
 // the documented default or in the result false.
@@ -46,6 +47,21 @@ DWORD GetPurgeDays();
 // 4464). Never creates the key.
 WORD GetPort();
 
+// What ListenAddress (the IPv4 address the server binds, as text) holds.
+enum class ListenAddressSetting {
+  kMissing,  // no key or no value: the server binds every address
+  kText,     // a REG_SZ value; its text is handed out
+  kNotText,  // a value of another type, or text that is not UTF-16
+  kUnreadable,  // the key or the value could not be read (an I/O error)
+};
+// ListenAddress, read as it is: for kText, *text is the value's text in
+// UTF-8 up to its first NUL (no check that it is an address; a REG_SZ
+// without a NUL counts whole). *text is empty otherwise. Unlike the other
+// accessors, a key that fails to open is not taken for a missing one: the
+// choice must not widen to every address because of a failure. Never
+// creates the key.
+ListenAddressSetting GetListenAddress(std::string* text);
+
 // The class's sync state: from its cache slot when that holds a value, else
 // SyncState_<class> from the registry (0 when missing or not REG_DWORD; the
 // key is created where missing). A registry read never fills the cache.
@@ -57,6 +73,13 @@ DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass);
 // fails: the process goes on with the new state while the registry keeps the
 // old one.
 bool SetSyncState(SyncStateCache& cache, DWORD dataClass, DWORD state);
+
+// Called after every SetSyncState that reached the key, with the class and
+// its new state (already in the cache), on the caller's thread and so under
+// the process-wide lock. One process-wide observer; null (the start) for
+// none. It must not call SetSyncState.
+using SyncStateObserver = void (*)(DWORD dataClass, DWORD state);
+void SetSyncStateObserver(SyncStateObserver observer);
 
 // SyncTime_<class>: the time from which the class's change log is complete;
 // 0 when missing or not REG_DWORD (the key is created where missing).

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/registry.h"
@@ -145,6 +148,70 @@ TEST_F(RegistryStoreTest, CreateStopsAtTheFirstFailingStep) {
   HKEY key = CreateSettingsKey();
   EXPECT_NE(key, 0u);
   RegCloseKey(key);
+}
+
+TEST_F(RegistryStoreTest, ListenAddressIsTextAndAnythingElseIsTold) {
+  std::string text = "left over";
+  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kMissing) << "no key";
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(OpenSettingsKey(), 0u) << "reading does not create the key";
+
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::u16string data;  // stored as its bytes, NULs included
+    ListenAddressSetting expected;
+    const char* text;
+  } cases[] = {
+      {"text", REG_SZ, std::u16string(u"127.0.0.1\0", 10), ListenAddressSetting::kText, "127.0.0.1"},
+      {"without a NUL", REG_SZ, u"10.0.0.2", ListenAddressSetting::kText, "10.0.0.2"},
+      {"up to the first NUL", REG_SZ, std::u16string(u"1.2.3.4\0junk", 12), ListenAddressSetting::kText,
+       "1.2.3.4"},
+      {"empty", REG_SZ, std::u16string(u"\0", 1), ListenAddressSetting::kText, ""},
+      {"not checked here", REG_SZ, u"localhost", ListenAddressSetting::kText, "localhost"},
+      {"a number", REG_DWORD, std::u16string(u"\x0001\x7f00", 2), ListenAddressSetting::kNotText, ""},
+      {"a lone surrogate", REG_SZ, u"1.2.3.4\xD800", ListenAddressSetting::kNotText, ""},
+      {"too long to be one", REG_SZ, std::u16string(300, u'1'), ListenAddressSetting::kNotText, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put(u"ListenAddress", c.type, c.data.data(), static_cast<DWORD>(c.data.size() * 2));
+    EXPECT_EQ(GetListenAddress(&text), c.expected);
+    EXPECT_EQ(text, c.text);
+  }
+  BYTE odd[3] = {'1', 0, '2'};
+  Put(u"ListenAddress", REG_SZ, odd, sizeof odd);
+  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kNotText) << "half a character";
+}
+
+// A failure must not pass for "no value", which would mean every address.
+TEST_F(RegistryStoreTest, AListenAddressThatCannotBeReadIsNotMissing) {
+  Put(u"ListenAddress", REG_SZ, u"127.0.0.1", 18);
+  FailNext(Call::kRegOpenKeyExW, ERROR_ACCESS_DENIED);
+  std::string text;
+  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kUnreadable);
+  FailNext(Call::kRegQueryValueExW, ERROR_INTERNAL_ERROR);
+  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kUnreadable);
+  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kText);
+}
+
+std::vector<std::pair<DWORD, DWORD>> observed;
+void Observe(DWORD dataClass, DWORD state) { observed.emplace_back(dataClass, state); }
+
+TEST_F(RegistryStoreTest, TheObserverSeesEveryStateThatReachedTheKey) {
+  observed.clear();
+  SetSyncStateObserver(&Observe);
+  EXPECT_TRUE(SetSyncState(cache_, 24, SyncStateTracking));
+  FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(SetSyncState(cache_, 25, SyncStateLost)) << "a failed write still changes the cache";
+  FailNext(Call::kRegOpenKeyExW, ERROR_ACCESS_DENIED, -1);
+  FailNext(Call::kRegCreateKeyExW, ERROR_ACCESS_DENIED, -1);
+  EXPECT_FALSE(SetSyncState(cache_, 26, SyncStateTracking)) << "no key: nothing changed";
+  platform::fault::Clear();
+  SetSyncStateObserver(nullptr);
+  EXPECT_TRUE(SetSyncState(cache_, 291, SyncStateTracking));
+  const std::vector<std::pair<DWORD, DWORD>> expected = {{24, SyncStateTracking}, {25, SyncStateLost}};
+  EXPECT_EQ(observed, expected);
 }
 
 }  // namespace

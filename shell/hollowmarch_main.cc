@@ -1,11 +1,13 @@
 // hollowmarch: the fast-sync server of the handheld.
 //
-//   hollowmarch [--root DIR] [--verbose] [--] [COMMAND LINE ...]
+//   hollowmarch [--root DIR] [--listen ADDR] [--verbose] [--] [COMMAND LINE ...]
 //
 // The words after the options, joined by single blanks, are the command line
 // ("Shutdown", "AppRunAfterRestore" or anything else). Runs in the
-// foreground until it is closed.
-#include <cstdio>
+// foreground until it is closed. The address to listen on is checked before
+// anything else is done, except for "Shutdown", which listens nowhere (a
+// malformed ListenAddress must not keep the running instance from being
+// stopped).
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +15,9 @@
 #include "CLI/CLI.hpp"
 #include "platform/codepage.h"
 #include "platform/device.h"
+#include "platform/log.h"
 #include "shell/close_signals.h"
+#include "shell/listen_address.h"
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
 #include "shell/startup.h"
@@ -38,7 +42,11 @@ int main(int argc, char** argv) {
   std::string root;
   bool verbose = false;
   std::vector<std::string> words;
+  std::string listen;
   app.add_option("--root", root, "device root (else $HOLLOWMARCH_ROOT, else the user's state folder)");
+  CLI::Option* listen_option =
+      app.add_option("--listen", listen,
+                     "the IPv4 address to serve on (else the registry value ListenAddress, else every address)");
   app.add_flag("--verbose", verbose, "write trace lines to standard error");
   app.add_option("command_line", words, "the command line: Shutdown, AppRunAfterRestore or anything else");
   app.allow_extras(false);
@@ -49,7 +57,16 @@ int main(int argc, char** argv) {
 
   platform::Status s = platform::OpenDevice(platform::ResolveDeviceRoot(root));
   if (!s.ok()) {
-    std::fprintf(stderr, "hollowmarch: %s\n", s.message().c_str());
+    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", s.message().c_str());
+    return 2;
+  }
+  const std::u16string wide_command_line = Utf8ToUtf16(command_line);
+  DWORD address = 0;
+  std::string address_error;
+  if (!IsKeyword(wide_command_line.c_str(), kKeywordShutdown) &&
+      !ResolveListenAddress(listen_option->count() > 0 ? &listen : nullptr, &address, &address_error)) {
+    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", address_error.c_str());
+    platform::CloseDevice();
     return 2;
   }
   SetTraceToStderr(verbose);
@@ -59,9 +76,9 @@ int main(int argc, char** argv) {
   {
     // The process-wide objects live from here to the end of this scope and
     // are destroyed in the reverse order of their construction.
-    auto objects = std::make_unique<ProcessObjects>();
+    auto objects = std::make_unique<ProcessObjects>(0, address);
     objects->closeOnSignals = &closeOnSignals;
-    status = WinMain(1, 0, Utf8ToUtf16(command_line).c_str(), 0, *objects);
+    status = WinMain(1, 0, wide_command_line.c_str(), 0, *objects);
   }
   platform::CloseDevice();
   return status;

@@ -27,7 +27,7 @@ TrackingContext MakeContext(ProcessObjects& p) {
 // The context only takes the members' addresses, so it may be filled before
 // they are constructed; the table keeps a reference to the cache in the same
 // way and uses it only later.
-ProcessObjects::ProcessObjects(DWORD port)
+ProcessObjects::ProcessObjects(DWORD port, DWORD address)
     : tracking(MakeContext(*this)),
       trackedDbs(syncStates),
-      server(session, tracking, port == 0 ? GetPort() : port) {}
+      server(session, tracking, port == 0 ? GetPort() : port, address) {}

@@ -27,8 +27,10 @@
 
 struct ProcessObjects {
   // port: the server's port; 0 reads the registry value Port (as the
-  // program does).
-  explicit ProcessObjects(DWORD port = 0);
+  // program does). address: the one address the server binds (host byte
+  // order), INADDR_ANY for every address (shell/listen_address.h chooses
+  // it for the program).
+  explicit ProcessObjects(DWORD port = 0, DWORD address = winsock::INADDR_ANY);
   ProcessObjects(const ProcessObjects&) = delete;
   ProcessObjects& operator=(const ProcessObjects&) = delete;
 

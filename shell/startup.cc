@@ -1,7 +1,6 @@
 #include "shell/startup.h"
 
-#include <cstdio>
-
+#include "platform/log.h"
 #include "platform/window.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
@@ -14,14 +13,6 @@ namespace {
 constexpr DWORD kAllClasses[] = {24, 25, 26, 291, 5454};
 
 WCHAR AsciiLower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c - u'A' + u'a') : c; }
-
-bool IsKeyword(LPCWSTR command_line, LPCWSTR keyword) {
-  if (command_line == nullptr) return false;
-  for (; *command_line != 0 && *keyword != 0; ++command_line, ++keyword) {
-    if (AsciiLower(*command_line) != AsciiLower(*keyword)) return false;
-  }
-  return *command_line == 0 && *keyword == 0;
-}
 
 // Closes every running instance, one synchronous WM_CLOSE at a time: each
 // send returns once that instance has stopped its server, deleted its change
@@ -38,12 +29,21 @@ bool CloseRunningInstances() {
 
 }  // namespace
 
+bool IsKeyword(LPCWSTR command_line, LPCWSTR keyword) {
+  if (command_line == nullptr) return false;
+  for (; *command_line != 0 && *keyword != 0; ++command_line, ++keyword) {
+    if (AsciiLower(*command_line) != AsciiLower(*keyword)) return false;
+  }
+  return *command_line == 0 && *keyword == 0;
+}
+
 int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObjects& objects) {
   hInstMain = instance;
   LoadStringW(instance, IDS_APP_TITLE, szTitle, 256);
 
   if (!CloseRunningInstances()) {
-    std::fprintf(stderr, "Hollowmarch Replication Server: a running instance does not close; not starting\n");
+    platform::WriteLog(platform::LogPriority::kError,
+                       "Hollowmarch Replication Server: a running instance does not close; not starting");
     return kExitInstanceStuck;
   }
 
@@ -68,7 +68,8 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
                                 CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, instance, nullptr);
   if (window == 0 && !objects.fServerStartFailed) {
     // Without a window the message loop would wait for ever.
-    std::fprintf(stderr, "Hollowmarch Replication Server: unable to create the main window\n");
+    platform::WriteLog(platform::LogPriority::kError,
+                       "Hollowmarch Replication Server: unable to create the main window");
     pProcessObjects = nullptr;
     return kExitStartFailed;
   }

@@ -13,6 +13,9 @@ struct ProcessObjects;
 inline constexpr WCHAR kKeywordShutdown[] = u"Shutdown";
 inline constexpr WCHAR kKeywordAppRunAfterRestore[] = u"AppRunAfterRestore";
 
+// True when the whole command line is `keyword` (ASCII case ignored).
+bool IsKeyword(LPCWSTR command_line, LPCWSTR keyword);
+
 // How many running instances the start-up closes at most before it gives up
 // (a window of the class that ignores WM_CLOSE would otherwise hold it).
 constexpr int kMaxInstancesClosed = 64;

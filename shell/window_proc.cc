@@ -1,9 +1,9 @@
 #include "shell/window_proc.h"
 
-#include <cstdio>
 #include <string>
 
 #include "platform/kernel.h"
+#include "platform/log.h"
 #include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "platform/system_info.h"
@@ -13,7 +13,9 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/change_list_interface.h"
+#include "shell/listen_address.h"
 #include "shell/process_objects.h"
+#include "shell/service_notify.h"
 #include "shell/string_table.h"
 #include "tracking/change_capture.h"
 #include "tracking/clock.h"
@@ -35,6 +37,8 @@ std::string WinsockErrorText(int error) {
       return "the port is already in use";
     case winsock::WSAEACCES:
       return "permission denied";
+    case winsock::WSAEADDRNOTAVAIL:
+      return "the address is not one of this machine's";
     case 0:
       return "unknown error";
     default:
@@ -65,10 +69,10 @@ bool IsChangeNotification(UINT message) {
 bool ClaimJournal() {
   BOOL takenOver = FALSE;
   if (!CeOpenNotificationJournal(szTitle, &takenOver)) {
-    std::fprintf(stderr,
-                 "Hollowmarch Replication Server: the notification journal is not available "
-                 "(error %u); changes a crash leaves unhandled cannot be recovered\n",
-                 static_cast<unsigned>(GetLastError()));
+    platform::Logf(platform::LogPriority::kWarning,
+                   "Hollowmarch Replication Server: the notification journal is not available "
+                   "(error %u); changes a crash leaves unhandled cannot be recovered",
+                   static_cast<unsigned>(GetLastError()));
     return false;
   }
   return takenOver != FALSE;
@@ -98,7 +102,7 @@ bool LoseTrackingClasses(ProcessObjects& p) {
   return written;
 }
 
-void OnCreate(ProcessObjects& p, HWND window) {
+void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   hwndMain = window;
   p.tracking.hwndMain = window;
 
@@ -118,9 +122,9 @@ void OnCreate(ProcessObjects& p, HWND window) {
   }
   if (!CapturePendingNotifications(p, window)) {
     // What was missed cannot be told: no log may be taken for complete.
-    std::fprintf(stderr,
-                 "Hollowmarch Replication Server: the changes left by the last instance could "
-                 "not be read; the tracked classes need a slow sync\n");
+    platform::Logf(platform::LogPriority::kWarning,
+                   "Hollowmarch Replication Server: the changes left by the last instance could "
+                   "not be read; the tracked classes need a slow sync");
     LoseTrackingClasses(p);
   }
 
@@ -132,11 +136,14 @@ void OnCreate(ProcessObjects& p, HWND window) {
     // with a failure status (a failure must not look like success to
     // whoever started it).
     p.fServerStartFailed = true;
-    std::fprintf(stderr, "Hollowmarch Replication Server: unable to start the sync server on port %u: %s\n",
-                 static_cast<unsigned>(p.server.dwPort & 0xFFFF),
-                 WinsockErrorText(winsock::WSAGetLastError()).c_str());
+    platform::Logf(platform::LogPriority::kError,
+                   "Hollowmarch Replication Server: unable to start the sync server on %s: %s",
+                   DescribeListenEndpoint(p.server.dwAddress, p.server.dwPort).c_str(),
+                   WinsockErrorText(winsock::WSAGetLastError()).c_str());
     SendMessageW(window, WM_CLOSE, 0, 0);
+    return;
   }
+  NotifyServiceReady(p);
 }
 
 void OnPaint(HWND window) {
@@ -152,6 +159,7 @@ void OnPaint(HWND window) {
 }
 
 void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+  NotifyServiceStopping();
   p.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
   p.server.Stop();
@@ -169,7 +177,10 @@ void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
 void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   for (int attempt = 0; attempt < kRestartAttempts; ++attempt) {
     p.server.Stop();
-    if (p.server.Start() != 0) return;
+    if (p.server.Start() != 0) {
+      NotifyServiceRestarted(p);
+      return;
+    }
   }
   ShowError(IDS_COMM_INIT_FAILED);
   SendMessageW(window, WM_CLOSE, 0, 0);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/log.h"
+
 namespace {
 
 // The one process-wide sink. `active` spares the formatting while silent.
@@ -42,7 +44,7 @@ void Trace(const char* format, ...) {
   if (sink.capture != nullptr) {
     sink.capture->emplace_back(line);
   } else if (sink.to_stderr) {
-    std::fprintf(stderr, "%s\n", line);
+    platform::WriteLog(platform::LogPriority::kDebug, line);
   }
 }
 

@@ -3,7 +3,9 @@
 //
 // One process-wide sink. It is silent until the program switches tracing to
 // standard error (SetTraceToStderr) or a test installs a capturing sink
-// (TraceCapture). Each Trace call is one line; the sink adds no prefix.
+// (TraceCapture). Each Trace call is one line; the sink adds no prefix of
+// its own (on standard error the line goes out at debug priority,
+// platform/log.h).
 // Any thread; the sink is switched under an internal lock.
 #ifndef HOLLOWMARCH_TRACKING_TRACE_H_
 #define HOLLOWMARCH_TRACKING_TRACE_H_

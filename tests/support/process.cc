@@ -32,9 +32,16 @@ std::string TempFile(const char* tag) {
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, int in_fd, const std::string& out_path,
-            const std::string& err_path) {
+            const std::string& err_path, const std::vector<std::string>& env) {
   pid_t pid = fork();
   if (pid != 0) return pid;
+  for (const auto& entry : env) {
+    if (entry.find('=') == std::string::npos) {
+      unsetenv(entry.c_str());
+    } else {
+      putenv(const_cast<char*>(entry.c_str()));
+    }
+  }
   setpgid(0, 0);
   if (in_fd >= 0) {
     dup2(in_fd, 0);
@@ -64,7 +71,7 @@ void Decode(int status, RunResult* r) {
 }  // namespace
 
 RunResult Run(const std::vector<std::string>& argv, const std::string& input,
-              std::chrono::milliseconds timeout) {
+              std::chrono::milliseconds timeout, const std::vector<std::string>& env) {
   std::string in_path = TempFile("in");
   {
     std::ofstream f(in_path, std::ios::binary);
@@ -73,7 +80,7 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& input,
   int in_fd = open(in_path.c_str(), O_RDONLY);
   RunResult r;
   std::string out_path = TempFile("out"), err_path = TempFile("err");
-  pid_t pid = Spawn(argv, in_fd, out_path, err_path);
+  pid_t pid = Spawn(argv, in_fd, out_path, err_path, env);
   close(in_fd);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
@@ -100,11 +107,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& input,
   return r;
 }
 
-Process::Process(const std::vector<std::string>& argv) {
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
   if (argv.empty()) return;
   out_path_ = TempFile("out");
   err_path_ = TempFile("err");
-  pid_ = Spawn(argv, -1, out_path_, err_path_);
+  pid_ = Spawn(argv, -1, out_path_, err_path_, env);
 }
 
 Process::~Process() {

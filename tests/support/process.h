@@ -18,15 +18,18 @@ struct RunResult {
 };
 
 // Runs a program to its end (killing it after `timeout`), feeding `input` to
-// its standard input.
+// its standard input. `env` holds "NAME=VALUE" entries set in the program's
+// environment on top of this process's; an entry "NAME" removes NAME.
 RunResult Run(const std::vector<std::string>& argv, const std::string& input = "",
-              std::chrono::milliseconds timeout = std::chrono::seconds(60));
+              std::chrono::milliseconds timeout = std::chrono::seconds(60),
+              const std::vector<std::string>& env = {});
 
 // A program running in the background; its output goes to files read back
 // by Out()/Err(). Killed (SIGKILL) on destruction if still running.
 class Process {
  public:
-  explicit Process(const std::vector<std::string>& argv);
+  // `env` as for Run.
+  explicit Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
