@@ -586,4 +586,25 @@ DWORD CloseJournal() {
   return ERROR_SUCCESS;
 }
 
+DWORD JournalBacklog(const std::string& name, int64_t* pending) {
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return txn.error();
+  static const char kFind[] = "SELECT position FROM journals WHERE name = ?";
+  static const char kCount[] =
+      "SELECT count(*) FROM notifications WHERE seq > ?1 AND db IN "
+      "(SELECT db FROM journal_dbs WHERE journal = ?2)";
+  int64_t position = 0;
+  {
+    Query q(txn.conn(), kFind);
+    q.Bind(1, name);
+    if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_FILE_NOT_FOUND;
+    position = q.Int(0);
+  }
+  Query q(txn.conn(), kCount);
+  q.Bind(1, position).Bind(2, name);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  *pending = q.Int(0);
+  return ERROR_SUCCESS;
+}
+
 }  // namespace platform

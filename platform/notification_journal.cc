@@ -40,3 +40,14 @@ BOOL CeAcknowledgeNotification() {
 }
 
 BOOL CeCloseNotificationJournal() { return Result(platform::CloseJournal()); }
+
+BOOL CeGetNotificationBacklog(LPCWSTR name, LPDWORD pcPending) {
+  std::string utf8;
+  if (name == nullptr || pcPending == nullptr || !platform::store::ToUtf8(name, &utf8)) {
+    return Result(ERROR_INVALID_PARAMETER);
+  }
+  int64_t pending = 0;
+  DWORD error = platform::JournalBacklog(utf8, &pending);
+  if (error == ERROR_SUCCESS) *pcPending = static_cast<DWORD>(pending);
+  return Result(error);
+}

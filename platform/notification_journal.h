@@ -70,4 +70,12 @@ BOOL CeAcknowledgeNotification();
 // the store's error (the journal then stays).
 BOOL CeCloseNotificationJournal();
 
+// How many notifications of the journal `name` are after its stored
+// position: those its holder has not acknowledged yet, or, for a holder
+// that died, those the next one will be posted. Acknowledgements made
+// outside a transaction count once written (within about a second). Any
+// process may ask. FALSE with ERROR_FILE_NOT_FOUND when there is no such
+// journal, or the store's error.
+BOOL CeGetNotificationBacklog(LPCWSTR name, LPDWORD pcPending);
+
 #endif  // HOLLOWMARCH_PLATFORM_NOTIFICATION_JOURNAL_H_

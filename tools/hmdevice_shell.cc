@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/kernel.h"
+#include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "platform/registry.h"
 #include "platform/window.h"
@@ -140,7 +141,15 @@ int StatusCommand(Io& io, bool json) {
   const bool running = FindWindowW(kServerWindowClass, nullptr) != 0;
   SyncStateCache cache;  // empty: every state is read from the registry
   nlohmann::json classes = nlohmann::json::array();
-  if (!json) io.out << "system: " << (running ? "running" : "not running") << "\n";
+  // Notifications the system (or its next start, when it died) still has to
+  // capture; none without a journal.
+  DWORD uncaptured = 0;
+  const bool journal = CeGetNotificationBacklog(kServerWindowClass, &uncaptured) != FALSE;
+  if (!json) {
+    io.out << "system: " << (running ? "running" : "not running");
+    if (journal) io.out << ", " << uncaptured << " notification(s) not yet captured";
+    io.out << "\n";
+  }
   for (DWORD cls : kClasses) {
     const DWORD state = GetSyncState(cache, cls);
     const DWORD sync_time = GetSyncTime(cls);
@@ -165,7 +174,11 @@ int StatusCommand(Io& io, bool json) {
       io.out << "\n";
     }
   }
-  if (json) io.out << nlohmann::json{{"running", running}, {"classes", classes}}.dump() << "\n";
+  if (json) {
+    nlohmann::json out = {{"running", running}, {"classes", classes}};
+    out["uncaptured"] = journal ? nlohmann::json(uncaptured) : nlohmann::json();
+    io.out << out.dump() << "\n";
+  }
   return kExitOk;
 }
 
