@@ -1,0 +1,356 @@
+// A randomized test with faults: random edits in all five classes and, between
+// syncs, a random fault (a kill, a power loss, a restart, a reboot, a close,
+// edits while a sync runs). After every quiet sync the desktop's mirror must
+// equal the device record for record, in every class; where the fault leaves
+// the change logs complete, the sync must have been a fast one.
+//
+// CI runs fixed seeds. HM_FAULT_SEED=N runs that seed alone, HM_FAULT_ROUNDS=N
+// sets the rounds per seed (default 12): for example
+//   HM_FAULT_SEED=7 HM_FAULT_ROUNDS=500 build/tests/fault_process_test
+// A failing round prints its seed, its number and its fault, so that it can
+// be replayed.
+#include <signal.h>
+
+#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "nlohmann/json.hpp"
+#include "peer/mirror.h"
+#include "tests/support/device_system.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hmtest::DeviceSystem;
+using hmtest::Process;
+using hmtest::RunResult;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kPropText = 0x1001F;       // LPWSTR, id 1
+constexpr unsigned kPropNumber = 0x20013;     // UI4, id 2
+constexpr unsigned kPropMsgOid = 0x80050013;  // folder record: the message
+constexpr unsigned kPropMapiUid = 0x80110013; // folder record: its uid
+
+struct ClassDb {
+  unsigned dataClass;
+  const char* name;
+};
+// The databases the desktop mirrors, one per class (the demo device's).
+constexpr ClassDb kClassDbs[] = {{24, "Demo Contacts"},
+                                 {25, "Demo Appointments"},
+                                 {26, "Demo Tasks"},
+                                 {291, "Demo Notes"},
+                                 {5454, "pmailMsgs"}};
+constexpr const char* kInbox = "Demo Inbox";
+
+enum class Fault {
+  kNone,
+  kReplace,
+  kShutdown,
+  kSigterm,
+  kSigkill,
+  kPowerLoss,
+  kReboot,
+  kResetThenClose,
+  kEditsDuringSync,
+};
+constexpr Fault kFaults[] = {Fault::kNone,      Fault::kReplace, Fault::kShutdown,
+                             Fault::kSigterm,   Fault::kSigkill, Fault::kPowerLoss,
+                             Fault::kReboot,    Fault::kResetThenClose, Fault::kEditsDuringSync};
+
+const char* FaultName(Fault f) {
+  switch (f) {
+    case Fault::kNone: return "none";
+    case Fault::kReplace: return "a second instance replacing the first";
+    case Fault::kShutdown: return "Shutdown";
+    case Fault::kSigterm: return "SIGTERM";
+    case Fault::kSigkill: return "SIGKILL";
+    case Fault::kPowerLoss: return "power loss during a burst";
+    case Fault::kReboot: return "reboot (reset, idle SIGKILL)";
+    case Fault::kResetThenClose: return "reset, then a close";
+    case Fault::kEditsDuringSync: return "edits while a sync runs";
+  }
+  return "?";
+}
+
+// What a sync of the classes must have been after a fault.
+enum class Expect { kFast, kSlow, kEither };
+
+std::string Line(const RunResult& r) { return r.out.substr(0, r.out.find('\n')); }
+
+// Records keyed by identifier, each its properties sorted by identifier.
+using RecordSet = std::map<long long, json>;
+
+json SortedProps(json props) {
+  std::sort(props.begin(), props.end(),
+            [](const json& a, const json& b) { return a["id"].get<long long>() < b["id"].get<long long>(); });
+  return props;
+}
+
+class FaultRun {
+ public:
+  FaultRun(unsigned seed, int rounds)
+      : s_({HM_HOLLOWMARCH_PATH, HM_HMDEVICE_PATH, HM_HMPEER_PATH}), rng_(seed), seed_(seed),
+        rounds_(rounds), nextUid_(50000 + seed % 1000 * 1000) {}
+
+  void Run() {
+    ASSERT_EQ(s_.Device({"init", "--demo"}).exit_code, 0);
+    for (const ClassDb& c : kClassDbs) dbOids_[c.name] = DbOid(c.name);
+    dbOids_[kInbox] = DbOid(kInbox);
+    lastReset_ = Clock::time_point();
+    std::string why;
+    ASSERT_TRUE(s_.Start(&why)) << why;
+    // The first sync is slow everywhere and starts tracking every class.
+    ASSERT_NO_FATAL_FAILURE(QuietSyncAndCompare(Expect::kSlow));
+    for (int round = 1; round <= rounds_; ++round) {
+      const Fault fault = kFaults[rng_() % std::size(kFaults)];
+      SCOPED_TRACE(testing::Message() << "seed " << seed_ << ", round " << round << ", fault "
+                                      << FaultName(fault) << " (replay: HM_FAULT_SEED=" << seed_
+                                      << " HM_FAULT_ROUNDS=" << round << ")");
+      ASSERT_NO_FATAL_FAILURE(RandomEdits(1 + rng_() % 12));
+      Expect expect = Expect::kFast;
+      ASSERT_NO_FATAL_FAILURE(Inject(fault, &expect));
+      if (!s_.ServerRunning()) {
+        ASSERT_TRUE(s_.Start(&why)) << why;
+      }
+      ASSERT_NO_FATAL_FAILURE(QuietSyncAndCompare(expect));
+      if (testing::Test::HasFailure()) return;
+    }
+  }
+
+ private:
+  long long DbOid(const std::string& name) {
+    RunResult r = s_.Device({"db", "list", "--json"});
+    for (const json& db : json::parse(r.out)) {
+      if (db["name"] == name) return db["oid"].get<long long>();
+    }
+    ADD_FAILURE() << "no database " << name;
+    return 0;
+  }
+
+  std::vector<long long> Oids(const std::string& db) {
+    std::vector<long long> oids;
+    for (const json& r : s_.Records(db)) oids.push_back(r["oid"].get<long long>());
+    return oids;
+  }
+
+  std::string Text() { return "t" + std::to_string(rng_() % 1000000); }
+
+  // One random edit: an add, a modification or a delete in a random class;
+  // for mail, messages with and without a folder record.
+  void OneEdit() {
+    const ClassDb& c = kClassDbs[rng_() % std::size(kClassDbs)];
+    const int op = static_cast<int>(rng_() % 10);
+    std::vector<long long> oids = Oids(c.name);
+    if (op < 5 || oids.empty()) {
+      RunResult add = s_.Device({"rec", "add", c.name, std::to_string(kPropText) + "=" + Text(),
+                                 std::to_string(kPropNumber) + "=" + std::to_string(rng_() % 100)});
+      ASSERT_EQ(add.exit_code, 0) << add.err;
+      if (c.dataClass == 5454 && rng_() % 2 == 0) {
+        RunResult filed = s_.Device({"rec", "add", kInbox, std::to_string(kPropMsgOid) + "=" + Line(add),
+                                     std::to_string(kPropMapiUid) + "=" + std::to_string(nextUid_++)});
+        ASSERT_EQ(filed.exit_code, 0) << filed.err;
+      }
+      return;
+    }
+    const long long oid = oids[rng_() % oids.size()];
+    if (op < 8) {
+      RunResult set = s_.Device({"rec", "set", c.name, std::to_string(oid), std::to_string(kPropText) + "=" + Text()});
+      ASSERT_EQ(set.exit_code, 0) << set.err;
+      return;
+    }
+    if (c.dataClass == 5454) {
+      // The message's folder records go with it.
+      for (const json& r : s_.Records(kInbox)) {
+        for (const json& p : r["props"]) {
+          if (p["id"] == kPropMsgOid && p["value"] == oid) {
+            s_.Device({"rec", "delete", kInbox, std::to_string(r["oid"].get<long long>())});
+          }
+        }
+      }
+    }
+    RunResult del = s_.Device({"rec", "delete", c.name, std::to_string(oid)});
+    ASSERT_EQ(del.exit_code, 0) << del.err;
+  }
+
+  void RandomEdits(int count) {
+    for (int i = 0; i < count; ++i) ASSERT_NO_FATAL_FAILURE(OneEdit());
+  }
+
+  // A burst of adds to one class in the background: an import of `count`
+  // records, killable half-way.
+  std::unique_ptr<Process> Burst(const std::string& db, int count) {
+    std::ostringstream lines;
+    for (int i = 0; i < count; ++i) {
+      lines << "{\"props\":[{\"id\":" << kPropText << ",\"value\":\"" << Text() << "\"}]}\n";
+    }
+    const std::string input = work_.path() + "/burst.jsonl";
+    std::ofstream(input) << lines.str();
+    return std::make_unique<Process>(std::vector<std::string>{
+        "/bin/sh", "-c",
+        std::string(HM_HMDEVICE_PATH) + " --root '" + s_.root() + "' rec import '" + db + "' < '" + input + "'"});
+  }
+
+  void Reset() {
+    ASSERT_EQ(s_.Device({"reset"}).exit_code, 0);
+    lastReset_ = Clock::now();
+  }
+
+  // What a start now makes of logs kept from before: kept within 30 s of the
+  // device's start (with a margin either way).
+  Expect StartAfterCrash() const {
+    const auto since = Clock::now() - lastReset_;
+    if (lastReset_ != Clock::time_point() && since < 20s) return Expect::kFast;
+    if (lastReset_ == Clock::time_point() || since > 40s) return Expect::kSlow;
+    return Expect::kEither;
+  }
+
+  void Inject(Fault fault, Expect* expect) {
+    std::string why;
+    switch (fault) {
+      case Fault::kNone:
+        *expect = Expect::kFast;
+        return;
+      case Fault::kReplace:
+        ASSERT_TRUE(s_.Replace(&why)) << why;
+        *expect = Expect::kSlow;
+        return;
+      case Fault::kShutdown:
+        ASSERT_TRUE(s_.Shutdown());
+        *expect = Expect::kSlow;
+        return;
+      case Fault::kSigterm:
+        ASSERT_TRUE(s_.Signal(SIGTERM));
+        *expect = Expect::kSlow;
+        return;
+      case Fault::kSigkill:
+        ASSERT_TRUE(s_.Signal(SIGKILL));
+        *expect = StartAfterCrash();
+        return;
+      case Fault::kPowerLoss: {
+        const ClassDb& c = kClassDbs[rng_() % 4];
+        auto burst = Burst(c.name, 300 + static_cast<int>(rng_() % 700));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng_() % 250));
+        kill(-burst->pid(), SIGKILL);
+        ASSERT_TRUE(s_.Signal(SIGKILL));
+        burst->Wait(10s);
+        ASSERT_NO_FATAL_FAILURE(Reset());
+        *expect = Expect::kFast;
+        return;
+      }
+      case Fault::kReboot:
+        ASSERT_NO_FATAL_FAILURE(Reset());
+        ASSERT_TRUE(s_.WaitCaptured());
+        ASSERT_TRUE(s_.Signal(SIGKILL));
+        *expect = Expect::kFast;
+        return;
+      case Fault::kResetThenClose:
+        ASSERT_NO_FATAL_FAILURE(Reset());
+        ASSERT_TRUE(rng_() % 2 == 0 ? s_.Shutdown() : s_.Signal(SIGTERM));
+        *expect = Expect::kSlow;
+        return;
+      case Fault::kEditsDuringSync: {
+        std::vector<std::string> argv = {HM_HMPEER_PATH, "--port", std::to_string(s_.port()), "sync",
+                                         "--to", desk_.path()};
+        Process sync(argv);
+        ASSERT_NO_FATAL_FAILURE(RandomEdits(3 + rng_() % 6));
+        RunResult r;
+        ASSERT_TRUE(sync.Wait(120s, &r));
+        EXPECT_EQ(r.exit_code, 0) << sync.Out() << sync.Err();
+        *expect = Expect::kFast;
+        return;
+      }
+    }
+  }
+
+  // Waits for capture to finish, syncs, and compares the mirror with the
+  // device, class by class.
+  void QuietSyncAndCompare(Expect expect) {
+    ASSERT_TRUE(s_.WaitCaptured()) << s_.Device({"status"}).out;
+    RunResult sync = s_.Peer({"--json", "sync", "--to", desk_.path()});
+    ASSERT_EQ(sync.exit_code, 0) << sync.out << sync.err;
+    json result = json::parse(sync.out);
+    peer::Mirror mirror;
+    std::string error;
+    ASSERT_TRUE(mirror.Open(desk_.path(), &error)) << error;
+    for (const ClassDb& c : kClassDbs) {
+      SCOPED_TRACE(testing::Message() << "class " << c.dataClass);
+      for (const json& r : result) {
+        if (r["class"] != c.dataClass) continue;
+        if (expect == Expect::kFast) {
+          EXPECT_EQ(r["kind"], "fast") << r.dump();
+        } else if (expect == Expect::kSlow) {
+          EXPECT_EQ(r["kind"], "slow") << r.dump();
+        }
+      }
+      RecordSet device;
+      for (const json& r : s_.Records(c.name)) device[r["oid"].get<long long>()] = SortedProps(r["props"]);
+      RecordSet mirrored;
+      const std::string prefix = std::to_string(dbOids_[c.name]) + ":";
+      const json records = mirror.Records(c.dataClass);
+      for (const auto& [key, record] : records.items()) {
+        if (key.rfind(prefix, 0) != 0) {
+          ADD_FAILURE() << "a record of another database in the mirror: " << key;
+          continue;
+        }
+        mirrored[std::stoll(key.substr(prefix.size()))] = SortedProps(record["props"]);
+      }
+      for (const auto& [oid, props] : device) {
+        auto it = mirrored.find(oid);
+        if (it == mirrored.end()) {
+          ADD_FAILURE() << "record " << oid << " of " << c.name << " is missing from the mirror";
+        } else if (it->second != props) {
+          ADD_FAILURE() << "record " << oid << " of " << c.name << " differs: device " << props.dump()
+                        << ", mirror " << it->second.dump();
+        }
+      }
+      for (const auto& [oid, props] : mirrored) {
+        if (device.count(oid) == 0) {
+          ADD_FAILURE() << "record " << oid << " of " << c.name << " is in the mirror but not on the device";
+        }
+      }
+    }
+  }
+
+  DeviceSystem s_;
+  hmtest::TempDir desk_;
+  hmtest::TempDir work_;
+  std::mt19937 rng_;
+  unsigned seed_;
+  int rounds_;
+  long long nextUid_;
+  std::map<std::string, long long> dbOids_;
+  Clock::time_point lastReset_;
+};
+
+int EnvInt(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
+}
+
+TEST(FaultTest, TheMirrorEqualsTheDeviceAfterEveryFault) {
+  const int rounds = EnvInt("HM_FAULT_ROUNDS", 12);
+  std::vector<unsigned> seeds = {1, 2, 3};
+  if (const char* seed = std::getenv("HM_FAULT_SEED"); seed != nullptr && *seed != '\0') {
+    seeds = {static_cast<unsigned>(std::strtoul(seed, nullptr, 10))};
+  }
+  for (unsigned seed : seeds) {
+    FaultRun run(seed, rounds);
+    run.Run();
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace
