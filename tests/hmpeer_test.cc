@@ -4,12 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "hm_version.h"
 #include "nlohmann/json.hpp"
 #include "peer/mirror.h"
 #include "tests/support/process.h"
@@ -209,6 +211,43 @@ TEST_F(HmpeerTest, ARecordTooLargeToTransferIsReportedNotSkipped) {
   EXPECT_NE(dump.err.find("record " + big.out.substr(0, big.out.find('\n')) + " "), std::string::npos)
       << dump.err;
   EXPECT_EQ(json::parse(dump.out)["records"].size(), 1u) << "the records before it";
+}
+
+// The global options are taken before and after the command alike.
+TEST_F(HmpeerTest, GlobalOptionsWorkBeforeAndAfterTheCommand) {
+  StartServer();
+  const std::string port = std::to_string(port_);
+  const std::vector<std::vector<std::string>> cases = {
+      {"--json", "--port", port, "state", "24"},
+      {"state", "24", "--json", "--port", port},
+      {"--port", port, "state", "24", "--since", "0", "--json", "--timeout", "2"},
+      {"state", "--json", "24", "--host", "127.0.0.1", "--port", port, "--trace"},
+      {"alarm", "set", "--at", "2031-01-01T00:00:00", "--port", port, "--json"},
+      {"--port", port, "free", "2", "--json"},
+  };
+  for (const auto& args : cases) {
+    std::string name;
+    for (const std::string& a : args) name += a + " ";
+    SCOPED_TRACE(name);
+    std::vector<std::string> argv = {HM_HMPEER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = hmtest::Run(argv);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(json::accept(r.out)) << r.out;
+    const bool traced = std::find(args.begin(), args.end(), "--trace") != args.end();
+    EXPECT_EQ(r.err.find(">> "), traced ? 0u : std::string::npos) << r.err;
+  }
+  RunResult unknown = Peer({"state", "24", "--jsn"});
+  EXPECT_EQ(unknown.exit_code, 2) << unknown.err;
+}
+
+TEST(HmpeerVersionTest, BothProgramsTellTheProjectVersion) {
+  for (const char* program : {HM_HMPEER_PATH, HM_HMDEVICE_PATH}) {
+    SCOPED_TRACE(program);
+    RunResult r = hmtest::Run({program, "--version"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(HM_VERSION) + "\n");
+  }
 }
 
 TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {

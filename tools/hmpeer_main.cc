@@ -13,6 +13,7 @@
 #include <string>
 
 #include "CLI/CLI.hpp"
+#include "hm_version.h"
 #include "tools/hmpeer_commands.h"
 #include "tools/hmpeer_session.h"
 #include "tools/hmpeer_sync.h"
@@ -125,6 +126,10 @@ void AddDataCommands(CLI::App& app, Options& o, Action& action) {
 int main(int argc, char** argv) {
   CLI::App app("hmpeer: the desktop side of Hollowmarch", "hmpeer");
   app.require_subcommand(1);
+  app.set_version_flag("--version", HM_VERSION);
+  // The global options are taken after the command too (subcommands are
+  // made after this and inherit it).
+  app.fallthrough();
   Options o;
   Action action;
   AddGlobalOptions(app, o.global);
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
   AddDataCommands(app, o, action);
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "hmpeer: " << e.what() << "\n";
