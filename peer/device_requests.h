@@ -4,12 +4,14 @@
 // connected PeerClient and reads the reply by the protocol's layouts.
 //
 // Every request returns a Reply: the reply's status byte (0xA0 done, 0xC0
-// malformed or out of range, 0xD3 refused in this state), or -1 when no
-// reply came (the connection closed or failed, or the client's reply
-// time-out passed); the out-parameters are filled only when the status is
-// 0xA0 and the reply has its documented shape (otherwise `error` says why
-// and `status` stays as received; a reply whose length breaks the framing
-// keeps its first byte as the status).
+// malformed or out of range, 0xD3 refused in this state), -1 when no reply
+// came (the connection closed or failed, or the client's reply time-out
+// passed), or kRequestNotSent when the request was refused before anything
+// was sent (over kMaxRequestBytes; `error` says why, and the connection is
+// as it was); the out-parameters are filled only when the status is 0xA0
+// and the reply has its documented shape (otherwise `error` says why and
+// `status` stays as received; a reply whose length breaks the framing keeps
+// its first byte as the status).
 //
 // Threads: as the PeerClient, one thread at a time.
 #ifndef HOLLOWMARCH_PEER_DEVICE_REQUESTS_H_

@@ -250,6 +250,27 @@ TEST(HmpeerVersionTest, BothProgramsTellTheProjectVersion) {
   }
 }
 
+// A request the device's buffer cannot hold is refused before it is sent:
+// a usage error, the device untouched and the session still good.
+TEST_F(HmpeerTest, ARequestOverTheDevicesBufferIsRefusedBeforeSending) {
+  StartServer();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"alarm text", {"alarm", "set", "--at", "2031-01-01T00:00:00", "--text", std::string(2100, 'a')}},
+      {"database name", {"dump", std::string(1100, 'n')}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult r = Peer(c.args);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("over the device's 2048-byte message buffer: not sent"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Device({"notifications", "--json"}).out, "[]\n");
+  EXPECT_EQ(Peer({"hello"}).exit_code, 0);
+}
+
 TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {
   RunResult r = Peer({"--timeout", "1", "hello"});
   EXPECT_EQ(r.exit_code, 3);

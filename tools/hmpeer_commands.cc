@@ -250,8 +250,9 @@ int DumpDatabaseCommand(Session& s, const std::string& db) {
   }
   s.Print({{"db", oidDb}, {"records", array}}, text);
   if (!ok) {
-    s.Fail(kExitRefused, error);
-    return s.Finish(kExitRefused);
+    const bool not_sent = s.client().last_result() == peer::ReceiveResult::kTooLarge;
+    s.Fail(not_sent ? kExitUsage : kExitRefused, error);
+    return s.Finish(not_sent ? kExitUsage : kExitRefused);
   }
   return s.Finish(kExitOk);
 }

@@ -89,7 +89,9 @@ int Session::Open() {
 }
 
 int Session::Finish(int code) {
-  if (client_.connected() && hello_done_ && client_.last_result() == peer::ReceiveResult::kFrame) {
+  const peer::ReceiveResult last = client_.last_result();
+  if (client_.connected() && hello_done_ &&
+      (last == peer::ReceiveResult::kFrame || last == peer::ReceiveResult::kTooLarge)) {
     client_.EndSession(false);
   }
   hello_done_ = false;
@@ -110,7 +112,9 @@ int Session::Fail(int code, const std::string& message) {
 }
 
 int Session::Refused(const peer::Reply& reply, const std::string& what) {
-  const int code = reply.status < 0 ? kExitConnection : kExitRefused;
+  const int code = reply.status == peer::kRequestNotSent ? kExitUsage
+                   : reply.status < 0                    ? kExitConnection
+                                                         : kExitRefused;
   Fail(code, what + ": " + StatusText(reply));
   return Finish(code);
 }
