@@ -109,11 +109,14 @@ struct Alarm {
   uint8_t actionFlags = 0;
   // year, month, day of week, day, hour, minute, second, milliseconds
   std::array<uint16_t, 8> time{};
-  // In the device's ANSI code page (Windows-1252); empty: the default.
+  // UTF-8, sent in the device's ANSI code page (Windows-1252); empty: the
+  // device's default.
   std::string application, title, text, sound;
 };
 // 9: sets or clears a notification; *handle receives the set one's handle
-// (0 when it could not be set, and for a clear).
+// (0 when it could not be set, and for a clear). A string that Windows-1252
+// cannot hold is refused before anything is sent (kRequestNotSent, `error`
+// naming the string and the character).
 Reply SetAlarm(PeerClient& client, const Alarm& alarm, uint32_t* handle);
 
 // --- Remote databases ---

@@ -250,6 +250,26 @@ TEST(HmpeerVersionTest, BothProgramsTellTheProjectVersion) {
   }
 }
 
+// An alarm's strings travel in the device's code page: what it holds
+// arrives as written, and a character it cannot hold is refused by name,
+// with nothing set.
+TEST_F(HmpeerTest, AlarmStringsTravelInTheDevicesCodePage) {
+  StartServer();
+  RunResult set = Peer({"alarm", "set", "--at", "2031-01-01T00:00:00", "--title", "Café €5", "--text",
+                        "Œuvre – ready", "--app", "PMAIL.EXE"});
+  ASSERT_EQ(set.exit_code, 0) << set.err;
+  json listed = json::parse(Device({"notifications", "--json"}).out);
+  ASSERT_EQ(listed.size(), 1u) << listed.dump();
+  EXPECT_EQ(listed[0]["title"], "Café €5");
+  EXPECT_EQ(listed[0]["text"], "Œuvre – ready");
+  EXPECT_EQ(listed[0]["app"], "PMAIL.EXE");
+
+  RunResult refused = Peer({"alarm", "set", "--at", "2031-01-01T00:00:00", "--text", "会議"});
+  EXPECT_EQ(refused.exit_code, 2) << refused.err;
+  EXPECT_NE(refused.err.find("dialog text: \"会\" (U+4F1A)"), std::string::npos) << refused.err;
+  EXPECT_EQ(json::parse(Device({"notifications", "--json"}).out).size(), 1u) << "nothing more set";
+}
+
 // A request the device's buffer cannot hold is refused before it is sent:
 // a usage error, the device untouched and the session still good.
 TEST_F(HmpeerTest, ARequestOverTheDevicesBufferIsRefusedBeforeSending) {
