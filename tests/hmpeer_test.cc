@@ -250,6 +250,47 @@ TEST(HmpeerVersionTest, BothProgramsTellTheProjectVersion) {
   }
 }
 
+// --at is UTC: the notification gets the device's local time for it by the
+// device's own zone, in and out of daylight time, north and south; --local
+// takes the time as device time already.
+TEST_F(HmpeerTest, AlarmTimesAreTurnedIntoTheDevicesLocalTime) {
+  StartServer();
+  struct Case {
+    const char* zone;
+    std::vector<std::string> at;
+    const char* local;
+  } cases[] = {
+      {"America/New_York", {"--at", "2030-01-01T10:00:00"}, "2030-01-01T05:00:00.000"},
+      {"America/New_York", {"--at", "2030-07-01T10:00:00"}, "2030-07-01T06:00:00.000"},
+      {"America/New_York", {"--at", "2030-03-10T07:00:00"}, "2030-03-10T03:00:00.000"},
+      {"America/New_York", {"--at", "1893492000"}, "2030-01-01T05:00:00.000"},
+      {"America/New_York", {"--at", "2030-01-01T10:00:00", "--local"}, "2030-01-01T10:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-01-01T10:00:00"}, "2030-01-01T21:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-07-01T10:00:00"}, "2030-07-01T20:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-04-06T16:00:00"}, "2030-04-07T02:00:00.000"},
+      {"Australia/Sydney", {"--local", "--at", "2030-07-01T10:00:00"}, "2030-07-01T10:00:00.000"},
+  };
+  for (const Case& c : cases) {
+    std::string name = std::string(c.zone);
+    for (const std::string& a : c.at) name += " " + a;
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Device({"config", "timezone", c.zone}).exit_code, 0);
+    std::vector<std::string> args = {"--json", "alarm", "set"};
+    args.insert(args.end(), c.at.begin(), c.at.end());
+    RunResult set = Peer(args);
+    ASSERT_EQ(set.exit_code, 0) << set.err;
+    const json reply = json::parse(set.out);
+    EXPECT_EQ(reply["localTime"].get<std::string>() + ".000", c.local);
+    bool found = false;
+    for (const json& n : json::parse(Device({"notifications", "--json"}).out)) {
+      if (n["handle"] != reply["handle"]) continue;
+      found = true;
+      EXPECT_EQ(n["time"], c.local);
+    }
+    EXPECT_TRUE(found) << "handle " << reply["handle"];
+  }
+}
+
 // An alarm's strings travel in the device's code page: what it holds
 // arrives as written, and a character it cannot hold is refused by name,
 // with nothing set.

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "peer/device_time_zone.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
 
@@ -45,12 +46,40 @@ int TimeCommand(Session& s, const std::string& name, const peer::Reply& r, uint3
   return s.Finish(kExitOk);
 }
 
+std::string TimeText(const peer::SystemTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
 int SetAlarm(Session& s, const peer::Alarm& alarm) {
   uint32_t handle = 0;
   const peer::Reply r = peer::SetAlarm(s.client(), alarm, &handle);
   if (!r.ok()) return s.Refused(r, "alarm");
-  s.Print({{"handle", handle}}, "handle " + std::to_string(handle) + "\n");
+  if (!alarm.set) {
+    s.Print({{"handle", handle}}, "handle " + std::to_string(handle) + "\n");
+  } else {
+    const auto& f = alarm.time;
+    const std::string at = TimeText({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]});
+    s.Print({{"handle", handle}, {"localTime", at}}, "handle " + std::to_string(handle) + " at " + at +
+                                                          " device time\n");
+  }
   return s.Finish(kExitOk);
+}
+
+// The device's zone by query 8, or the exit status after the problem was
+// printed.
+int DeviceZone(Session& s, peer::TimeZone* zone) {
+  peer::Bytes tz;
+  const peer::Reply r = peer::QueryTimeZone(s.client(), &tz);
+  if (!r.ok()) return s.Refused(r, "timezone");
+  std::string error;
+  if (!peer::DecodeTimeZone(tz, zone, &error)) {
+    s.Fail(kExitRefused, "timezone: " + error);
+    return s.Finish(kExitRefused);
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -156,16 +185,17 @@ int AlarmSetCommand(Session& s, const AlarmArgs& args) {
   uint32_t at = 0;
   if (!ParseTime(args.at, &at)) return s.Fail(kExitUsage, "--at: not a time");
   if (args.flags < 0 || args.flags > 255) return s.Fail(kExitUsage, "--flags: 0 to 255");
-  time_t t = at;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  a.time = {static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
-            static_cast<uint16_t>(tm.tm_wday),        static_cast<uint16_t>(tm.tm_mday),
-            static_cast<uint16_t>(tm.tm_hour),        static_cast<uint16_t>(tm.tm_min),
-            static_cast<uint16_t>(tm.tm_sec),         0};
   a.actionFlags = static_cast<uint8_t>(args.flags);
   a.application = args.app, a.title = args.title, a.text = args.text, a.sound = args.sound;
   if (int rc = s.Open()) return rc;
+  // The device reads the time as its local time.
+  peer::SystemTime t = peer::CivilTime(at);
+  if (!args.local) {
+    peer::TimeZone zone;
+    if (int rc = DeviceZone(s, &zone)) return rc;
+    t = peer::LocalTime(zone, at);
+  }
+  a.time = {t.year, t.month, t.dayOfWeek, t.day, t.hour, t.minute, t.second, 0};
   return SetAlarm(s, a);
 }
 
@@ -179,23 +209,14 @@ int AlarmClearCommand(Session& s, const std::string& handle) {
 
 int TimeZoneCommand(Session& s) {
   if (int rc = s.Open()) return rc;
-  peer::Bytes tz;
-  const peer::Reply r = peer::QueryTimeZone(s.client(), &tz);
-  if (!r.ok()) return s.Refused(r, "timezone");
-  auto i32 = [&](size_t at) {
-    return static_cast<int32_t>(tz[at] | tz[at + 1] << 8 | tz[at + 2] << 16 | static_cast<uint32_t>(tz[at + 3]) << 24);
-  };
-  auto name = [&](size_t at) {
-    std::u16string n;
-    for (size_t k = 0; k < 32 && (tz[at + 2 * k] | tz[at + 2 * k + 1]); ++k) {
-      n.push_back(static_cast<char16_t>(tz[at + 2 * k] | tz[at + 2 * k + 1] << 8));
-    }
-    return peer::Utf16ToUtf8(n);
-  };
-  json j = {{"bias", i32(0)}, {"standardName", name(4)}, {"standardBias", i32(84)},
-            {"daylightName", name(88)}, {"daylightBias", i32(168)}};
-  s.Print(j, "bias " + std::to_string(i32(0)) + " min, standard \"" + name(4) + "\", daylight \"" + name(88) +
-                 "\" (bias " + std::to_string(i32(168)) + ")\n");
+  peer::TimeZone zone;
+  if (int rc = DeviceZone(s, &zone)) return rc;
+  const std::string standard = peer::Utf16ToUtf8(zone.standardName);
+  const std::string daylight = peer::Utf16ToUtf8(zone.daylightName);
+  json j = {{"bias", zone.bias}, {"standardName", standard}, {"standardBias", zone.standardBias},
+            {"daylightName", daylight}, {"daylightBias", zone.daylightBias}};
+  s.Print(j, "bias " + std::to_string(zone.bias) + " min, standard \"" + standard + "\", daylight \"" + daylight +
+                 "\" (bias " + std::to_string(zone.daylightBias) + ")\n");
   return s.Finish(kExitOk);
 }
 

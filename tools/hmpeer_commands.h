@@ -37,11 +37,13 @@ int ResumeCommand(Session& s);   // command 7
 
 struct AlarmArgs {
   std::string handle = "0";
-  std::string at;
+  std::string at;     // UTC, turned into device time by the device's zone (query 8)
+  bool local = false;  // `at` is device time already
   std::string app, title, text, sound;  // UTF-8
   int flags = 0;
 };
-// Command 9 setting a notification; prints its handle.
+// Command 9 setting a notification; prints its handle and the device time
+// it was set for.
 int AlarmSetCommand(Session& s, const AlarmArgs& args);
 // Command 9 clearing notification `handle`.
 int AlarmClearCommand(Session& s, const std::string& handle);

@@ -92,7 +92,8 @@ void AddAlarmCommands(CLI::App& app, Options& o, Action& action) {
 
   CLI::App* set = alarm->add_subcommand("set", "set a notification");
   set->add_option("--handle", o.alarm.handle);
-  set->add_option("--at", o.alarm.at)->required();
+  set->add_option("--at", o.alarm.at, "UTC, seconds since 1970 or YYYY-MM-DDTHH:MM:SS")->required();
+  set->add_flag("--local", o.alarm.local, "--at is the device's local time already");
   set->add_option("--app", o.alarm.app);
   set->add_option("--title", o.alarm.title);
   set->add_option("--text", o.alarm.text);
