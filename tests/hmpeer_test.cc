@@ -156,6 +156,70 @@ TEST_F(HmpeerTest, AFastSyncOfScatteredChangesMirrorsASlowSync) {
   EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
 }
 
+// A sync that cannot read the whole of a class commits nothing of it: a
+// slow sync whose database is missing, a fast sync whose changes come from
+// a database the mirror does not hold. The other classes sync all the same,
+// and the exit status says that a class failed.
+TEST_F(HmpeerTest, AClassIsNeverCommittedInPart) {
+  ASSERT_EQ(Device({"db", "create", "More Contacts", "--type", "24"}).exit_code, 0);
+  RunResult more = Device({"rec", "add", "More Contacts", "0x1001F=Grace"});
+  ASSERT_EQ(more.exit_code, 0);
+  const std::string more_oid = json::parse(Device({"db", "list", "--json", "--type", "24"}).out)[1]["oid"].dump();
+  StartServer();
+  hmtest::TempDir desk;
+  const json first = Sync(desk.path());  // class 24 from Demo Contacts alone
+  const json contacts = Records(desk.path(), 24);
+  ASSERT_EQ(contacts.size(), 3u);
+
+  // Slow: one of the class's databases is not on the device.
+  RunResult missing = Peer({"--json", "sync", "--to", desk.path(), "--db", "24=Demo Contacts", "--db", "24=Gone"});
+  EXPECT_EQ(missing.exit_code, 1) << missing.err;
+  json results = json::parse(missing.out);
+  ASSERT_EQ(results.size(), 5u) << "the other classes were synced";
+  EXPECT_EQ(results[0]["kind"], "slow");
+  EXPECT_NE(results[0]["error"].get<std::string>().find("database \"Gone\": not on the device"), std::string::npos)
+      << results[0];
+  for (size_t i = 1; i < 5; ++i) EXPECT_EQ(results[i]["error"], "") << results[i];
+  EXPECT_EQ(Records(desk.path(), 24), contacts);
+  EXPECT_EQ(results[0]["anchor"], first[0]["anchor"]);
+
+  // Fast: a change in a database the mirror does not hold.
+  ASSERT_EQ(Device({"rec", "set", "More Contacts", more.out.substr(0, more.out.find('\n')), "0x1001F=Ada"}).exit_code,
+            0);
+  Settle();
+  RunResult unknown = Peer({"--json", "sync", "--to", desk.path()});
+  EXPECT_EQ(unknown.exit_code, 1) << unknown.err;
+  results = json::parse(unknown.out);
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results[0]["kind"], "fast");
+  EXPECT_NE(results[0]["error"].get<std::string>().find("database @" + more_oid + ", which the mirror of class 24 "
+                                                        "does not hold (it holds Demo Contacts)"),
+            std::string::npos)
+      << results[0];
+  EXPECT_EQ(results[0]["anchor"], first[0]["anchor"]);
+  EXPECT_EQ(Records(desk.path(), 24), contacts);
+
+  // Naming both databases takes the class in whole: slow, since the mirror
+  // held fewer, then fast.
+  const std::vector<std::string> both = {"--db", "24=Demo Contacts", "--db", "24=@" + more_oid};
+  std::vector<std::string> args = {"--json", "sync", "--to", desk.path(), "--class", "24"};
+  args.insert(args.end(), both.begin(), both.end());
+  RunResult whole = Peer(args);
+  ASSERT_EQ(whole.exit_code, 0) << whole.err << whole.out;
+  results = json::parse(whole.out);
+  EXPECT_EQ(results[0]["kind"], "slow");
+  EXPECT_EQ(results[0]["mirrored"], 4);
+  ASSERT_EQ(Device({"rec", "add", "More Contacts", "0x1001F=Hedy"}).exit_code, 0);
+  Settle();
+  results = json::parse(Peer(args).out);
+  EXPECT_EQ(results[0]["kind"], "fast");
+  EXPECT_EQ(results[0]["mirrored"], 5);
+  hmtest::TempDir fresh;
+  args[3] = fresh.path();
+  ASSERT_EQ(Peer(args).exit_code, 0);
+  EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
+}
+
 TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   StartServer();
   RunResult enable = Peer({"--json", "enable", "24"});

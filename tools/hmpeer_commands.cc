@@ -238,11 +238,7 @@ int FreeCommand(Session& s, const std::string& volume) {
 int DumpDatabaseCommand(Session& s, const std::string& db) {
   uint32_t oid = 0;
   std::u16string name;
-  if (!db.empty() && db[0] == '@') {
-    if (!ParseU32(db.substr(1), &oid) || oid == 0) return s.Fail(kExitUsage, "DB: @ and an identifier");
-  } else {
-    name = peer::Utf8ToUtf16(db);
-  }
+  if (!peer::ParseDatabaseSpec(db, &oid, &name)) return s.Fail(kExitUsage, "DB: a name, or @ and an identifier");
   if (int rc = s.Open()) return rc;
   std::vector<peer::Record> records;
   uint32_t oidDb = 0;

@@ -118,7 +118,7 @@ void AddDataCommands(CLI::App& app, Options& o, Action& action) {
   CLI::App* sync = app.add_subcommand("sync", "fast or slow sync of each class into a mirror directory");
   sync->add_option("--to", o.sync.to)->required();
   sync->add_option("--class", o.sync.classes);
-  sync->add_option("--db", o.sync.dbs, "CLASS=NAME: a database a slow sync of the class reads");
+  sync->add_option("--db", o.sync.dbs, "CLASS=NAME or CLASS=@OID: a database the class mirrors (repeatable)");
   sync->callback([&] { action = [&](Session& s) { return hmpeer::SyncCommand(s, o.sync); }; });
 }
 

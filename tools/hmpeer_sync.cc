@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "peer/sync_engine.h"
@@ -22,9 +23,14 @@ int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
   }
   for (const std::string& d : args.dbs) {
     const size_t eq = d.find('=');
-    uint32_t v = 0;
-    if (eq == std::string::npos || !ParseU32(d.substr(0, eq), &v)) return s.Fail(kExitUsage, "--db: CLASS=NAME");
-    so->databases[v].push_back(d.substr(eq + 1));
+    uint32_t v = 0, oid = 0;
+    std::u16string name;
+    if (eq == std::string::npos || !ParseU32(d.substr(0, eq), &v) || peer::ClassIndexOf(v) < 0 ||
+        !peer::ParseDatabaseSpec(d.substr(eq + 1), &oid, &name)) {
+      return s.Fail(kExitUsage, "--db " + d + ": CLASS=NAME or CLASS=@OID, CLASS 24, 25, 26, 291 or 5454");
+    }
+    std::vector<std::string>& named = so->databases[v];
+    if (std::find(named.begin(), named.end(), d.substr(eq + 1)) == named.end()) named.push_back(d.substr(eq + 1));
   }
   return kExitOk;
 }
@@ -47,7 +53,7 @@ int SyncCommand(Session& s, const SyncArgs& args) {
   bar.reset();
   json array = json::array();
   std::string text;
-  bool failed = false;
+  bool failed = false, lost = false;
   for (const auto& r : results) {
     array.push_back({{"class", r.dataClass}, {"kind", r.fast ? "fast" : "slow"}, {"moved", r.moved},
                      {"mirrored", r.mirrored}, {"anchor", r.anchor}, {"error", r.error}});
@@ -55,9 +61,10 @@ int SyncCommand(Session& s, const SyncArgs& args) {
             std::to_string(r.moved) + " record(s) moved, " + std::to_string(r.mirrored) + " mirrored" +
             (r.error.empty() ? "" : ", FAILED: " + r.error) + "\n";
     failed = failed || !r.error.empty();
+    lost = lost || r.connectionLost;
   }
   s.Print(array, text);
-  return s.Finish(failed ? kExitRefused : kExitOk);
+  return s.Finish(lost ? kExitConnection : failed ? kExitRefused : kExitOk);
 }
 
 }  // namespace hmpeer

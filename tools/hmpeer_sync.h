@@ -13,11 +13,12 @@ namespace hmpeer {
 struct SyncArgs {
   std::string to;                   // the mirror directory
   std::vector<std::string> classes; // CLASS ...; empty: all five
-  std::vector<std::string> dbs;     // CLASS=NAME ...
+  std::vector<std::string> dbs;     // CLASS=NAME or CLASS=@OID ...
 };
 
 // Prints one line per class (or, with --json, an array of one object per
-// class); 0 when every class synced, 1 when one failed.
+// class); 0 when every class synced, 1 when one failed, 3 when the
+// connection was lost.
 int SyncCommand(Session& s, const SyncArgs& args);
 
 }  // namespace hmpeer
