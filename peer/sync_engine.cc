@@ -121,13 +121,14 @@ bool InIdentifierOrder(const std::vector<Record>& batch, bool read_on, uint32_t 
 // `name` to the sync) up to date. A read batch holds the sought record and
 // those after it in the database: every wanted record it holds is settled
 // by it. While the database shows its records in identifier order, a batch
-// also holds every record from its first to its last, so a wanted record
-// in that range that it lacks was deleted: a run of changed records close
-// together costs one seek and one read, and changed records a little
-// further on cost one more read each. The protocol does not promise that
-// order, so those deletions are only concluded at the end; a batch in
-// another order drops the conclusions, and from there on every record not
-// yet settled is sought on its own.
+// also spans every record from its first identifier to its last, so a run
+// of changed records close together costs one seek and one read, and
+// changed records a little further on cost one more read each. A wanted
+// record missing from such a span is most likely gone, but the protocol
+// does not promise that order: a seek settles each of those at the end
+// (they are rare: a deleted record's delete is on record, and is not
+// fetched). A batch in another order ends the reading on for the database:
+// from there on every record not yet settled is sought on its own.
 bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::string& name, const std::set<uint32_t>& oids,
                   Mirror& mirror, ClassSyncResult* result, const std::function<void()>& moved) {
   bool stored = true;
@@ -146,7 +147,7 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::string& name, c
   }
   bool ok = true;
   std::set<uint32_t> pending = oids;
-  std::vector<uint32_t> passed_over;  // missing from the ranges of batches in order
+  std::vector<uint32_t> missing;  // from the span of a batch in identifier order
   bool ordered = true;
   // After a batch the handle stands just past its last record; the next
   // read goes on from there. `span` is the identifiers the batch covered.
@@ -182,25 +183,26 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::string& name, c
       ok = false;
       break;
     }
-    if (ordered && !InIdentifierOrder(batch, read_on, last)) {
-      ordered = false;
-      pending.insert(passed_over.begin(), passed_over.end());
-      passed_over.clear();
-    }
     for (const Record& r : batch) {
       if (pending.erase(r.oid) != 0) settle(r.oid, &r);
     }
+    ordered = ordered && InIdentifierOrder(batch, read_on, last);
     after_batch = ordered;
-    if (!ordered) continue;
-    for (auto it = pending.begin(); it != pending.end() && *it <= batch.back().oid;) {
-      passed_over.push_back(*it);
-      it = pending.erase(it);
+    if (ordered) {
+      for (auto it = pending.begin(); it != pending.end() && *it <= batch.back().oid;) {
+        missing.push_back(*it);
+        it = pending.erase(it);
+      }
+      span = batch.back().oid - batch.front().oid + 1;
+      last = batch.back().oid;
     }
-    span = batch.back().oid - batch.front().oid + 1;
-    last = batch.back().oid;
-  }
-  if (ok && stored) {
-    for (uint32_t oid : passed_over) settle(oid, nullptr);
+    if (pending.empty() && !missing.empty()) {
+      // Each sought on its own: present after all (the order did not hold
+      // where no batch showed it), or gone.
+      pending.insert(missing.begin(), missing.end());
+      missing.clear();
+      ordered = after_batch = false;
+    }
   }
   CloseDb(client, handle);
   return ok && stored;
