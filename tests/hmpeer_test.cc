@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,6 +221,108 @@ TEST_F(HmpeerTest, AClassIsNeverCommittedInPart) {
   args[3] = fresh.path();
   ASSERT_EQ(Peer(args).exit_code, 0);
   EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
+}
+
+// A watching sync (hmpeer sync --watch) as the test sees it: its rounds so
+// far, from its JSON lines.
+std::vector<json> Rounds(const hmtest::Process& watch) {
+  std::vector<json> rounds;
+  std::istringstream lines(watch.Out());
+  for (std::string line; std::getline(lines, line);) {
+    if (json::accept(line)) rounds.push_back(json::parse(line));
+  }
+  return rounds;
+}
+
+// Waits for a round after round `after` whose class 24 passes `test`.
+json WaitForRound(const hmtest::Process& watch, int after, const std::function<bool(const json&)>& test) {
+  for (int i = 0; i < 1000; ++i) {
+    for (const json& round : Rounds(watch)) {
+      if (round["round"].get<int>() > after && test(round["classes"][0])) return round;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  ADD_FAILURE() << "no such round: " << watch.Out() << watch.Err().substr(0, 2000);
+  return json{{"round", after}, {"classes", json::array({json::object()})}};
+}
+
+size_t Hellos(const hmtest::Process& watch) {
+  size_t n = 0;
+  const std::string err = watch.Err();
+  for (size_t at = 0; (at = err.find(">> 23 bytes (type 0x80", at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+// A docked desktop: one connection for round after round, fast where the
+// log allows; a server restart between rounds costs a new connection and a
+// slow round; SIGTERM ends it with status 0.
+TEST_F(HmpeerTest, AWatchingSyncKeepsItsConnectionAndFollowsTheDevice) {
+  StartServer();
+  hmtest::TempDir desk;
+  hmtest::Process watch({HM_HMPEER_PATH, "sync", "--to", desk.path(), "--watch", "0.3", "--port",
+                         std::to_string(port_), "--json", "--trace"});
+  json round = WaitForRound(watch, 0, [](const json& c) { return c["kind"] == "slow"; });
+  ASSERT_EQ(round["round"], 1);
+  for (const json& c : round["classes"]) EXPECT_EQ(c["error"], "") << c;
+
+  RunResult added = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"});
+  ASSERT_EQ(added.exit_code, 0);
+  round = WaitForRound(watch, 1, [](const json& c) { return c["kind"] == "fast" && c["mirrored"] == 4; });
+  EXPECT_GE(round["classes"][0]["moved"].get<int>(), 1);
+  EXPECT_EQ(Hellos(watch), 1u) << "one connection for every round";
+
+  // The server goes away and comes back with its logs gone.
+  hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root(), "Shutdown"});
+  ASSERT_TRUE(server_->Wait(10s));
+  ASSERT_EQ(Device({"rec", "delete", "Demo Contacts", added.out.substr(0, added.out.find('\n'))}).exit_code, 0);
+  server_ = std::make_unique<hmtest::Process>(
+      std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", device_.root()});
+  const int before = round["round"].get<int>();
+  round = WaitForRound(watch, before, [](const json& c) { return c["kind"] == "slow" && c["error"] == ""; });
+  EXPECT_EQ(round["classes"][0]["mirrored"], 3);
+  EXPECT_EQ(Hellos(watch), 2u);
+
+  watch.Signal(SIGTERM);
+  RunResult ended;
+  ASSERT_TRUE(watch.Wait(10s, &ended));
+  EXPECT_EQ(ended.exit_code, 0) << ended.err.substr(ended.err.size() - std::min<size_t>(ended.err.size(), 2000));
+  hmtest::TempDir fresh;
+  Sync(fresh.path());
+  for (int c : {24, 25, 26, 291, 5454}) EXPECT_EQ(Records(desk.path(), c), Records(fresh.path(), c)) << c;
+}
+
+// A signal in the middle of a round ends the watch only after that round
+// has committed every class.
+TEST_F(HmpeerTest, ASignalEndsAWatchAfterTheRoundUnderWay) {
+  std::string lines;
+  for (int i = 0; i < 10000; ++i) {
+    lines += "{\"props\":[{\"id\":65567,\"value\":\"Contact " + std::to_string(i) + "\"}]}\n";
+  }
+  ASSERT_EQ(hmtest::Run({HM_HMDEVICE_PATH, "--root", device_.root(), "rec", "import", "Demo Contacts"}, lines)
+                .exit_code,
+            0);
+  StartServer();
+  hmtest::TempDir desk;
+  hmtest::Process watch({HM_HMPEER_PATH, "--port", std::to_string(port_), "--json", "--trace", "sync", "--to",
+                         desk.path(), "--watch", "60"});
+  ASSERT_TRUE(watch.WaitForErr("read records", 30s));
+  watch.Signal(SIGTERM);
+  const size_t traced = watch.Err().size();
+  RunResult ended;
+  ASSERT_TRUE(watch.Wait(30s, &ended));
+  EXPECT_EQ(ended.exit_code, 0);
+  EXPECT_NE(watch.Err().find("query 4", traced), std::string::npos) << "the round went on after the signal";
+  const std::vector<json> rounds = Rounds(watch);
+  ASSERT_EQ(rounds.size(), 1u) << ended.out;
+  ASSERT_EQ(rounds[0]["classes"].size(), 5u);
+  peer::Mirror mirror;
+  std::string error;
+  ASSERT_TRUE(mirror.Open(desk.path(), &error)) << error;
+  for (const json& c : rounds[0]["classes"]) {
+    EXPECT_EQ(c["error"], "") << c;
+    EXPECT_EQ(mirror.Anchor(c["class"].get<uint32_t>()), c["anchor"].get<uint32_t>()) << c;
+  }
+  EXPECT_EQ(mirror.Count(24), 10003u);
 }
 
 TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {

@@ -119,6 +119,8 @@ void AddDataCommands(CLI::App& app, Options& o, Action& action) {
   sync->add_option("--to", o.sync.to)->required();
   sync->add_option("--class", o.sync.classes);
   sync->add_option("--db", o.sync.dbs, "CLASS=NAME or CLASS=@OID: a database the class mirrors (repeatable)");
+  sync->add_option("--watch", o.sync.watch, "SECONDS: stay connected and sync again every SECONDS")
+      ->check(CLI::Range(0.1, 86400.0));
   sync->callback([&] { action = [&](Session& s) { return hmpeer::SyncCommand(s, o.sync); }; });
 }
 
