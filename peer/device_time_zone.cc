@@ -6,6 +6,7 @@ namespace peer {
 namespace {
 
 constexpr int64_t kDay = 86400;
+constexpr int32_t kMaxBiasMinutes = 24 * 60;
 
 int32_t Le32(const uint8_t* p) {
   return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
@@ -107,6 +108,13 @@ bool DecodeTimeZone(std::span<const uint8_t> bytes, TimeZone* zone, std::string*
   z.daylightBias = Le32(p + 168);
   if (!ValidDate(z.standardDate) || !ValidDate(z.daylightDate)) {
     *error = "the device's time zone holds a transition date that is not one";
+    return false;
+  }
+  // No zone is a day or more away from UTC.
+  auto within = [](int64_t minutes) { return minutes > -kMaxBiasMinutes && minutes < kMaxBiasMinutes; };
+  if (!within(z.bias) || !within(z.standardBias) || !within(z.daylightBias) ||
+      !within(int64_t{z.bias} + z.standardBias) || !within(int64_t{z.bias} + z.daylightBias)) {
+    *error = "the device's time zone is a day or more away from UTC";
     return false;
   }
   *zone = z;

@@ -55,8 +55,9 @@ struct TimeZone {
 };
 
 // Decodes the 172 bytes at the start of `bytes`. False with *error set when
-// there are fewer, or a transition date is not one (a month past 12, a
-// week outside 1 to 5, a day the month lacks, a time past 23:59:59).
+// there are fewer, a transition date is not one (a month past 12, a week
+// outside 1 to 5, a day the month lacks, a time past 23:59:59), or a bias
+// puts local time a day or more from UTC.
 bool DecodeTimeZone(std::span<const uint8_t> bytes, TimeZone* zone, std::string* error);
 
 // The calendar fields of `seconds` since 1970, the day of the week

@@ -126,6 +126,9 @@ TEST(DeviceTimeZoneTest, DecodesTheDevicesLayout) {
       {"week 6", ZoneBytes(0, Rule(11, 6, 2), Rule(3, 2, 2), -60)},
       {"weekday 7", ZoneBytes(0, Rule(11, 1, 2, 7), Rule(3, 2, 2), -60)},
       {"hour 24", ZoneBytes(0, Rule(11, 1, 24), Rule(3, 2, 2), -60)},
+      {"a day west", ZoneBytes(1440, Rule(11, 1, 2), Rule(3, 2, 2), -60)},
+      {"a daylight bias past a day", ZoneBytes(-600, Rule(11, 1, 2), Rule(3, 2, 2), -1000)},
+      {"a bias that would overflow", ZoneBytes(0x7FFFFFFF, Rule(11, 1, 2), Rule(3, 2, 2), 0x7FFFFFFF)},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.name);

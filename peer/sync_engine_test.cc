@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "peer/device_requests.h"
 #include "peer/frame.h"
 #include "peer/mirror.h"
+#include "platform/mutex.h"  // the annotated mutex alone: header-only
 #include "tests/support/temp_device.h"
 
 namespace peer {
@@ -63,14 +63,14 @@ class FakeDevice {
 
   // The state the next requests see.
   void Set(std::vector<FakeRecord> records, std::vector<ChangeRecord> changes, uint8_t answer) {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(&mu_);
     records_ = std::move(records);
     changes_ = std::move(changes);
     answer_ = answer;
     seeks_ = reads_ = 0;
   }
   int seeks() {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(&mu_);
     return seeks_;
   }
 
@@ -86,13 +86,13 @@ class FakeDevice {
   static void Send(int fd, const Bytes& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   static Bytes Reply(Bytes fields) { return Frame(kStatusOk, Item(kTagInfo, fields)); }
 
-  void Serve(int fd) {
+  void Serve(int fd) EXCLUDES(mu_) {
     for (;;) {
       Bytes frame(kHeaderBytes);
       if (!ReadAll(fd, frame.data(), kHeaderBytes)) return;
       frame.resize(ReadBe16(&frame[1]));
       if (!ReadAll(fd, frame.data() + kHeaderBytes, frame.size() - kHeaderBytes)) return;
-      std::lock_guard lock(mu_);
+      platform::MutexLock lock(&mu_);
       if (frame[0] == kMsgHello) {
         Send(fd, {0xA0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D});
         continue;
@@ -150,7 +150,7 @@ class FakeDevice {
     }
   }
 
-  Bytes Seek(uint32_t type, uint32_t value) {
+  Bytes Seek(uint32_t type, uint32_t value) REQUIRES(mu_) {
     ++seeks_;
     uint32_t oid = 0;
     if (type == kSeekCeoid) {
@@ -168,7 +168,7 @@ class FakeDevice {
     return out;
   }
 
-  Bytes Read() {
+  Bytes Read() REQUIRES(mu_) {
     ++reads_;
     Bytes records;
     uint32_t count = 0;
@@ -192,14 +192,14 @@ class FakeDevice {
   int listener_ = -1;
   uint16_t port_ = 0;
   std::thread thread_;
-  std::mutex mu_;
-  std::vector<FakeRecord> records_;
-  std::vector<ChangeRecord> changes_;
-  uint8_t answer_ = kChangesUntracked;
-  uint32_t time_ = 1000;
-  size_t position_ = 0;
-  int seeks_ = 0;
-  int reads_ = 0;
+  platform::Mutex mu_;
+  std::vector<FakeRecord> records_ GUARDED_BY(mu_);
+  std::vector<ChangeRecord> changes_ GUARDED_BY(mu_);
+  uint8_t answer_ GUARDED_BY(mu_) = kChangesUntracked;
+  uint32_t time_ GUARDED_BY(mu_) = 1000;
+  size_t position_ GUARDED_BY(mu_) = 0;
+  int seeks_ GUARDED_BY(mu_) = 0;
+  int reads_ GUARDED_BY(mu_) = 0;
 };
 
 std::vector<FakeRecord> Ascending(uint32_t from, uint32_t to) {
