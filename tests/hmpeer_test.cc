@@ -356,6 +356,9 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   EXPECT_NE(json::parse(alarm.out)["handle"], 0);
   RunResult listed = Device({"notifications", "--json"});
   EXPECT_NE(listed.out.find("CALENDAR.EXE"), std::string::npos) << listed.out;
+  RunResult unknown = Peer({"alarm", "set", "--handle", "4242", "--at", "2027-01-01T10:00:00"});
+  EXPECT_EQ(unknown.exit_code, 1) << "no notification 4242 to change: " << unknown.out;
+  EXPECT_NE(unknown.err.find("did not set the notification"), std::string::npos) << unknown.err;
 
   RunResult traced = Peer({"--trace", "hello"});
   ASSERT_EQ(traced.exit_code, 0);

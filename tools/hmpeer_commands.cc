@@ -57,6 +57,11 @@ int SetAlarm(Session& s, const peer::Alarm& alarm) {
   uint32_t handle = 0;
   const peer::Reply r = peer::SetAlarm(s.client(), alarm, &handle);
   if (!r.ok()) return s.Refused(r, "alarm");
+  if (alarm.set && handle == 0) {
+    // The device answers "done" whatever became of the notification.
+    s.Fail(kExitRefused, "alarm: the device did not set the notification (handle 0)");
+    return s.Finish(kExitRefused);
+  }
   if (!alarm.set) {
     s.Print({{"handle", handle}}, "handle " + std::to_string(handle) + "\n");
   } else {
