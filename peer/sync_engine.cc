@@ -241,18 +241,18 @@ bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, const std::vec
   return true;
 }
 
-bool SlowSync(PeerClient& client, const std::vector<std::string>& specs, Mirror& mirror,
+bool SlowSync(PeerClient& client, const std::vector<std::string>& refs, Mirror& mirror,
               ClassSyncResult* result, const SyncOptions& options) {
   if (!mirror.ClearClass(result->dataClass)) {
     result->error = mirror.error();
     return false;
   }
   std::set<uint32_t> read;
-  for (const std::string& spec : specs) {
+  for (const std::string& ref : refs) {
     uint32_t oid = 0;
     std::u16string name;
-    if (!ParseDatabaseSpec(spec, &oid, &name)) {
-      result->error = "\"" + spec + "\" names no database (a name, or @ and an identifier)";
+    if (!ParseDatabaseRef(ref, &oid, &name)) {
+      result->error = "\"" + ref + "\" names no database (a name, or @ and an identifier)";
       return false;
     }
     std::vector<Record> all;
@@ -266,10 +266,10 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& specs, Mirror&
       };
     }
     if (!DumpDatabase(client, oid, name, &all, &oidDb, &error, progress)) {
-      result->error = "database \"" + spec + "\": " + (error == kNoSuchDatabase ? "not on the device" : error);
+      result->error = "database \"" + ref + "\": " + (error == kNoSuchDatabase ? "not on the device" : error);
       return false;
     }
-    if (!mirror.AddDatabase(result->dataClass, spec, oidDb)) {
+    if (!mirror.AddDatabase(result->dataClass, ref, oidDb)) {
       result->error = mirror.error();
       return false;
     }
@@ -286,8 +286,8 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& specs, Mirror&
 }
 
 // Whether the mirror holds exactly the databases named.
-bool HoldsDatabases(const std::vector<MirroredDatabase>& held, const std::vector<std::string>& specs) {
-  std::set<std::string> a(specs.begin(), specs.end()), b;
+bool HoldsDatabases(const std::vector<MirroredDatabase>& held, const std::vector<std::string>& refs) {
+  std::set<std::string> a(refs.begin(), refs.end()), b;
   for (const MirroredDatabase& d : held) b.insert(d.name);
   return a == b;
 }
@@ -372,15 +372,15 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
   return ok;
 }
 
-bool ParseDatabaseSpec(const std::string& spec, uint32_t* oid, std::u16string* name) {
+bool ParseDatabaseRef(const std::string& ref, uint32_t* oid, std::u16string* name) {
   *oid = 0;
   name->clear();
-  if (spec.empty()) return false;
-  if (spec[0] != '@') {
-    *name = Utf8ToUtf16(spec);
+  if (ref.empty()) return false;
+  if (ref[0] != '@') {
+    *name = Utf8ToUtf16(ref);
     return true;
   }
-  const std::string digits = spec.substr(1);
+  const std::string digits = ref.substr(1);
   if (digits.empty() || digits[0] == '-' || digits[0] == '+' || digits[0] == ' ') return false;
   try {
     size_t used = 0;
@@ -415,7 +415,7 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
       break;
     }
     auto it = options.databases.find(dataClass);
-    const std::vector<std::string> specs =
+    const std::vector<std::string> refs =
         it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
     const std::vector<MirroredDatabase> held = mirror.Databases(dataClass);
     const uint32_t anchor = mirror.Anchor(dataClass);
@@ -424,7 +424,7 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
     bool ok = !Failed(QuerySyncState(client, static_cast<uint8_t>(index), anchor, &answer), "state",
                       &result.error) &&
               !Failed(EnableClass(client, static_cast<uint8_t>(index), &deviceTime), "enable", &result.error);
-    result.fast = ok && anchor != 0 && answer == kChangesComplete && HoldsDatabases(held, specs);
+    result.fast = ok && anchor != 0 && answer == kChangesComplete && HoldsDatabases(held, refs);
     if (ok && options.progress) {
       options.progress("class " + std::to_string(dataClass) + (result.fast ? ": fast" : ": slow"));
     }
@@ -434,7 +434,7 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
     }
     if (ok) {
       ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), anchor, held, mirror, &result, options)
-                       : SlowSync(client, specs, mirror, &result, options);
+                       : SlowSync(client, refs, mirror, &result, options);
     }
     if (ok) {
       ok = !Failed(FlushChanges(client), "flush", &result.error);

@@ -51,12 +51,12 @@ using DumpProgress = std::function<void(size_t done, size_t total)>;
 // A database as a sync's options name it: its name, or '@' and its
 // identifier (decimal or 0x-hex, not 0). False for '@' and anything else,
 // and for an empty name.
-bool ParseDatabaseSpec(const std::string& spec, uint32_t* oid, std::u16string* name);
+bool ParseDatabaseRef(const std::string& ref, uint32_t* oid, std::u16string* name);
 
 struct SyncOptions {
   std::string dir;
   std::vector<uint32_t> classes;  // empty: all five
-  // Per class, the databases it mirrors (ParseDatabaseSpec); a class not
+  // Per class, the databases it mirrors (ParseDatabaseRef); a class not
   // given mirrors DefaultClassDatabases.
   std::map<uint32_t, std::vector<std::string>> databases;
   // Optional, on the calling thread: a line as each class's sync starts,

@@ -243,7 +243,7 @@ int FreeCommand(Session& s, const std::string& volume) {
 int DumpDatabaseCommand(Session& s, const std::string& db) {
   uint32_t oid = 0;
   std::u16string name;
-  if (!peer::ParseDatabaseSpec(db, &oid, &name)) return s.Fail(kExitUsage, "DB: a name, or @ and an identifier");
+  if (!peer::ParseDatabaseRef(db, &oid, &name)) return s.Fail(kExitUsage, "DB: a name, or @ and an identifier");
   if (int rc = s.Open()) return rc;
   std::vector<peer::Record> records;
   uint32_t oidDb = 0;

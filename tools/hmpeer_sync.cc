@@ -31,7 +31,7 @@ int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
     uint32_t v = 0, oid = 0;
     std::u16string name;
     if (eq == std::string::npos || !ParseU32(d.substr(0, eq), &v) || peer::ClassIndexOf(v) < 0 ||
-        !peer::ParseDatabaseSpec(d.substr(eq + 1), &oid, &name)) {
+        !peer::ParseDatabaseRef(d.substr(eq + 1), &oid, &name)) {
       return s.Fail(kExitUsage, "--db " + d + ": CLASS=NAME or CLASS=@OID, CLASS 24, 25, 26, 291 or 5454");
     }
     std::vector<std::string>& named = so->databases[v];
