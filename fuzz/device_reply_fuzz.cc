@@ -1,13 +1,16 @@
 // What a hostile or broken device may send the desktop side: the bytes are
-// read as a reply frame (told in words for the trace, its items searched)
-// and as a run of transfer records (the first byte their count). Nothing may
+// read as a reply frame (told in words for the trace, its items searched),
+// as a time zone and as a run of transfer records (the first byte their
+// count). Nothing may
 // be read outside the input, and whatever decodes must hold together.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "peer/device_time_zone.h"
 #include "peer/frame.h"
 #include "peer/frame_trace.h"
 #include "peer/transfer_record.h"
@@ -25,6 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (item && (item->data() < bytes.data() || item->data() + item->size() > bytes.data() + size)) {
       std::abort();
     }
+  }
+
+  // As a time zone (query 8's structure): whatever decodes gives a local
+  // time that is one, for any instant a 32-bit time can name.
+  peer::TimeZone zone;
+  std::string error;
+  if (peer::DecodeTimeZone(all, &zone, &error)) {
+    uint32_t when = 0;
+    std::memcpy(&when, bytes.data() + 4, sizeof when);  // the standard name: any value
+    const peer::SystemTime t = peer::LocalTime(zone, when);
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.dayOfWeek > 6) std::abort();
   }
 
   if (size == 0) return 0;

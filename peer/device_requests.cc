@@ -1,5 +1,9 @@
 #include "peer/device_requests.h"
 
+#include <utility>
+
+#include "peer/code_page.h"
+
 namespace peer {
 
 namespace {
@@ -162,11 +166,26 @@ Reply SetAlarm(PeerClient& client, const Alarm& alarm, uint32_t* handle) {
   fields.push_back(alarm.set ? 1 : 0);
   fields.push_back(alarm.actionFlags);
   for (uint16_t v : alarm.time) AppendBe16(fields, v);
-  const std::string* strings[] = {&alarm.application, &alarm.title, &alarm.text, &alarm.sound};
-  for (const std::string* s : strings) AppendBe16(fields, static_cast<uint16_t>(s->size()));
-  for (const std::string* s : strings) {
-    if (s->empty()) continue;  // an empty string takes no bytes at all
-    fields.insert(fields.end(), s->begin(), s->end());
+  const std::pair<const char*, const std::string*> strings[] = {
+      {"application name", &alarm.application},
+      {"dialog title", &alarm.title},
+      {"dialog text", &alarm.text},
+      {"sound", &alarm.sound}};
+  std::string encoded[4];
+  for (size_t i = 0; i < 4; ++i) {
+    std::string error;
+    if (!Utf8ToWindows1252(*strings[i].second, &encoded[i], &error)) {
+      Reply refused;
+      refused.status = kRequestNotSent;
+      refused.error = std::string(strings[i].first) + ": " + error + "; not sent";
+      return refused;
+    }
+    // A length that does not fit 16 bits makes a request too large to send.
+    AppendBe16(fields, static_cast<uint16_t>(encoded[i].size()));
+  }
+  for (const std::string& s : encoded) {
+    if (s.empty()) continue;  // an empty string takes no bytes at all
+    fields.insert(fields.end(), s.begin(), s.end());
     fields.push_back(0);
   }
   Bytes frame;

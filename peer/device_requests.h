@@ -4,12 +4,14 @@
 // connected PeerClient and reads the reply by the protocol's layouts.
 //
 // Every request returns a Reply: the reply's status byte (0xA0 done, 0xC0
-// malformed or out of range, 0xD3 refused in this state), or -1 when no
-// reply came (the connection closed or failed, or the client's reply
-// time-out passed); the out-parameters are filled only when the status is
-// 0xA0 and the reply has its documented shape (otherwise `error` says why
-// and `status` stays as received; a reply whose length breaks the framing
-// keeps its first byte as the status).
+// malformed or out of range, 0xD3 refused in this state), -1 when no reply
+// came (the connection closed or failed, or the client's reply time-out
+// passed), or kRequestNotSent when the request was refused before anything
+// was sent (over kMaxRequestBytes; `error` says why, and the connection is
+// as it was); the out-parameters are filled only when the status is 0xA0
+// and the reply has its documented shape (otherwise `error` says why and
+// `status` stays as received; a reply whose length breaks the framing keeps
+// its first byte as the status).
 //
 // Threads: as the PeerClient, one thread at a time.
 #ifndef HOLLOWMARCH_PEER_DEVICE_REQUESTS_H_
@@ -107,11 +109,14 @@ struct Alarm {
   uint8_t actionFlags = 0;
   // year, month, day of week, day, hour, minute, second, milliseconds
   std::array<uint16_t, 8> time{};
-  // In the device's ANSI code page (Windows-1252); empty: the default.
+  // UTF-8, sent in the device's ANSI code page (Windows-1252); empty: the
+  // device's default.
   std::string application, title, text, sound;
 };
 // 9: sets or clears a notification; *handle receives the set one's handle
-// (0 when it could not be set, and for a clear).
+// (0 when it could not be set, and for a clear). A string that Windows-1252
+// cannot hold is refused before anything is sent (kRequestNotSent, `error`
+// naming the string and the character).
 Reply SetAlarm(PeerClient& client, const Alarm& alarm, uint32_t* handle);
 
 // --- Remote databases ---

@@ -16,6 +16,11 @@ CREATE TABLE IF NOT EXISTS records(
   oid INTEGER NOT NULL,
   props TEXT NOT NULL,
   PRIMARY KEY(class, db, oid)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS databases(
+  class INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  db INTEGER NOT NULL,
+  PRIMARY KEY(class, name)) WITHOUT ROWID;
 )sql";
 
 // One use of a kept statement: reset and unbound at the end of the scope.
@@ -108,6 +113,18 @@ size_t Mirror::Count(uint32_t dataClass) {
   return static_cast<size_t>(ClassValue(kSql, dataClass));
 }
 
+std::vector<MirroredDatabase> Mirror::Databases(uint32_t dataClass) {
+  std::vector<MirroredDatabase> out;
+  Statement s(Prepare("SELECT name, db FROM databases WHERE class = ? ORDER BY name"));
+  if (s.stmt == nullptr) return out;
+  sqlite3_bind_int64(s.stmt, 1, dataClass);
+  while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s.stmt, 0));
+    out.push_back({name != nullptr ? name : "", static_cast<uint32_t>(sqlite3_column_int64(s.stmt, 1))});
+  }
+  return out;
+}
+
 bool Mirror::Begin() {
   if (!Exec("BEGIN IMMEDIATE")) return false;
   in_transaction_ = true;
@@ -135,10 +152,22 @@ bool Mirror::Remove(uint32_t dataClass, uint32_t oidDb, uint32_t oidRec) {
 }
 
 bool Mirror::ClearClass(uint32_t dataClass) {
-  Statement s(Prepare("DELETE FROM records WHERE class = ?"));
+  for (const char* sql : {"DELETE FROM records WHERE class = ?", "DELETE FROM databases WHERE class = ?"}) {
+    Statement s(Prepare(sql));
+    if (s.stmt == nullptr) return false;
+    sqlite3_bind_int64(s.stmt, 1, dataClass);
+    if (sqlite3_step(s.stmt) != SQLITE_DONE) return Failed("clearing a class");
+  }
+  return true;
+}
+
+bool Mirror::AddDatabase(uint32_t dataClass, const std::string& name, uint32_t oidDb) {
+  Statement s(Prepare("INSERT OR REPLACE INTO databases(class, name, db) VALUES(?, ?, ?)"));
   if (s.stmt == nullptr) return false;
   sqlite3_bind_int64(s.stmt, 1, dataClass);
-  return sqlite3_step(s.stmt) == SQLITE_DONE || Failed("clearing a class");
+  sqlite3_bind_text(s.stmt, 2, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s.stmt, 3, oidDb);
+  return sqlite3_step(s.stmt) == SQLITE_DONE || Failed("storing a database");
 }
 
 bool Mirror::SetAnchor(uint32_t dataClass, uint32_t anchor) {

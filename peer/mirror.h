@@ -1,12 +1,14 @@
 // The desktop's mirror of the device: one SQLite file, DIR/mirror.db,
-// holding per data class the records of its databases and the class's sync
-// anchor (the device time of the last sync that completed, 0 for none).
+// holding per data class the records of its databases, the databases they
+// came from, and the class's sync anchor (the device time of the last sync
+// that completed, 0 for none).
 //
 //   anchors(class INTEGER PRIMARY KEY, anchor INTEGER)
 //   records(class, db, oid, props TEXT)   -- props: the record as JSON
+//   databases(class, name TEXT, db)       -- as the sync was told to read them
 //
-// A sync changes a class inside one transaction (Begin, then Put, Remove or
-// ClearClass, then SetAnchor and Commit), so that the records and the anchor
+// A sync changes a class inside one transaction (Begin, then Put, Remove,
+// ClearClass or AddDatabase, then SetAnchor and Commit), so that the records and the anchor
 // move together: a sync that fails or is killed half-way leaves the class as
 // the previous sync left it. A fast sync touches only the records that
 // changed; nothing is rewritten whole.
@@ -20,10 +22,19 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace peer {
+
+// A database whose records a class's mirror holds: as it was named to the
+// sync that read it (a name, or '@' and its identifier), and its identifier.
+struct MirroredDatabase {
+  std::string name;
+  uint32_t oid = 0;
+  bool operator==(const MirroredDatabase&) const = default;
+};
 
 class Mirror {
  public:
@@ -43,13 +54,20 @@ class Mirror {
   // person compares).
   nlohmann::json Records(uint32_t dataClass);
   size_t Count(uint32_t dataClass);
+  // The class's databases, by name; empty for a class never synced (or
+  // synced before the mirror kept them).
+  std::vector<MirroredDatabase> Databases(uint32_t dataClass);
 
   // The changes of one sync. Each returns false with error() set; after a
   // failure the caller rolls back.
   bool Begin();
   bool Put(uint32_t dataClass, uint32_t oidDb, uint32_t oidRec, const nlohmann::json& record);
   bool Remove(uint32_t dataClass, uint32_t oidDb, uint32_t oidRec);
+  // Removes the class's records and its databases.
   bool ClearClass(uint32_t dataClass);
+  // Records that the class's mirror holds the database `oidDb`, read as
+  // `name`.
+  bool AddDatabase(uint32_t dataClass, const std::string& name, uint32_t oidDb);
   bool SetAnchor(uint32_t dataClass, uint32_t anchor);
   bool Commit();
   void Rollback();

@@ -25,6 +25,9 @@ TEST(Mirror, RecordsAndAnchorMoveTogether) {
     ASSERT_TRUE(m.Put(24, 5, 10, Record(1)));
     ASSERT_TRUE(m.Put(24, 5, 11, Record(2)));
     ASSERT_TRUE(m.Put(25, 6, 10, Record(3)));  // another class, same record identifier
+    ASSERT_TRUE(m.AddDatabase(24, "Contacts", 5));
+    ASSERT_TRUE(m.AddDatabase(24, "@5", 5));  // the same one by another name
+    ASSERT_TRUE(m.AddDatabase(25, "Appointments", 6));
     ASSERT_TRUE(m.SetAnchor(24, 1000));
     ASSERT_TRUE(m.Commit());
 
@@ -36,6 +39,7 @@ TEST(Mirror, RecordsAndAnchorMoveTogether) {
 
     ASSERT_TRUE(m.Begin());
     ASSERT_TRUE(m.ClearClass(24));
+    ASSERT_TRUE(m.AddDatabase(24, "Other", 7));
     // Killed before the commit: the destructor rolls back.
   }
   peer::Mirror m;
@@ -43,6 +47,12 @@ TEST(Mirror, RecordsAndAnchorMoveTogether) {
   EXPECT_EQ(m.Anchor(24), 1000u);
   EXPECT_EQ(m.Records(24), (json{{"5:10", Record(1)}, {"5:11", Record(2)}}));
   EXPECT_EQ(m.Count(25), 1u);
+  EXPECT_EQ(m.Databases(24), (std::vector<peer::MirroredDatabase>{{"@5", 5}, {"Contacts", 5}}));
+  ASSERT_TRUE(m.Begin());
+  ASSERT_TRUE(m.ClearClass(24));
+  ASSERT_TRUE(m.Commit());
+  EXPECT_TRUE(m.Databases(24).empty());
+  EXPECT_EQ(m.Databases(25), (std::vector<peer::MirroredDatabase>{{"Appointments", 6}}));
 }
 
 TEST(Mirror, AFileThatIsNoMirrorIsAnError) {

@@ -109,6 +109,11 @@ bool PeerClient::SendBytes(std::span<const uint8_t> bytes) {
 }
 
 bool PeerClient::SendFrame(uint8_t type, std::span<const uint8_t> payload) {
+  if (kHeaderBytes + payload.size() > kMaxRequestBytes) {
+    last_result_ = ReceiveResult::kTooLarge;
+    last_length_ = kHeaderBytes + payload.size();
+    return false;
+  }
   return SendBytes(Frame(type, payload));
 }
 
@@ -166,6 +171,9 @@ std::string PeerClient::LastFailure() const {
     case ReceiveResult::kBadLength:
       return "a reply with length " + std::to_string(last_length_) +
              ", shorter than its own header: the framing is broken";
+    case ReceiveResult::kTooLarge:
+      return "a request of " + std::to_string(last_length_) + " bytes, over the device's " +
+             std::to_string(kMaxRequestBytes) + "-byte message buffer: not sent";
     case ReceiveResult::kError:
       break;
   }
@@ -202,6 +210,7 @@ int PeerClient::Exchange(uint8_t type, std::span<const uint8_t> payload,
   Bytes* out = reply != nullptr ? reply : &local;
   out->clear();
   if (!SendFrame(type, payload)) {
+    if (last_result_ == ReceiveResult::kTooLarge) return kRequestNotSent;
     last_result_ = ReceiveResult::kError;
     return -1;
   }

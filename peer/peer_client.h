@@ -20,12 +20,20 @@
 
 namespace peer {
 
+// The largest request the device takes: its message buffer holds one
+// receive, and one receive is one message, so a longer request would arrive
+// cut in two.
+constexpr size_t kMaxRequestBytes = 2048;
+// Exchange's answer, in place of a status, for a request it refused to send.
+constexpr int kRequestNotSent = -2;
+
 enum class ReceiveResult {
   kFrame,      // a whole frame was received
   kClosed,     // the device closed the connection (also mid-frame)
   kTimeout,    // the frame did not arrive in time
   kError,      // the socket failed, or there is no connection
   kBadLength,  // the frame's length field is under 3
+  kTooLarge,   // the request was not sent: over kMaxRequestBytes
 };
 
 class PeerClient {
@@ -56,11 +64,12 @@ class PeerClient {
   // kDefaultTimeout.
   void set_reply_timeout(Millis timeout) { reply_timeout_ = timeout; }
   Millis reply_timeout() const { return reply_timeout_; }
-  // How the last ReceiveFrame or Exchange ended (kError also when the
-  // request could not be sent).
+  // How the last ReceiveFrame, SendFrame or Exchange ended (kError also when
+  // the request could not be sent, kTooLarge when it was refused).
   ReceiveResult last_result() const { return last_result_; }
-  // What went wrong with the last receive, for a person: "no reply within
-  // 2 s", "the device closed the connection", ...; empty after kFrame.
+  // What went wrong with the last receive or request, for a person: "no
+  // reply within 2 s", "the device closed the connection", ...; empty after
+  // kFrame.
   std::string LastFailure() const;
 
   // Closes the connection (nothing when there is none).
@@ -69,9 +78,12 @@ class PeerClient {
   // still be read.
   void ShutdownSend();
 
-  // Sends `bytes` exactly as they are, completing partial sends. False when
-  // the connection fails (it stays open until Close).
+  // Sends `bytes` exactly as they are, completing partial sends, however
+  // long (tests send what a well-behaved peer would not). False when the
+  // connection fails (it stays open until Close).
   bool SendBytes(std::span<const uint8_t> bytes);
+  // Sends one frame. A frame over kMaxRequestBytes is not sent at all: false
+  // with last_result() kTooLarge, the connection untouched.
   bool SendFrame(uint8_t type, std::span<const uint8_t> payload);
 
   // Receives one frame into *frame (header included). On anything but
@@ -84,7 +96,8 @@ class PeerClient {
   bool ClosedByDevice(Millis timeout = kReplyTimeout);
 
   // Sends a frame and receives the reply frame; the reply's status (first
-  // byte), or -1 when no whole reply came (*reply then holds what came).
+  // byte), -1 when no whole reply came (*reply then holds what came), or
+  // kRequestNotSent when the frame is over kMaxRequestBytes (nothing sent).
   int Exchange(uint8_t type, std::span<const uint8_t> payload, Bytes* reply,
                Millis timeout = kReplyTimeout);
   // Hello with the given identification; the reply's status or -1.
@@ -104,7 +117,7 @@ class PeerClient {
   int fd_ = -1;
   Millis reply_timeout_ = kDefaultTimeout;
   ReceiveResult last_result_ = ReceiveResult::kError;
-  size_t last_length_ = 0;  // the length field of a kBadLength frame
+  size_t last_length_ = 0;  // the length field of a kBadLength frame; a kTooLarge request's size
   Millis last_timeout_{0};  // the time-out the last receive was given
 };
 

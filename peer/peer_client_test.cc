@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "peer/device_requests.h"
 
 namespace peer {
 namespace {
@@ -134,6 +135,46 @@ TEST(PeerClient, HelloAndEndOfSessionExchangeFrames) {
   Bytes end = Frame(kMsgEndSession, EndSessionPayload(true));
   expected.insert(expected.end(), end.begin(), end.end());
   EXPECT_EQ(seen, expected);
+}
+
+// A request over the device's 2048-byte buffer would reach it cut in two;
+// it is refused before a byte is sent, through every request path, and the
+// connection stays usable.
+TEST(PeerClient, RefusesRequestsOverTheDevicesBufferBeforeSending) {
+  Bytes seen;
+  {
+    ScriptedDevice device([&](int fd) {
+      seen = ReadSome(fd, kMaxRequestBytes);
+      SendAll(fd, {0xA0, 0x00, 0x03});
+      Bytes more = ReadSome(fd, 1);  // nothing more: the client closes
+      seen.insert(seen.end(), more.begin(), more.end());
+    });
+    PeerClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", device.port()));
+    Bytes reply;
+    EXPECT_EQ(client.Exchange(kMsgCommand, Bytes(kMaxRequestBytes - kHeaderBytes + 1, 0x11), &reply),
+              kRequestNotSent);
+    EXPECT_EQ(client.last_result(), ReceiveResult::kTooLarge);
+    EXPECT_NE(client.LastFailure().find("2049 bytes"), std::string::npos) << client.LastFailure();
+
+    uint32_t handle = 0, oid = 0;
+    Reply open = OpenDb(client, 0, std::u16string(1100, u'x'), 0, &handle, &oid);
+    EXPECT_EQ(open.status, kRequestNotSent);
+    EXPECT_NE(open.error.find("not sent"), std::string::npos) << open.error;
+    Alarm alarm;
+    alarm.text = std::string(2100, 'a');
+    Reply set = SetAlarm(client, alarm, &handle);
+    EXPECT_EQ(set.status, kRequestNotSent);
+    EXPECT_FALSE(set.ok());
+
+    // The largest request that fits still goes out, whole, and is the first
+    // thing the device sees.
+    EXPECT_EQ(client.Exchange(kMsgCommand, Bytes(kMaxRequestBytes - kHeaderBytes, 0x22), &reply), 0xA0);
+    client.Close();
+  }
+  ASSERT_EQ(seen.size(), kMaxRequestBytes);
+  EXPECT_EQ(seen[0], kMsgCommand);
+  EXPECT_EQ(seen[3], 0x22);
 }
 
 TEST(PeerClient, ConnectFailsCleanly) {

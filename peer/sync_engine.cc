@@ -16,6 +16,7 @@ namespace {
 using nlohmann::json;
 
 constexpr uint32_t kClasses[] = {24, 25, 26, 291, 5454};
+constexpr char kNoSuchDatabase[] = "no such database";
 
 std::string Hex(const Bytes& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -106,13 +107,29 @@ bool Settle(Mirror& mirror, ClassSyncResult* result, uint32_t oidDb, uint32_t oi
   return true;
 }
 
-// Brings the mirror's copies of `oids` (records of database `oidDb`) up to
-// date. A read batch holds the sought record and those after it in the
-// database, in order: every wanted record up to the batch's last one is
-// settled by the batch (present: its state; absent: deleted since), so a
-// run of changed records close together costs one seek and one read, and
-// changed records a little further on cost one more read each.
-bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& oids,
+// Whether the batch's identifiers ascend, and, after a batch read on
+// without a seek, start past that batch's last one.
+bool InIdentifierOrder(const std::vector<Record>& batch, bool read_on, uint32_t last) {
+  if (read_on && batch.front().oid <= last) return false;
+  for (size_t i = 1; i < batch.size(); ++i) {
+    if (batch[i].oid <= batch[i - 1].oid) return false;
+  }
+  return true;
+}
+
+// Brings the mirror's copies of `oids` (records of database `oidDb`, named
+// `name` to the sync) up to date. A read batch holds the sought record and
+// those after it in the database: every wanted record it holds is settled
+// by it. While the database shows its records in identifier order, a batch
+// also spans every record from its first identifier to its last, so a run
+// of changed records close together costs one seek and one read, and
+// changed records a little further on cost one more read each. A wanted
+// record missing from such a span is most likely gone, but the protocol
+// does not promise that order: a seek settles each of those at the end
+// (they are rare: a deleted record's delete is on record, and is not
+// fetched). A batch in another order ends the reading on for the database:
+// from there on every record not yet settled is sought on its own.
+bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::string& name, const std::set<uint32_t>& oids,
                   Mirror& mirror, ClassSyncResult* result, const std::function<void()>& moved) {
   bool stored = true;
   auto settle = [&](uint32_t oid, const Record* record) {
@@ -122,26 +139,33 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& 
   if (Failed(OpenDb(client, oidDb, u"", kOpenAutoIncrement, &handle, &db), "open", &result->error)) {
     return false;
   }
-  if (handle == kInvalidHandle) {  // the database is gone, and its records
-    for (uint32_t oid : oids) settle(oid, nullptr);
-    return stored;
+  if (handle == kInvalidHandle) {
+    // Its records that did not change are in the mirror still: settling
+    // the changed ones alone would leave the class in part.
+    result->error = "database \"" + name + "\" (" + std::to_string(oidDb) + ") is gone from the device";
+    return false;
   }
   bool ok = true;
+  std::set<uint32_t> pending = oids;
+  std::vector<uint32_t> missing;  // from the span of a batch in identifier order
+  bool ordered = true;
   // After a batch the handle stands just past its last record; the next
   // read goes on from there. `span` is the identifiers the batch covered.
   bool after_batch = false;
   uint32_t last = 0, span = 0;
-  for (auto next = oids.begin(); ok && stored && next != oids.end();) {
+  while (ok && stored && !pending.empty()) {
+    const uint32_t next = *pending.begin();
     // Read on without a seek when the next changed record is likely within
     // the next batch (identifiers as dense as in the last one); a wrong
     // guess costs one read, as the seek it saves would have.
-    const bool read_on = after_batch && *next - last <= span;
+    const bool read_on = ordered && after_batch && next - last <= span;
     if (!read_on) {
       uint32_t index = 0, at = 0;
-      ok = !Failed(SeekDb(client, handle, kSeekCeoid, *next, &index, &at), "seek", &result->error);
+      ok = !Failed(SeekDb(client, handle, kSeekCeoid, next, &index, &at), "seek", &result->error);
       if (!ok) break;
-      if (at != *next) {  // deleted since the change was recorded
-        settle(*next++, nullptr);
+      if (at != next) {  // deleted since the change was recorded
+        pending.erase(next);
+        settle(next, nullptr);
         after_batch = false;
         continue;
       }
@@ -154,34 +178,54 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::set<uint32_t>& 
       after_batch = false;
       continue;
     }
-    if (batch.empty() || (!read_on && batch.front().oid != *next)) {
-      result->error = "record " + std::to_string(*next) + " could not be transferred";
+    if (batch.empty() || (!read_on && batch.front().oid != next)) {
+      result->error = "record " + std::to_string(next) + " could not be transferred";
       ok = false;
       break;
     }
-    // The batch holds every record from its first to its last: a changed
-    // record in that range that it lacks was deleted.
-    auto in_batch = batch.begin();
-    for (; next != oids.end() && *next <= batch.back().oid; ++next) {
-      if (*next < batch.front().oid) {  // passed over by a read on: gone
-        settle(*next, nullptr);
-        continue;
-      }
-      while (in_batch->oid < *next) ++in_batch;
-      settle(*next, in_batch->oid == *next ? &*in_batch : nullptr);
+    for (const Record& r : batch) {
+      if (pending.erase(r.oid) != 0) settle(r.oid, &r);
     }
-    after_batch = true;
-    span = batch.back().oid - batch.front().oid + 1;
-    last = batch.back().oid;
+    ordered = ordered && InIdentifierOrder(batch, read_on, last);
+    after_batch = ordered;
+    if (ordered) {
+      for (auto it = pending.begin(); it != pending.end() && *it <= batch.back().oid;) {
+        missing.push_back(*it);
+        it = pending.erase(it);
+      }
+      span = batch.back().oid - batch.front().oid + 1;
+      last = batch.back().oid;
+    }
+    if (pending.empty() && !missing.empty()) {
+      // Each sought on its own: present after all (the order did not hold
+      // where no batch showed it), or gone.
+      pending.insert(missing.begin(), missing.end());
+      missing.clear();
+      ordered = after_batch = false;
+    }
   }
   CloseDb(client, handle);
   return ok && stored;
 }
 
-bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, Mirror& mirror,
-              ClassSyncResult* result, const SyncOptions& options) {
+bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, const std::vector<MirroredDatabase>& held,
+              Mirror& mirror, ClassSyncResult* result, const SyncOptions& options) {
   std::vector<ChangeRecord> changes;
   if (Failed(ReadChanges(client, index, anchor, &changes), "changes", &result->error)) return false;
+  std::map<uint32_t, std::string> names;
+  for (const MirroredDatabase& d : held) names.emplace(d.oid, d.name);
+  // A change in a database the mirror does not hold cannot be applied: its
+  // other records were never read.
+  for (const ChangeRecord& c : changes) {
+    if (names.contains(c.oidDb)) continue;
+    std::string known;
+    for (const MirroredDatabase& d : held) known += (known.empty() ? "" : ", ") + d.name;
+    const std::string cls = std::to_string(result->dataClass);
+    result->error = "a change names database @" + std::to_string(c.oidDb) + ", which the mirror of class " +
+                    cls + " does not hold (it holds " + known + "); name it among the class's databases (--db " +
+                    cls + "=@" + std::to_string(c.oidDb) + ") for a slow sync that reads it";
+    return false;
+  }
   const ChangedRecords changed = Collect(changes);
   const size_t total = changed.size();
   auto moved = [&] {
@@ -192,18 +236,25 @@ bool FastSync(PeerClient& client, uint8_t index, uint32_t anchor, Mirror& mirror
     if (!Settle(mirror, result, oidDb, oidRec, nullptr, moved)) return false;
   }
   for (const auto& [oidDb, oids] : changed.fetch) {
-    if (!FetchRecords(client, oidDb, oids, mirror, result, moved)) return false;
+    if (!FetchRecords(client, oidDb, names[oidDb], oids, mirror, result, moved)) return false;
   }
   return true;
 }
 
-bool SlowSync(PeerClient& client, const std::vector<std::string>& names, Mirror& mirror,
+bool SlowSync(PeerClient& client, const std::vector<std::string>& refs, Mirror& mirror,
               ClassSyncResult* result, const SyncOptions& options) {
   if (!mirror.ClearClass(result->dataClass)) {
     result->error = mirror.error();
     return false;
   }
-  for (const std::string& name : names) {
+  std::set<uint32_t> read;
+  for (const std::string& ref : refs) {
+    uint32_t oid = 0;
+    std::u16string name;
+    if (!ParseDatabaseRef(ref, &oid, &name)) {
+      result->error = "\"" + ref + "\" names no database (a name, or @ and an identifier)";
+      return false;
+    }
     std::vector<Record> all;
     uint32_t oidDb = 0;
     std::string error;
@@ -214,11 +265,15 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& names, Mirror&
         options.onRecords(result->moved + done, result->moved + total);
       };
     }
-    if (!DumpDatabase(client, 0, Utf8ToUtf16(name), &all, &oidDb, &error, progress)) {
-      if (error.find("no such database") != std::string::npos) continue;
-      result->error = name + ": " + error;
+    if (!DumpDatabase(client, oid, name, &all, &oidDb, &error, progress)) {
+      result->error = "database \"" + ref + "\": " + (error == kNoSuchDatabase ? "not on the device" : error);
       return false;
     }
+    if (!mirror.AddDatabase(result->dataClass, ref, oidDb)) {
+      result->error = mirror.error();
+      return false;
+    }
+    if (!read.insert(oidDb).second) continue;  // named twice
     for (const Record& r : all) {
       if (!mirror.Put(result->dataClass, oidDb, r.oid, RecordJson(oidDb, r))) {
         result->error = mirror.error();
@@ -228,6 +283,20 @@ bool SlowSync(PeerClient& client, const std::vector<std::string>& names, Mirror&
     result->moved += all.size();
   }
   return true;
+}
+
+// Whether the mirror holds exactly the databases named.
+bool HoldsDatabases(const std::vector<MirroredDatabase>& held, const std::vector<std::string>& refs) {
+  std::set<std::string> a(refs.begin(), refs.end()), b;
+  for (const MirroredDatabase& d : held) b.insert(d.name);
+  return a == b;
+}
+
+// Whether a request can still be sent: the last reply came whole (or the
+// last request was refused before it left).
+bool Usable(const PeerClient& client) {
+  return client.connected() &&
+         (client.last_result() == ReceiveResult::kFrame || client.last_result() == ReceiveResult::kTooLarge);
 }
 
 }  // namespace
@@ -262,7 +331,7 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
   uint32_t handle = kInvalidHandle;
   if (Failed(OpenDb(client, oid, name, kOpenAutoIncrement, &handle, oidDb), "open", error)) return false;
   if (handle == kInvalidHandle) {
-    *error = "no such database";
+    *error = kNoSuchDatabase;
     return false;
   }
   bool ok = true;
@@ -303,6 +372,27 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
   return ok;
 }
 
+bool ParseDatabaseRef(const std::string& ref, uint32_t* oid, std::u16string* name) {
+  *oid = 0;
+  name->clear();
+  if (ref.empty()) return false;
+  if (ref[0] != '@') {
+    *name = Utf8ToUtf16(ref);
+    return true;
+  }
+  const std::string digits = ref.substr(1);
+  if (digits.empty() || digits[0] == '-' || digits[0] == '+' || digits[0] == ' ') return false;
+  try {
+    size_t used = 0;
+    const unsigned long long v = std::stoull(digits, &used, 0);
+    if (used != digits.size() || v == 0 || v > 0xFFFFFFFFull) return false;
+    *oid = static_cast<uint32_t>(v);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options) {
   std::vector<ClassSyncResult> results;
   Mirror mirror;
@@ -324,13 +414,17 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
       results.push_back(result);
       break;
     }
+    auto it = options.databases.find(dataClass);
+    const std::vector<std::string> refs =
+        it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
+    const std::vector<MirroredDatabase> held = mirror.Databases(dataClass);
     const uint32_t anchor = mirror.Anchor(dataClass);
     uint8_t answer = kChangesUntracked;
     uint32_t deviceTime = 0;
     bool ok = !Failed(QuerySyncState(client, static_cast<uint8_t>(index), anchor, &answer), "state",
                       &result.error) &&
               !Failed(EnableClass(client, static_cast<uint8_t>(index), &deviceTime), "enable", &result.error);
-    result.fast = ok && anchor != 0 && answer == kChangesComplete;
+    result.fast = ok && anchor != 0 && answer == kChangesComplete && HoldsDatabases(held, refs);
     if (ok && options.progress) {
       options.progress("class " + std::to_string(dataClass) + (result.fast ? ": fast" : ": slow"));
     }
@@ -339,13 +433,14 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
       ok = false;
     }
     if (ok) {
-      auto it = options.databases.find(dataClass);
-      const std::vector<std::string> names =
-          it != options.databases.end() ? it->second : DefaultClassDatabases(dataClass);
-      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), anchor, mirror, &result, options)
-                       : SlowSync(client, names, mirror, &result, options);
+      ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), anchor, held, mirror, &result, options)
+                       : SlowSync(client, refs, mirror, &result, options);
     }
-    ok = ok && !Failed(FlushChanges(client), "flush", &result.error);
+    if (ok) {
+      ok = !Failed(FlushChanges(client), "flush", &result.error);
+    } else if (Usable(client)) {
+      FlushChanges(client);  // ends the reading all the same: the device lets go of the class's list
+    }
     if (ok && (!mirror.SetAnchor(dataClass, deviceTime) || !mirror.Commit())) {
       result.error = mirror.error();
       ok = false;
@@ -353,8 +448,12 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
     if (!ok) mirror.Rollback();
     result.anchor = ok ? deviceTime : anchor;
     result.mirrored = mirror.Count(dataClass);
+    result.connectionLost = !Usable(client);
     results.push_back(result);
-    if (!ok) break;
+    if (result.connectionLost) {
+      client.Close();
+      break;
+    }
   }
   return results;
 }

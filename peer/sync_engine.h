@@ -4,20 +4,25 @@
 // the mirror's anchor on, or by a slow sync (every record) when it is not.
 //
 // One sync of a class:
-//  1. query the sync state with the stored anchor: complete means fast;
+//  1. query the sync state with the stored anchor: complete means fast,
+//     provided the mirror holds the databases the class is to mirror (as
+//     the last slow sync was told them); otherwise slow;
 //  2. enable tracking (command 6) before reading anything: the device time it
 //     answers becomes the next anchor, so a change made during this sync is
 //     seen again by the next one (applying a change twice is harmless);
 //  3. fast: fetch each added or modified record by database and record
-//     identifier (once, however often it changed; a read batch that starts
-//     at one record settles the changed records it also holds), drop each
-//     deleted one; slow: read every database of the class whole and replace
-//     the class's mirror;
+//     identifier (once, however often it changed; a read batch settles the
+//     changed records it also holds), drop each deleted one; slow: read
+//     every database of the class whole and replace the class's mirror;
 //  4. end the reading (command 3), and only then store the new anchor.
 //
-// The mirror is DIR/mirror.db (peer/mirror.h); each class's records and
-// anchor change in one transaction, committed only when the class's sync
-// succeeded.
+// The mirror is DIR/mirror.db (peer/mirror.h); each class's records, its
+// databases and its anchor change in one transaction, committed only when
+// the class's sync succeeded whole: a class is never committed in part. A
+// slow sync that cannot open one of the class's databases fails the class,
+// naming the database; so does a fast sync whose changes name a database
+// the class's mirror does not hold, or one of its databases that is gone
+// from the device.
 #ifndef HOLLOWMARCH_PEER_SYNC_ENGINE_H_
 #define HOLLOWMARCH_PEER_SYNC_ENGINE_H_
 
@@ -43,10 +48,17 @@ std::vector<std::string> DefaultClassDatabases(uint32_t dataClass);
 // the device may change while it is read).
 using DumpProgress = std::function<void(size_t done, size_t total)>;
 
+// A database as a sync's options name it: its name, or '@' and its
+// identifier (decimal or 0x-hex, not 0). False for '@' and anything else,
+// and for an empty name.
+bool ParseDatabaseRef(const std::string& ref, uint32_t* oid, std::u16string* name);
+
 struct SyncOptions {
   std::string dir;
-  std::vector<uint32_t> classes;                         // empty: all five
-  std::map<uint32_t, std::vector<std::string>> databases;  // per class, for slow syncs
+  std::vector<uint32_t> classes;  // empty: all five
+  // Per class, the databases it mirrors (ParseDatabaseRef); a class not
+  // given mirrors DefaultClassDatabases.
+  std::map<uint32_t, std::vector<std::string>> databases;
   // Optional, on the calling thread: a line as each class's sync starts,
   // and the records moved so far in the class being synced.
   std::function<void(const std::string&)> progress;
@@ -60,11 +72,16 @@ struct ClassSyncResult {
   size_t mirrored = 0;   // records in the mirror afterwards
   uint32_t anchor = 0;   // the stored anchor
   std::string error;     // empty on success
+  // The connection failed (or its framing broke) during this class: no
+  // later class was tried, and the client has been closed.
+  bool connectionLost = false;
 };
 
-// Syncs each class over a connected client on which hello was accepted.
-// Stops at the first class that fails (its mirror and anchor untouched);
-// a mirror that cannot be opened fails the first result (class 0).
+// Syncs each class in turn over a connected client on which hello was
+// accepted. A class that fails keeps its mirror and anchor as they were,
+// and the next class is synced all the same, unless the connection was
+// lost. A mirror that cannot be opened fails the first result (class 0).
+// A class not in the table of five fails its result and ends the run.
 std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options);
 
 // Reads a whole database through the remote database commands: every

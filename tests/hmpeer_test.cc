@@ -4,12 +4,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "hm_version.h"
 #include "nlohmann/json.hpp"
 #include "peer/mirror.h"
 #include "tests/support/process.h"
@@ -154,6 +159,172 @@ TEST_F(HmpeerTest, AFastSyncOfScatteredChangesMirrorsASlowSync) {
   EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
 }
 
+// A sync that cannot read the whole of a class commits nothing of it: a
+// slow sync whose database is missing, a fast sync whose changes come from
+// a database the mirror does not hold. The other classes sync all the same,
+// and the exit status says that a class failed.
+TEST_F(HmpeerTest, AClassIsNeverCommittedInPart) {
+  ASSERT_EQ(Device({"db", "create", "More Contacts", "--type", "24"}).exit_code, 0);
+  RunResult more = Device({"rec", "add", "More Contacts", "0x1001F=Grace"});
+  ASSERT_EQ(more.exit_code, 0);
+  const std::string more_oid = json::parse(Device({"db", "list", "--json", "--type", "24"}).out)[1]["oid"].dump();
+  StartServer();
+  hmtest::TempDir desk;
+  const json first = Sync(desk.path());  // class 24 from Demo Contacts alone
+  const json contacts = Records(desk.path(), 24);
+  ASSERT_EQ(contacts.size(), 3u);
+
+  // Slow: one of the class's databases is not on the device.
+  RunResult missing = Peer({"--json", "sync", "--to", desk.path(), "--db", "24=Demo Contacts", "--db", "24=Gone"});
+  EXPECT_EQ(missing.exit_code, 1) << missing.err;
+  json results = json::parse(missing.out);
+  ASSERT_EQ(results.size(), 5u) << "the other classes were synced";
+  EXPECT_EQ(results[0]["kind"], "slow");
+  EXPECT_NE(results[0]["error"].get<std::string>().find("database \"Gone\": not on the device"), std::string::npos)
+      << results[0];
+  for (size_t i = 1; i < 5; ++i) EXPECT_EQ(results[i]["error"], "") << results[i];
+  EXPECT_EQ(Records(desk.path(), 24), contacts);
+  EXPECT_EQ(results[0]["anchor"], first[0]["anchor"]);
+
+  // Fast: a change in a database the mirror does not hold.
+  ASSERT_EQ(Device({"rec", "set", "More Contacts", more.out.substr(0, more.out.find('\n')), "0x1001F=Ada"}).exit_code,
+            0);
+  Settle();
+  RunResult unknown = Peer({"--json", "sync", "--to", desk.path()});
+  EXPECT_EQ(unknown.exit_code, 1) << unknown.err;
+  results = json::parse(unknown.out);
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results[0]["kind"], "fast");
+  EXPECT_NE(results[0]["error"].get<std::string>().find("database @" + more_oid + ", which the mirror of class 24 "
+                                                        "does not hold (it holds Demo Contacts)"),
+            std::string::npos)
+      << results[0];
+  EXPECT_EQ(results[0]["anchor"], first[0]["anchor"]);
+  EXPECT_EQ(Records(desk.path(), 24), contacts);
+
+  // Naming both databases takes the class in whole: slow, since the mirror
+  // held fewer, then fast.
+  const std::vector<std::string> both = {"--db", "24=Demo Contacts", "--db", "24=@" + more_oid};
+  std::vector<std::string> args = {"--json", "sync", "--to", desk.path(), "--class", "24"};
+  args.insert(args.end(), both.begin(), both.end());
+  RunResult whole = Peer(args);
+  ASSERT_EQ(whole.exit_code, 0) << whole.err << whole.out;
+  results = json::parse(whole.out);
+  EXPECT_EQ(results[0]["kind"], "slow");
+  EXPECT_EQ(results[0]["mirrored"], 4);
+  ASSERT_EQ(Device({"rec", "add", "More Contacts", "0x1001F=Hedy"}).exit_code, 0);
+  Settle();
+  results = json::parse(Peer(args).out);
+  EXPECT_EQ(results[0]["kind"], "fast");
+  EXPECT_EQ(results[0]["mirrored"], 5);
+  hmtest::TempDir fresh;
+  args[3] = fresh.path();
+  ASSERT_EQ(Peer(args).exit_code, 0);
+  EXPECT_EQ(Records(desk.path(), 24), Records(fresh.path(), 24));
+}
+
+// A watching sync (hmpeer sync --watch) as the test sees it: its rounds so
+// far, from its JSON lines.
+std::vector<json> Rounds(const hmtest::Process& watch) {
+  std::vector<json> rounds;
+  std::istringstream lines(watch.Out());
+  for (std::string line; std::getline(lines, line);) {
+    if (json::accept(line)) rounds.push_back(json::parse(line));
+  }
+  return rounds;
+}
+
+// Waits for a round after round `after` whose class 24 passes `test`.
+json WaitForRound(const hmtest::Process& watch, int after, const std::function<bool(const json&)>& test) {
+  for (int i = 0; i < 1000; ++i) {
+    for (const json& round : Rounds(watch)) {
+      if (round["round"].get<int>() > after && test(round["classes"][0])) return round;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  ADD_FAILURE() << "no such round: " << watch.Out() << watch.Err().substr(0, 2000);
+  return json{{"round", after}, {"classes", json::array({json::object()})}};
+}
+
+size_t Hellos(const hmtest::Process& watch) {
+  size_t n = 0;
+  const std::string err = watch.Err();
+  for (size_t at = 0; (at = err.find(">> 23 bytes (type 0x80", at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+// A docked desktop: one connection for round after round, fast where the
+// log allows; a server restart between rounds costs a new connection and a
+// slow round; SIGTERM ends it with status 0.
+TEST_F(HmpeerTest, AWatchingSyncKeepsItsConnectionAndFollowsTheDevice) {
+  StartServer();
+  hmtest::TempDir desk;
+  hmtest::Process watch({HM_HMPEER_PATH, "sync", "--to", desk.path(), "--watch", "0.3", "--port",
+                         std::to_string(port_), "--json", "--trace"});
+  json round = WaitForRound(watch, 0, [](const json& c) { return c["kind"] == "slow"; });
+  ASSERT_EQ(round["round"], 1);
+  for (const json& c : round["classes"]) EXPECT_EQ(c["error"], "") << c;
+
+  RunResult added = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"});
+  ASSERT_EQ(added.exit_code, 0);
+  round = WaitForRound(watch, 1, [](const json& c) { return c["kind"] == "fast" && c["mirrored"] == 4; });
+  EXPECT_GE(round["classes"][0]["moved"].get<int>(), 1);
+  EXPECT_EQ(Hellos(watch), 1u) << "one connection for every round";
+
+  // The server goes away and comes back with its logs gone.
+  hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root(), "Shutdown"});
+  ASSERT_TRUE(server_->Wait(10s));
+  ASSERT_EQ(Device({"rec", "delete", "Demo Contacts", added.out.substr(0, added.out.find('\n'))}).exit_code, 0);
+  server_ = std::make_unique<hmtest::Process>(
+      std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", device_.root()});
+  const int before = round["round"].get<int>();
+  round = WaitForRound(watch, before, [](const json& c) { return c["kind"] == "slow" && c["error"] == ""; });
+  EXPECT_EQ(round["classes"][0]["mirrored"], 3);
+  EXPECT_EQ(Hellos(watch), 2u);
+
+  watch.Signal(SIGTERM);
+  RunResult ended;
+  ASSERT_TRUE(watch.Wait(10s, &ended));
+  EXPECT_EQ(ended.exit_code, 0) << ended.err.substr(ended.err.size() - std::min<size_t>(ended.err.size(), 2000));
+  hmtest::TempDir fresh;
+  Sync(fresh.path());
+  for (int c : {24, 25, 26, 291, 5454}) EXPECT_EQ(Records(desk.path(), c), Records(fresh.path(), c)) << c;
+}
+
+// A signal in the middle of a round ends the watch only after that round
+// has committed every class.
+TEST_F(HmpeerTest, ASignalEndsAWatchAfterTheRoundUnderWay) {
+  std::string lines;
+  for (int i = 0; i < 10000; ++i) {
+    lines += "{\"props\":[{\"id\":65567,\"value\":\"Contact " + std::to_string(i) + "\"}]}\n";
+  }
+  ASSERT_EQ(hmtest::Run({HM_HMDEVICE_PATH, "--root", device_.root(), "rec", "import", "Demo Contacts"}, lines)
+                .exit_code,
+            0);
+  StartServer();
+  hmtest::TempDir desk;
+  hmtest::Process watch({HM_HMPEER_PATH, "--port", std::to_string(port_), "--json", "--trace", "sync", "--to",
+                         desk.path(), "--watch", "60"});
+  ASSERT_TRUE(watch.WaitForErr("read records", 30s));
+  watch.Signal(SIGTERM);
+  const size_t traced = watch.Err().size();
+  RunResult ended;
+  ASSERT_TRUE(watch.Wait(30s, &ended));
+  EXPECT_EQ(ended.exit_code, 0);
+  EXPECT_NE(watch.Err().find("query 4", traced), std::string::npos) << "the round went on after the signal";
+  const std::vector<json> rounds = Rounds(watch);
+  ASSERT_EQ(rounds.size(), 1u) << ended.out;
+  ASSERT_EQ(rounds[0]["classes"].size(), 5u);
+  peer::Mirror mirror;
+  std::string error;
+  ASSERT_TRUE(mirror.Open(desk.path(), &error)) << error;
+  for (const json& c : rounds[0]["classes"]) {
+    EXPECT_EQ(c["error"], "") << c;
+    EXPECT_EQ(mirror.Anchor(c["class"].get<uint32_t>()), c["anchor"].get<uint32_t>()) << c;
+  }
+  EXPECT_EQ(mirror.Count(24), 10003u);
+}
+
 TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   StartServer();
   RunResult enable = Peer({"--json", "enable", "24"});
@@ -185,6 +356,9 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   EXPECT_NE(json::parse(alarm.out)["handle"], 0);
   RunResult listed = Device({"notifications", "--json"});
   EXPECT_NE(listed.out.find("CALENDAR.EXE"), std::string::npos) << listed.out;
+  RunResult unknown = Peer({"alarm", "set", "--handle", "4242", "--at", "2027-01-01T10:00:00"});
+  EXPECT_EQ(unknown.exit_code, 1) << "no notification 4242 to change: " << unknown.out;
+  EXPECT_NE(unknown.err.find("did not set the notification"), std::string::npos) << unknown.err;
 
   RunResult traced = Peer({"--trace", "hello"});
   ASSERT_EQ(traced.exit_code, 0);
@@ -209,6 +383,125 @@ TEST_F(HmpeerTest, ARecordTooLargeToTransferIsReportedNotSkipped) {
   EXPECT_NE(dump.err.find("record " + big.out.substr(0, big.out.find('\n')) + " "), std::string::npos)
       << dump.err;
   EXPECT_EQ(json::parse(dump.out)["records"].size(), 1u) << "the records before it";
+}
+
+// The global options are taken before and after the command alike.
+TEST_F(HmpeerTest, GlobalOptionsWorkBeforeAndAfterTheCommand) {
+  StartServer();
+  const std::string port = std::to_string(port_);
+  const std::vector<std::vector<std::string>> cases = {
+      {"--json", "--port", port, "state", "24"},
+      {"state", "24", "--json", "--port", port},
+      {"--port", port, "state", "24", "--since", "0", "--json", "--timeout", "2"},
+      {"state", "--json", "24", "--host", "127.0.0.1", "--port", port, "--trace"},
+      {"alarm", "set", "--at", "2031-01-01T00:00:00", "--port", port, "--json"},
+      {"--port", port, "free", "2", "--json"},
+  };
+  for (const auto& args : cases) {
+    std::string name;
+    for (const std::string& a : args) name += a + " ";
+    SCOPED_TRACE(name);
+    std::vector<std::string> argv = {HM_HMPEER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = hmtest::Run(argv);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(json::accept(r.out)) << r.out;
+    const bool traced = std::find(args.begin(), args.end(), "--trace") != args.end();
+    EXPECT_EQ(r.err.find(">> "), traced ? 0u : std::string::npos) << r.err;
+  }
+  RunResult unknown = Peer({"state", "24", "--jsn"});
+  EXPECT_EQ(unknown.exit_code, 2) << unknown.err;
+}
+
+TEST(HmpeerVersionTest, BothProgramsTellTheProjectVersion) {
+  for (const char* program : {HM_HMPEER_PATH, HM_HMDEVICE_PATH}) {
+    SCOPED_TRACE(program);
+    RunResult r = hmtest::Run({program, "--version"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(HM_VERSION) + "\n");
+  }
+}
+
+// --at is UTC: the notification gets the device's local time for it by the
+// device's own zone, in and out of daylight time, north and south; --local
+// takes the time as device time already.
+TEST_F(HmpeerTest, AlarmTimesAreTurnedIntoTheDevicesLocalTime) {
+  StartServer();
+  struct Case {
+    const char* zone;
+    std::vector<std::string> at;
+    const char* local;
+  } cases[] = {
+      {"America/New_York", {"--at", "2030-01-01T10:00:00"}, "2030-01-01T05:00:00.000"},
+      {"America/New_York", {"--at", "2030-07-01T10:00:00"}, "2030-07-01T06:00:00.000"},
+      {"America/New_York", {"--at", "2030-03-10T07:00:00"}, "2030-03-10T03:00:00.000"},
+      {"America/New_York", {"--at", "1893492000"}, "2030-01-01T05:00:00.000"},
+      {"America/New_York", {"--at", "2030-01-01T10:00:00", "--local"}, "2030-01-01T10:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-01-01T10:00:00"}, "2030-01-01T21:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-07-01T10:00:00"}, "2030-07-01T20:00:00.000"},
+      {"Australia/Sydney", {"--at", "2030-04-06T16:00:00"}, "2030-04-07T02:00:00.000"},
+      {"Australia/Sydney", {"--local", "--at", "2030-07-01T10:00:00"}, "2030-07-01T10:00:00.000"},
+  };
+  for (const Case& c : cases) {
+    std::string name = std::string(c.zone);
+    for (const std::string& a : c.at) name += " " + a;
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Device({"config", "timezone", c.zone}).exit_code, 0);
+    std::vector<std::string> args = {"--json", "alarm", "set"};
+    args.insert(args.end(), c.at.begin(), c.at.end());
+    RunResult set = Peer(args);
+    ASSERT_EQ(set.exit_code, 0) << set.err;
+    const json reply = json::parse(set.out);
+    EXPECT_EQ(reply["localTime"].get<std::string>() + ".000", c.local);
+    bool found = false;
+    for (const json& n : json::parse(Device({"notifications", "--json"}).out)) {
+      if (n["handle"] != reply["handle"]) continue;
+      found = true;
+      EXPECT_EQ(n["time"], c.local);
+    }
+    EXPECT_TRUE(found) << "handle " << reply["handle"];
+  }
+}
+
+// An alarm's strings travel in the device's code page: what it holds
+// arrives as written, and a character it cannot hold is refused by name,
+// with nothing set.
+TEST_F(HmpeerTest, AlarmStringsTravelInTheDevicesCodePage) {
+  StartServer();
+  RunResult set = Peer({"alarm", "set", "--at", "2031-01-01T00:00:00", "--title", "Café €5", "--text",
+                        "Œuvre – ready", "--app", "PMAIL.EXE"});
+  ASSERT_EQ(set.exit_code, 0) << set.err;
+  json listed = json::parse(Device({"notifications", "--json"}).out);
+  ASSERT_EQ(listed.size(), 1u) << listed.dump();
+  EXPECT_EQ(listed[0]["title"], "Café €5");
+  EXPECT_EQ(listed[0]["text"], "Œuvre – ready");
+  EXPECT_EQ(listed[0]["app"], "PMAIL.EXE");
+
+  RunResult refused = Peer({"alarm", "set", "--at", "2031-01-01T00:00:00", "--text", "会議"});
+  EXPECT_EQ(refused.exit_code, 2) << refused.err;
+  EXPECT_NE(refused.err.find("dialog text: \"会\" (U+4F1A)"), std::string::npos) << refused.err;
+  EXPECT_EQ(json::parse(Device({"notifications", "--json"}).out).size(), 1u) << "nothing more set";
+}
+
+// A request the device's buffer cannot hold is refused before it is sent:
+// a usage error, the device untouched and the session still good.
+TEST_F(HmpeerTest, ARequestOverTheDevicesBufferIsRefusedBeforeSending) {
+  StartServer();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"alarm text", {"alarm", "set", "--at", "2031-01-01T00:00:00", "--text", std::string(2100, 'a')}},
+      {"database name", {"dump", std::string(1100, 'n')}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult r = Peer(c.args);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("over the device's 2048-byte message buffer: not sent"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Device({"notifications", "--json"}).out, "[]\n");
+  EXPECT_EQ(Peer({"hello"}).exit_code, 0);
 }
 
 TEST_F(HmpeerTest, ANonRunningDeviceIsAConnectionFailure) {

@@ -261,13 +261,14 @@ TEST_F(WiresharkTest, ACapturedSessionReadsAsTheDeviceTellsIt) {
   EXPECT_GE(sent("0x80"), 6u);
   EXPECT_EQ(sent("0x81"), sent("0x80"));
   EXPECT_GE(sent("0x82"), 4u) << "enable, open, read, close, alarm";
-  EXPECT_EQ(sent("0x83"), 2u);
+  EXPECT_EQ(sent("0x83"), 3u) << "state, changes, and the alarm's time zone";
   EXPECT_EQ(sent("0x90"), 1u) << "the acknowledgement of the one change frame";
   for (const std::string& id : AllOf(packets, "hollowmarch.hello.identification")) EXPECT_EQ(id, "HM-HPCSERV-10");
 
-  // Queries 4 and 5, both for class 24 from the enable's time on.
-  EXPECT_EQ(AllOf(packets, "hollowmarch.query.subcode"), (std::vector<std::string>{"4", "4", "5"}))
-      << "query 4, its answer, query 5";
+  // Queries 4 and 5, both for class 24 from the enable's time on, and the
+  // time zone the alarm's time is converted with.
+  EXPECT_EQ(AllOf(packets, "hollowmarch.query.subcode"), (std::vector<std::string>{"4", "4", "5", "8"}))
+      << "query 4, its answer, query 5, query 8";
   EXPECT_EQ(AllOf(packets, "hollowmarch.query.class_index"), (std::vector<std::string>{"0", "0"}));
   EXPECT_EQ(AllOf(packets, "hollowmarch.query.time"), (std::vector<std::string>{sinceText, sinceText}));
   EXPECT_EQ(AllOf(packets, "hollowmarch.query.answer"), (std::vector<std::string>{"0"}));

@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "hm_version.h"
+
 #include "platform/device.h"
 #include "tools/hmdevice_io.h"
 #include "tools/hmdevice_registry.h"
@@ -158,6 +160,7 @@ void AddDeviceCommands(CLI::App& app, Options& o, Action& action) {
 int main(int argc, char** argv) {
   CLI::App app("Plays the handheld's other applications against a device.", "hmdevice");
   app.require_subcommand(1);
+  app.set_version_flag("--version", HM_VERSION);
   Options options;
   Action action;
   app.add_option("--root", options.root, "device root directory");
@@ -168,7 +171,7 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "hmdevice: " << e.what() << "\n";

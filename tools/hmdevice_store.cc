@@ -93,6 +93,40 @@ bool ForEachRecord(CEOID db, Visit visit) {
   }
 }
 
+// What taking back the records of a failed import achieved.
+struct TakeBack {
+  std::vector<CEOID> left;  // still in the database, in the order written
+  DWORD error = ERROR_SUCCESS;  // the first delete's failure
+};
+
+// The store has no transaction: deletes the records `written` again. A
+// record whose delete fails counts as left behind only while it is still
+// there (another process may have deleted it meanwhile).
+TakeBack TakeBackRecords(HANDLE handle, CEOID db, const std::vector<CEOID>& written) {
+  TakeBack back;
+  for (CEOID oid : written) {
+    if (CeDeleteRecord(handle, oid)) continue;
+    const DWORD error = GetLastError();
+    CEOIDINFO info{};
+    if (!CeOidGetInfo(oid, &info) || info.wObjType != OBJTYPE_RECORD || info.infRecord.oidParent != db) continue;
+    if (back.left.empty()) back.error = error;
+    back.left.push_back(oid);
+  }
+  return back;
+}
+
+// "3 of the 5 records written are left in DB (taking them back failed: ...):
+// 101 102 103"; at most kListed identifiers, then how many more.
+std::string DescribeLeftBehind(const TakeBack& back, size_t written, const std::string& db) {
+  constexpr size_t kListed = 20;
+  std::string text = std::to_string(back.left.size()) + " of the " + std::to_string(written) +
+                     " records written " + (back.left.size() == 1 ? "is" : "are") + " left in " + db +
+                     " (taking them back failed: " + DescribeError(back.error) + "):";
+  for (size_t i = 0; i < back.left.size() && i < kListed; ++i) text += " " + std::to_string(back.left[i]);
+  if (back.left.size() > kListed) text += " and " + std::to_string(back.left.size() - kListed) + " more";
+  return text;
+}
+
 }  // namespace
 
 Result<CEOID> ResolveDatabase(const std::string& db) {
@@ -265,11 +299,11 @@ int ImportRecordsCommand(Io& io, const std::string& db) {
     CEOID record = CeWriteRecordProps(handle.get(), 0, block.count(), block.data());
     if (record == 0) {
       const DWORD error = GetLastError();
-      // The store has no transaction: take back what this import wrote.
-      for (CEOID oid : written) CeDeleteRecord(handle.get(), oid);
-      return Problem(io, kExitFailed, "record " + std::to_string(written.size() + 1) + " of " +
-                                          std::to_string(records.size()) + " failed (" +
-                                          DescribeError(error) + "); nothing imported");
+      const std::string failed = "record " + std::to_string(written.size() + 1) + " of " +
+                                 std::to_string(records.size()) + " failed (" + DescribeError(error) + ")";
+      const TakeBack back = TakeBackRecords(handle.get(), db_oid.value(), written);
+      if (back.left.empty()) return Problem(io, kExitFailed, failed + "; nothing imported");
+      return Problem(io, kExitFailed, failed + "; " + DescribeLeftBehind(back, written.size(), db));
     }
     written.push_back(record);
   }

@@ -39,7 +39,8 @@ int ListRecordsCommand(Io& io, const std::string& db, bool json);
 // Reads one JSON record a line from io.in and appends them all, or none:
 // every line is checked before the first write, and when a write fails the
 // records this import wrote are deleted again. Blank lines are skipped.
-// Prints the count.
+// Prints the count. When some of those records cannot be deleted again,
+// the problem line says how many are left behind and names them.
 int ImportRecordsCommand(Io& io, const std::string& db);
 
 }  // namespace hmdevice

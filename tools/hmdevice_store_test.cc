@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/fault.h"
 #include "tests/support/temp_device.h"
@@ -58,6 +59,48 @@ TEST_F(StoreCommandsTest, ImportThatFailsHalfWayLeavesTheDatabaseAsItWas) {
   EXPECT_NE(import.err.find("nothing imported"), std::string::npos) << import.err;
   EXPECT_EQ(import.out, "");  // no count: a failure is not reported as success
   EXPECT_EQ(ListJson("Notes"), before);
+}
+
+// When the records already written cannot all be deleted again, the
+// import says how many it left behind and which, and they are exactly the
+// ones still there.
+TEST_F(StoreCommandsTest, ImportThatCannotTakeItsRecordsBackSaysWhatItLeft) {
+  const std::string lines =
+      "{\"props\":[{\"id\":65567,\"value\":\"a\"}]}\n"
+      "{\"props\":[{\"id\":65567,\"value\":\"b\"}]}\n"
+      "{\"props\":[{\"id\":65567,\"value\":\"c\"}]}\n"
+      "{\"props\":[{\"id\":65567,\"value\":\"d\"}]}\n";
+  struct Case {
+    const char* name;
+    int failing_deletes;  // of the three taken back, after `skip` that succeed
+    int skip;
+    size_t left;
+    const char* says;
+  } cases[] = {
+      {"one delete fails", 1, 1, 1, "1 of the 3 records written is left in Notes"},
+      {"every delete fails", -1, 0, 3, "3 of the 3 records written are left in Notes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const nlohmann::json before = nlohmann::json::parse(ListJson("Notes"));
+    platform::fault::FailNext(platform::fault::Call::kCeWriteRecordProps, ERROR_DISK_FULL, 1, 3);
+    platform::fault::FailNext(platform::fault::Call::kCeDeleteRecord, ERROR_DISK_FULL, c.failing_deletes, c.skip);
+    Captured import = RunCommand([](Io& io) { return ImportRecordsCommand(io, "Notes"); }, lines);
+    platform::fault::Clear();
+    EXPECT_EQ(import.code, kExitFailed);
+    EXPECT_EQ(import.out, "");
+    EXPECT_NE(import.err.find("record 4 of 4 failed"), std::string::npos) << import.err;
+    EXPECT_NE(import.err.find(c.says), std::string::npos) << import.err;
+    EXPECT_EQ(import.err.find("nothing imported"), std::string::npos) << import.err;
+    const nlohmann::json after = nlohmann::json::parse(ListJson("Notes"));
+    ASSERT_EQ(after.size(), before.size() + c.left);
+    for (size_t i = before.size(); i < after.size(); ++i) {
+      const std::string oid = std::to_string(after[i]["oid"].get<uint32_t>());
+      EXPECT_NE(import.err.find(" " + oid), std::string::npos) << "names " << oid << ": " << import.err;
+      Captured removed = RunCommand([&](Io& io) { return DeleteRecordCommand(io, "Notes", oid); });
+      ASSERT_EQ(removed.code, kExitOk) << removed.err;
+    }
+  }
 }
 
 TEST_F(StoreCommandsTest, FailedWritesReportFailureAndPrintNoIdentifier) {
