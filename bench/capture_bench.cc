@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/fault.h"
+#include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "platform/window.h"
 #include "settings/registry_store.h"
@@ -81,6 +82,54 @@ void BM_CaptureFromQueueUntracked(benchmark::State& state) {
 }
 BENCHMARK(BM_CaptureFromQueue)->Arg(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaptureFromQueueUntracked)->Arg(100)->Unit(benchmark::kMillisecond);
+
+// The program's own path: the notifications come from real writes through
+// the notification journal (each carries its sequence), and are captured as
+// the window does, in groups of up to 256 sharing one store commit with the
+// acknowledgement of the last. Each iteration writes `batch` records (not
+// timed) and captures them.
+void BM_CaptureGroupsFromJournal(benchmark::State& state) {
+  hmtest::TempDevice device;
+  platform::fault::SetUptimeMs(120'000);
+  HWND hwnd = MakeWindow();
+  CEOID db = fixture::CreateDb(u"Contacts", 24);
+  fixture::Tracking t(hwnd);
+  gTracking = &t;
+  if (!CeOpenNotificationJournal(u"capture bench", nullptr)) state.SkipWithError("no journal");
+  t.tracked.DiscoverClassDbs(24, false, hwnd);
+  SetSyncState(t.cache, 24, SyncStateTracking);
+  CEOID oid = db;
+  HANDLE writer = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
+  const int batch = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (int i = 0; i < batch; ++i) {
+      CEPROPVAL p = fixture::Ui4(0x10013, static_cast<DWORD>(i));
+      CeWriteRecordProps(writer, 0, 1, &p);
+    }
+    CeFlushNotifications();
+    state.ResumeTiming();
+    MSG msg;
+    int handled = 0;
+    while (handled < batch) {
+      CaptureGroup group(t.ctx);
+      for (int n = 0; n < 256 && PeekMessageW(&msg, hwnd, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE); ++n) {
+        if (group.Add(msg.message, msg.wParam, static_cast<CEOID>(msg.lParam)) != 0) {
+          state.SkipWithError("append failed");
+        }
+        ++handled;
+      }
+      if (group.Commit() != 0) state.SkipWithError("commit failed");
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * batch);
+  CloseHandle(writer);
+  t.tracked.CloseAllTracked();
+  CeCloseNotificationJournal();
+  DestroyWindow(hwnd);
+  gTracking = nullptr;
+}
+BENCHMARK(BM_CaptureGroupsFromJournal)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // 5,000 messages filed in 10 folders of 500; the notification is on
 // pmailMsgs for the message of the last record of the last folder, so the

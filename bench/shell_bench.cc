@@ -3,6 +3,7 @@
 // Shutdown` to its exit while an instance runs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,50 @@ void BM_StartToListening(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_StartToListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// A start that first captures what a killed instance had not: class 24
+// tracking, 10,000 records written while the server was stopped (SIGSTOP,
+// so it was told of none), the server killed and the device reset, so that
+// the next start keeps the log and must capture all 10,000 before it
+// listens. Compare with BM_StartToListening of the same run.
+void BM_StartCapturingUnhandledNotifications(benchmark::State& state) {
+  const int records = static_cast<int>(state.range(0));
+  std::string lines;
+  for (int i = 0; i < records; ++i) lines += "{\"props\":[{\"id\":65567,\"value\":\"r\"}]}\n";
+  for (auto _ : state) {
+    state.PauseTiming();
+    Device device;
+    const std::string root = device.dir.root();
+    hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "reset"});
+    auto first = device.Start();
+    hmtest::Run({HM_HMPEER_PATH, "--port", std::to_string(device.port), "enable", "24"});
+    first->Signal(SIGSTOP);
+    hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "rec", "import", "Demo Contacts"}, lines);
+    first->Signal(SIGKILL);
+    first->Wait(std::chrono::seconds(10));
+    hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "reset"});
+    state.ResumeTiming();
+
+    auto start = Clock::now();
+    auto server = device.Start();
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+
+    state.PauseTiming();
+    hmtest::RunResult status = hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "status"});
+    if (status.out.find(std::to_string(records) + " logged change(s)") == std::string::npos) {
+      state.SkipWithError(("the log does not hold every change: " + status.out).c_str());
+    }
+    hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", root, "Shutdown"});
+    server->Wait(std::chrono::seconds(10));
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * records);
+}
+BENCHMARK(BM_StartCapturingUnhandledNotifications)
+    ->Arg(10000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 void BM_ShutdownWhileRunning(benchmark::State& state) {
   Device device;

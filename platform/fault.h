@@ -44,6 +44,8 @@ enum class Call {
   kPostMessageW,
   kCeSetUserNotification,
   kGetTimeZoneInformation,
+  // CeEndTransaction's commit: the transaction is rolled back instead.
+  kCeEndTransaction,
   kCount,
 };
 

@@ -812,7 +812,11 @@ BOOL CeEndTransaction(BOOL fCommit) {
   std::unique_ptr<Transaction> txn = std::move(explicit_transaction);
   if (txn == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (!fCommit) return Fail(ERROR_SUCCESS);
-  DWORD error = txn->Commit();
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeEndTransaction, &error)) {
+    return Fail(error);  // the destructor rolls back
+  }
+  error = txn->Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
 }

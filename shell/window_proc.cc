@@ -1,6 +1,7 @@
 #include "shell/window_proc.h"
 
 #include <string>
+#include <vector>
 
 #include "platform/kernel.h"
 #include "platform/log.h"
@@ -46,18 +47,33 @@ std::string WinsockErrorText(int error) {
   }
 }
 
-void OnChangeNotification(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam) {
+bool IsChangeNotification(UINT message) {
+  return message == DB_CEOID_CREATED || message == DB_CEOID_RECORD_DELETED ||
+         message == DB_CEOID_CHANGED;
+}
+
+// A notification, and those queued behind it up to kCaptureGroupMax, captured
+// as one group (one store commit). Other messages keep their place.
+void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM wparam,
+                          LPARAM lparam) {
   if (p.capture.fCaptureSuppressed.load() != 0) {
     AcknowledgeDropped(p.tracking);
     return;
   }
-  DWORD result = LogDbChange(p.tracking, message, wparam, static_cast<CEOID>(lparam));
-  if (result != 0) ShowError(result);
-}
-
-bool IsChangeNotification(UINT message) {
-  return message == DB_CEOID_CREATED || message == DB_CEOID_RECORD_DELETED ||
-         message == DB_CEOID_CHANGED;
+  std::vector<DWORD> failures;
+  CaptureGroup group(p.tracking);
+  if (DWORD r = group.Add(message, wparam, static_cast<CEOID>(lparam))) failures.push_back(r);
+  MSG next;
+  for (int taken = 1; taken < kCaptureGroupMax &&
+                      PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE);
+       ++taken) {
+    if (!IsChangeNotification(next.message)) continue;
+    if (DWORD r = group.Add(next.message, next.wParam, static_cast<CEOID>(next.lParam))) {
+      failures.push_back(r);
+    }
+  }
+  if (DWORD r = group.Commit()) failures.push_back(r);
+  for (DWORD id : failures) ShowError(id);
 }
 
 // Claims the journal in which the store keeps the notifications of the
@@ -86,7 +102,7 @@ bool CapturePendingNotifications(ProcessObjects& p, HWND window) {
   MSG msg;
   while (PeekMessageW(&msg, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
     if (IsChangeNotification(msg.message)) {
-      OnChangeNotification(p, msg.message, msg.wParam, msg.lParam);
+      OnChangeNotification(p, window, msg.message, msg.wParam, msg.lParam);
     }
   }
   return true;
@@ -209,7 +225,7 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
     case DB_CEOID_CREATED:
     case DB_CEOID_RECORD_DELETED:
     case DB_CEOID_CHANGED:
-      OnChangeNotification(p, message, wparam, lparam);
+      OnChangeNotification(p, window, message, wparam, lparam);
       return 0;
     case WM_RESTART_SERVER:
       OnRestartServer(p, window);

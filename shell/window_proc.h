@@ -18,6 +18,11 @@
 constexpr UINT kPurgeTimerId = 1;
 constexpr UINT kPurgeTimerPeriodMs = 86400000;
 
+// The most notifications captured in one store commit: those queued behind
+// the one being handled join it. Bounds how long capture holds the store's
+// write lock (a few milliseconds).
+constexpr int kCaptureGroupMax = 256;
+
 // Attempts of a server restart before the system gives up and closes.
 constexpr int kRestartAttempts = 3;
 

@@ -159,41 +159,20 @@ void HoldFor(TrackingContext& ctx, DWORD dataClass) {
   }
 }
 
-// A notification that records nothing: handled as soon as it is decided.
-DWORD Dropped(TrackingContext& ctx) {
-  if (ctx.hold->unsavedLosses.empty()) CeAcknowledgeNotification();
-  return 0;
-}
-
-// Appends the change and acknowledges its notification in one transaction.
-// True when the change is on record.
-bool AppendAndAcknowledge(TrackingContext& ctx, TrackedDb& tracked, BYTE type,
-                          CEOID key, DWORD uid) {
-  const bool mayAcknowledge = ctx.hold->unsavedLosses.empty();
-  const bool inTransaction = CeBeginTransaction() != FALSE;
-  bool appended = tracked.pLog->AppendChange(type, key, uid);
-  // A failed append has lost the class; the notification is handled only
-  // once that loss is written with it.
-  bool handled = appended || LoseClass(*ctx.syncStates, tracked.dwClass);
-  if (inTransaction) {
-    if (handled && mayAcknowledge) CeAcknowledgeNotification();
-    if (!CeEndTransaction(TRUE)) {
-      // Nothing of it stays: the change, the log's own work, the loss.
-      tracked.pLog->ForgetDatabase();
-      appended = false;
-      handled = LoseClass(*ctx.syncStates, tracked.dwClass);
-    }
-  }
-  if (!handled) HoldFor(ctx, tracked.dwClass);
-  return appended;
-}
-
 }  // namespace
 
-void AcknowledgeDropped(TrackingContext& ctx) { Dropped(ctx); }
+void AcknowledgeDropped(TrackingContext& ctx) {
+  if (ctx.hold->unsavedLosses.empty()) CeAcknowledgeNotification();
+}
 
-DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
-                  CEOID oidDb) {
+CaptureGroup::CaptureGroup(TrackingContext& ctx) : ctx_(ctx), savedLast_(*ctx.lastLogged) {}
+
+CaptureGroup::~CaptureGroup() {
+  if (!committed_) Commit();
+}
+
+DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
+  TrackingContext& ctx = ctx_;
   TraceNotification(uiMessage, oidRec, oidDb);
   if (!ctx.hold->unsavedLosses.empty()) WriteUnsavedLosses(ctx);
 
@@ -201,9 +180,9 @@ DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
       ctx.mailFolders->FindMailFolderByDb(oidDb) != nullptr;
   TrackedDb* tracked = ctx.trackedDbs->FindTrackedByDb(
       folderNotification ? ctx.mail->oidMailMsgs : oidDb);
-  if (tracked == nullptr) return Dropped(ctx);
+  if (tracked == nullptr) return 0;
   if (GetSyncState(*ctx.syncStates, tracked->dwClass) != SyncStateTracking) {
-    return Dropped(ctx);
+    return 0;
   }
 
   const BYTE type = ChangeTypeOf(uiMessage);
@@ -228,17 +207,70 @@ DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
   }
   // A folder record that cannot be tied to a uid says nothing the peer can
   // use; a change on pmailMsgs or another class is kept without one.
-  if (folderNotification && search.uid == kNoUid) return Dropped(ctx);
+  if (folderNotification && search.uid == kNoUid) return 0;
 
   LastLoggedChange& last = *ctx.lastLogged;
-  if (IsRepeat(last, type, search.key, search.uid)) return Dropped(ctx);
-  if (!AppendAndAcknowledge(ctx, *tracked, type, search.key, search.uid)) {
+  if (IsRepeat(last, type, search.key, search.uid)) return 0;
+
+  // The transaction begins with the first change to record, so that a
+  // group that records nothing costs no store write.
+  if (!began_) {
+    began_ = true;
+    inTransaction_ = CeBeginTransaction() != FALSE;
+  }
+  Touch(*tracked);
+  if (!tracked->pLog->AppendChange(type, search.key, search.uid)) {
+    // The append has lost the class; the notification is handled only once
+    // that loss is written with the group.
+    if (!LoseClass(*ctx.syncStates, tracked->dwClass)) {
+      allHandled_ = false;
+      HoldFor(ctx, tracked->dwClass);
+    }
     return kCaptureAppendFailed;
   }
-  // Only a change that is on record may filter its repeats.
+  appended_ = true;
+  // Filters the repeats of the group's later notifications; taken back if
+  // the group does not commit.
   last.bType = type;
   last.oidRec = search.key;
   last.dwUid = search.uid;
   last.dwTime = CurrentTime();
   return 0;
+}
+
+void CaptureGroup::Touch(TrackedDb& tracked) {
+  if (std::find(touched_.begin(), touched_.end(), &tracked) == touched_.end()) {
+    touched_.push_back(&tracked);
+  }
+}
+
+DWORD CaptureGroup::Commit() {
+  if (committed_) return 0;
+  committed_ = true;
+  TrackingContext& ctx = ctx_;
+  const bool mayAcknowledge = allHandled_ && ctx.hold->unsavedLosses.empty();
+  if (!inTransaction_) {
+    // Nothing recorded, or recorded call by call (the transaction could not
+    // begin): each change is durable already, so acknowledging is safe.
+    if (mayAcknowledge) CeAcknowledgeNotification();
+    return 0;
+  }
+  if (mayAcknowledge) CeAcknowledgeNotification();
+  if (CeEndTransaction(TRUE)) return 0;
+  // Nothing of the group stays: its changes, the logs' own work, the losses
+  // it wrote, the acknowledgement. The classes it touched are lost afresh.
+  *ctx.lastLogged = savedLast_;
+  for (TrackedDb* tracked : touched_) {
+    tracked->pLog->ForgetDatabase();
+    if (!LoseClass(*ctx.syncStates, tracked->dwClass)) HoldFor(ctx, tracked->dwClass);
+  }
+  return appended_ ? kCaptureAppendFailed : 0;
+}
+
+DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
+                  CEOID oidDb) {
+  CaptureGroup group(ctx);
+  DWORD result = group.Add(uiMessage, oidRec, oidDb);
+  DWORD committed = group.Commit();
+  return result != 0 ? result : committed;
 }

@@ -40,6 +40,46 @@ struct CaptureHold {
   std::vector<DWORD> unsavedLosses;
 };
 
+struct TrackedDb;
+
+// Group commit: several notifications taken from the window's queue one
+// after the other are captured in one store transaction, begun with the
+// first change to record; the changes of them all and the acknowledgement
+// of the last (which acknowledges every one before it) become durable
+// together, or none of it does. Add handles one notification as LogDbChange
+// does, without committing; Commit ends the group. When the group cannot be
+// committed, nothing of it stays: the repeat filter forgets its changes and
+// every class it recorded for is lost (written afresh; held as in
+// CaptureHold when that fails). A group must be short: the store's write
+// lock is held from its first change to Commit.
+class CaptureGroup {
+ public:
+  explicit CaptureGroup(TrackingContext& ctx);
+  // Commits if Commit was not called.
+  ~CaptureGroup();
+  CaptureGroup(const CaptureGroup&) = delete;
+  CaptureGroup& operator=(const CaptureGroup&) = delete;
+
+  // The notification of the message the window thread took last; 0 or
+  // kCaptureAppendFailed as LogDbChange.
+  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb);
+  // kCaptureAppendFailed when changes were recorded and the group could not
+  // be committed; else 0. Once.
+  DWORD Commit();
+
+ private:
+  void Touch(TrackedDb& tracked);
+
+  TrackingContext& ctx_;
+  LastLoggedChange savedLast_;
+  std::vector<TrackedDb*> touched_;
+  bool began_ = false;
+  bool inTransaction_ = false;
+  bool appended_ = false;
+  bool allHandled_ = true;
+  bool committed_ = false;
+};
+
 // A notification that capture does not look at (capture suppressed):
 // acknowledged as handled, unless losses wait to be written.
 void AcknowledgeDropped(TrackingContext& ctx);

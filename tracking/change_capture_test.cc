@@ -170,6 +170,37 @@ TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastCha
             (std::vector<Rec>{{ChangeTypeModify, recs_[1], kNoUid, kNow}}));
 }
 
+TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
+  for (bool commits : {true, false}) {
+    SCOPED_TRACE(commits ? "committed" : "the commit fails");
+    log_->DeleteLogDb();
+    SetSyncState(t_.cache, 24, SyncStateTracking);
+    SetSyncTime(24, 100);
+    t_.last = LastLoggedChange{};
+    if (!commits) FailNext(Call::kCeEndTransaction, ERROR_DISK_FULL);
+    CaptureGroup group(t_.ctx);
+    EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);
+    EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);  // a repeat within the group
+    EXPECT_EQ(group.Add(DB_CEOID_CREATED, recs_[1], db_), 0u);
+    EXPECT_EQ(group.Commit(), commits ? 0u : kCaptureAppendFailed);
+    if (commits) {
+      EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeModify, recs_[0], kNoUid, kNow},
+                                                    {ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
+      EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateTracking);
+      continue;
+    }
+    // Nothing of the group stays, the class is lost, and its changes do not
+    // filter their repeats.
+    EXPECT_TRUE(LogRecords(log_).empty());
+    EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateLost);
+    EXPECT_EQ(GetSyncTime(24), 0u);
+    EXPECT_EQ(t_.last.bType, 0xFF);
+    SetSyncState(t_.cache, 24, SyncStateTracking);
+    EXPECT_EQ(Notify(DB_CEOID_CREATED, recs_[1]), 0u);
+    EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
+  }
+}
+
 TEST_F(OrdinaryCaptureTest, TakesTheUidFromTheMapWhenItHoldsTheRecord) {
   t_.uids.AddMessageUid(recs_[2], 0x77);
   Notify(DB_CEOID_CHANGED, recs_[2]);
