@@ -9,6 +9,7 @@
 #include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
+#include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_context.h"
 
@@ -36,6 +37,13 @@ void PutLe64(BYTE* out, uint64_t v) {
 }
 
 BYTE SyncStateAnswer(const SyncSession& session, TrackingContext& tracking) {
+  // A database of the class made or deleted while the system ran leaves
+  // the log incomplete whatever the sync state said.
+  if (tracking.syncStates != nullptr && tracking.trackedDbs != nullptr &&
+      GetSyncState(*tracking.syncStates, session.dwClass) == SyncStateTracking) {
+    tracking.trackedDbs->CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
+                                             tracking.hwndMain);
+  }
   DWORD state = tracking.syncStates != nullptr
                     ? GetSyncState(*tracking.syncStates, session.dwClass)
                     : SyncStateNone;

@@ -174,6 +174,33 @@ TEST_F(LostChangesTest, APowerLossDuringEditsLosesNoChange) {
   }
 }
 
+// A database of a tracked class made or deleted while the system runs is
+// nothing the log can tell of: the class reads incomplete at the next query
+// and, once enabled again, the new database's changes are on record.
+TEST_F(LostChangesTest, ADatabaseMadeOrDeletedWhileRunningLosesItsClass) {
+  std::string why;
+  ASSERT_TRUE(s_.Start(&why)) << why;
+  std::string since = EnableClass(s_, "24");
+  ASSERT_EQ(Completeness(s_, "24", since), 0);
+  ASSERT_EQ(s_.Device({"db", "create", "More Contacts", "--type", "24"}).exit_code, 0);
+  EXPECT_EQ(Completeness(s_, "24", since), 2);
+  EXPECT_EQ(s_.ClassState(24), "lost");
+
+  since = EnableClass(s_, "24");
+  RunResult add = s_.Device({"rec", "add", "More Contacts", "0x1001F=New"});
+  ASSERT_EQ(add.exit_code, 0);
+  ASSERT_TRUE(s_.WaitCaptured());
+  EXPECT_EQ(Completeness(s_, "24", since), 0);
+  EXPECT_NE(s_.Device({"changes", "24"}).out.find(" " + Line(add) + " "), std::string::npos)
+      << s_.Device({"changes", "24"}).out;
+
+  ASSERT_EQ(s_.Device({"db", "delete", "More Contacts"}).exit_code, 0);
+  EXPECT_EQ(Completeness(s_, "24", since), 2);
+  // Enabled again, the class is complete without the database that went.
+  since = EnableClass(s_, "24");
+  EXPECT_EQ(Completeness(s_, "24", since), 0);
+}
+
 // A store that fills up loses the class; once there is room again and the
 // peer enables the class, changes are on record again.
 TEST_F(LostChangesTest, AFullStoreLosesTheClassAndRecordingComesBack) {

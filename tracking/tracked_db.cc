@@ -175,6 +175,37 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
   return ok;
 }
 
+bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify) {
+  bool unchanged = true;
+  for (TrackedDb* node = FirstTrackedOfClass(dataClass); node != nullptr;
+       node = NextTrackedOfClass(node)) {
+    if (node->hDb == INVALID_HANDLE_VALUE) continue;  // retired before
+    CEOIDINFO info;
+    if (CeOidGetInfo(node->oidDb, &info) && info.wObjType == OBJTYPE_DATABASE) continue;
+    // Gone: the node is retired (nodes stay while the system runs), with
+    // its log, so that it is not counted again.
+    unchanged = false;
+    CloseHandle(node->hDb);
+    node->hDb = INVALID_HANDLE_VALUE;
+    node->pLog->DeleteLogDb();
+  }
+  bool untracked = false;
+  if (byType) {
+    HANDLE enumeration = CeFindFirstDatabase(dataClass);
+    if (enumeration != INVALID_HANDLE_VALUE) {
+      for (CEOID oid = CeFindNextDatabase(enumeration); oid != 0;
+           oid = CeFindNextDatabase(enumeration)) {
+        if (FindTrackedByDb(oid) == nullptr) untracked = true;
+      }
+      CloseHandle(enumeration);
+    }
+  }
+  if (unchanged && !untracked) return true;
+  if (GetSyncState(syncStates_, dataClass) == SyncStateTracking) LoseClass(syncStates_, dataClass);
+  if (untracked) DiscoverClassDbs(dataClass, false, hwndNotify);
+  return false;
+}
+
 bool TrackedDbList::PurgeOldChanges() {
   const DWORD now = CurrentTime();
   // In 64 bits: a limit of more than 49,710 days must not wrap into a short

@@ -101,6 +101,19 @@ class TrackedDbList {
   // the class SyncStateLost with SyncTime 0. Databases added stay tracked.
   bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify);
 
+  // Whether the class's tracked databases are still all of its databases:
+  // false when one of its nodes' databases is gone (its records went without
+  // a notification each) or, for a class found by type, a database of that
+  // type is not tracked (made while the system ran, so nothing of it was
+  // recorded). Then the class's log cannot be complete: a class that was
+  // tracking becomes SyncStateLost with SyncTime 0, a node whose database
+  // is gone is retired (its handle closed and set to INVALID_HANDLE_VALUE,
+  // its log deleted; the node stays), and the untracked databases are
+  // tracked from now on (opened with `hwndNotify`), so that the next
+  // enabling of the class covers them. True, changing nothing,
+  // when all is as it was.
+  bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify);
+
   // Daily purge: removes from every loaded list the entries older than
   // PurgeDays (unsigned age; an entry exactly that old stays, one stamped in
   // the future goes), and raises each tracked class's SyncTime to the cutoff
