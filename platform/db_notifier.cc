@@ -71,6 +71,8 @@ Notifier& TheNotifier() {
 }
 
 constexpr int64_t kRowsPerRead = 512;
+// How long the open's clean-up of dead watches waits for a busy store.
+constexpr DWORD kHousekeepingStoreWaitMs = 100;
 constexpr auto kCleanupInterval = std::chrono::seconds(1);
 constexpr auto kFlushLimit = std::chrono::seconds(30);
 
@@ -398,7 +400,11 @@ DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT 
 }
 
 void PruneDeadWatches() {
+  // Housekeeping that the next open does as well: a busy store is not
+  // waited for, so that a program that only reads opens at once.
+  const DWORD wait = store::SetStoreWait(kHousekeepingStoreWaitMs);
   Transaction txn(Transaction::kWrite);
+  store::SetStoreWait(wait);
   if (txn.error() != ERROR_SUCCESS) return;
   // This process holds no watch yet, so rows under its id are stale too.
   static const std::set<int64_t> kNone;

@@ -19,6 +19,7 @@
 #define REQUIRES(...) HM_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) HM_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) HM_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) HM_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) HM_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS HM_THREAD_ANNOTATION(no_thread_safety_analysis)
 

@@ -820,3 +820,5 @@ BOOL CeEndTransaction(BOOL fCommit) {
   if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
 }
+
+DWORD CeSetStoreWait(DWORD dwMilliseconds) { return platform::store::SetStoreWait(dwMilliseconds); }

@@ -225,4 +225,24 @@ BOOL CeBeginTransaction();
 // thread had none open.
 BOOL CeEndTransaction(BOOL fCommit);
 
+// How long the calling thread's store calls wait for another thread's or
+// process's write transaction before failing with ERROR_TIMEOUT, an
+// extension of this platform: 60,000 ms until set. Returns the previous
+// wait. A thread that holds a lock another thread needs sets a short wait
+// for that time, so that a long writer elsewhere (an import, a backup)
+// fails its calls instead of stalling both threads.
+DWORD CeSetStoreWait(DWORD dwMilliseconds);
+
+// Sets the calling thread's store wait for a scope and restores it after.
+class ScopedStoreWait {
+ public:
+  explicit ScopedStoreWait(DWORD dwMilliseconds) : previous_(CeSetStoreWait(dwMilliseconds)) {}
+  ~ScopedStoreWait() { CeSetStoreWait(previous_); }
+  ScopedStoreWait(const ScopedStoreWait&) = delete;
+  ScopedStoreWait& operator=(const ScopedStoreWait&) = delete;
+
+ private:
+  DWORD previous_;
+};
+
 #endif  // HOLLOWMARCH_PLATFORM_OBJECT_STORE_H_

@@ -140,6 +140,23 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM,
   if (id == 0) return ToLong(ERROR_INVALID_HANDLE);
   std::vector<std::string> parts;
   if (!SplitPath(sub_key, &parts)) return ToLong(ERROR_INVALID_PARAMETER);
+  {
+    // A key that exists is opened with a read, which never waits for
+    // another writer.
+    Transaction read(Transaction::kRead);
+    if (read.error() != ERROR_SUCCESS) return ToLong(read.error());
+    int64_t found = id;
+    error = ERROR_SUCCESS;
+    for (const std::string& part : parts) {
+      error = FindChild(read.conn(), found, part, &found);
+      if (error != ERROR_SUCCESS) break;
+    }
+    if (error == ERROR_SUCCESS) {
+      if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
+      return IssueKey(found, result);
+    }
+    if (error != ERROR_FILE_NOT_FOUND) return ToLong(error);
+  }
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return ToLong(txn.error());
   bool created = false;

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -78,6 +79,8 @@ CREATE TABLE IF NOT EXISTS reg_values(
   PRIMARY KEY(key, name)) WITHOUT ROWID;
 PRAGMA user_version = 2;
 )sql";
+// The version the schema above sets.
+constexpr int kSchemaVersion = 2;
 
 constexpr int kBusyTimeoutMs = 60000;
 
@@ -98,6 +101,8 @@ std::atomic<bool> store_open{false};
 std::atomic<Signal*> signal_map{nullptr};
 
 thread_local std::string last_detail;
+// How long this thread's connection waits for another writer (SetStoreWait).
+thread_local int store_wait_ms = kBusyTimeoutMs;
 
 struct ThreadSlot {
   uint64_t generation = 0;
@@ -124,6 +129,16 @@ Status MapSignal(const std::string& root) {
   return Status::Ok();
 }
 
+// The schema's version as the file records it (PRAGMA user_version); 0 for
+// a new file or when it cannot be read.
+int SchemaVersion(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) return 0;
+  int version = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
+  sqlite3_finalize(stmt);
+  return version;
+}
+
 sqlite3* OpenFile(const std::string& path, DWORD* error) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
@@ -134,7 +149,7 @@ sqlite3* OpenFile(const std::string& path, DWORD* error) {
     sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, store_wait_ms);
   // journal_mode is persistent in the file; synchronous is per connection.
   rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
                     nullptr);
@@ -179,6 +194,13 @@ DWORD TranslateError(int rc, sqlite3* db, const char* what) {
 
 const std::string& LastErrorDetail() { return last_detail; }
 
+DWORD SetStoreWait(DWORD ms) {
+  const DWORD previous = static_cast<DWORD>(store_wait_ms);
+  store_wait_ms = static_cast<int>(std::min<DWORD>(ms, INT32_MAX));
+  if (slot.conn != nullptr) sqlite3_busy_timeout(slot.conn->db(), store_wait_ms);
+  return previous;
+}
+
 Status OpenStore(const std::string& root) {
   std::lock_guard<std::mutex> lock(device_mu);
   Status s = MapSignal(root);
@@ -187,13 +209,20 @@ Status OpenStore(const std::string& root) {
   DWORD error = ERROR_SUCCESS;
   sqlite3* db = OpenFile(path, &error);
   if (db == nullptr) return Status::Error(path + ": " + last_detail);
-  char* message = nullptr;
-  std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
-  int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &message);
-  std::string detail = message != nullptr ? message : "";
-  sqlite3_free(message);
+  // A store whose schema is current is opened with a read, so that a
+  // program that only reads opens at once while another one writes.
+  if (SchemaVersion(db) < kSchemaVersion) {
+    char* message = nullptr;
+    std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
+    int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &message);
+    std::string detail = message != nullptr ? message : "";
+    sqlite3_free(message);
+    if (rc != SQLITE_OK) {
+      sqlite3_close(db);
+      return Status::Error(path + ": creating the schema: " + detail);
+    }
+  }
   sqlite3_close(db);
-  if (rc != SQLITE_OK) return Status::Error(path + ": creating the schema: " + detail);
   db_path = path;
   ForgetRecordOrder();
   generation.fetch_add(1);

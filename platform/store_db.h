@@ -56,6 +56,11 @@ class Connection {
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };
 
+// How long the calling thread's store calls wait for another connection's
+// write transaction before they fail with ERROR_TIMEOUT (60,000 ms until
+// set); returns the previous wait. Thread-scoped, like the connection.
+DWORD SetStoreWait(DWORD ms);
+
 // Null with *error set when no device is open or the file cannot be opened.
 Connection* ThreadConnection(DWORD* error);
 

@@ -240,3 +240,47 @@ int ReplyCommand(SyncSession& session, SyncServer& server,
   server.cbData = static_cast<int32_t>(length);
   return 1;
 }
+
+bool CommandWritesStore(const BYTE* payload, DWORD cbPayload) {
+  const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
+  if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
+      GetBe16(found + 1) <= kItemHeaderBytes) {
+    return false;  // refused without a look at the store
+  }
+  switch (found[kItemHeaderBytes]) {
+    case CMD_OPEN_DB:
+    case CMD_CLOSE_DB:
+    case CMD_SEEK_DB:
+    case CMD_READ_RECORDS:
+      return false;
+    default:
+      return true;
+  }
+}
+
+int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
+                        TrackingContext& tracking) {
+  switch (session.bLastOp) {
+    case CMD_FLUSH_CHANGES:
+    case CMD_ENABLE_CLASS:
+    case CMD_FORGET_CHANGE:
+    case CMD_DISABLE_CLASS:
+      // Only a class with tracked databases has anything to lose (after a
+      // free-space query dwClass names a volume, no class).
+      if (tracking.syncStates != nullptr && tracking.trackedDbs != nullptr &&
+          tracking.trackedDbs->FirstTrackedOfClass(session.dwClass) != nullptr) {
+        LoseClass(*tracking.syncStates, session.dwClass);
+        TrackedDbList* table = tracking.trackedDbs;
+        for (TrackedDb* node = table->FirstTrackedOfClass(session.dwClass); node != nullptr;
+             node = table->NextTrackedOfClass(node)) {
+          if (node->pLog != nullptr) node->pLog->ForgetDatabase();
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  session.bLastOp = OP_NONE;
+  server.cbData = static_cast<int32_t>(PutStatusReply(server.pbBuffer, STATUS_BAD_REQUEST));
+  return 1;
+}

@@ -51,4 +51,18 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
 int ReplyCommand(SyncSession& session, SyncServer& server,
                  TrackingContext& tracking, BYTE status) REQUIRES(systemLock);
 
+// True when the command whose payload is `payload` (`cbPayload` bytes,
+// never read past) may write the store: every sub-code but those of remote
+// database access, which only read. The server then takes the store before
+// systemLock (LockWithStore), so that a busy store holds up this command
+// alone. Any thread; looks at nothing shared.
+bool CommandWritesStore(const BYTE* payload, DWORD cbPayload);
+
+// When the store transaction that a command ran in could not be committed,
+// nothing it wrote is kept: the class it selected (commands 3, 6, 16, 17)
+// is lost and its logs are opened afresh at their next use, and the reply
+// becomes a bare 0xC0 in server.pbBuffer. Non-zero, like ReplyCommand.
+int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
+                        TrackingContext& tracking) REQUIRES(systemLock);
+
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_

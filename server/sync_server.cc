@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/kernel.h"
+#include "platform/object_store.h"
 #include "platform/window.h"
 #include "server/protocol.h"
 #include "server/sync_session.h"
@@ -260,13 +261,21 @@ DWORD SyncServer::Serve() {
 void SyncServer::ServeConnection() {
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
     if (Receive() != 0) break;
-    int reply;
-    bool shutdownAsked;
-    {
-      SystemLockGuard locked(systemLock);
-      if (fStop.load()) break;
+    int reply = 0;
+    bool shutdownAsked = false;
+    // A message that writes the store waits for it before systemLock, so
+    // that a busy store holds up this message alone; anything else that
+    // meets a busy store under the lock fails after a short wait.
+    const bool withStore = MessageWritesStore(session_, pbBuffer, cbData);
+    const bool storeTaken = withStore ? LockWithStore() : (systemLock.Lock(), false);
+    const bool stopped = fStop.load() != 0;
+    if (!stopped) {
+      ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       const DWORD stateBefore = session_.dwState;
       reply = HandleMessage(session_, *this, tracking_);
+      if (storeTaken && !CeEndTransaction(TRUE)) {
+        reply = ReplyMessageNotKept(session_, *this, tracking_);
+      }
       // The close is asked once, after the reply to the end of session that
       // asked for it; the replies that may follow it do not ask again.
       shutdownAsked = stateBefore != SessionStateShutdown &&
@@ -274,7 +283,11 @@ void SyncServer::ServeConnection() {
       // Marked before the lock goes, so a Stop that takes it next waits for
       // this reply to be sent.
       if (reply != 0) SetReplyUnderWay(true);
+    } else if (storeTaken) {
+      CeEndTransaction(FALSE);
     }
+    systemLock.Unlock();
+    if (stopped) break;
     if (reply != 0) {
       const bool sent = sockConn.load() != INVALID_SOCKET && Send() == 0;
       SetReplyUnderWay(false);

@@ -1,5 +1,6 @@
 #include "server/sync_session.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/kernel.h"
@@ -134,6 +135,20 @@ BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
 
 int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status) {
   return ReplyStatusOnly(server, status);
+}
+
+bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received) {
+  if (received < static_cast<int32_t>(kFrameHeaderBytes)) return false;
+  if (session.dwState != SessionStateOpen || frame[0] != MSG_COMMAND) return false;
+  // The payload as HandleMessage takes it: to the length field, never past
+  // the bytes received.
+  DWORD frameBytes = std::min<DWORD>(GetBe16(frame + 1), static_cast<DWORD>(received));
+  if (frameBytes <= kFrameHeaderBytes) return false;
+  return CommandWritesStore(frame + kFrameHeaderBytes, frameBytes - kFrameHeaderBytes);
+}
+
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingContext& tracking) {
+  return ReplyCommandNotKept(session, server, tracking);
 }
 
 int HandleMessage(SyncSession& session, SyncServer& server,

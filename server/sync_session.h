@@ -81,6 +81,17 @@ struct SyncSession {
 int HandleMessage(SyncSession& session, SyncServer& server,
                   TrackingContext& tracking) REQUIRES(systemLock);
 
+// True when the message of `received` bytes at `frame` may write the store
+// (a command that is not a remote read; see CommandWritesStore), so that the
+// server takes the store before systemLock for it. Reads nothing past
+// `received`; the worker only, before it takes systemLock.
+bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received);
+
+// The reply to a message whose store transaction could not be committed
+// (see ReplyCommandNotKept). Non-zero.
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
+                        TrackingContext& tracking) REQUIRES(systemLock);
+
 // The first item of the run of `count` bytes at `items` whose tag is `tag`,
 // or null. Items with tags below 0x80 are stepped over by their length
 // field; tags 0x80 to 0xBF by a fixed 2 bytes (tag and one byte), 0xC0 to

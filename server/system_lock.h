@@ -28,10 +28,12 @@
 #define HOLLOWMARCH_SERVER_SYSTEM_LOCK_H_
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 #include "platform/mutex.h"
+#include "platform/types.h"
 
 // A mutex that knows which thread holds it. Not recursive.
 class CAPABILITY("mutex") SystemMutex {
@@ -39,6 +41,12 @@ class CAPABILITY("mutex") SystemMutex {
   void Lock() ACQUIRE() {
     mu_.lock();
     owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  }
+  // True, holding the lock, when it could be had within `ms`.
+  bool TryLockFor(DWORD ms) TRY_ACQUIRE(true) {
+    if (!mu_.try_lock_for(std::chrono::milliseconds(ms))) return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
   }
   void Unlock() RELEASE() {
     owner_.store(std::thread::id(), std::memory_order_relaxed);
@@ -51,12 +59,39 @@ class CAPABILITY("mutex") SystemMutex {
   }
 
  private:
-  std::mutex mu_;
+  std::timed_mutex mu_;
   std::atomic<std::thread::id> owner_{};
 };
 
+// How long a store call made with systemLock held may wait for the store's
+// write lock. The store's write lock is taken before systemLock by the work
+// that must wait for it (capture, the peer's commands that write); anything
+// else that finds the store busy while holding systemLock fails after this
+// wait rather than stall the other thread, which may be holding the store
+// while it waits for systemLock.
+constexpr DWORD kStoreWaitUnderSystemLockMs = 1000;
+
 // The process-wide lock (see above). Lives for the whole process.
 extern SystemMutex systemLock;
+
+// How long a thread that holds the store's write lock waits for systemLock
+// before it gives the store up again (see LockWithStore).
+constexpr DWORD kStoreHeldLockWaitMs = 50;
+
+// Takes systemLock together with a store write transaction of the calling
+// thread (CeBeginTransaction), for work that writes the store and must wait
+// for it rather than fail: capture, the peer's commands. The two locks are
+// never waited for one while holding the other for long: the store is waited
+// for with no lock held (as long as the store's own wait allows); holding
+// it, systemLock is waited for at most kStoreHeldLockWaitMs, after which the
+// store is given back (the thread holding systemLock may be waiting for it),
+// systemLock taken, and the store tried again for at most
+// kStoreWaitUnderSystemLockMs. Returns with systemLock held in every case:
+// true when the transaction is open (the caller ends it before it releases
+// systemLock), false when the store could not be had, and the work must
+// then fail as a busy store makes it. Not with systemLock or a store
+// transaction already held.
+bool LockWithStore() ACQUIRE(systemLock);
 
 // Holds a SystemMutex for a scope.
 class SCOPED_CAPABILITY SystemLockGuard {

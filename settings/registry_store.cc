@@ -193,6 +193,11 @@ bool SetLastSyncTime(DWORD dataClass, DWORD time) {
 }
 
 bool LoseClass(SyncStateCache& cache, DWORD dataClass) {
-  if (!SetSyncState(cache, dataClass, SyncStateLost)) return false;
+  if (!SetSyncState(cache, dataClass, SyncStateLost)) {
+    // Even a key that could not be opened (a busy store) leaves the process
+    // reading the class lost.
+    cache.Store(dataClass, SyncStateLost);
+    return false;
+  }
   return SetSyncTime(dataClass, 0);
 }

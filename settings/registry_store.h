@@ -92,7 +92,7 @@ bool SetLastSyncTime(DWORD dataClass, DWORD time);
 // The class's change log can no longer serve a fast sync: SyncStateLost,
 // then SyncTime 0 (in that order: a state still tracking with a sync time of
 // 0 would promise every change ever made). True when both were written; the
-// cache takes the state in any case (see SetSyncState).
+// cache takes the state in any case, even when the key cannot be opened.
 bool LoseClass(SyncStateCache& cache, DWORD dataClass);
 
 // The value name "<stem>_<class>" as UTF-16 (NUL-terminated in c_str()).

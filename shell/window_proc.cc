@@ -1,5 +1,6 @@
 #include "shell/window_proc.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,13 +56,19 @@ bool IsChangeNotification(UINT message) {
 // A notification, and those queued behind it up to kCaptureGroupMax, captured
 // as one group (one store commit). Other messages keep their place.
 void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM wparam,
-                          LPARAM lparam) {
+                          LPARAM lparam,
+                          CaptureGroup::Store store = CaptureGroup::Store::kBeginWhenNeeded) {
   if (p.capture.fCaptureSuppressed.load() != 0) {
     AcknowledgeDropped(p.tracking);
+    if (store == CaptureGroup::Store::kBegun) CeEndTransaction(TRUE);
     return;
   }
+  // A store that could not be had within the wait fails every call of the
+  // group at once: each class it records for is lost, none waits again.
+  std::optional<ScopedStoreWait> noWait;
+  if (store == CaptureGroup::Store::kUnavailable) noWait.emplace(0);
   std::vector<DWORD> failures;
-  CaptureGroup group(p.tracking);
+  CaptureGroup group(p.tracking, store);
   if (DWORD r = group.Add(message, wparam, static_cast<CEOID>(lparam))) failures.push_back(r);
   MSG next;
   for (int taken = 1; taken < kCaptureGroupMax &&
@@ -243,12 +250,30 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
 // The lock is taken here unless this thread holds it already: the procedure
 // is re-entered for the messages it sends to its own window (WM_CLOSE from a
 // failed start, WM_DESTROY from DestroyWindow).
+//
+// A notification takes the store with the lock (LockWithStore), so that a
+// busy store (another process's long write) holds up capture alone while
+// the worker keeps answering. Under systemLock any other store call waits at
+// most kStoreWaitUnderSystemLockMs; WM_CREATE is the exception, since no
+// worker runs before it ends.
 LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     NO_THREAD_SAFETY_ANALYSIS {
   ProcessObjects* p = pProcessObjects;
   if (p == nullptr) return DefWindowProcW(window, message, wparam, lparam);
   if (systemLock.HeldByCurrentThread()) return Dispatch(*p, window, message, wparam, lparam);
+  if (IsChangeNotification(message)) {
+    const bool taken = LockWithStore();
+    {
+      ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
+      OnChangeNotification(*p, window, message, wparam, lparam,
+                           taken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable);
+    }
+    systemLock.Unlock();
+    return 0;
+  }
   SystemLockGuard lock(systemLock);
+  std::optional<ScopedStoreWait> wait;
+  if (message != WM_CREATE) wait.emplace(kStoreWaitUnderSystemLockMs);
   return Dispatch(*p, window, message, wparam, lparam);
 }
 

@@ -165,7 +165,11 @@ void AcknowledgeDropped(TrackingContext& ctx) {
   if (ctx.hold->unsavedLosses.empty()) CeAcknowledgeNotification();
 }
 
-CaptureGroup::CaptureGroup(TrackingContext& ctx) : ctx_(ctx), savedLast_(*ctx.lastLogged) {}
+CaptureGroup::CaptureGroup(TrackingContext& ctx, Store store)
+    : ctx_(ctx),
+      savedLast_(*ctx.lastLogged),
+      began_(store != Store::kBeginWhenNeeded),
+      inTransaction_(store == Store::kBegun) {}
 
 CaptureGroup::~CaptureGroup() {
   if (!committed_) Commit();

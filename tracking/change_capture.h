@@ -51,10 +51,18 @@ struct TrackedDb;
 // committed, nothing of it stays: the repeat filter forgets its changes and
 // every class it recorded for is lost (written afresh; held as in
 // CaptureHold when that fails). A group must be short: the store's write
-// lock is held from its first change to Commit.
+// lock is held from its first change to Commit. The window thread takes
+// that lock before systemLock (Store::kBegun), so that a busy store stalls
+// capture alone and never the thread that waits for systemLock.
 class CaptureGroup {
  public:
-  explicit CaptureGroup(TrackingContext& ctx);
+  // Where the group's store transaction comes from.
+  enum class Store {
+    kBeginWhenNeeded,  // begun with the first change to record
+    kBegun,            // the caller's CeBeginTransaction, which the group ends
+    kUnavailable,      // the caller could not get the store: call by call
+  };
+  explicit CaptureGroup(TrackingContext& ctx, Store store = Store::kBeginWhenNeeded);
   // Commits if Commit was not called.
   ~CaptureGroup();
   CaptureGroup(const CaptureGroup&) = delete;
