@@ -20,13 +20,49 @@ LRESULT GetSyncStateAnswer(TrackingContext& t, DWORD dataClass) {
   }
 }
 
+// Forgets every handle of `log` that came from a list released since.
+void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log) {
+  auto [it, added] = state.handleLists.emplace(log, log->cListReleases);
+  if (added || it->second == log->cListReleases) return;
+  it->second = log->cListReleases;
+  for (auto h = state.handles.begin(); h != state.handles.end();) {
+    if (h->second.log != log) {
+      ++h;
+      continue;
+    }
+    state.entryHandles.erase(h->second.entry);
+    h = state.handles.erase(h);
+  }
+}
+
 DWORD IssueHandle(ChangeListState& state, const TrackedDb* node, const ChangeEntry* e) {
+  const ChangeLog* log = node->pLog;
+  ForgetReleasedHandles(state, log);
+  ChangeHandleRecord record{log,       log->cListReleases, e,      e->bType,
+                            e->dwTime, e->dwReserved,      e->dwUid, e->oidRec};
+  auto known = state.entryHandles.find(e);
+  if (known != state.entryHandles.end()) {
+    auto h = state.handles.find(known->second);
+    if (h != state.handles.end() && h->second.log == log &&
+        h->second.listReleases == log->cListReleases) {
+      h->second = record;
+      return known->second;
+    }
+    // The address was another log's entry, or of a list gone since.
+    if (h != state.handles.end()) state.handles.erase(h);
+    state.entryHandles.erase(known);
+  }
   DWORD handle = state.nextHandle++;
   if (state.nextHandle == 0) state.nextHandle = 1;
-  state.handles[handle] = ChangeHandleRecord{node->pLog,   node->pLog->cListReleases,
-                                             e->bType,     e->dwTime,
-                                             e->dwReserved, e->dwUid,
-                                             e->oidRec};
+  // After 2^32 handles a number may come round again: it names the new
+  // entry from then on.
+  auto old = state.handles.find(handle);
+  if (old != state.handles.end()) {
+    state.entryHandles.erase(old->second.entry);
+    state.handles.erase(old);
+  }
+  state.handles.emplace(handle, record);
+  state.entryHandles.emplace(e, handle);
   return handle;
 }
 
@@ -150,6 +186,8 @@ LRESULT HandleChangeListRequest(TrackingContext& t, ChangeListState& state, UINT
     case WM_HMAPP_END_CHANGE_LIST:
       state.pChangeListDb = nullptr;
       state.handles.clear();
+      state.entryHandles.clear();
+      state.handleLists.clear();
       return t.trackedDbs->EndClassLog(dataClass) ? 1 : 0;
     case WM_HMAPP_SET_SYNC_STATE: {
       DWORD syncState = lparam == 0   ? SyncStateTracking

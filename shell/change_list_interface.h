@@ -10,12 +10,18 @@
 // that need it and releases the lists). A class with several tracked
 // databases is walked database by database, each newest first.
 //
-// Change handles are small numbers issued by GET_NEXT_CHANGE. A handle keeps
-// a copy of its change, taken when it was issued, and is good only while the
-// list it came from stays loaded: once that list is released (the walk's
-// end, the peer's flush, a trim), and for any number GET_NEXT_CHANGE did not
-// issue, the field requests answer 0. No handle ever reaches a released
-// entry.
+// Change handles are small numbers issued by GET_NEXT_CHANGE, one per entry
+// of a loaded list: the same entry gets the same handle each time the walk
+// comes to it, for as long as its list stays loaded, so the handles a client
+// can make the system keep are bounded by the entries it has loaded, however
+// often it walks them. A handle keeps a copy of its change, taken when it was
+// last handed out, and is good only while the list it came from stays
+// loaded: once that list is released (the walk's end, the peer's flush, a
+// trim), and for any number GET_NEXT_CHANGE did not issue, the field
+// requests answer 0; the handles of a released list are forgotten when the
+// walk next hands out one of its log's. No handle ever reaches a released
+// entry. (An entry removed while its list stays loaded may leave its memory
+// to a later entry of the same list, which then takes over its handle.)
 #ifndef HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_
 #define HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_
 
@@ -25,6 +31,7 @@
 #include "platform/window.h"
 
 struct TrackedDb;
+struct ChangeEntry;
 class ChangeLog;
 struct TrackingContext;
 
@@ -57,6 +64,7 @@ struct ChangeHandleRecord {
   const ChangeLog* log;  // the list it came from (only compared, never read
                          // once that list may have been released)
   DWORD listReleases;    // that list's release count at issue
+  const ChangeEntry* entry;  // the entry's address (a key only, never read)
   BYTE bType;
   DWORD dwTime;
   DWORD dwReserved;
@@ -70,8 +78,13 @@ struct ChangeListState {
   // The tracked database whose log the walk is on; null at start and after
   // END_CHANGE_LIST.
   TrackedDb* pChangeListDb = nullptr;
-  // Handles issued since the last END_CHANGE_LIST.
+  // Handles issued since the last END_CHANGE_LIST, and the handle of each
+  // entry handed out (keyed by the entry's address; the record tells
+  // whether the address is still of the same list).
   std::unordered_map<DWORD, ChangeHandleRecord> handles;
+  std::unordered_map<const ChangeEntry*, DWORD> entryHandles;
+  // Per log, the release count its handles above belong to.
+  std::unordered_map<const ChangeLog*, DWORD> handleLists;
   DWORD nextHandle = 1;
 };
 

@@ -113,6 +113,44 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
   EXPECT_EQ(Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0), 0) << "no walk after the end";
 }
 
+// A client that walks round and round without ever ending the list must
+// not make the system keep a handle per step: each entry keeps one handle,
+// and the handles of a list released meanwhile are let go.
+TEST_F(ChangeListTest, HandlesStayOnePerLoadedEntryHoweverLongTheWalk) {
+  TrackedDb* node = Track(kContacts, {100, 200, 300});
+  Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
+  std::vector<LRESULT> first;
+  for (LRESULT h = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0); h != 0;
+       h = Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0)) {
+    first.push_back(h);
+  }
+  ASSERT_EQ(first.size(), 3u);
+  std::vector<LRESULT> sorted = first;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end()) << "one per entry";
+
+  for (int i = 0; i < 200000; ++i) {
+    LRESULT h = Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0);
+    if (h == 0) continue;
+    if (h != first[0] && h != first[1] && h != first[2]) {
+      FAIL() << "step " << i << " gave a new handle " << h;
+    }
+  }
+  EXPECT_EQ(objects_.changeList.handles.size(), 3u);
+  EXPECT_EQ(objects_.changeList.entryHandles.size(), 3u);
+  EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, first[0]), 300) << "the handle still answers";
+
+  // The list goes and comes back (another reader ended it): the old handles
+  // are stale, and the first new one lets them go.
+  objects_.trackedDbs.EndClassLog(kContacts);
+  node->pLog->LoadLog();
+  LRESULT fresh = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
+  ASSERT_NE(fresh, 0);
+  EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, first[1]), 0);
+  EXPECT_EQ(objects_.changeList.handles.size(), 1u);
+  EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, fresh), 300);
+}
+
 TEST_F(ChangeListTest, AClassWithoutADatabaseAnswersZero) {
   EXPECT_EQ(Send(WM_HMAPP_START_CHANGE_LIST, 25), 0);
   EXPECT_EQ(Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0), 0);

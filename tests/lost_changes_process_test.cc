@@ -203,6 +203,37 @@ TEST_F(LostChangesTest, ADatabaseMadeOrDeletedWhileRunningLosesItsClass) {
   EXPECT_EQ(Completeness(s_, "24", since), 0);
 }
 
+// A second database of a class has a log of its own. When the system is
+// killed and that database deleted before the next start, the start right
+// after the device's deletes the log that nobody would open again, and the
+// class, whose records went without a change each, reads lost.
+TEST_F(LostChangesTest, ALogLeftByADatabaseThatWentIsDeletedAtTheStart) {
+  ASSERT_EQ(s_.Device({"db", "create", "More Contacts", "--type", "24"}).exit_code, 0);
+  std::string why;
+  ASSERT_TRUE(s_.Start(&why)) << why;
+  const std::string since = EnableClass(s_, "24");
+  ASSERT_EQ(s_.Device({"rec", "add", "More Contacts", "0x1001F=Gone soon"}).exit_code, 0);
+  ASSERT_TRUE(s_.WaitCaptured());
+  auto databaseLogs = [&] {
+    RunResult r = s_.Device({"db", "list", "--json"});
+    int n = 0;
+    for (const auto& db : json::parse(r.out)) {
+      if (db["name"].get<std::string>().rfind("\\Hollowmarch Log 280 ", 0) == 0) ++n;
+    }
+    return n;
+  };
+  ASSERT_EQ(databaseLogs(), 1);
+
+  ASSERT_TRUE(s_.Signal(SIGKILL));
+  ASSERT_EQ(s_.Device({"db", "delete", "More Contacts"}).exit_code, 0);
+  ASSERT_EQ(s_.Device({"reset"}).exit_code, 0);  // a start right after the device's
+  ASSERT_TRUE(s_.Start(&why)) << why;
+  EXPECT_EQ(databaseLogs(), 0);
+  EXPECT_EQ(s_.ClassState(24), "lost");
+  EXPECT_EQ(Completeness(s_, "24", since), 2);
+  ASSERT_TRUE(s_.Signal(SIGKILL));
+}
+
 // A store that fills up loses the class; once there is room again and the
 // peer enables the class, changes are on record again.
 TEST_F(LostChangesTest, AFullStoreLosesTheClassAndRecordingComesBack) {

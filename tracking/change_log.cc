@@ -1,5 +1,6 @@
 #include "tracking/change_log.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -87,8 +88,10 @@ bool ChangeLog::OpenLog(DWORD dataClass) {
   oidLogDb = 0;
   hLogDb = CeOpenDatabase(&oidLogDb, name, 0, CEDB_AUTOINCREMENT, 0);
   fLogKept = 0;
+  mirror_.Invalidate();
   if (recent) {
     // Only the program restarted: the log from before is used unchanged.
+    // What it holds is known after its first load.
     if (hLogDb != INVALID_HANDLE_VALUE) {
       fLogKept = 1;
       return true;
@@ -105,6 +108,7 @@ void ChangeLog::ForgetDatabase() {
   oidLogDb = 0;
   if (pOldest != nullptr) FreeEntries();
   cRecordsLoaded_ = 0;
+  mirror_.Invalidate();
 }
 
 bool ChangeLog::CreateLogDb() {
@@ -112,6 +116,8 @@ bool ChangeLog::CreateLogDb() {
   WCHAR name[CEDB_MAXDBASENAMELEN];
   FormatName(name);
   oidLogDb = CeCreateDatabase(name, dwLogType, 0, nullptr);
+  // A new database is empty; a stale one written on holds who knows what.
+  mirror_.Reset(oidLogDb != 0);
   if (oidLogDb == 0 && GetLastError() == ERROR_ALREADY_EXISTS) {
     // A log left behind by a delete that failed (a full store, say): its
     // class was lost with it, so it is replaced, or, when it still cannot be
@@ -121,6 +127,7 @@ bool ChangeLog::CreateLogDb() {
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     oidLogDb = CeDeleteDatabase(stale) ? CeCreateDatabase(name, dwLogType, 0, nullptr) : stale;
+    mirror_.Reset(oidLogDb != 0 && oidLogDb != stale);
   }
   if (oidLogDb == 0) {
     GetLastError();
@@ -137,6 +144,7 @@ bool ChangeLog::DeleteLogDb() {
   hLogDb = INVALID_HANDLE_VALUE;
   // Whatever the database held, the loaded list stands for none of a new one.
   cRecordsLoaded_ = 0;
+  mirror_.Invalidate();
   if (!CeDeleteDatabase(oidLogDb)) {
     GetLastError();
     return false;
@@ -156,7 +164,7 @@ bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
   std::memset(&info, 0, sizeof(info));
   if (CeOidGetInfo(oidLogDb, &info) && info.wObjType == OBJTYPE_DATABASE &&
       info.infDatabase.wNumRecords >= kTrimMinRecords && !HasFreeSpace()) {
-    TrimOldest(info.infDatabase.wNumRecords);
+    TrimOldest(TrueRecordCount(info.infDatabase.wNumRecords));
   }
   // The time is taken after the trim.
   return WriteEntry(bType, CurrentTime(), oidRec, dwUid);
@@ -173,7 +181,11 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
   // An empty database has no last record to seek to; the append works all
   // the same.
   CeSeekDatabase(hLogDb, CEDB_SEEK_END, 0, nullptr);
-  if (CeWriteRecordProps(hLogDb, 0, 1, &prop) != 0) return true;
+  CEOID written = CeWriteRecordProps(hLogDb, 0, 1, &prop);
+  if (written != 0) {
+    mirror_.Append(written, bType, dwTime, oidRec, dwUid);
+    return true;
+  }
   GetLastError();
   // A change is lost: the log can no longer serve a fast sync.
   DeleteLogDb();
@@ -215,29 +227,41 @@ bool ChangeLog::LoadLog() {
   fRewrite = 0;
   cEntries = 0;
   cRecordsLoaded_ = 0;
+  // Reading the whole database teaches the mirror anew.
+  mirror_.Reset(true);
   for (;;) {
     BYTE bytes[kChangeRecordSize];
     CEOID oid = 0;
     ReadResult read = ReadNextRecord(bytes, &oid);
     if (read == ReadResult::kEnd) return true;
-    if (read == ReadResult::kError) return false;
+    if (read == ReadResult::kError) {
+      mirror_.Invalidate();
+      return false;
+    }
     ++cRecordsLoaded_;
     // A record that holds no change is left out and kept on file.
-    if (read == ReadResult::kMalformed) continue;
+    if (read == ReadResult::kMalformed) {
+      mirror_.AppendMalformed(oid);
+      continue;
+    }
     ChangeRecord r = DecodeChangeRecord(bytes);
+    mirror_.Append(oid, r.bType, r.dwTime, r.oidRec, r.dwUid);
     ChangeEntry* prior = FindEntry(r.oidRec);
     if (prior == nullptr) {
       // No memory: the record is left out and the load goes on.
-      InsertEntry(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid);
+      InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid, oid);
       continue;
     }
-    if (!ResolveDuplicate(prior, bytes)) return false;
+    if (!ResolveDuplicate(prior, bytes, oid)) {
+      mirror_.Invalidate();
+      return false;
+    }
   }
 }
 
 // Keeps one entry of the prior entry P and the record R of the same oidRec.
 // An entry without a uid always gives way to a record with one.
-bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]) {
+bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec) {
   ChangeRecord r = DecodeChangeRecord(record);
   ChangeEntry p = *prior;  // traces show P as it was before its removal
   fRewrite = 1;
@@ -276,47 +300,80 @@ bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]) {
   // A skipped record stays on file until fRewrite has the rewrite drop it.
   if (!replace) return true;
   if (!RemoveEntry(prior)) return false;
-  InsertEntry(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid);
+  InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid, oidLogRec);
   return true;
 }
 
 bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
                             DWORD dwReserved, DWORD dwUid) {
+  return InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) != nullptr;
+}
+
+ChangeEntry* ChangeLog::InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
+                                     DWORD dwUid, CEOID oidLogRec) {
   auto* entry = static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry)));
-  if (entry == nullptr) return false;
+  if (entry == nullptr) return nullptr;
   entry->bType = bType;
   entry->dwTime = dwTime;
   entry->dwReserved = dwReserved;
   entry->dwUid = dwUid;
   entry->oidRec = oidRec;
+  entry->oidLogRec = oidLogRec;
   if (!index_.Add(entry)) {
     LocalFree(entry);
-    return false;
+    return nullptr;
   }
+  Link(entry);
+  ++cEntries;
+  return entry;
+}
+
+// Links a new entry after every entry older than it and before every entry
+// of its time or newer, leaving the cursor where a newest-first walk for
+// that place would stop: at the entry just older, or null.
+ChangeEntry* ChangeLog::Link(ChangeEntry* entry) {
+  const DWORD time = entry->dwTime;
+  fOldestFirst = 0;
+  ChangeEntry* older = nullptr;
   if (pNewest == nullptr) {
     pOldest = entry;
     pNewest = entry;
-  } else {
-    // Appended records come in time order, so this usually stops at once.
-    ChangeEntry* older = FirstNewest();
-    while (older != nullptr && !(older->dwTime < dwTime)) older = NextOlder();
-    if (older != nullptr) {
-      entry->pOlder = older;
-      entry->pNewer = older->pNewer;
-      if (older->pNewer != nullptr) {
-        older->pNewer->pOlder = entry;
-      } else {
-        pNewest = entry;
-      }
-      older->pNewer = entry;
-    } else {
-      entry->pNewer = pOldest;
-      pOldest->pOlder = entry;
-      pOldest = entry;
-    }
+    pNewestRunOldest_ = entry;
+    pCursor = nullptr;
+    return entry;
   }
-  ++cEntries;
-  return true;
+  if (pNewest->dwTime < time) {
+    // Appended records come in time order: this is the usual case.
+    older = pNewest;
+    pNewestRunOldest_ = entry;
+  } else {
+    if (pNewestRunOldest_ == nullptr) {
+      ChangeEntry* run = pNewest;
+      while (run->pOlder != nullptr && run->pOlder->dwTime == run->dwTime) run = run->pOlder;
+      pNewestRunOldest_ = run;
+    }
+    // Every entry of the newest run is at least as new: the walk starts
+    // below it. A burst of one second thus costs nothing per entry.
+    older = pNewestRunOldest_->pOlder;
+    while (older != nullptr && !(older->dwTime < time)) older = older->pOlder;
+    if (time == pNewest->dwTime) pNewestRunOldest_ = entry;
+  }
+  if (older != nullptr) {
+    entry->pOlder = older;
+    entry->pNewer = older->pNewer;
+    if (older->pNewer != nullptr) {
+      older->pNewer->pOlder = entry;
+    } else {
+      pNewest = entry;
+    }
+    older->pNewer = entry;
+  } else {
+    entry->pNewer = pOldest;
+    pOldest->pOlder = entry;
+    pOldest = entry;
+  }
+  pCursor = older;
+  return entry;
 }
 
 ChangeEntry* ChangeLog::FirstNewest() {
@@ -354,6 +411,11 @@ bool ChangeLog::RemoveEntry(ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
   if (entry == pStreamNext) pStreamNext = entry->pOlder;
+  if (entry == pNewestRunOldest_) {
+    // The next newer entry shares the newest time; without one, the new
+    // newest's run is found when it is needed.
+    pNewestRunOldest_ = entry->pNewer;
+  }
   if (entry->pNewer != nullptr) {
     pCursor = entry->pNewer;
     entry->pNewer->pOlder = entry->pOlder;
@@ -380,6 +442,7 @@ bool ChangeLog::FreeEntries() {
   pCursor = nullptr;
   pNewest = nullptr;
   pStreamNext = nullptr;
+  pNewestRunOldest_ = nullptr;
   cRecordsLoaded_ = 0;
   ++cListReleases;
   return all_released;
@@ -468,16 +531,147 @@ bool ChangeLog::RewriteLog(bool force) {
   return true;
 }
 
-void ChangeLog::TrimOldest(WORD numRecords) {
+DWORD ChangeLog::TrueRecordCount(WORD numRecords) {
+  // The record count of a database stops at 0xFFFF; the index of its last
+  // record goes on.
+  if (numRecords < 0xFFFF) return numRecords;
+  DWORD last = 0;
+  if (CeSeekDatabase(hLogDb, CEDB_SEEK_END, 0, &last) == 0) return numRecords;
+  return last + 1;
+}
+
+void ChangeLog::TrimOldest(DWORD numRecords) {
+  if (TrimFromMirror(numRecords)) return;
+  TrimLoaded();
+}
+
+// The trim without a load. When a load would take every record as an entry
+// of its own and the records stand in time order, the list would hold them
+// oldest first as they stand, except that a run of one time lists its later
+// records as older. The n oldest entries are thus whole runs from the front
+// and the last records of the run that follows.
+bool ChangeLog::TrimFromMirror(DWORD numRecords) {
+  if (pOldest != nullptr || !mirror_.valid() || !mirror_.Clean() || !mirror_.TimeOrdered() ||
+      mirror_.size() != numRecords) {
+    return false;
+  }
+  // Nothing for a load to drop: cEntries would be the record count.
+  const size_t n = std::min<size_t>(kTrimRecords, mirror_.size());
+  size_t whole = 0;    // records [0, whole) go
+  size_t runEnd = 0;   // and [runEnd - partial, runEnd)
+  size_t partial = 0;
+  while (whole < n) {
+    size_t end = mirror_.RunEnd(whole);
+    if (end - whole > n - whole) {
+      partial = n - whole;
+      runEnd = end;
+      break;
+    }
+    whole = end;
+  }
+  std::vector<CEOID> doomed;
+  for (size_t i = 0; i < whole; ++i) doomed.push_back(mirror_.at(i).oid);
+  for (size_t i = runEnd - partial; i < runEnd; ++i) doomed.push_back(mirror_.at(i).oid);
+  // The oldest entry kept is the first record left (in a cut run, each of
+  // the run's records has that time). With nothing left, the log is
+  // complete from now on.
+  const DWORD oldest = mirror_.size() > n ? mirror_.at(whole).dwTime : CurrentTime();
+  bool marked = false;
+  if (!MarkLostForRewrite(&marked)) return true;
+  if (!DeleteRecordsInPlace(doomed)) return true;
+  if (partial != 0) mirror_.Erase(runEnd - partial, runEnd);
+  mirror_.Erase(0, whole);
+  if (marked) {
+    RestoreTracking(oldest);
+  } else {
+    SetSyncTime(DataClass(), oldest);
+  }
+  return true;
+}
+
+bool ChangeLog::DeleteRecordsInPlace(const std::vector<CEOID>& records) {
+  for (CEOID oid : records) {
+    if (CeDeleteRecord(hLogDb, oid) != 0) continue;
+    GetLastError();
+    // What the log holds is no longer known for sure: as after a failed
+    // write, the class is lost and the next append starts afresh.
+    DeleteLogDb();
+    LoseClass(syncStates_, DataClass());
+    return false;
+  }
+  return true;
+}
+
+// After a load and the removal of the oldest entries: deletes every record
+// that no entry was loaded from (the duplicates the load dropped, those that
+// hold no change, the removed entries'), and writes an entry's uid into its
+// record where the entry took another record's. The database then loads as
+// the list stands, as it would after a rewrite. Not in place, leaving the
+// database alone, when an entry has no record of its own, or when the kept
+// records would not stand in time order, which a rewrite restores (and on
+// which a trim without a load depends).
+ChangeLog::InPlaceResult ChangeLog::DropUnlistedRecords() {
+  if (!mirror_.valid()) return InPlaceResult::kNotInPlace;
+  std::vector<bool> keep(mirror_.size(), false);
+  std::vector<std::pair<size_t, const ChangeEntry*>> uidTaken;
+  for (const ChangeEntry* e = pOldest; e != nullptr; e = e->pNewer) {
+    size_t at = e->oidLogRec != 0 ? mirror_.Find(e->oidLogRec) : ChangeRecordMirror::kNotFound;
+    if (at == ChangeRecordMirror::kNotFound || keep[at]) return InPlaceResult::kNotInPlace;
+    const ChangeRecordMirror::Record& r = mirror_.at(at);
+    if (r.malformed || r.bType != e->bType || r.dwTime != e->dwTime || r.oidRec != e->oidRec) {
+      return InPlaceResult::kNotInPlace;
+    }
+    if (r.dwUid != e->dwUid) uidTaken.emplace_back(at, e);
+    keep[at] = true;
+  }
+  std::vector<CEOID> doomed;
+  bool any = false;
+  DWORD last = 0;
+  for (size_t i = 0; i < mirror_.size(); ++i) {
+    if (!keep[i]) {
+      doomed.push_back(mirror_.at(i).oid);
+      continue;
+    }
+    if (any && last > mirror_.at(i).dwTime) return InPlaceResult::kNotInPlace;
+    last = mirror_.at(i).dwTime;
+    any = true;
+  }
+  for (const auto& [at, e] : uidTaken) {
+    BYTE blob[kChangeRecordSize];
+    EncodeChangeRecord(e->bType, e->dwTime, 0, e->dwUid, e->oidRec, blob);
+    CEPROPVAL prop;
+    std::memset(&prop, 0, sizeof(prop));
+    prop.propid = kChangeRecordPropId;
+    prop.val.blob.dwCount = kChangeRecordSize;
+    prop.val.blob.lpb = blob;
+    if (CeWriteRecordProps(hLogDb, mirror_.at(at).oid, 1, &prop) == 0) {
+      GetLastError();
+      DeleteLogDb();
+      LoseClass(syncStates_, DataClass());
+      return InPlaceResult::kFailed;
+    }
+    mirror_.SetUid(at, e->dwUid);
+  }
+  if (!DeleteRecordsInPlace(doomed)) return InPlaceResult::kFailed;
+  mirror_.Compact(keep);
+  return InPlaceResult::kDone;
+}
+
+// The trim with a load: for a list already loaded by a reader, for a log
+// whose records a load would not take one for one, or whose records the log
+// does not know.
+void ChangeLog::TrimLoaded() {
   if (!LoadLog()) {
     // Only part of the log was read: rewriting from it would lose the rest.
     FreeEntries();
     return;
   }
-  int n = static_cast<int>(cEntries) - static_cast<int>(numRecords) + 10;
+  // Both counted in full while loading; every record the load dropped
+  // counts towards the ten.
+  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded_} + kTrimRecords;
   if (n < 0) n = 0;
   ChangeEntry* e = FirstOldest();
-  for (int i = 0; i < n; ++i) {
+  for (int64_t i = 0; i < n; ++i) {
     RemoveEntry(e);
     e = NextNewer();
   }
@@ -489,15 +683,22 @@ void ChangeLog::TrimOldest(WORD numRecords) {
     FreeEntries();
     return;
   }
-  RewriteResult result = RewriteEntries();
-  if (result == RewriteResult::kWriteFailed) {
+  InPlaceResult inPlace = DropUnlistedRecords();
+  if (inPlace == InPlaceResult::kFailed) {
     FreeEntries();
     return;
   }
-  if (result == RewriteResult::kNotStarted) {
-    if (marked) RestoreTracking(syncTime);
-    FreeEntries();
-    return;
+  if (inPlace == InPlaceResult::kNotInPlace) {
+    RewriteResult result = RewriteEntries();
+    if (result == RewriteResult::kWriteFailed) {
+      FreeEntries();
+      return;
+    }
+    if (result == RewriteResult::kNotStarted) {
+      if (marked) RestoreTracking(syncTime);
+      FreeEntries();
+      return;
+    }
   }
   if (marked) {
     RestoreTracking(oldest);
@@ -521,6 +722,16 @@ bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {
     bool deleted = CeDeleteRecord(hLogDb, oid) != 0;
     // A loaded record is gone: the records appended since shift forward.
     if (deleted && position < cRecordsLoaded_) --cRecordsLoaded_;
+    if (deleted) {
+      size_t at = mirror_.Find(oid);
+      if (at != ChangeRecordMirror::kNotFound) {
+        mirror_.Erase(at, at + 1);
+      } else {
+        mirror_.Invalidate();
+      }
+    } else {
+      mirror_.Invalidate();
+    }
     return deleted;
   }
 }

@@ -12,6 +12,11 @@
 // records of one changed record into one entry. Appending never touches the
 // list; it trims the database when the store runs short of space.
 //
+// Beside the list, a bound log keeps a mirror of its database's records
+// (change_record_mirror.h: about 20 bytes a record and 16 to 32 a changed
+// record), so that a trim can find and delete the oldest records without
+// reading the log.
+//
 // Threads: a ChangeLog takes no lock. The window thread and the server's
 // worker both reach it; every call must be made under the process-wide lock.
 // The iteration state (fOldestFirst, pCursor) is one per log: InsertEntry,
@@ -25,6 +30,7 @@
 
 #include "platform/types.h"
 #include "tracking/change_entry_index.h"
+#include "tracking/change_record_mirror.h"
 
 class SyncStateCache;
 
@@ -47,6 +53,9 @@ constexpr DWORD kLogTypeOffset = 256;
 // an append trims a log of 100 records or more.
 constexpr uint64_t kLowFreeSpaceBytes = 0x300000;
 constexpr WORD kTrimMinRecords = 100;
+// How many records a trim frees: the oldest changes go until, with the
+// duplicates and empty records a load drops, this many records are gone.
+constexpr DWORD kTrimRecords = 10;
 
 // One change. Allocated zero-filled with LocalAlloc and released with
 // LocalFree by the ChangeLog whose list holds it.
@@ -56,9 +65,14 @@ struct ChangeEntry {
   DWORD dwReserved;    // written as 0; a value read is carried unchanged
   DWORD dwUid;         // mail message uid, kNoUid for none
   CEOID oidRec;        // the changed record
+  CEOID oidLogRec;     // the log record the entry was loaded from; 0 when
+                       // it was not loaded (fills what would be padding)
   ChangeEntry* pNewer; // null at the newest
   ChangeEntry* pOlder; // null at the oldest
 };
+
+static_assert(sizeof(void*) != 8 || sizeof(ChangeEntry) == 40,
+              "an entry's record identifier must not make entries bigger");
 
 // The 17-byte record form of an entry's first five fields.
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
@@ -114,6 +128,14 @@ class ChangeLog {
   // more and the store has at most 3 MB free. False when nothing was
   // written: the database cannot be had or the write failed; either way the
   // class becomes SyncStateLost with sync time 0 (see WriteEntry).
+  //
+  // The trim leaves the entries a load, the removal of the oldest ones and a
+  // rewrite would leave, and moves the sync time to the oldest one kept. It
+  // deletes records in place: with no list loaded and a database whose
+  // records (as the log knows them) a load would take one for one, in time
+  // order, it costs one delete per record removed, whatever the log's size;
+  // otherwise it loads the log first. A failed delete loses the class as a
+  // failed write does.
   bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid);
 
   // Appends one record. On failure the database is closed and deleted, the
@@ -128,7 +150,9 @@ class ChangeLog {
   bool LoadLog();
 
   // Adds an entry in time order (an equal time goes older than the entries
-  // that have it). False when no memory. Moves the cursor (newest-first).
+  // that have it). False when no memory. Moves the cursor (newest-first) to
+  // the entry just older than the new one. Constant time when the time is
+  // not older than the newest entry's (a load of appended records).
   bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
                    DWORD dwUid);
 
@@ -179,7 +203,8 @@ class ChangeLog {
   CEOID oidLogDb = 0;
   DWORD fRewrite = 0;
   DWORD dwLogType = 0;
-  WORD cEntries = 0;
+  // Full width: a log may hold more than 65,535 records.
+  DWORD cEntries = 0;
   // How many times the list has been released (FreeEntries). A holder of an
   // entry pointer compares it to tell whether the list it came from is gone.
   DWORD cListReleases = 0;
@@ -199,9 +224,18 @@ class ChangeLog {
   enum class ReadResult { kRecord, kMalformed, kEnd, kError };
   enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
 
-  void TrimOldest(WORD numRecords);
+  void TrimOldest(DWORD numRecords);
+  bool TrimFromMirror(DWORD numRecords);
+  void TrimLoaded();
+  enum class InPlaceResult { kDone, kNotInPlace, kFailed };
+  InPlaceResult DropUnlistedRecords();
+  bool DeleteRecordsInPlace(const std::vector<CEOID>& records);
+  DWORD TrueRecordCount(WORD numRecords);
+  ChangeEntry* Link(ChangeEntry* entry);
+  ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
+                            DWORD dwUid, CEOID oidLogRec);
   ReadResult ReadNextRecord(BYTE record[17], CEOID* oid);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17]);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec);
   bool MarkLostForRewrite(bool* marked);
   void RestoreTracking(DWORD syncTime);
   bool ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records);
@@ -215,6 +249,11 @@ class ChangeLog {
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
   DWORD cRecordsLoaded_ = 0;
+  // The database's records as this log knows them (see the mirror's header).
+  ChangeRecordMirror mirror_;
+  // The oldest entry of the run that shares pNewest's time, so that an equal
+  // time goes older than all of them without a walk; null when not known.
+  ChangeEntry* pNewestRunOldest_ = nullptr;
   // The database name given to OpenLog; empty: the class's log name.
   WCHAR szLogName_[32] = {};
   // Set by OpenLog when it kept an existing log.

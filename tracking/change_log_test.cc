@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <tuple>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "tests/support/temp_device.h"
+#include "tracking/clock.h"
 #include "tracking/trace.h"
 
 namespace {
@@ -312,12 +315,44 @@ TEST_F(ChangeLogTest, InsertKeepsUnsignedTimeOrderAndPutsEqualTimesOlder) {
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 5, 0x7FFFFFFF, 0, kNoUid));
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 6, 1, 0, kNoUid));
   EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(4, 5, 1, 2, 3, 6));
-  EXPECT_EQ(log_.cEntries, 6);
+  EXPECT_EQ(log_.cEntries, 6u);
 
   FailNext(Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(log_.InsertEntry(ChangeTypeAdd, 9, 8, 0, kNoUid));
-  EXPECT_EQ(log_.cEntries, 6);
+  EXPECT_EQ(log_.cEntries, 6u);
   EXPECT_EQ(log_.FindEntry(9), nullptr);
+}
+
+// A log written in bursts holds long runs of one second; each record of a
+// run lists older than those read before it, and entries of other times
+// still find their place around the run, also after the run's oldest or
+// newest entry went.
+TEST_F(ChangeLogTest, ALoadOfOneSecondKeepsTheOrderOfTheRecords) {
+  constexpr CEOID kRun = 60000;
+  ASSERT_TRUE(CeBeginTransaction());
+  for (CEOID oid = 1; oid <= kRun; ++oid) {
+    ASSERT_TRUE(log_.WriteEntry(ChangeTypeModify, 7, oid, kNoUid));
+  }
+  ASSERT_TRUE(CeEndTransaction(TRUE));
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_EQ(log_.cEntries, kRun);
+  std::vector<CEOID> expected(kRun);
+  for (CEOID oid = 1; oid <= kRun; ++oid) expected[oid - 1] = oid;
+  EXPECT_EQ(OidsNewestFirst(log_), expected) << "newest first is the order of reading";
+
+  ASSERT_TRUE(log_.RemoveEntry(log_.pOldest));           // the run's last-read entry
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90001, 7, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90002, 5, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90003, 9, 0, kNoUid));
+  ASSERT_TRUE(log_.RemoveEntry(log_.pNewest));          // 90003 again
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90004, 7, 0, kNoUid));
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90005, 6, 0, kNoUid));
+  std::vector<CEOID> oids = OidsNewestFirst(log_);
+  ASSERT_EQ(oids.size(), kRun + 3);
+  EXPECT_EQ(oids[0], 1u);
+  EXPECT_THAT(std::vector<CEOID>(oids.end() - 5, oids.end()),
+              ElementsAre(kRun - 1, 90001, 90004, 90005, 90002));
+  log_.FreeEntries();
 }
 
 TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
@@ -438,6 +473,217 @@ TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
   }
 }
 
+// The list a reader would load from a class's log, newest first, read
+// through a log object of its own so that the log under test learns
+// nothing from it.
+std::vector<Change> Listed(DWORD dataClass) {
+  SetUptimeMs(10000);  // keeps the database as it is
+  SyncStateCache cache;
+  ChangeLog reader(cache);
+  std::vector<Change> listed;
+  EXPECT_TRUE(reader.OpenLog(dataClass));
+  EXPECT_TRUE(reader.KeptOnOpen());
+  EXPECT_TRUE(reader.LoadLog());
+  for (ChangeEntry* e = reader.FirstNewest(); e != nullptr; e = reader.NextOlder()) {
+    Change c = AsChange(e);
+    c.reserved = 0;
+    listed.push_back(c);
+  }
+  reader.FreeEntries();
+  CloseHandle(reader.hLogDb);
+  SetUptimeMs(600000);
+  return listed;
+}
+
+// Makes `to`'s database a copy of `from`'s, record for record.
+void CopyLog(const ChangeLog& from, ChangeLog& to) {
+  to.DeleteLogDb();
+  ASSERT_TRUE(to.CreateLogDb());
+  CEOID oid = from.oidLogDb;
+  HANDLE source = CeOpenDatabase(&oid, nullptr, 0, CEDB_AUTOINCREMENT, 0);
+  ASSERT_NE(source, INVALID_HANDLE_VALUE);
+  for (;;) {
+    WORD num = 0;
+    LPBYTE buffer = nullptr;
+    DWORD size = 0;
+    if (CeReadRecordProps(source, CEDB_ALLOWREALLOC, &num, nullptr, &buffer, &size) == 0) break;
+    EXPECT_NE(CeWriteRecordProps(to.hLogDb, 0, num, reinterpret_cast<CEPROPVAL*>(buffer)), 0u);
+    LocalFree(buffer);
+  }
+  CloseHandle(source);
+}
+
+std::vector<Change> Sorted(std::vector<Change> changes) {
+  std::sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) {
+    return std::tie(a.time, a.oid, a.type, a.uid) < std::tie(b.time, b.oid, b.type, b.uid);
+  });
+  return changes;
+}
+
+// The trim as first written: load, cut the oldest, rewrite the whole log.
+void TrimByRewrite(ChangeLog& log) {
+  ASSERT_TRUE(log.LoadLog());
+  CEOID oid = log.oidLogDb;
+  HANDLE db = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
+  DWORD last = 0;
+  const int64_t records = CeSeekDatabase(db, CEDB_SEEK_END, 0, &last) != 0 ? int64_t{last} + 1 : 0;
+  CloseHandle(db);
+  if (records < 100) {
+    log.FreeEntries();
+    return;
+  }
+  int64_t n = std::max<int64_t>(0, int64_t{log.cEntries} - records + 10);
+  ChangeEntry* e = log.FirstOldest();
+  for (int64_t i = 0; i < n; ++i) {
+    log.RemoveEntry(e);
+    e = log.NextNewer();
+  }
+  DWORD oldest = log.pOldest != nullptr ? log.pOldest->dwTime : CurrentTime();
+  ASSERT_TRUE(log.RewriteLog(true));
+  ASSERT_TRUE(SetSyncTime(log.DataClass(), oldest));
+}
+
+// A trim deletes in place what it trims, and its outcome is the rewrite's
+// from the same log: the same entries, the same sync time. (The order within
+// one second may differ: a rewrite turns it round, records deleted around
+// others do not.) Logs of every shape: runs of one second (cut inside a
+// run), records of one changed record (whose entries take other records'
+// uids), a clock that went back, records that hold no change. Several
+// appends each, so that the trims after the first work from what the log
+// learnt.
+TEST(ChangeLogTrimTest, TrimInPlaceLeavesWhatARewriteLeaves) {
+  struct Case {
+    const char* name;
+    int records;
+    int burst;       // records per second
+    int oids;        // distinct changed records (0: one per record)
+    bool uids;       // changes carry uids, varying
+    int backAt;      // the clock goes back by 50 s at this record (-1: never)
+    int malformed;   // records holding no change, spread over the log
+  } cases[] = {
+      {"distinct times", 150, 1, 0, false, -1, 0},
+      {"runs of seven", 150, 7, 0, false, -1, 0},
+      {"one second", 150, 1000, 0, false, -1, 0},
+      {"runs and duplicates", 300, 3, 130, false, -1, 0},
+      {"duplicates with uids", 300, 2, 125, true, -1, 0},
+      {"clock went back", 150, 2, 0, false, 90, 0},
+      {"records holding no change", 150, 4, 0, false, -1, 6},
+  };
+  std::mt19937 random(7);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDevice device;
+    SetUptimeMs(600000);
+    SetClock(100000);
+    SyncStateCache cache;
+    ChangeLog trimmed(cache);  // class 24
+    ChangeLog reference(cache);  // class 25, the same records
+    ASSERT_TRUE(trimmed.OpenLog(24));
+    ASSERT_TRUE(reference.OpenLog(25));
+    for (DWORD dataClass : {24u, 25u}) {
+      ASSERT_TRUE(SetSyncState(cache, dataClass, SyncStateTracking));
+      ASSERT_TRUE(SetSyncTime(dataClass, 1));
+    }
+    DWORD time = 1000;
+    const BYTE junk[5] = {9, 9, 9, 9, 9};
+    for (int i = 0; i < c.records; ++i) {
+      if (i == c.backAt) time -= 50;
+      if (i % c.burst == 0) ++time;
+      const CEOID oid = c.oids == 0 ? 5000 + i : 5000 + random() % c.oids;
+      const DWORD uid = c.uids && random() % 2 ? 70 + random() % 3 : kNoUid;
+      const BYTE type = random() % 4 == 0 ? ChangeTypeDelete : ChangeTypeModify;
+      for (ChangeLog* log : {&trimmed, &reference}) {
+        ASSERT_TRUE(log->WriteEntry(type, time, oid, uid));
+        if (c.malformed != 0 && i % (c.records / c.malformed) == 0) {
+          CEPROPVAL prop{};
+          prop.propid = kChangeRecordPropId;
+          prop.val.blob = CEBLOB{sizeof junk, const_cast<BYTE*>(junk)};
+          ASSERT_NE(CeWriteRecordProps(log->hLogDb, 0, 1, &prop), 0u);
+        }
+      }
+    }
+    SetStoreFreeBytes(0);
+    for (int step = 0; step < 4; ++step) {
+      SCOPED_TRACE(step);
+      SetClock(200000 + step);
+      const CEOID oid = 9000 + step % 2;
+      CopyLog(trimmed, reference);
+      ASSERT_TRUE(trimmed.AppendChange(ChangeTypeModify, oid, kNoUid));
+      TrimByRewrite(reference);
+      ASSERT_TRUE(reference.WriteEntry(ChangeTypeModify, CurrentTime(), oid, kNoUid));
+      std::vector<Change> expected = Listed(25);
+      ASSERT_GT(expected.size(), 80u);
+      std::vector<Change> listed = Listed(24);
+      EXPECT_EQ(Sorted(listed), Sorted(expected));
+      EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](const Change& a, const Change& b) {
+        return a.time > b.time;
+      })) << "newest first";
+      EXPECT_EQ(GetSyncTime(24), GetSyncTime(25));
+      EXPECT_EQ(GetSyncState(cache, 24), SyncStateTracking);
+    }
+  }
+}
+
+// Past 65,535 records the store's count stands still and the entry count
+// would wrap; the trim still frees ten records a time. Whether the log
+// knows its records (it wrote them all) or not (kept from before, so the
+// trim loads it), the kept records keep their identifiers: the trim
+// deletes, it does not rewrite.
+TEST(ChangeLogTrimTest, TrimsAtAnySize) {
+  struct Case {
+    int records;
+    bool kept;  // the log is bound anew, as after a quick restart
+  } cases[] = {{99, false},    {100, false},   {100, true},   {65535, false},
+               {65536, false}, {65536, true},  {70000, false}, {70000, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.records << " records" << (c.kept ? ", kept" : ""));
+    hmtest::TempDevice device;
+    SetUptimeMs(600000);
+    SetClock(100000);
+    SyncStateCache cache;
+    auto log = std::make_unique<ChangeLog>(cache);
+    ASSERT_TRUE(log->OpenLog(kClass));
+    ASSERT_TRUE(SetSyncState(cache, kClass, SyncStateTracking));
+    ASSERT_TRUE(SetSyncTime(kClass, 1));
+    ASSERT_TRUE(CeBeginTransaction());
+    for (int i = 0; i < c.records; ++i) {
+      ASSERT_TRUE(log->WriteEntry(ChangeTypeModify, 100 + i, 1000 + i, kNoUid));
+    }
+    ASSERT_TRUE(CeEndTransaction(TRUE));
+    CEOID eleventh = 0;
+    {
+      HANDLE db = OpenLogByName();
+      eleventh = CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 10, nullptr);
+      CloseHandle(db);
+    }
+    if (c.kept) {
+      CloseHandle(log->hLogDb);
+      log = std::make_unique<ChangeLog>(cache);
+      SetUptimeMs(10000);
+      ASSERT_TRUE(log->OpenLog(kClass));
+      ASSERT_TRUE(log->KeptOnOpen());
+      SetUptimeMs(600000);
+    }
+    SetStoreFreeBytes(0);
+    ASSERT_TRUE(log->AppendChange(ChangeTypeAdd, 1, kNoUid));
+    HANDLE db = OpenLogByName();
+    DWORD last = 0;
+    ASSERT_NE(CeSeekDatabase(db, CEDB_SEEK_END, 0, &last), 0u);
+    const bool trims = c.records >= 100;
+    EXPECT_EQ(last + 1, static_cast<DWORD>(trims ? c.records - 9 : c.records + 1));
+    if (trims) {
+      EXPECT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), eleventh)
+          << "the first record kept is the eleventh, as it was";
+      EXPECT_EQ(GetSyncTime(kClass), 110u) << "the time of the oldest change kept";
+    } else {
+      EXPECT_EQ(GetSyncTime(kClass), 1u);
+    }
+    EXPECT_EQ(GetSyncState(cache, kClass), SyncStateTracking);
+    CloseHandle(db);
+    EXPECT_EQ(log->pNewest, nullptr);
+  }
+}
+
 TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
   Track(50);
   Seed(120);
@@ -454,9 +700,46 @@ TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
   EXPECT_EQ(log_.pNewest, nullptr) << "the trim releases its list";
 }
 
+// A record the trim cannot delete leaves the log in doubt: the class is
+// lost as after a failed write, and the next append starts afresh. Both for
+// a log that knows its records and for one that must load them first.
+TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
+  for (bool known : {true, false}) {
+    SCOPED_TRACE(known ? "known records" : "loaded first");
+    log_.DeleteLogDb();
+    ASSERT_TRUE(log_.CreateLogDb());
+    Track(50);
+    Seed(120);
+    if (!known) {
+      log_.ForgetDatabase();
+      SetUptimeMs(10000);
+      ASSERT_TRUE(log_.OpenLog(kClass));
+      SetUptimeMs(600000);
+    }
+    SetStoreFreeBytes(0);
+    FailNext(Call::kCeDeleteRecord, ERROR_DISK_FULL, 1, /*skip=*/3);
+    EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+    ExpectRegistryState(SyncStateLost, 0, "a trimmed record stayed");
+    EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateLost);
+    EXPECT_FALSE(LogDatabaseExists());
+    EXPECT_EQ(log_.pNewest, nullptr);
+    SetStoreFreeBytes(kLowSpace * 2);
+    SetClock(3000);
+    ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 2, kNoUid));
+    EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 3000, kNoUid, 2}));
+    platform::fault::Clear();
+    SetUptimeMs(600000);
+  }
+}
+
 TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
   Track(50);
   Seed(120);
+  // Bound anew, as after a quick restart: the trim must read the log.
+  log_.ForgetDatabase();
+  SetUptimeMs(10000);
+  ASSERT_TRUE(log_.OpenLog(kClass));
+  SetUptimeMs(600000);
   SetStoreFreeBytes(0);
   FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/50);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));

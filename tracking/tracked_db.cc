@@ -1,7 +1,10 @@
 #include "tracking/tracked_db.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "platform/kernel.h"
 #include "platform/object_store.h"
@@ -163,6 +166,7 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
   }
   if (count == 0) ok = false;
   CloseHandle(enumeration);
+  if (DeleteOrphanedLogs(dataClass)) allKept = false;
 
   // A log kept across a restart can be trusted only when the device itself
   // has just started and the log was still there (a database of the class
@@ -173,6 +177,44 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
     LoseClass(syncStates_, dataClass);
   }
   return ok;
+}
+
+bool TrackedDbList::DeleteOrphanedLogs(DWORD dataClass) {
+  HANDLE enumeration = CeFindFirstDatabase(dataClass + kLogTypeOffset);
+  if (enumeration == INVALID_HANDLE_VALUE) return false;
+  char prefix[48];
+  std::snprintf(prefix, sizeof prefix, "\\Hollowmarch Log %u ", dataClass + kLogTypeOffset);
+  const size_t prefixLength = std::strlen(prefix);
+  std::vector<CEOID> orphans;
+  for (CEOID oid = CeFindNextDatabase(enumeration); oid != 0;
+       oid = CeFindNextDatabase(enumeration)) {
+    CEOIDINFO info;
+    if (!CeOidGetInfo(oid, &info) || info.wObjType != OBJTYPE_DATABASE) continue;
+    const WCHAR* name = info.infDatabase.szDbaseName;
+    // Only a name this system gives, exactly: read the database's
+    // identifier back from it and format it again.
+    size_t i = 0;
+    while (i < prefixLength && name[i] == static_cast<WCHAR>(prefix[i])) ++i;
+    if (i != prefixLength) continue;
+    CEOID named = 0;
+    for (size_t d = 0; d < 8; ++d) {
+      WCHAR c = name[prefixLength + d];
+      int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) break;
+      named = named << 4 | static_cast<CEOID>(digit);
+    }
+    WCHAR expected[CEDB_MAXDBASENAMELEN];
+    FormatDatabaseLogName(dataClass, named, expected, CEDB_MAXDBASENAMELEN);
+    if (std::u16string_view(name) != std::u16string_view(expected)) continue;
+    bool owned = false;
+    for (const TrackedDb* node = pHead; node != nullptr && !owned; node = node->pNext) {
+      owned = node->pLog != nullptr && node->pLog->oidLogDb == oid;
+    }
+    if (!owned) orphans.push_back(oid);
+  }
+  CloseHandle(enumeration);
+  for (CEOID oid : orphans) CeDeleteDatabase(oid);
+  return !orphans.empty();
 }
 
 bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify) {

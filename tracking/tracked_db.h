@@ -96,10 +96,23 @@ class TrackedDbList {
   // enumeration cannot start, false and the sync state is left alone.
   // Otherwise the lost-log rule: a class that was SyncStateTracking whose
   // logs did not all survive (`recent` is false, or a database added now
-  // got a new log rather than the one it had), or any failure (a database
-  // that does not open or cannot be added, or no database at all), leaves
-  // the class SyncStateLost with SyncTime 0. Databases added stay tracked.
+  // got a new log rather than the one it had, or a database's own log was
+  // left by a database that is gone), or any failure (a database that does
+  // not open or cannot be added, or no database at all), leaves the class
+  // SyncStateLost with SyncTime 0. Databases added stay tracked. Logs left
+  // by gone databases are deleted (DeleteOrphanedLogs).
+  //
+  // A database that went while the system was not running leaves its own
+  // log behind, which no node opens again. It is deleted here, and its
+  // going loses the class: its records went without a change each.
   bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify);
+
+  // Deletes every database named as a database's own log of this class
+  // ("\Hollowmarch Log <class+256> <8 hex digits>", of the log type) that is
+  // not the log of a node of the table. True when there was one (whether or
+  // not its deletion succeeded; one that fails is tried again at the next
+  // discovery).
+  bool DeleteOrphanedLogs(DWORD dataClass);
 
   // Whether the class's tracked databases are still all of its databases:
   // false when one of its nodes' databases is gone (its records went without

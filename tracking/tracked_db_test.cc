@@ -228,6 +228,56 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
   CloseHandle(logs);
 }
 
+// A database that goes while the system is not running leaves its own log
+// behind, which nothing would ever open again. The next start deletes it,
+// and the class, whose records went without a change each, is lost.
+TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
+  struct Case {
+    const char* name;
+    bool firstGoes;  // else the second goes
+  } cases[] = {{"the second database goes", false}, {"the first database goes", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDevice device;
+    SetClock(kNow);
+    SetUptimeMs(kTwoMinutes);
+    CEOID first = fixture::CreateDb(u"Tasks", 291);
+    CEOID second = fixture::CreateDb(u"Tasks archive", 291);
+    // Of the log type but not named as this system names a database's log.
+    CEOID foreign = fixture::CreateDb(u"\\Hollowmarch Log 547 notahex", 291 + 256);
+    CEOID foreignCase = fixture::CreateDb(u"\\Hollowmarch Log 547 00ABCDEF", 291 + 256);
+    CEOID secondLog = 0;
+    {
+      fixture::Tracking t;
+      ASSERT_TRUE(t.tracked.DiscoverClassDbs(291, false, 0));
+      secondLog = t.tracked.FindTrackedByDb(second)->pLog->oidLogDb;
+      ASSERT_NE(secondLog, 0u);
+      // Killed: nothing closes the logs.
+      for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr; n = t.tracked.NextTracked()) {
+        CloseHandle(n->hDb);
+        CloseHandle(n->pLog->hLogDb);
+      }
+    }
+    ASSERT_TRUE(CeDeleteDatabase(c.firstGoes ? first : second));
+
+    SetUptimeMs(kTenSeconds);  // a quick restart keeps the logs
+    fixture::Tracking t;
+    SetSyncState(t.cache, 291, SyncStateTracking);
+    SetSyncTime(291, kNow);
+    EXPECT_TRUE(t.tracked.DiscoverClassDbs(291, true, 0));
+    EXPECT_EQ(GetSyncState(t.cache, 291), SyncStateLost);
+    EXPECT_EQ(GetSyncTime(291), 0u);
+    CEOIDINFO info;
+    EXPECT_FALSE(CeOidGetInfo(secondLog, &info)) << "the left log is deleted";
+    EXPECT_TRUE(CeOidGetInfo(foreign, &info)) << "a name the system does not give stays";
+    EXPECT_TRUE(CeOidGetInfo(foreignCase, &info));
+    EXPECT_NE(fixture::FindDb(ClassLogName(291)), 0u) << "the class log is the staying node's";
+
+    // Nothing is left over to delete at the next start.
+    EXPECT_FALSE(t.tracked.DeleteOrphanedLogs(291));
+  }
+}
+
 TEST(TrackedDbTest, LogNamesFitTheStore) {
   for (DWORD dataClass : {24u, 25u, 26u, 291u, 5454u}) {
     WCHAR name[32];
