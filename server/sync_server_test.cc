@@ -382,6 +382,22 @@ TEST_F(SyncServerTest, StopClosesTheConnectionAndEndsTheWorker) {
   EXPECT_EQ(server_->Start(), 1);
 }
 
+// A worker waiting for the rest of a frame is woken by the stop, not left
+// to wait it out.
+TEST_F(SyncServerTest, StopEndsTheWaitForTheRestOfAFrame) {
+  ASSERT_EQ(server_->Start(), 1);
+  PeerClient peer;
+  Connect(peer);
+  ASSERT_EQ(Ask(peer, HelloFrame()), kHelloOk);
+  ASSERT_TRUE(peer.SendBytes(Bytes{0x82, 0x04, 0x00, 0x49}));
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto begin = Clock::now();
+  EXPECT_EQ(server_->Stop(), 0);
+  EXPECT_LT(ElapsedMs(begin), 1000);
+  EXPECT_TRUE(peer.ClosedByDevice(milliseconds(2000)));
+  EXPECT_EQ(server_->Start(), 1);
+}
+
 TEST_F(SyncServerTest, StopUnderTheLockDoesNotDeadlockWithAWorkerWaitingForIt) {
   ASSERT_EQ(server_->Start(), 1);
   PeerClient peer;
