@@ -21,8 +21,8 @@
 namespace peer {
 
 // The largest request the device takes: its message buffer holds one
-// receive, and one receive is one message, so a longer request would arrive
-// cut in two.
+// frame, and it waits for the rest of a frame only when the whole frame
+// fits, so a longer request would be read cut short.
 constexpr size_t kMaxRequestBytes = 2048;
 // Exchange's answer, in place of a status, for a request it refused to send.
 constexpr int kRequestNotSent = -2;

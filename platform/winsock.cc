@@ -14,6 +14,10 @@ constexpr int kSoSndBuf = winsock::SO_SNDBUF;
 constexpr int kSoRcvBuf = winsock::SO_RCVBUF;
 constexpr int kIpprotoTcp = winsock::IPPROTO_TCP;
 constexpr int kTcpNoDelay = winsock::TCP_NODELAY;
+constexpr int kTcpKeepIdle = winsock::TCP_KEEPIDLE;
+constexpr int kTcpKeepCnt = winsock::TCP_KEEPCNT;
+constexpr int kTcpKeepIntvl = winsock::TCP_KEEPINTVL;
+constexpr int kTcpMaxRt = winsock::TCP_MAXRT;
 constexpr int kMsgOob = winsock::MSG_OOB;
 constexpr int kMsgPeek = winsock::MSG_PEEK;
 }  // namespace ws
@@ -22,14 +26,18 @@ constexpr int kMsgPeek = winsock::MSG_PEEK;
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -237,6 +245,42 @@ void ToDeviceAddress(const ::sockaddr_in& host, sockaddr* address) {
   std::memcpy(address, &device, sizeof(device));
 }
 
+struct HostOption {
+  int level;
+  int option;
+};
+
+// The host's level and option of a device option; false for one the seam
+// does not know.
+bool HostOptionOf(int level, int option, HostOption* host) {
+  struct Mapping {
+    int device_level, device_option, host_level, host_option;
+  };
+  static const Mapping kMappings[] = {
+      {ws::kSolSocket, ws::kSoReuseAddr, SOL_SOCKET, SO_REUSEADDR},
+      {ws::kSolSocket, ws::kSoKeepAlive, SOL_SOCKET, SO_KEEPALIVE},
+      {ws::kSolSocket, ws::kSoSndBuf, SOL_SOCKET, SO_SNDBUF},
+      {ws::kSolSocket, ws::kSoRcvBuf, SOL_SOCKET, SO_RCVBUF},
+      {ws::kIpprotoTcp, ws::kTcpNoDelay, ::IPPROTO_TCP, TCP_NODELAY},
+      {ws::kIpprotoTcp, ws::kTcpKeepIdle, ::IPPROTO_TCP, TCP_KEEPIDLE},
+      {ws::kIpprotoTcp, ws::kTcpKeepIntvl, ::IPPROTO_TCP, TCP_KEEPINTVL},
+      {ws::kIpprotoTcp, ws::kTcpKeepCnt, ::IPPROTO_TCP, TCP_KEEPCNT},
+      {ws::kIpprotoTcp, ws::kTcpMaxRt, ::IPPROTO_TCP, TCP_USER_TIMEOUT},
+  };
+  for (const Mapping& m : kMappings) {
+    if (m.device_level == level && m.device_option == option) {
+      *host = {m.host_level, m.host_option};
+      return true;
+    }
+  }
+  return false;
+}
+
+// The poll events that make a socket of each select set ready.
+constexpr short kReadEvents = POLLIN | POLLHUP | POLLERR;
+constexpr short kWriteEvents = POLLOUT | POLLERR;
+constexpr short kExceptEvents = POLLPRI;
+
 }  // namespace
 
 int WSAStartup(WORD version, WSADATA* data) {
@@ -296,33 +340,46 @@ int setsockopt(SOCKET s, int level, int option, const char* value, int length) {
   if (Faulted(platform::fault::Call::kSetsockopt)) return SOCKET_ERROR;
   Held held(s);
   if (!held) return SOCKET_ERROR;
-  int host_level;
-  int host_option;
-  if (level == ws::kSolSocket && option == ws::kSoReuseAddr) {
-    host_level = SOL_SOCKET;
-    host_option = SO_REUSEADDR;
-  } else if (level == ws::kSolSocket && option == ws::kSoKeepAlive) {
-    host_level = SOL_SOCKET;
-    host_option = SO_KEEPALIVE;
-  } else if (level == ws::kSolSocket && option == ws::kSoSndBuf) {
-    host_level = SOL_SOCKET;
-    host_option = SO_SNDBUF;
-  } else if (level == ws::kSolSocket && option == ws::kSoRcvBuf) {
-    host_level = SOL_SOCKET;
-    host_option = SO_RCVBUF;
-  } else if (level == ws::kIpprotoTcp && option == ws::kTcpNoDelay) {
-    host_level = ::IPPROTO_TCP;
-    host_option = TCP_NODELAY;
-  } else {
-    return Fail(WSAENOPROTOOPT);
-  }
+  HostOption host;
+  if (!HostOptionOf(level, option, &host)) return Fail(WSAENOPROTOOPT);
   if (value == nullptr || length < static_cast<int>(sizeof(int32_t))) return Fail(WSAEFAULT);
   int32_t device_value;
   std::memcpy(&device_value, value, sizeof(device_value));
   int host_value = device_value;
-  if (::setsockopt(held.fd(), host_level, host_option, &host_value, sizeof(host_value)) != 0) {
+  if (host.option == TCP_USER_TIMEOUT) {
+    // Seconds on the device, milliseconds on the host; negative is forever,
+    // which the host spells 0.
+    host_value = device_value < 0 ? 0
+                 : device_value > INT_MAX / 1000 ? INT_MAX
+                                                 : device_value * 1000;
+  }
+  if (::setsockopt(held.fd(), host.level, host.option, &host_value, sizeof(host_value)) != 0) {
     return Fail(WsaErrorOf(errno));
   }
+  return 0;
+}
+
+int getsockopt(SOCKET s, int level, int option, char* value, int* length) {
+  Held held(s);
+  if (!held) return SOCKET_ERROR;
+  HostOption host;
+  if (!HostOptionOf(level, option, &host)) return Fail(WSAENOPROTOOPT);
+  if (value == nullptr || length == nullptr || *length < static_cast<int>(sizeof(int32_t))) {
+    return Fail(WSAEFAULT);
+  }
+  int host_value = 0;
+  socklen_t host_length = sizeof(host_value);
+  if (::getsockopt(held.fd(), host.level, host.option, &host_value, &host_length) != 0) {
+    return Fail(WsaErrorOf(errno));
+  }
+  int32_t device_value = host_value;
+  // Whole seconds, rounded up so that a bound never reads as none.
+  if (host.option == TCP_USER_TIMEOUT) device_value = (host_value + 999) / 1000;
+  // The host reports a set flag as any non-zero value; the device as 1.
+  if (host.level == SOL_SOCKET && (host.option == SO_KEEPALIVE || host.option == SO_REUSEADDR))
+    device_value = host_value != 0 ? 1 : 0;
+  std::memcpy(value, &device_value, sizeof(device_value));
+  *length = sizeof(device_value);
   return 0;
 }
 
@@ -454,6 +511,63 @@ int getsockname(SOCKET s, sockaddr* address, int* length) {
   ToDeviceAddress(host, address);
   *length = sizeof(winsock::sockaddr_in);
   return 0;
+}
+
+int select(int /*nfds*/, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+           const timeval* timeout) {
+  if (!IsStarted()) return Fail(WSANOTINITIALISED);
+  fd_set* sets[] = {readfds, writefds, exceptfds};
+  const short wanted[] = {kReadEvents, kWriteEvents, kExceptEvents};
+  // Every socket named is held for the whole wait, so none can have its
+  // descriptor reused under the poll.
+  std::vector<std::unique_ptr<Held>> held;
+  std::vector<::pollfd> polled;
+  for (int k = 0; k < 3; ++k) {
+    if (sets[k] == nullptr) continue;
+    if (sets[k]->fd_count > kFdSetSize) return Fail(WSAEINVAL);
+    for (unsigned i = 0; i < sets[k]->fd_count; ++i) {
+      auto h = std::make_unique<Held>(sets[k]->fd_array[i]);
+      if (!*h) return SOCKET_ERROR;
+      polled.push_back({h->fd(), wanted[k], 0});
+      held.push_back(std::move(h));
+    }
+  }
+  if (polled.empty()) return Fail(WSAEINVAL);
+  // The time-out is kept across interrupted polls: a wait never outlasts it.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeout != nullptr) {
+    if (timeout->tv_sec < 0 || timeout->tv_usec < 0) return Fail(WSAEINVAL);
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout->tv_sec) +
+               std::chrono::microseconds(timeout->tv_usec);
+  }
+  for (;;) {
+    int wait_ms = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      wait_ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+    }
+    int n = ::poll(polled.data(), polled.size(), wait_ms);
+    if (n >= 0) break;
+    if (errno != EINTR) return Fail(WsaErrorOf(errno));
+    bool closed = false;
+    for (const auto& h : held) closed = closed || h->closed();
+    if (closed) break;
+  }
+  int ready = 0;
+  size_t at = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (sets[k] == nullptr) continue;
+    unsigned kept = 0;
+    for (unsigned i = 0; i < sets[k]->fd_count; ++i, ++at) {
+      const bool is_ready = (polled[at].revents & wanted[k]) != 0 ||
+                            (k == 0 && held[at]->closed());
+      if (is_ready) sets[k]->fd_array[kept++] = sets[k]->fd_array[i];
+    }
+    sets[k]->fd_count = kept;
+    ready += static_cast<int>(kept);
+  }
+  return ready;
 }
 
 uint16_t htons(uint16_t value) { return ::htons(value); }

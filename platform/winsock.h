@@ -3,7 +3,9 @@
 // SOCKET values are the device's 32-bit handles, local to the process and
 // never reused while it runs; INVALID_SOCKET and SOCKET_ERROR are as on the
 // device, and so are the socket-option constants (SOL_SOCKET 0xFFFF,
-// SO_REUSEADDR 4). Sockets are blocking, IPv4 and TCP only.
+// SO_REUSEADDR 4; the TCP keepalive and retransmission options carry the
+// values of the later Winsock headers). Sockets are blocking, IPv4 and TCP
+// only.
 //
 // Every call but WSAStartup, the byte-order helpers and the address
 // conversions (inet_pton, inet_ntop) needs a started Winsock (else it fails with WSANOTINITIALISED). A failing call returns
@@ -56,6 +58,17 @@ constexpr int SO_SNDBUF = 0x1001;
 constexpr int SO_RCVBUF = 0x1002;
 constexpr int IPPROTO_TCP = 6;
 constexpr int TCP_NODELAY = 1;
+// Seconds of silence before the first keepalive probe, seconds between
+// probes, and unanswered probes before the connection is dropped. They take
+// effect only with SO_KEEPALIVE set.
+constexpr int TCP_KEEPIDLE = 3;
+constexpr int TCP_KEEPCNT = 16;
+constexpr int TCP_KEEPINTVL = 17;
+// Seconds that sent data may stay unacknowledged before the connection is
+// dropped (the host's TCP_USER_TIMEOUT, which counts milliseconds). On the
+// host it also bounds the keepalive probing: a connection whose probes go
+// unanswered that long is dropped whatever TCP_KEEPCNT says.
+constexpr int TCP_MAXRT = 5;
 constexpr int MSG_OOB = 1;
 constexpr int MSG_PEEK = 2;
 constexpr uint32_t INADDR_ANY = 0;
@@ -120,14 +133,17 @@ int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup();
 int WSAGetLastError();
 
-// setsockopt knows SOL_SOCKET with SO_REUSEADDR, SO_KEEPALIVE, SO_SNDBUF and
-// SO_RCVBUF, and IPPROTO_TCP with TCP_NODELAY, each with a 4-byte integer
-// (WSAEFAULT when `length` is smaller, WSAENOPROTOOPT for another option).
-// Addresses are sockaddr_in of AF_INET, `length` at least 16. recv takes the
-// flags MSG_PEEK and MSG_OOB, send MSG_OOB.
+// setsockopt and getsockopt know SOL_SOCKET with SO_REUSEADDR, SO_KEEPALIVE,
+// SO_SNDBUF and SO_RCVBUF, and IPPROTO_TCP with TCP_NODELAY, TCP_KEEPIDLE,
+// TCP_KEEPINTVL, TCP_KEEPCNT and TCP_MAXRT, each with a 4-byte integer
+// (WSAEFAULT when `length` is smaller, WSAENOPROTOOPT for another option);
+// getsockopt stores 4 in *length. A negative TCP_MAXRT (the later headers'
+// "forever") clears the bound. Addresses are sockaddr_in of AF_INET, `length`
+// at least 16. recv takes the flags MSG_PEEK and MSG_OOB, send MSG_OOB.
 
 SOCKET socket(int af, int type, int protocol);
 int setsockopt(SOCKET s, int level, int option, const char* value, int length);
+int getsockopt(SOCKET s, int level, int option, char* value, int* length);
 int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* address, int* length);
@@ -137,6 +153,44 @@ int send(SOCKET s, const char* buffer, int length, int flags);
 int closesocket(SOCKET s);
 // The local address a socket is bound to (port and address in network order).
 int getsockname(SOCKET s, sockaddr* address, int* length);
+
+// select's socket sets and time-out, as on the device: 64 sockets at most
+// per set. The host's headers define FD_SETSIZE, FD_SET and their kin as
+// macros, so the size is kFdSetSize and the helpers FdZero, FdSet and
+// FdIsSet here.
+constexpr unsigned kFdSetSize = 64;
+struct fd_set {
+  unsigned fd_count;
+  SOCKET fd_array[kFdSetSize];
+};
+struct timeval {
+  long tv_sec;
+  long tv_usec;
+};
+inline void FdZero(fd_set* set) { set->fd_count = 0; }
+// Adds `s` unless it is there already or the set is full.
+inline void FdSet(SOCKET s, fd_set* set) {
+  for (unsigned i = 0; i < set->fd_count; ++i)
+    if (set->fd_array[i] == s) return;
+  if (set->fd_count < kFdSetSize) set->fd_array[set->fd_count++] = s;
+}
+inline bool FdIsSet(SOCKET s, const fd_set* set) {
+  for (unsigned i = 0; i < set->fd_count; ++i)
+    if (set->fd_array[i] == s) return true;
+  return false;
+}
+
+// Waits until a socket of `readfds` has data or its peer's close to read (a
+// listener: a connection to accept), one of `writefds` can take data, or one
+// of `exceptfds` has out-of-band data, or until `timeout` has passed (null:
+// without limit; zero: a poll). Any set may be null; `nfds` is ignored.
+// Each set is reduced to its ready sockets and the count of all ready
+// sockets is returned, 0 at the time-out. SOCKET_ERROR with WSAEINVAL when
+// every set is null or empty, WSAENOTSOCK when a set names no open socket.
+// A socket closed by another thread during the wait wakes it and counts as
+// readable (the next recv on it fails).
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+           const timeval* timeout);
 
 uint16_t htons(uint16_t value);
 uint32_t htonl(uint32_t value);

@@ -226,6 +226,105 @@ TEST_F(WinsockTest, RejectsWhatItCannotServe) {
   EXPECT_EQ(closesocket(s), 0);
 }
 
+// The keepalive options reach the host socket; the unacknowledged-send
+// bound counts seconds on the device and milliseconds on the host.
+TEST_F(WinsockTest, SetsAndReadsBackTheConnectionOptions) {
+  Pair p = Connected();
+  ASSERT_NE(p.server, INVALID_SOCKET);
+  struct Case {
+    const char* name;
+    int level;
+    int option;
+    int32_t set;
+    int32_t read;
+  } cases[] = {
+      {"keepalive on", SOL_SOCKET, SO_KEEPALIVE, 5, 1},
+      {"keepalive off", SOL_SOCKET, SO_KEEPALIVE, 0, 0},
+      {"idle", IPPROTO_TCP, TCP_KEEPIDLE, 45, 45},
+      {"interval", IPPROTO_TCP, TCP_KEEPINTVL, 7, 7},
+      {"probes", IPPROTO_TCP, TCP_KEEPCNT, 4, 4},
+      {"unacknowledged sends", IPPROTO_TCP, TCP_MAXRT, 120, 120},
+      {"unacknowledged sends forever", IPPROTO_TCP, TCP_MAXRT, -1, 0},
+      {"no delay", IPPROTO_TCP, TCP_NODELAY, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(setsockopt(p.server, c.level, c.option, reinterpret_cast<const char*>(&c.set), 4),
+              0);
+    int32_t value = -7;
+    int length = 8;
+    ASSERT_EQ(getsockopt(p.server, c.level, c.option, reinterpret_cast<char*>(&value), &length),
+              0);
+    EXPECT_EQ(value, c.read);
+    EXPECT_EQ(length, 4);
+  }
+  int32_t value = 0;
+  int length = 2;
+  EXPECT_EQ(getsockopt(p.server, IPPROTO_TCP, TCP_KEEPIDLE, reinterpret_cast<char*>(&value),
+                       &length),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  length = 4;
+  EXPECT_EQ(getsockopt(p.server, IPPROTO_TCP, 0x7777, reinterpret_cast<char*>(&value), &length),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+  closesocket(p.client);
+  closesocket(p.server);
+  closesocket(p.listener);
+}
+
+// select waits for data, a peer's close or its time-out, whichever comes
+// first, and leaves only the ready sockets in the set.
+TEST_F(WinsockTest, SelectWaitsForDataACloseOrItsTimeOut) {
+  Pair p = Connected();
+  ASSERT_NE(p.server, INVALID_SOCKET);
+  auto readable = [&](long ms) {
+    winsock::fd_set set;
+    FdZero(&set);
+    FdSet(p.server, &set);
+    FdSet(p.client, &set);
+    winsock::timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    const int n = winsock::select(0, &set, nullptr, nullptr, &timeout);
+    EXPECT_EQ(n, static_cast<int>(set.fd_count));
+    return n == 1 && FdIsSet(p.server, &set);
+  };
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(readable(100)) << "nothing to read";
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(90));
+
+  ASSERT_EQ(send(p.client, "x", 1, 0), 1);
+  EXPECT_TRUE(readable(2000)) << "data";
+  char byte;
+  ASSERT_EQ(recv(p.server, &byte, 1, 0), 1);
+
+  winsock::fd_set writable;
+  FdZero(&writable);
+  FdSet(p.server, &writable);
+  winsock::timeval now{0, 0};
+  EXPECT_EQ(winsock::select(0, nullptr, &writable, nullptr, &now), 1);
+
+  // Closing the socket from another thread ends the wait.
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    closesocket(p.server);
+  });
+  winsock::fd_set set;
+  FdZero(&set);
+  FdSet(p.server, &set);
+  EXPECT_EQ(winsock::select(0, &set, nullptr, nullptr, nullptr), 1);
+  closer.join();
+
+  winsock::fd_set empty;
+  FdZero(&empty);
+  EXPECT_EQ(winsock::select(0, &empty, nullptr, nullptr, &now), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  FdSet(p.server, &empty);  // closed by now
+  EXPECT_EQ(winsock::select(0, &empty, nullptr, nullptr, &now), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  closesocket(p.client);
+  closesocket(p.listener);
+}
+
 TEST_F(WinsockTest, ReportsAPortInUse) {
   uint16_t port = 0;
   SOCKET first = Listen(&port);

@@ -1,10 +1,14 @@
 #include "server/sync_server.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "platform/kernel.h"
+#include "platform/log.h"
 #include "platform/object_store.h"
 #include "platform/window.h"
+#include "server/frame_split.h"
 #include "server/protocol.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
@@ -156,9 +160,50 @@ int SyncServer::Receive() {
   SOCKET connection = sockConn.load();
   cbData = recv(connection, reinterpret_cast<char*>(pbBuffer),
                 static_cast<int>(cbBuffer), 0);
-  if (cbData > 0) return 0;
-  CloseSocketField(sockConn);
-  return cbData == 0 ? kReceiveClosed : kReceiveFailed;
+  if (cbData <= 0) {
+    const int result = cbData == 0 ? kReceiveClosed : kReceiveFailed;
+    CloseSocketField(sockConn);
+    return result;
+  }
+  const DWORD awaited =
+      AwaitedFrameBytes(pbBuffer, static_cast<DWORD>(cbData), cbBuffer);
+  if (awaited != 0) ReceiveRestOfFrame(awaited);
+  return 0;
+}
+
+void SyncServer::ReceiveRestOfFrame(DWORD frameBytes) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(kFrameRestWaitMs);
+  // Only the frame's own bytes are asked for, so whatever the peer sends
+  // after it stays for the next receive. Each pass either adds bytes or
+  // ends the wait.
+  while (static_cast<DWORD>(cbData) < frameBytes && !fStop.load()) {
+    SOCKET connection = sockConn.load();
+    if (connection == INVALID_SOCKET) return;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    winsock::fd_set readable;
+    FdZero(&readable);
+    FdSet(connection, &readable);
+    winsock::timeval timeout{static_cast<long>(left.count() / 1000000),
+                             static_cast<long>(left.count() % 1000000)};
+    if (winsock::select(0, &readable, nullptr, nullptr, &timeout) <= 0) return;
+    const int got = recv(connection, reinterpret_cast<char*>(pbBuffer) + cbData,
+                         static_cast<int>(frameBytes) - cbData, 0);
+    // A close or a failure is seen again by the next Receive, which ends
+    // the connection; what came is handled first.
+    if (got <= 0) return;
+    cbData += got;
+  }
+}
+
+int SyncServer::NextMessage() {
+  if (cbPending_ == 0) return Receive();
+  std::memcpy(pbBuffer, pending_, cbPending_);
+  cbData = static_cast<int32_t>(cbPending_);
+  cbPending_ = 0;
+  return 0;
 }
 
 int SyncServer::Send() {
@@ -245,6 +290,7 @@ DWORD SyncServer::Serve() {
       continue;
     }
     acceptPause = 0;
+    KeepConnectionAlive(connection);
 
     pbBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbBuffer));
     if (pbBuffer == nullptr) {
@@ -258,9 +304,46 @@ DWORD SyncServer::Serve() {
   }
 }
 
+void SyncServer::KeepConnectionAlive(SOCKET connection) {
+  struct Option {
+    int level;
+    int option;
+    int value;
+    const char* name;
+  };
+  const Option options[] = {
+      {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+      {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds, "TCP_KEEPIDLE"},
+      {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds, "TCP_KEEPINTVL"},
+      {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes, "TCP_KEEPCNT"},
+      {IPPROTO_TCP, TCP_MAXRT, kUnacknowledgedSendSeconds, "TCP_MAXRT"},
+  };
+  // Without them a vanished peer holds the worker until the next stop; the
+  // connection is still worth serving.
+  for (const Option& o : options) {
+    if (setsockopt(connection, o.level, o.option,
+                   reinterpret_cast<const char*>(&o.value),
+                   sizeof(o.value)) == SOCKET_ERROR) {
+      platform::Logf(platform::LogPriority::kWarning,
+                     "sync server: setsockopt %s on a new connection failed "
+                     "(error %d); a peer that vanishes may go unnoticed",
+                     o.name, WSAGetLastError());
+    }
+  }
+}
+
 void SyncServer::ServeConnection() {
+  cbPending_ = 0;
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
-    if (Receive() != 0) break;
+    if (NextMessage() != 0) break;
+    // Frames that followed the first one in the same receive wait their
+    // turn, each to be handled with a reply of its own.
+    const DWORD first = FirstMessageBytes(pbBuffer, static_cast<DWORD>(cbData));
+    if (first < static_cast<DWORD>(cbData)) {
+      cbPending_ = static_cast<DWORD>(cbData) - first;
+      std::memcpy(pending_, pbBuffer + first, cbPending_);
+      cbData = static_cast<int32_t>(first);
+    }
     int reply = 0;
     bool shutdownAsked = false;
     // A message that writes the store waits for it before systemLock, so
@@ -296,6 +379,7 @@ void SyncServer::ServeConnection() {
     }
     if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
   }
+  cbPending_ = 0;
   CloseSocketField(sockConn);
 
   // A connection that ends without an end of session must not leave capture

@@ -1,8 +1,21 @@
 // The sync server's transport: one listening TCP socket on the configured
 // address and port, one worker thread that accepts one connection at a time, and the
-// receive-handle-send loop that serves it. Each block that one receive
-// delivers is one message for HandleMessage (server/sync_session.h); the
-// reply it leaves in the buffer is sent back.
+// receive-handle-send loop that serves it. Each message is handed to
+// HandleMessage (server/sync_session.h) and the reply it leaves in the
+// buffer is sent back before the next message is handled.
+//
+// Messages. TCP delivers a byte stream, so the worker finds the peer's
+// frames in it (server/frame_split.h): a receive that holds several whole
+// frames is handled one frame after another, each with its own reply; one
+// that holds the start of a frame whose length field says more is coming
+// (a frame of at most cbBuffer bytes) waits up to kFrameRestWaitMs for the
+// rest. Anything else is one message as it was received.
+//
+// Dead peers. Every accepted connection has TCP keepalive with short
+// timings and a bound on unacknowledged sends, so a peer that vanished
+// without closing (a pulled cable) is found within about two minutes and
+// the next peer is served. A live peer that stays connected and silent is
+// never cut: there is no idle time-out.
 //
 // Threads. Start and Stop are called on the window thread (Stop also at
 // process exit), with or without systemLock held. Everything else runs on
@@ -26,6 +39,7 @@
 
 #include "platform/types.h"
 #include "platform/winsock.h"
+#include "server/protocol.h"
 #include "server/system_lock.h"
 
 struct SyncSession;
@@ -41,6 +55,19 @@ constexpr int kSendFailed = 103;      // send failed; connection closed
 
 // How long Stop waits at most for the worker to end.
 constexpr DWORD kStopWaitMs = 2000;
+
+// How long the worker waits for the rest of a frame that a receive began.
+constexpr DWORD kFrameRestWaitMs = 2000;
+
+// The keepalive of every accepted connection: the first probe after this
+// many seconds of silence, further probes this many seconds apart, and the
+// connection dropped after this many unanswered ones; and sent data that
+// stays unacknowledged this many seconds drops it too. A failure to set any
+// of them is logged and the connection served without it.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 6;
+constexpr int kUnacknowledgedSendSeconds = 120;
 
 class SyncServer {
  public:
@@ -77,7 +104,11 @@ class SyncServer {
 
   // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
   // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
-  // connection is closed in both failure cases).
+  // connection is closed in both failure cases). When the bytes begin a
+  // frame whose length field says more is coming (AwaitedFrameBytes), waits
+  // up to kFrameRestWaitMs for the rest of that frame and no further byte;
+  // what has come by then is the data. A close or failure seen during that
+  // wait is left for the next Receive, and a Stop ends the wait.
   int Receive();
   // Worker only, without systemLock. Sends the first cbData bytes of
   // pbBuffer, partial sends continued; 0 when sent or cbData <= 0,
@@ -121,6 +152,15 @@ class SyncServer {
   // The accept loop; the thread's exit code.
   DWORD Serve();
   void ServeConnection();
+  // Sets the keepalive options on an accepted connection; failures are
+  // logged.
+  static void KeepConnectionAlive(winsock::SOCKET connection);
+  // Receive's wait for the rest of a frame of `frameBytes` bytes.
+  void ReceiveRestOfFrame(DWORD frameBytes);
+  // Puts the next message into pbBuffer and cbData: the next of the frames
+  // left from an earlier receive, or what Receive delivers. 0, or Receive's
+  // failure.
+  int NextMessage();
   // Takes the socket out of `field` and closes it when there was one.
   static void CloseSocketField(std::atomic<winsock::SOCKET>& field);
   void PostToWindow(UINT message);
@@ -140,6 +180,12 @@ class SyncServer {
   bool workerEnded_ = true;     // guarded by lifeMu_: no worker runs
   bool replyDone_ = true;       // guarded by lifeMu_: no reply is being sent
   int winsockStarts_ = 0;       // Start/Stop only
+
+  // Worker only: the whole frames that followed the message being handled
+  // in the same receive, waiting their turn (HandleMessage writes its reply
+  // over pbBuffer). Emptied when a connection ends.
+  BYTE pending_[kMessageBufferBytes];
+  DWORD cbPending_ = 0;
 };
 
 #endif  // HOLLOWMARCH_SERVER_SYNC_SERVER_H_

@@ -237,6 +237,51 @@ TEST_F(SyncServerTest, TwoBytesAreUnrecognisedEvenDuringAStream) {
   EXPECT_EQ(Ask(peer, HelloFrame()), kHelloOk);
 }
 
+// Every accepted connection finds a vanished peer by keepalive probes and
+// a bound on unacknowledged sends; when the options cannot be set the peer
+// is served without them.
+TEST_F(SyncServerTest, AcceptedConnectionsCarryKeepaliveUnlessItCannotBeSet) {
+  struct Option {
+    const char* name;
+    int level;
+    int option;
+    int value;
+  };
+  const Option options[] = {
+      {"SO_KEEPALIVE", winsock::SOL_SOCKET, winsock::SO_KEEPALIVE, 1},
+      {"TCP_KEEPIDLE", winsock::IPPROTO_TCP, winsock::TCP_KEEPIDLE, kKeepAliveIdleSeconds},
+      {"TCP_KEEPINTVL", winsock::IPPROTO_TCP, winsock::TCP_KEEPINTVL, kKeepAliveIntervalSeconds},
+      {"TCP_KEEPCNT", winsock::IPPROTO_TCP, winsock::TCP_KEEPCNT, kKeepAliveProbes},
+      {"TCP_MAXRT", winsock::IPPROTO_TCP, winsock::TCP_MAXRT, kUnacknowledgedSendSeconds},
+  };
+  // A dead peer is found within about two minutes.
+  EXPECT_LE(kKeepAliveIdleSeconds, 60);
+  EXPECT_LE(kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes, 120);
+  ASSERT_EQ(server_->Start(), 1);
+  for (bool failing : {false, true}) {
+    SCOPED_TRACE(failing ? "every setsockopt fails" : "options set");
+    if (failing) fault::FailNext(fault::Call::kSetsockopt, winsock::WSAENOBUFS, 5);
+    PeerClient peer;
+    Connect(peer);
+    ASSERT_EQ(Ask(peer, HelloFrame()), kHelloOk);
+    const winsock::SOCKET connection = server_->sockConn.load();
+    for (const Option& o : options) {
+      SCOPED_TRACE(o.name);
+      int32_t value = -1;
+      int length = sizeof(value);
+      ASSERT_EQ(winsock::getsockopt(connection, o.level, o.option,
+                                    reinterpret_cast<char*>(&value), &length),
+                0);
+      if (!failing) {
+        EXPECT_EQ(value, o.value);
+      } else if (o.option == winsock::SO_KEEPALIVE) {
+        EXPECT_EQ(value, 0);
+      }
+    }
+    EXPECT_EQ(Ask(peer, {0x84, 0x00, 0x03}), kUnrecognised);
+  }
+}
+
 TEST_F(SyncServerTest, ASecondPeerWaitsInTheBacklogUntilTheFirstLeaves) {
   ASSERT_EQ(server_->Start(), 1);
   PeerClient first, second;
@@ -334,6 +379,22 @@ TEST_F(SyncServerTest, StopClosesTheConnectionAndEndsTheWorker) {
   EXPECT_EQ(server_->sockConn.load(), winsock::INVALID_SOCKET);
   EXPECT_TRUE(peer.ClosedByDevice(milliseconds(2000)));
   // The old worker has ended, so a new Start gets a new one at once.
+  EXPECT_EQ(server_->Start(), 1);
+}
+
+// A worker waiting for the rest of a frame is woken by the stop, not left
+// to wait it out.
+TEST_F(SyncServerTest, StopEndsTheWaitForTheRestOfAFrame) {
+  ASSERT_EQ(server_->Start(), 1);
+  PeerClient peer;
+  Connect(peer);
+  ASSERT_EQ(Ask(peer, HelloFrame()), kHelloOk);
+  ASSERT_TRUE(peer.SendBytes(Bytes{0x82, 0x04, 0x00, 0x49}));
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto begin = Clock::now();
+  EXPECT_EQ(server_->Stop(), 0);
+  EXPECT_LT(ElapsedMs(begin), 1000);
+  EXPECT_TRUE(peer.ClosedByDevice(milliseconds(2000)));
   EXPECT_EQ(server_->Start(), 1);
 }
 
