@@ -311,3 +311,21 @@ TEST_F(CommandsTest, CommandsOutsideAnOpenSessionAreRefused) {
 }
 
 }  // namespace
+
+// A command runs in one store transaction taken before the lock; when it
+// cannot be committed nothing of it is kept, and the peer is not told it
+// worked: the class it selected reads lost and the reply is 0xC0.
+TEST_F(CommandsTest, ACommandWhoseWritesCannotBeCommittedLosesItsClassAndFails) {
+  TrackedContacts({});
+  SetState(24, 0, 1000);
+  platform::fault::SetClock(kNow);
+  platform::fault::FailNext(platform::fault::Call::kCeEndTransaction, ERROR_DISK_FULL);
+  EXPECT_EQ(Command({6, 0}), kBadRequest);
+  {
+    SystemLockGuard locked(systemLock);
+    EXPECT_EQ(GetSyncState(syncStates_, 24), SyncStateLost);
+  }
+  // The next command is kept again, and enabling tracks the class afresh.
+  EXPECT_EQ(Command({6, 0}), TimeReply(6));
+  EXPECT_EQ(ClassValue("SyncState", 24), 1u);
+}
