@@ -16,7 +16,7 @@
 
 #include "platform/mutex.h"
 #include "platform/window.h"
-#include "platform/window_ipc.h"
+#include "platform/window_table.h"
 
 namespace platform {
 namespace {

@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/record_order.h"
 #include "platform/utf.h"
 
 namespace platform::store {
@@ -195,7 +194,6 @@ Status OpenStore(const std::string& root) {
   sqlite3_close(db);
   if (rc != SQLITE_OK) return Status::Error(path + ": creating the schema: " + detail);
   db_path = path;
-  ForgetRecordOrder();
   generation.fetch_add(1);
   store_open.store(true);
   return Status::Ok();
@@ -204,7 +202,6 @@ Status OpenStore(const std::string& root) {
 void CloseStore() {
   std::lock_guard<std::mutex> lock(device_mu);
   store_open.store(false);
-  ForgetRecordOrder();
   generation.fetch_add(1);
   db_path.clear();
   slot.conn.reset();
