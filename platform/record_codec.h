@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/object_store.h"
+#include "platform/property_value.h"
 #include "platform/types.h"
 
 namespace platform::record_codec {
@@ -47,7 +47,7 @@ std::string EncodeRecord(const StoredProperties& props);
 bool DecodeRecord(std::string_view row, StoredProperties* props);
 
 // The stored value bytes of `prop` into *value. False when it cannot be
-// stored: a type that is not a CEVT_* of object_store.h, a null string, or a
+// stored: a type that is not a CEVT_* of property_value.h, a null string, or a
 // blob with a count but no bytes.
 bool EncodeValue(const CEPROPVAL& prop, std::string* value);
 
