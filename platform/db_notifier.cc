@@ -16,7 +16,7 @@
 
 #include "platform/mutex.h"
 #include "platform/window.h"
-#include "platform/window_ipc.h"
+#include "platform/window_table.h"
 
 namespace platform {
 namespace {
@@ -269,7 +269,7 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
   bool still_dirty = n.journal.open && n.journal.acked > n.journal.stored;
   for (const auto& [id, w] : n.watches) {
     auto it = std::find_if(snap.watches.begin(), snap.watches.end(),
-                           [&](const auto& s) { return s.first == id; });
+                           [watch_id = id](const auto& s) { return s.first == watch_id; });
     if (it == snap.watches.end() || it->second.position != w.position) still_dirty = true;
   }
   // A watch removed meanwhile got its row back above: the next round drops it.

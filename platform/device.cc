@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,15 +12,14 @@
 #include <fstream>
 
 #include "platform/db_notifier.h"
-#include "platform/fault.h"
+#include "platform/device_state.h"
 #include "platform/handle_table.h"
 #include "platform/log.h"
+#include "platform/record_order.h"
 #include "platform/store_db.h"
 
 namespace platform {
 namespace {
-
-std::string open_root;  // "" when no device is open
 
 const char kOsVersion[] = "os-version";
 const char kStoreCapacity[] = "store-capacity";
@@ -158,20 +156,6 @@ Status MakeDevicePrivate(const std::string& root) {
   return Status::Ok();
 }
 
-uint64_t HostUptimeMs() {
-  timespec ts;
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-// Identifies the host's current boot ("" when the host does not say).
-std::string HostBootId() {
-  std::ifstream in("/proc/sys/kernel/random/boot_id");
-  std::string id;
-  std::getline(in, id);
-  return id;
-}
-
 bool AllDigits(const std::string& s, size_t max_len) {
   if (s.empty() || s.size() > max_len) return false;
   for (char c : s) {
@@ -235,7 +219,8 @@ Status OpenDevice(const std::string& root) {
   if (!s.ok()) return s;
   s = store::OpenStore(root);
   if (!s.ok()) return s;
-  open_root = root;
+  store::ForgetRecordOrder();
+  SetDeviceRoot(root);
   PruneDeadWatches();
   return Status::Ok();
 }
@@ -244,12 +229,9 @@ void CloseDevice() {
   StopDbNotifier();
   ClearHandles();
   store::CloseStore();
-  open_root.clear();
+  store::ForgetRecordOrder();
+  SetDeviceRoot("");
 }
-
-bool DeviceIsOpen() { return !open_root.empty(); }
-
-const std::string& DeviceRoot() { return open_root; }
 
 std::string GetDeviceSetting(const std::string& key) {
   const SettingSpec* spec = FindSetting(key);
@@ -289,39 +271,6 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
   }
   store::SignalChange();
   return Status::Ok();
-}
-
-Status ResetDevice() {
-  store::Transaction txn(store::Transaction::kWrite);
-  if (txn.error() != ERROR_SUCCESS) {
-    return Status::Error("cannot record the reset: " + store::LastErrorDetail());
-  }
-  static const char kReset[] =
-      "INSERT OR REPLACE INTO meta(key, value) VALUES('boot_time_ms', ?), ('boot_id', ?)";
-  store::Query q(txn.conn(), kReset);
-  q.Bind(1, static_cast<int64_t>(HostUptimeMs())).Bind(2, HostBootId());
-  if (q.Run() != ERROR_SUCCESS || txn.Commit() != ERROR_SUCCESS) {
-    return Status::Error("cannot record the reset: " + store::LastErrorDetail());
-  }
-  return Status::Ok();
-}
-
-uint64_t DeviceUptimeMs() {
-  if (auto ms = fault::UptimeOverride()) return *ms;
-  uint64_t host = HostUptimeMs();
-  DWORD error = ERROR_SUCCESS;
-  store::Connection* conn = store::ThreadConnection(&error);
-  if (conn == nullptr) return host;
-  static const char kBoot[] =
-      "SELECT (SELECT value FROM meta WHERE key = 'boot_time_ms'),"
-      "       (SELECT value FROM meta WHERE key = 'boot_id')";
-  store::Query q(conn, kBoot);
-  if (!q.Step() || q.IsNull(0)) return host;
-  uint64_t boot = static_cast<uint64_t>(q.Int(0));
-  // A reset recorded in an earlier boot of the host is void: the host
-  // restarted since, and the device with it.
-  if (q.Text(1) != HostBootId() || boot > host) return host;
-  return host - boot;
 }
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/device_state.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -31,9 +32,8 @@ std::string ResolveDeviceRoot(const std::string& flag);
 Status OpenDevice(const std::string& root);
 // Closes the device: every handle of this process becomes invalid.
 void CloseDevice();
-bool DeviceIsOpen();
-// The root of the open device ("" when none).
-const std::string& DeviceRoot();
+// DeviceIsOpen, DeviceRoot, ResetDevice and DeviceUptimeMs: see
+// platform/device_state.h.
 
 // Device settings, stored with the device:
 //   os-version      what GetVersionExW reports, "major.minor"; default "3.0"
@@ -45,12 +45,6 @@ const std::string& DeviceRoot();
 // naming the problem, changing nothing.
 std::string GetDeviceSetting(const std::string& key);
 Status SetDeviceSetting(const std::string& key, const std::string& value);
-
-// Soft reset: the device's uptime (GetTickCount) starts again at 0 now.
-Status ResetDevice();
-// Milliseconds since the last soft reset, or the host's uptime when the
-// device was never reset (or the host restarted since). 64-bit, not wrapped.
-uint64_t DeviceUptimeMs();
 
 }  // namespace platform
 

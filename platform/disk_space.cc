@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/device.h"
+#include "platform/device_state.h"
 #include "platform/fault.h"
 #include "platform/kernel.h"
 #include "platform/store_db.h"

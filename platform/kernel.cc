@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/device.h"
+#include "platform/device_state.h"
 #include "platform/fault.h"
 #include "platform/handle_table.h"
 

@@ -22,7 +22,8 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/window.h"
+#include "platform/types.h"
+#include "platform/window_message.h"
 
 namespace platform {
 

@@ -5,7 +5,7 @@
 #include "platform/db_notifier.h"
 #include "platform/kernel.h"
 #include "platform/store_db.h"
-#include "platform/window_ipc.h"
+#include "platform/window_table.h"
 
 namespace {
 

@@ -8,9 +8,7 @@
 // CEDB_AUTOINCREMENT moves the position just past it, so records appended
 // later are read next.
 //
-// A record's properties are one blob: per property its identifier (4 bytes),
-// its value's length (4 bytes) and the value (fixed-size values in host
-// order, strings as UTF-16 code units without the NUL, blobs as they are).
+// A record's properties are one blob in its row (record_codec.h).
 //
 // Each handle keeps a read-ahead batch of the records after its position,
 // valid while the store's change counter (store_db.h) is unchanged: any
@@ -29,6 +27,7 @@
 #include "platform/fault.h"
 #include "platform/handle_table.h"
 #include "platform/kernel.h"
+#include "platform/record_codec.h"
 #include "platform/record_order.h"
 #include "platform/store_db.h"
 
@@ -39,6 +38,13 @@ using platform::store::CountRecordsBefore;
 using platform::store::Query;
 using platform::store::RecordAtIndex;
 using platform::store::Transaction;
+using platform::record_codec::ApplyWrite;
+using platform::record_codec::DecodeRecord;
+using platform::record_codec::EncodeRecord;
+using platform::record_codec::PlanReadLayout;
+using platform::record_codec::ReadLayout;
+using platform::record_codec::StoredProperties;
+using platform::record_codec::WriteReadLayout;
 
 // Accounting of the store's use, for the capacity: every record costs its
 // encoded properties plus a fixed overhead, every database a fixed amount.
@@ -56,7 +62,7 @@ FILETIME FileTimeFromUnixMs(int64_t ms) {
 
 struct Record {
   CEOID oid = 0;
-  std::string props;  // encoded, see above
+  std::string props;  // the row form (record_codec.h)
 };
 
 class DatabaseHandle : public platform::HandleObject {
@@ -94,98 +100,6 @@ class EnumerationHandle : public platform::HandleObject {
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
-}
-
-// --- property encoding ---
-
-// The size of a fixed-size value of `type`; 0 for strings and blobs, -1 for
-// an unknown type.
-int FixedSize(WORD type) {
-  switch (type) {
-    case CEVT_I2:
-    case CEVT_UI2:
-      return 2;
-    case CEVT_I4:
-    case CEVT_UI4:
-    case CEVT_BOOL:
-      return 4;
-    case CEVT_R8:
-    case CEVT_FILETIME:
-      return 8;
-    case CEVT_LPWSTR:
-    case CEVT_BLOB:
-      return 0;
-    default:
-      return -1;
-  }
-}
-
-void PutU32(std::string* out, uint32_t v) { out->append(reinterpret_cast<const char*>(&v), 4); }
-
-// The value bytes of `p`; false for a malformed property.
-bool ValueBytes(const CEPROPVAL& p, std::string* out) {
-  WORD type = TypeFromPropId(p.propid);
-  int fixed = FixedSize(type);
-  if (fixed < 0) return false;
-  switch (type) {
-    case CEVT_I2:
-      out->assign(reinterpret_cast<const char*>(&p.val.iVal), 2);
-      return true;
-    case CEVT_UI2:
-      out->assign(reinterpret_cast<const char*>(&p.val.uiVal), 2);
-      return true;
-    case CEVT_I4:
-    case CEVT_UI4:
-      out->assign(reinterpret_cast<const char*>(&p.val.lVal), 4);
-      return true;
-    case CEVT_BOOL:
-      out->assign(reinterpret_cast<const char*>(&p.val.boolVal), 4);
-      return true;
-    case CEVT_R8:
-      out->assign(reinterpret_cast<const char*>(&p.val.dblVal), 8);
-      return true;
-    case CEVT_FILETIME:
-      out->assign(reinterpret_cast<const char*>(&p.val.filetime), 8);
-      return true;
-    case CEVT_LPWSTR: {
-      if (p.val.lpwstr == nullptr) return false;
-      size_t n = std::char_traits<char16_t>::length(p.val.lpwstr);
-      out->assign(reinterpret_cast<const char*>(p.val.lpwstr), n * 2);
-      return true;
-    }
-    case CEVT_BLOB:
-      if (p.val.blob.dwCount != 0 && p.val.blob.lpb == nullptr) return false;
-      out->assign(reinterpret_cast<const char*>(p.val.blob.lpb), p.val.blob.dwCount);
-      return true;
-  }
-  return false;
-}
-
-// Decodes a stored record; false if the bytes are damaged.
-bool Decode(const std::string& data, std::vector<std::pair<CEPROPID, std::string>>* props) {
-  props->clear();
-  size_t at = 0;
-  while (at < data.size()) {
-    if (data.size() - at < 8) return false;
-    uint32_t id, len;
-    std::memcpy(&id, data.data() + at, 4);
-    std::memcpy(&len, data.data() + at + 4, 4);
-    at += 8;
-    if (data.size() - at < len) return false;
-    props->emplace_back(id, data.substr(at, len));
-    at += len;
-  }
-  return true;
-}
-
-std::string Encode(const std::vector<std::pair<CEPROPID, std::string>>& props) {
-  std::string out;
-  for (const auto& [id, value] : props) {
-    PutU32(&out, id);
-    PutU32(&out, static_cast<uint32_t>(value.size()));
-    out += value;
-  }
-  return out;
 }
 
 // --- store helpers (inside a transaction) ---
@@ -332,96 +246,6 @@ DWORD CurrentRecord(DatabaseHandle* h, const Record** record) {
 
 std::shared_ptr<DatabaseHandle> FindDatabaseHandle(HANDLE h) {
   return platform::FindHandle<DatabaseHandle>(h);
-}
-
-// Applies a write of `props` to `existing` (the record's decoded properties,
-// empty for a new record): each given property replaces the one with the
-// same identifier or is added at the end; CEDB_PROPDELETE removes it.
-bool ApplyWrite(WORD count, const CEPROPVAL* props,
-                std::vector<std::pair<CEPROPID, std::string>>* existing) {
-  for (WORD i = 0; i < count; ++i) {
-    const CEPROPVAL& p = props[i];
-    auto it = std::find_if(existing->begin(), existing->end(),
-                           [&](const auto& e) { return e.first == p.propid; });
-    if (p.wFlags & CEDB_PROPDELETE) {
-      if (it != existing->end()) existing->erase(it);
-      continue;
-    }
-    std::string value;
-    if (!ValueBytes(p, &value)) return false;
-    if (it != existing->end()) {
-      it->second = std::move(value);
-    } else {
-      existing->emplace_back(p.propid, std::move(value));
-    }
-  }
-  return true;
-}
-
-// Lays the selected properties out as CEPROPVAL array + strings + blobs.
-struct Layout {
-  std::vector<std::pair<CEPROPID, const std::string*>> entries;  // null: not found
-  size_t size = 0;
-};
-
-Layout PlanLayout(const std::vector<std::pair<CEPROPID, std::string>>& props, WORD wanted_count,
-                  const CEPROPID* wanted) {
-  Layout layout;
-  if (wanted == nullptr) {
-    for (const auto& [id, value] : props) layout.entries.emplace_back(id, &value);
-  } else {
-    for (WORD i = 0; i < wanted_count; ++i) {
-      const std::string* found = nullptr;
-      for (const auto& [id, value] : props) {
-        if (id == wanted[i]) found = &value;
-      }
-      layout.entries.emplace_back(wanted[i], found);
-    }
-  }
-  size_t size = layout.entries.size() * sizeof(CEPROPVAL);
-  for (const auto& [id, value] : layout.entries) {
-    if (value == nullptr) continue;
-    WORD type = TypeFromPropId(id);
-    if (type == CEVT_LPWSTR) size += value->size() + sizeof(WCHAR);
-    if (type == CEVT_BLOB) size += value->size();
-  }
-  layout.size = size;
-  return layout;
-}
-
-// Strings come first after the array (so they stay 2-byte aligned), then
-// blobs.
-void WriteLayout(const Layout& layout, BYTE* buffer) {
-  auto* vals = reinterpret_cast<CEPROPVAL*>(buffer);
-  BYTE* extra = buffer + layout.entries.size() * sizeof(CEPROPVAL);
-  for (int pass = 0; pass < 2; ++pass) {
-    for (size_t i = 0; i < layout.entries.size(); ++i) {
-      const auto& [id, value] = layout.entries[i];
-      CEPROPVAL& v = vals[i];
-      WORD type = TypeFromPropId(id);
-      if (pass == 0) {
-        std::memset(&v, 0, sizeof v);
-        v.propid = id;
-        if (value == nullptr) {
-          v.wFlags = CEDB_PROPNOTFOUND;
-          continue;
-        }
-        if (type == CEVT_LPWSTR) {
-          std::memcpy(extra, value->data(), value->size());
-          std::memset(extra + value->size(), 0, sizeof(WCHAR));
-          v.val.lpwstr = reinterpret_cast<LPWSTR>(extra);
-          extra += value->size() + sizeof(WCHAR);
-        } else if (type != CEVT_BLOB) {
-          std::memcpy(&v.val, value->data(), std::min(value->size(), sizeof v.val));
-        }
-      } else if (value != nullptr && type == CEVT_BLOB) {
-        if (!value->empty()) std::memcpy(extra, value->data(), value->size());
-        v.val.blob.dwCount = static_cast<DWORD>(value->size());
-        v.val.blob.lpb = extra;  // inside the buffer even when empty
-        extra += value->size();
-      }
-    }
-  }
 }
 
 }  // namespace
@@ -680,10 +504,10 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop
   error = CurrentRecord(h.get(), &record);
   if (error != ERROR_SUCCESS) return Fail(error);
   if (record == nullptr) return Fail(ERROR_NO_MORE_ITEMS);
-  std::vector<std::pair<CEPROPID, std::string>> props;
-  if (!Decode(record->props, &props)) return Fail(ERROR_INTERNAL_ERROR);
+  StoredProperties props;
+  if (!DecodeRecord(record->props, &props)) return Fail(ERROR_INTERNAL_ERROR);
   WORD wanted = prop_ids != nullptr ? *num_props : 0;
-  Layout layout = PlanLayout(props, wanted, prop_ids);
+  ReadLayout layout = PlanReadLayout(props, wanted, prop_ids);
   if (layout.size > 0xFFFFFFFFu) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   DWORD have = buffer_size != nullptr ? *buffer_size : 0;
   if (flags & CEDB_ALLOWREALLOC) {
@@ -700,7 +524,7 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop
     if (buffer_size != nullptr) *buffer_size = static_cast<DWORD>(layout.size);
     return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  WriteLayout(layout, *buffer);
+  WriteReadLayout(layout, *buffer);
   if (num_props != nullptr) *num_props = static_cast<WORD>(layout.entries.size());
   if (buffer_size != nullptr) *buffer_size = static_cast<DWORD>(layout.size);
   CEOID oid = record->oid;
@@ -719,7 +543,7 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   Connection* conn = txn.conn();
-  std::vector<std::pair<CEPROPID, std::string>> values;
+  StoredProperties values;
   int64_t old_size = 0;
   if (record != 0) {
     static const char kLoad[] = "SELECT props FROM records WHERE oid = ? AND db = ?";
@@ -732,11 +556,11 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
       return Fail(error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER);
     }
     std::string stored(static_cast<const char*>(q.Blob(0)), q.Size(0));
-    if (!Decode(stored, &values)) return Fail(ERROR_INTERNAL_ERROR);
+    if (!DecodeRecord(stored, &values)) return Fail(ERROR_INTERNAL_ERROR);
     old_size = static_cast<int64_t>(stored.size()) + kRecordOverhead;
   }
   if (!ApplyWrite(num_props, props, &values)) return Fail(ERROR_INVALID_PARAMETER);
-  std::string encoded = Encode(values);
+  std::string encoded = EncodeRecord(values);
   int64_t new_size = static_cast<int64_t>(encoded.size()) + kRecordOverhead;
   CEOID oid = record;
   if (record == 0) error = AllocateOid(conn, &oid);

@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/record_order.h"
 #include "platform/utf.h"
 
 namespace platform::store {
@@ -224,7 +223,6 @@ Status OpenStore(const std::string& root) {
   }
   sqlite3_close(db);
   db_path = path;
-  ForgetRecordOrder();
   generation.fetch_add(1);
   store_open.store(true);
   return Status::Ok();
@@ -233,7 +231,6 @@ Status OpenStore(const std::string& root) {
 void CloseStore() {
   std::lock_guard<std::mutex> lock(device_mu);
   store_open.store(false);
-  ForgetRecordOrder();
   generation.fetch_add(1);
   db_path.clear();
   slot.conn.reset();

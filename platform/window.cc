@@ -14,9 +14,13 @@
 #include "platform/message_queue.h"
 #include "platform/utf.h"
 #include "platform/window_ipc.h"
+#include "platform/window_table.h"
 
 namespace platform {
 namespace {
+
+namespace wi = window_internal;
+using wi::Window;
 
 // The screen a hidden window would have on the handheld.
 constexpr LONG kScreenWidth = 240;
@@ -30,22 +34,10 @@ struct WindowClass {
   WORD atom = 0;
 };
 
-struct Window {
-  HWND hwnd = 0;
-  std::u16string class_key;  // folded class name
-  std::u16string name;
-  WNDPROC proc = nullptr;
-  std::shared_ptr<MessageQueue> queue;
-  std::thread::id thread;
-  bool visible = false;
-  bool destroying = false;
-};
-
-// Process-wide state of windows. Lock order: State::mu before any queue's.
+// Process-wide classes and strings (the windows are in window_table.h).
 struct State {
   std::mutex mu;
   std::map<std::u16string, WindowClass> classes;  // by folded name
-  std::map<HWND, std::shared_ptr<Window>> windows;
   WORD next_atom = 0xC000;
   const StringResource* strings = nullptr;
   int string_count = 0;
@@ -60,13 +52,6 @@ std::u16string Copy(LPCWSTR text) {
   return text == nullptr ? std::u16string() : std::u16string(text);
 }
 
-std::shared_ptr<Window> FindLocal(HWND hwnd) {
-  State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
-  auto it = s.windows.find(hwnd);
-  return it == s.windows.end() ? nullptr : it->second;
-}
-
 bool OwnedByCaller(const Window& w) { return w.thread == std::this_thread::get_id(); }
 
 LRESULT CallProc(const Window& w, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -77,30 +62,14 @@ LRESULT CallProc(const Window& w, UINT message, WPARAM wparam, LPARAM lparam) {
 // never issued again.
 void Forget(HWND hwnd) {
   ipc::UnpublishWindow(hwnd);
-  std::shared_ptr<Window> w;
-  {
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
-    auto it = s.windows.find(hwnd);
-    if (it == s.windows.end()) return;
-    w = it->second;
-    s.windows.erase(it);
-  }
-  w->queue->KillTimers(hwnd);
+  std::shared_ptr<Window> w = wi::RemoveWindow(hwnd);
+  if (w != nullptr) w->queue->KillTimers(hwnd);
 }
 
 // A thread that ends takes its windows with it, so that nothing can find or
 // wait on a window whose thread no longer runs.
 void ForgetWindowsOfQueue(MessageQueue* queue) {
-  std::vector<HWND> gone;
-  {
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
-    for (const auto& [hwnd, w] : s.windows) {
-      if (w->queue.get() == queue) gone.push_back(hwnd);
-    }
-  }
-  for (HWND hwnd : gone) Forget(hwnd);
+  for (HWND hwnd : wi::WindowsOfQueue(queue)) Forget(hwnd);
 }
 
 void EnsureThreadExitHook() {
@@ -113,62 +82,10 @@ void AppendText(std::string* out, LPCWSTR text) {
 }
 
 }  // namespace
-
-// The journal sequence of the message this thread last took (see
-// window_internal::CurrentJournalSequence).
-thread_local uint64_t current_journal_seq = 0;
-
-namespace window_internal {
-
-std::u16string FoldCase(const std::u16string& text) {
-  std::u16string folded = text;
-  for (char16_t& c : folded) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
-  }
-  return folded;
-}
-
-bool IsLocalWindow(HWND hwnd) { return FindLocal(hwnd) != nullptr; }
-
-bool PostToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  std::shared_ptr<Window> w = FindLocal(hwnd);
-  if (w == nullptr) return false;
-  return w->queue->Post(MSG{hwnd, message, wparam, lparam, 0, {0, 0}});
-}
-
-bool PostNotificationToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                             uint64_t journal_seq) {
-  std::shared_ptr<Window> w = FindLocal(hwnd);
-  if (w == nullptr) return false;
-  return w->queue->Post(MSG{hwnd, message, wparam, lparam, 0, {0, 0}}, journal_seq);
-}
-
-uint64_t CurrentJournalSequence() { return current_journal_seq; }
-
-bool SendToLocalQueued(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                       std::shared_ptr<ReplySlot> reply) {
-  std::shared_ptr<Window> w = FindLocal(hwnd);
-  if (w == nullptr) return false;
-  return w->queue->PostSent(MSG{hwnd, message, wparam, lparam, 0, {0, 0}}, std::move(reply));
-}
-
-HWND FindLocalWindow(const std::u16string& class_key, const std::u16string* name_key) {
-  State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
-  for (const auto& [hwnd, w] : s.windows) {
-    if (w->destroying || w->class_key != class_key) continue;
-    if (name_key != nullptr && FoldCase(w->name) != *name_key) continue;
-    return hwnd;
-  }
-  return 0;
-}
-
-}  // namespace window_internal
-
 }  // namespace platform
 
 using platform::MessageQueue;
-using platform::Window;
+using platform::window_internal::Window;
 namespace wi = platform::window_internal;
 
 WORD RegisterClassW(const WNDCLASSW* window_class) {
@@ -237,22 +154,18 @@ HWND CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR window_name, DWORD style
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  {
-    platform::State& s = platform::TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.windows[w->hwnd] = w;
-  }
+  wi::AddWindow(w);
   // Findable from other processes from here on, also during WM_CREATE.
   platform::ipc::PublishWindow(w->hwnd, class_display, w->name);
   LRESULT created = platform::CallProc(*w, WM_CREATE, 0, 0);
-  if (created == -1 && platform::FindLocal(w->hwnd) != nullptr) DestroyWindow(w->hwnd);
+  if (created == -1 && wi::FindLocal(w->hwnd) != nullptr) DestroyWindow(w->hwnd);
   // The procedure may have destroyed its window during WM_CREATE.
-  if (platform::FindLocal(w->hwnd) == nullptr) return 0;
+  if (wi::FindLocal(w->hwnd) == nullptr) return 0;
   return w->hwnd;
 }
 
 BOOL DestroyWindow(HWND window) {
-  std::shared_ptr<Window> w = platform::FindLocal(window);
+  std::shared_ptr<Window> w = wi::FindLocal(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -261,13 +174,8 @@ BOOL DestroyWindow(HWND window) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  {
-    platform::State& s = platform::TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
-    // A destroy from inside WM_DESTROY is already under way.
-    if (w->destroying) return TRUE;
-    w->destroying = true;
-  }
+  // A destroy from inside WM_DESTROY is already under way.
+  if (!wi::BeginDestroy(w.get())) return TRUE;
   // No longer found by anyone, though messages still reach it during
   // WM_DESTROY.
   platform::ipc::UnpublishWindow(window);
@@ -295,7 +203,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     SetLastError(error);
     return 0;
   }
-  std::shared_ptr<Window> w = platform::FindLocal(window);
+  std::shared_ptr<Window> w = wi::FindLocal(window);
   if (w != nullptr) {
     if (platform::OwnedByCaller(*w)) return platform::CallProc(*w, message, wparam, lparam);
     auto reply = std::make_shared<platform::WaitableReply>();
@@ -344,13 +252,13 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
   for (;;) {
     MessageQueue::Item item = queue->Next();
     if (item.reply == nullptr) {
-      platform::current_journal_seq = item.journal_seq;
+      wi::SetCurrentJournalSequence(item.journal_seq);
       *msg = item.msg;
       return item.msg.message == WM_QUIT ? FALSE : TRUE;
     }
     // A message sent from another thread or process: its procedure runs
     // here, in queue order, and the result goes back to the sender.
-    std::shared_ptr<Window> w = platform::FindLocal(item.msg.hwnd);
+    std::shared_ptr<Window> w = wi::FindLocal(item.msg.hwnd);
     LRESULT result = 0;
     if (w != nullptr && platform::OwnedByCaller(*w)) {
       result = platform::CallProc(*w, item.msg.message, item.msg.wParam, item.msg.lParam);
@@ -371,7 +279,7 @@ BOOL PeekMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max, UINT 
   };
   MessageQueue::Item item;
   if (!platform::CurrentThreadQueue()->TakePosted(match, &item)) return FALSE;
-  platform::current_journal_seq = item.journal_seq;
+  wi::SetCurrentJournalSequence(item.journal_seq);
   item.msg.time = GetTickCount();
   *msg = item.msg;
   return TRUE;
@@ -381,7 +289,7 @@ BOOL TranslateMessage(const MSG*) { return FALSE; }  // no keyboard here
 
 LRESULT DispatchMessageW(const MSG* msg) {
   if (msg == nullptr || msg->hwnd == 0) return 0;
-  std::shared_ptr<Window> w = platform::FindLocal(msg->hwnd);
+  std::shared_ptr<Window> w = wi::FindLocal(msg->hwnd);
   if (w == nullptr || !platform::OwnedByCaller(*w)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
@@ -401,7 +309,7 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM) {
 }
 
 UINT SetTimer(HWND window, UINT id, UINT period, TIMERPROC proc) {
-  std::shared_ptr<Window> w = platform::FindLocal(window);
+  std::shared_ptr<Window> w = wi::FindLocal(window);
   if (w == nullptr || !platform::OwnedByCaller(*w)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
@@ -413,7 +321,7 @@ UINT SetTimer(HWND window, UINT id, UINT period, TIMERPROC proc) {
 }
 
 BOOL KillTimer(HWND window, UINT id) {
-  std::shared_ptr<Window> w = platform::FindLocal(window);
+  std::shared_ptr<Window> w = wi::FindLocal(window);
   if (w == nullptr || !w->queue->KillTimer(window, id)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -422,13 +330,9 @@ BOOL KillTimer(HWND window, UINT id) {
 }
 
 BOOL ShowWindow(HWND window, int command) {
-  std::shared_ptr<Window> w = platform::FindLocal(window);
+  std::shared_ptr<Window> w = wi::FindLocal(window);
   if (w == nullptr) return FALSE;
-  platform::State& s = platform::TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
-  bool was_visible = w->visible;
-  w->visible = command != SW_HIDE;
-  return was_visible ? TRUE : FALSE;
+  return wi::SetVisible(w.get(), command != SW_HIDE) ? TRUE : FALSE;
 }
 
 BOOL UpdateWindow(HWND window) {

@@ -29,19 +29,7 @@
 #define HOLLOWMARCH_PLATFORM_WINDOW_H_
 
 #include "platform/types.h"
-
-constexpr UINT WM_NULL = 0x0000;
-constexpr UINT WM_CREATE = 0x0001;
-constexpr UINT WM_DESTROY = 0x0002;
-constexpr UINT WM_PAINT = 0x000F;
-constexpr UINT WM_CLOSE = 0x0010;
-constexpr UINT WM_QUIT = 0x0012;
-constexpr UINT WM_TIMER = 0x0113;
-constexpr UINT WM_HIBERNATE = 0x03FF;
-constexpr UINT WM_APP = 0x8000;
-
-using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
-using TIMERPROC = void (*)(HWND, UINT, UINT, DWORD);
+#include "platform/window_message.h"  // MSG, WNDPROC, TIMERPROC, WM_*
 
 struct WNDCLASSW {
   UINT style;
@@ -54,20 +42,6 @@ struct WNDCLASSW {
   HBRUSH hbrBackground;
   LPCWSTR lpszMenuName;
   LPCWSTR lpszClassName;
-};
-
-struct POINT {
-  LONG x;
-  LONG y;
-};
-
-struct MSG {
-  HWND hwnd;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-  DWORD time;
-  POINT pt;
 };
 
 struct RECT {

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device.h"
+#include "platform/device_state.h"
+#include "platform/message_queue.h"
+#include "platform/window_table.h"
 
 namespace platform::ipc {
 namespace {

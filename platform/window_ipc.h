@@ -12,15 +12,15 @@
 // sender waits for the result on its connection. A connection that breaks
 // (the target died) ends the call with "not delivered".
 //
+// The receiving side queues to windows through platform/window_table.h.
+//
 // Every function may be called from any thread.
 #ifndef HOLLOWMARCH_PLATFORM_WINDOW_IPC_H_
 #define HOLLOWMARCH_PLATFORM_WINDOW_IPC_H_
 
-#include <memory>
 #include <string>
 
-#include "platform/message_queue.h"
-#include "platform/window.h"
+#include "platform/types.h"
 
 namespace platform::ipc {
 
@@ -44,27 +44,5 @@ bool SendRemote(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* 
 bool PostRemote(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 
 }  // namespace platform::ipc
-
-// What the window layer offers the receiving side (window.cc).
-namespace platform::window_internal {
-
-// Class and window names compare after this folding (ASCII and Latin-1
-// letters to lower case).
-std::u16string FoldCase(const std::u16string& text);
-bool IsLocalWindow(HWND hwnd);
-// Queues a posted / sent message to a window of this process; false when
-// there is no such window (a sent message's reply is then left alone).
-bool PostToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
-// The same for a notification that carries its journal sequence.
-bool PostNotificationToLocal(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                             uint64_t journal_seq);
-// The journal sequence of the message the calling thread last took with
-// GetMessageW or PeekMessageW (0 when that was no journal notification).
-uint64_t CurrentJournalSequence();
-bool SendToLocalQueued(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                       std::shared_ptr<ReplySlot> reply);
-HWND FindLocalWindow(const std::u16string& class_key, const std::u16string* name_key);
-
-}  // namespace platform::window_internal
 
 #endif  // HOLLOWMARCH_PLATFORM_WINDOW_IPC_H_

@@ -5,7 +5,7 @@ SyncStateCache::SyncStateCache() {
 }
 
 int SyncStateCache::SlotOf(DWORD dataClass) {
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < kDataClassCount; ++i) {
     if (kDataClasses[i] == dataClass) return i;
   }
   return -1;

@@ -11,6 +11,7 @@
 #define HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_
 
 #include "platform/types.h"
+#include "settings/data_classes.h"
 
 // Sync state values, as stored in the registry.
 constexpr DWORD SyncStateNone = 0;      // nothing known; changes not recorded
@@ -18,11 +19,8 @@ constexpr DWORD SyncStateTracking = 1;  // log complete from the sync time on
 constexpr DWORD SyncStateLost = 2;      // changes may be missed: slow sync next
 constexpr DWORD SyncStateUncached = 3;  // cache only: the slot holds no value
 
-// The five tracked data classes, in the order of their cache slots (and of
-// the peer's class indexes 0 to 4).
-constexpr DWORD kDataClasses[5] = {24, 25, 26, 291, 5454};
-
-// Five signed 32-bit slots, one per data class. Every slot starts as
+// Five signed 32-bit slots, one per data class (settings/data_classes.h, in
+// its order). Every slot starts as
 // SyncStateUncached; only SetSyncState (registry_store.h) writes a slot, so a
 // slot holds either SyncStateUncached or the last state this process wrote
 // for its class. Never reset.
@@ -32,7 +30,7 @@ class SyncStateCache {
   SyncStateCache(const SyncStateCache&) = delete;
   SyncStateCache& operator=(const SyncStateCache&) = delete;
 
-  // The slot index (0 to 4) of a data class, or -1 for a class without one.
+  // The slot index (0 to kDataClassCount - 1) of a data class, or -1 for a class without one.
   static int SlotOf(DWORD dataClass);
 
   // True and *state = the cached state when the class has a slot that holds
@@ -44,7 +42,7 @@ class SyncStateCache {
   void Store(DWORD dataClass, DWORD state);
 
  private:
-  LONG rglSyncState_[5];
+  LONG rglSyncState_[kDataClassCount];
 };
 
 #endif  // HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_

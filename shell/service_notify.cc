@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/service_manager.h"
+#include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/listen_address.h"

@@ -2,6 +2,7 @@
 
 #include "platform/log.h"
 #include "platform/window.h"
+#include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/process_objects.h"
@@ -9,8 +10,6 @@
 #include "shell/window_proc.h"
 
 namespace {
-
-constexpr DWORD kAllClasses[] = {24, 25, 26, 291, 5454};
 
 WCHAR AsciiLower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c - u'A' + u'a') : c; }
 
@@ -48,7 +47,7 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
   }
 
   if (IsKeyword(command_line, kKeywordAppRunAfterRestore)) {
-    for (DWORD dataClass : kAllClasses) SetSyncState(objects.syncStates, dataClass, SyncStateNone);
+    for (DWORD dataClass : kDataClasses) SetSyncState(objects.syncStates, dataClass, SyncStateNone);
   } else if (IsKeyword(command_line, kKeywordShutdown)) {
     return 0;
   }

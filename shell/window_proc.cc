@@ -12,6 +12,7 @@
 #include "platform/window.h"
 #include "platform/winsock.h"
 #include "server/system_lock.h"
+#include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/change_list_interface.h"

@@ -9,17 +9,17 @@
 #include "platform/object_store.h"
 #include "platform/registry.h"
 #include "platform/window.h"
+#include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/change_list_interface.h"
 #include "tools/hmdevice_system.h"
 #include "tools/hmdevice_values.h"
+#include "tracking/change_log.h"
+#include "tracking/mail_store.h"
 
 namespace hmdevice {
 namespace {
-
-constexpr DWORD kClasses[] = {24, 25, 26, 291, 5454};
-constexpr DWORD kLogTypeOffset = 256;
 
 struct Change {
   DWORD type, time, oid, uid, reserved;
@@ -85,7 +85,7 @@ std::vector<DbInfo> DatabasesOfType(DWORD type) {
 
 // The databases a class's discovery or mail set-up would track.
 std::vector<DbInfo> ClassDatabases(DWORD dataClass) {
-  if (dataClass != 5454) return DatabasesOfType(dataClass);
+  if (dataClass != kMailDataClass) return DatabasesOfType(dataClass);
   std::vector<DbInfo> out;
   CEOID oid = 0;
   HANDLE db = CeOpenDatabase(&oid, u"pmailMsgs", 0, 0, 0);
@@ -150,7 +150,7 @@ int StatusCommand(Io& io, bool json) {
     if (journal) io.out << ", " << uncaptured << " notification(s) not yet captured";
     io.out << "\n";
   }
-  for (DWORD cls : kClasses) {
+  for (DWORD cls : kDataClasses) {
     const DWORD state = GetSyncState(cache, cls);
     const DWORD sync_time = GetSyncTime(cls);
     const DWORD last = ReadSettingsDword(ClassValueName("LastSyncTime", cls));

@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <set>
+#include <type_traits>
 
 #include "platform/utf.h"
 
@@ -58,21 +59,6 @@ std::optional<uint64_t> NonNegativeInteger(const nlohmann::json& json) {
 }
 
 std::string Quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-struct IntegerRange {
-  bool is_signed;
-  int bits;
-};
-
-IntegerRange RangeOf(WORD type) {
-  switch (type) {
-    case CEVT_I2: return {true, 16};
-    case CEVT_I4: return {true, 32};
-    case CEVT_UI2: return {false, 16};
-    case CEVT_UI4: return {false, 32};
-    default: return {false, 64};
-  }
-}
 
 Result<Property> Fail(CEPROPID id, const std::string& why) {
   char name[16];
@@ -189,36 +175,241 @@ std::string Utf16ToUtf8(const WCHAR* text) {
 
 // --- Properties ----------------------------------------------------------
 
-bool IsKnownPropertyType(WORD type) {
-  switch (type) {
-    case CEVT_I2:
-    case CEVT_I4:
-    case CEVT_R8:
-    case CEVT_BOOL:
-    case CEVT_UI2:
-    case CEVT_UI4:
-    case CEVT_LPWSTR:
-    case CEVT_FILETIME:
-    case CEVT_BLOB:
-      return true;
-    default:
-      return false;
+namespace {
+
+// What a value parser says: nothing when the value was taken, else why not
+// (without the property's name, which the caller adds).
+using Problem = std::optional<std::string>;
+
+// Everything this tool knows of one property type. Each of the functions
+// below that depends on the type looks it up here, so a type is added or
+// changed in this one table.
+struct PropertyType {
+  WORD type;
+  const char* name;
+  // The value text / JSON value into the matching member of *property.
+  Problem (*parse_text)(std::string_view text, Property* property);
+  Problem (*parse_json)(const nlohmann::json& value, Property* property);
+  // Between the matching member and the store's value union. to_ce may
+  // point into *property (strings and bytes).
+  void (*from_ce)(const CEVALUNION& value, Property* property);
+  void (*to_ce)(Property* property, CEVALUNION* value);
+  nlohmann::json (*to_json)(const Property& property);
+  std::string (*format)(const Property& property);
+};
+
+// I2, I4, UI2 and UI4: `integer`, in the range of `Bits` bits, kept in the
+// union's `Member`.
+template <bool Signed, int Bits, auto Member>
+struct IntegerType {
+  static Problem ParseText(std::string_view text, Property* property) {
+    if (Signed) {
+      Result<int64_t> value = ParseSigned(text, Bits);
+      if (!value.ok()) return value.error();
+      property->integer = value.value();
+    } else {
+      Result<uint64_t> value = ParseUnsigned(text, (uint64_t{1} << Bits) - 1);
+      if (!value.ok()) return value.error();
+      property->integer = static_cast<int64_t>(value.value());
+    }
+    return std::nullopt;
+  }
+  static Problem ParseJson(const nlohmann::json& value, Property* property) {
+    if (!value.is_number_integer()) return value.dump() + " is not an integer";
+    if (Signed) {
+      const int64_t min = -(int64_t{1} << (Bits - 1));
+      const int64_t max = (int64_t{1} << (Bits - 1)) - 1;
+      if (value.is_number_unsigned() ? value.get<uint64_t>() > static_cast<uint64_t>(max)
+                                     : (value.get<int64_t>() < min || value.get<int64_t>() > max)) {
+        return value.dump() + ": out of range";
+      }
+      property->integer = value.get<int64_t>();
+    } else {
+      const std::optional<uint64_t> number = NonNegativeInteger(value);
+      if (!number || *number > (uint64_t{1} << Bits) - 1) return value.dump() + ": out of range";
+      property->integer = static_cast<int64_t>(*number);
+    }
+    return std::nullopt;
+  }
+  static void FromCe(const CEVALUNION& value, Property* property) {
+    property->integer = value.*Member;
+  }
+  static void ToCe(Property* property, CEVALUNION* value) {
+    using Field = std::remove_reference_t<decltype(value->*Member)>;
+    value->*Member = static_cast<Field>(property->integer);
+  }
+};
+
+Problem BoolFromText(std::string_view text, Property* property) {
+  if (text != "0" && text != "1") return Quote(text) + ": a BOOL is 0 or 1";
+  property->integer = text == "1";
+  return std::nullopt;
+}
+
+Problem BoolFromJson(const nlohmann::json& value, Property* property) {
+  if (value.is_boolean()) {
+    property->integer = value.get<bool>();
+  } else if (NonNegativeInteger(value).value_or(2) <= 1) {
+    property->integer = static_cast<int64_t>(*NonNegativeInteger(value));
+  } else {
+    return value.dump() + ": a BOOL is 0 or 1";
+  }
+  return std::nullopt;
+}
+
+void BoolFromCe(const CEVALUNION& value, Property* property) { property->integer = value.boolVal; }
+
+void BoolToCe(Property* property, CEVALUNION* value) {
+  value->boolVal = static_cast<BOOL>(property->integer);
+}
+
+nlohmann::json IntegerToJson(const Property& property) { return property.integer; }
+
+std::string FormatInteger(const Property& property) { return std::to_string(property.integer); }
+
+Problem RealFromText(std::string_view text, Property* property) {
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+      !std::isfinite(value)) {
+    return Quote(text) + ": not a finite decimal number";
+  }
+  property->real = value;
+  return std::nullopt;
+}
+
+Problem RealFromJson(const nlohmann::json& value, Property* property) {
+  if (!value.is_number()) return value.dump() + " is not a number";
+  property->real = value.get<double>();
+  return std::nullopt;
+}
+
+void RealFromCe(const CEVALUNION& value, Property* property) { property->real = value.dblVal; }
+
+void RealToCe(Property* property, CEVALUNION* value) { value->dblVal = property->real; }
+
+nlohmann::json RealToJson(const Property& property) { return property.real; }
+
+std::string FormatReal(const Property& property) {
+  char buffer[64];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, property.real);
+  return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
+}
+
+Problem FiletimeFromText(std::string_view text, Property* property) {
+  Result<uint64_t> value = ParseUnsigned(text, std::numeric_limits<uint64_t>::max());
+  if (!value.ok()) return value.error();
+  property->filetime = value.value();
+  return std::nullopt;
+}
+
+Problem FiletimeFromJson(const nlohmann::json& value, Property* property) {
+  const std::optional<uint64_t> number = NonNegativeInteger(value);
+  if (!number) return value.dump() + " is not a 64-bit unsigned integer";
+  property->filetime = *number;
+  return std::nullopt;
+}
+
+void FiletimeFromCe(const CEVALUNION& value, Property* property) {
+  property->filetime = uint64_t{value.filetime.dwHighDateTime} << 32 | value.filetime.dwLowDateTime;
+}
+
+void FiletimeToCe(Property* property, CEVALUNION* value) {
+  value->filetime.dwLowDateTime = static_cast<DWORD>(property->filetime);
+  value->filetime.dwHighDateTime = static_cast<DWORD>(property->filetime >> 32);
+}
+
+nlohmann::json FiletimeToJson(const Property& property) { return property.filetime; }
+
+std::string FormatFiletime(const Property& property) { return std::to_string(property.filetime); }
+
+Problem TextFromText(std::string_view text, Property* property) {
+  Result<std::u16string> value = TextWithoutNul(text);
+  if (!value.ok()) return value.error();
+  property->text = std::move(value.value());
+  return std::nullopt;
+}
+
+Problem TextFromJson(const nlohmann::json& value, Property* property) {
+  if (!value.is_string()) return value.dump() + " is not a string";
+  return TextFromText(value.get_ref<const std::string&>(), property);
+}
+
+void TextFromCe(const CEVALUNION& value, Property* property) {
+  if (value.lpwstr != nullptr) property->text = value.lpwstr;
+}
+
+void TextToCe(Property* property, CEVALUNION* value) { value->lpwstr = property->text.data(); }
+
+nlohmann::json TextToJson(const Property& property) { return Utf16ToUtf8(property.text); }
+
+std::string FormatText(const Property& property) { return Utf16ToUtf8(property.text); }
+
+Problem BytesFromText(std::string_view text, Property* property) {
+  Result<std::vector<uint8_t>> value = ParseHexBytes(text);
+  if (!value.ok()) return value.error();
+  property->bytes = std::move(value.value());
+  return std::nullopt;
+}
+
+Problem BytesFromJson(const nlohmann::json& value, Property* property) {
+  if (!value.is_string()) return value.dump() + " is not a hex string";
+  return BytesFromText(value.get_ref<const std::string&>(), property);
+}
+
+void BytesFromCe(const CEVALUNION& value, Property* property) {
+  if (value.blob.lpb != nullptr) {
+    property->bytes.assign(value.blob.lpb, value.blob.lpb + value.blob.dwCount);
   }
 }
 
-std::string PropertyTypeName(WORD type) {
-  switch (type) {
-    case CEVT_I2: return "I2";
-    case CEVT_I4: return "I4";
-    case CEVT_R8: return "R8";
-    case CEVT_BOOL: return "BOOL";
-    case CEVT_UI2: return "UI2";
-    case CEVT_UI4: return "UI4";
-    case CEVT_LPWSTR: return "LPWSTR";
-    case CEVT_FILETIME: return "FILETIME";
-    case CEVT_BLOB: return "BLOB";
-    default: return std::to_string(type);
+void BytesToCe(Property* property, CEVALUNION* value) {
+  value->blob.dwCount = static_cast<DWORD>(property->bytes.size());
+  value->blob.lpb = property->bytes.empty() ? nullptr : property->bytes.data();
+}
+
+nlohmann::json BytesToJson(const Property& property) { return FormatHex(property.bytes); }
+
+std::string FormatBytes(const Property& property) { return FormatHex(property.bytes); }
+
+template <bool Signed, int Bits, auto Member>
+constexpr PropertyType Integer(WORD type, const char* name) {
+  using T = IntegerType<Signed, Bits, Member>;
+  return {type, name, T::ParseText, T::ParseJson, T::FromCe, T::ToCe, IntegerToJson, FormatInteger};
+}
+
+// Every CEVT_* of platform/object_store.h.
+constexpr PropertyType kPropertyTypes[] = {
+    Integer<true, 16, &CEVALUNION::iVal>(CEVT_I2, "I2"),
+    Integer<true, 32, &CEVALUNION::lVal>(CEVT_I4, "I4"),
+    {CEVT_R8, "R8", RealFromText, RealFromJson, RealFromCe, RealToCe, RealToJson, FormatReal},
+    {CEVT_BOOL, "BOOL", BoolFromText, BoolFromJson, BoolFromCe, BoolToCe, IntegerToJson,
+     FormatInteger},
+    Integer<false, 16, &CEVALUNION::uiVal>(CEVT_UI2, "UI2"),
+    Integer<false, 32, &CEVALUNION::ulVal>(CEVT_UI4, "UI4"),
+    {CEVT_LPWSTR, "LPWSTR", TextFromText, TextFromJson, TextFromCe, TextToCe, TextToJson,
+     FormatText},
+    {CEVT_FILETIME, "FILETIME", FiletimeFromText, FiletimeFromJson, FiletimeFromCe, FiletimeToCe,
+     FiletimeToJson, FormatFiletime},
+    {CEVT_BLOB, "BLOB", BytesFromText, BytesFromJson, BytesFromCe, BytesToCe, BytesToJson,
+     FormatBytes},
+};
+
+// The table's entry for `type`; null for a type this tool does not know.
+const PropertyType* FindPropertyType(WORD type) {
+  for (const PropertyType& entry : kPropertyTypes) {
+    if (entry.type == type) return &entry;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+bool IsKnownPropertyType(WORD type) { return FindPropertyType(type) != nullptr; }
+
+std::string PropertyTypeName(WORD type) {
+  const PropertyType* entry = FindPropertyType(type);
+  return entry != nullptr ? entry->name : std::to_string(type);
 }
 
 Result<CEPROPID> ParsePropertyId(std::string_view text) {
@@ -234,59 +425,9 @@ Result<CEPROPID> ParsePropertyId(std::string_view text) {
 Result<Property> ParsePropertyValue(CEPROPID id, std::string_view text) {
   Property property;
   property.id = id;
-  const WORD type = property.type();
-  switch (type) {
-    case CEVT_I2:
-    case CEVT_I4:
-    case CEVT_UI2:
-    case CEVT_UI4: {
-      IntegerRange range = RangeOf(type);
-      if (range.is_signed) {
-        Result<int64_t> value = ParseSigned(text, range.bits);
-        if (!value.ok()) return Fail(id, value.error());
-        property.integer = value.value();
-      } else {
-        Result<uint64_t> value = ParseUnsigned(text, (uint64_t{1} << range.bits) - 1);
-        if (!value.ok()) return Fail(id, value.error());
-        property.integer = static_cast<int64_t>(value.value());
-      }
-      break;
-    }
-    case CEVT_BOOL:
-      if (text != "0" && text != "1") return Fail(id, Quote(text) + ": a BOOL is 0 or 1");
-      property.integer = text == "1";
-      break;
-    case CEVT_R8: {
-      double value = 0;
-      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-      if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-          !std::isfinite(value)) {
-        return Fail(id, Quote(text) + ": not a finite decimal number");
-      }
-      property.real = value;
-      break;
-    }
-    case CEVT_FILETIME: {
-      Result<uint64_t> value = ParseUnsigned(text, std::numeric_limits<uint64_t>::max());
-      if (!value.ok()) return Fail(id, value.error());
-      property.filetime = value.value();
-      break;
-    }
-    case CEVT_LPWSTR: {
-      Result<std::u16string> value = TextWithoutNul(text);
-      if (!value.ok()) return Fail(id, value.error());
-      property.text = std::move(value.value());
-      break;
-    }
-    case CEVT_BLOB: {
-      Result<std::vector<uint8_t>> value = ParseHexBytes(text);
-      if (!value.ok()) return Fail(id, value.error());
-      property.bytes = std::move(value.value());
-      break;
-    }
-    default:
-      return Fail(id, "unknown type " + std::to_string(type));
-  }
+  const PropertyType* entry = FindPropertyType(property.type());
+  if (entry == nullptr) return Fail(id, "unknown type " + std::to_string(property.type()));
+  if (Problem problem = entry->parse_text(text, &property)) return Fail(id, *problem);
   return Result<Property>::Ok(std::move(property));
 }
 
@@ -342,67 +483,10 @@ Result<Property> PropertyFromJson(const nlohmann::json& json) {
   if (!IsKnownPropertyType(TypeFromPropId(id))) {
     return Fail(id, "unknown type " + std::to_string(TypeFromPropId(id)));
   }
-  const nlohmann::json& value = json["value"];
   Property property;
   property.id = id;
-  const WORD type = property.type();
-  switch (type) {
-    case CEVT_I2:
-    case CEVT_I4:
-    case CEVT_UI2:
-    case CEVT_UI4: {
-      IntegerRange range = RangeOf(type);
-      if (!value.is_number_integer()) return Fail(id, value.dump() + " is not an integer");
-      if (range.is_signed) {
-        const int64_t min = -(int64_t{1} << (range.bits - 1));
-        const int64_t max = (int64_t{1} << (range.bits - 1)) - 1;
-        if (value.is_number_unsigned() ? value.get<uint64_t>() > static_cast<uint64_t>(max)
-                                       : (value.get<int64_t>() < min || value.get<int64_t>() > max)) {
-          return Fail(id, value.dump() + ": out of range");
-        }
-        property.integer = value.get<int64_t>();
-      } else {
-        const std::optional<uint64_t> number = NonNegativeInteger(value);
-        if (!number || *number > (uint64_t{1} << range.bits) - 1) {
-          return Fail(id, value.dump() + ": out of range");
-        }
-        property.integer = static_cast<int64_t>(*number);
-      }
-      break;
-    }
-    case CEVT_BOOL:
-      if (value.is_boolean()) {
-        property.integer = value.get<bool>();
-      } else if (NonNegativeInteger(value).value_or(2) <= 1) {
-        property.integer = static_cast<int64_t>(*NonNegativeInteger(value));
-      } else {
-        return Fail(id, value.dump() + ": a BOOL is 0 or 1");
-      }
-      break;
-    case CEVT_R8:
-      if (!value.is_number()) return Fail(id, value.dump() + " is not a number");
-      property.real = value.get<double>();
-      break;
-    case CEVT_FILETIME: {
-      const std::optional<uint64_t> number = NonNegativeInteger(value);
-      if (!number) return Fail(id, value.dump() + " is not a 64-bit unsigned integer");
-      property.filetime = *number;
-      break;
-    }
-    case CEVT_LPWSTR: {
-      if (!value.is_string()) return Fail(id, value.dump() + " is not a string");
-      Result<std::u16string> text = TextWithoutNul(value.get_ref<const std::string&>());
-      if (!text.ok()) return Fail(id, text.error());
-      property.text = std::move(text.value());
-      break;
-    }
-    case CEVT_BLOB: {
-      if (!value.is_string()) return Fail(id, value.dump() + " is not a hex string");
-      Result<std::vector<uint8_t>> bytes = ParseHexBytes(value.get_ref<const std::string&>());
-      if (!bytes.ok()) return Fail(id, bytes.error());
-      property.bytes = std::move(bytes.value());
-      break;
-    }
+  if (Problem problem = FindPropertyType(property.type())->parse_json(json["value"], &property)) {
+    return Fail(id, *problem);
   }
   return Result<Property>::Ok(std::move(property));
 }
@@ -426,68 +510,22 @@ Result<std::vector<Property>> ParseImportLine(std::string_view line) {
 Property PropertyFromCe(const CEPROPVAL& value) {
   Property property;
   property.id = value.propid;
-  switch (property.type()) {
-    case CEVT_I2: property.integer = value.val.iVal; break;
-    case CEVT_I4: property.integer = value.val.lVal; break;
-    case CEVT_UI2: property.integer = value.val.uiVal; break;
-    case CEVT_UI4: property.integer = value.val.ulVal; break;
-    case CEVT_BOOL: property.integer = value.val.boolVal; break;
-    case CEVT_R8: property.real = value.val.dblVal; break;
-    case CEVT_FILETIME:
-      property.filetime = uint64_t{value.val.filetime.dwHighDateTime} << 32 |
-                          value.val.filetime.dwLowDateTime;
-      break;
-    case CEVT_LPWSTR:
-      if (value.val.lpwstr != nullptr) property.text = value.val.lpwstr;
-      break;
-    case CEVT_BLOB:
-      if (value.val.blob.lpb != nullptr) {
-        property.bytes.assign(value.val.blob.lpb, value.val.blob.lpb + value.val.blob.dwCount);
-      }
-      break;
-    default:
-      break;
+  if (const PropertyType* entry = FindPropertyType(property.type())) {
+    entry->from_ce(value.val, &property);
   }
   return property;
 }
 
 nlohmann::json PropertyToJson(const Property& property) {
   nlohmann::json json = {{"id", property.id}, {"type", property.type()}};
-  switch (property.type()) {
-    case CEVT_I2:
-    case CEVT_I4:
-    case CEVT_UI2:
-    case CEVT_UI4:
-    case CEVT_BOOL:
-      json["value"] = property.integer;
-      break;
-    case CEVT_R8: json["value"] = property.real; break;
-    case CEVT_FILETIME: json["value"] = property.filetime; break;
-    case CEVT_LPWSTR: json["value"] = Utf16ToUtf8(property.text); break;
-    case CEVT_BLOB: json["value"] = FormatHex(property.bytes); break;
-    default: json["value"] = nullptr; break;
-  }
+  const PropertyType* entry = FindPropertyType(property.type());
+  json["value"] = entry != nullptr ? entry->to_json(property) : nlohmann::json(nullptr);
   return json;
 }
 
 std::string FormatPropertyValue(const Property& property) {
-  switch (property.type()) {
-    case CEVT_I2:
-    case CEVT_I4:
-    case CEVT_UI2:
-    case CEVT_UI4:
-    case CEVT_BOOL:
-      return std::to_string(property.integer);
-    case CEVT_R8: {
-      char buffer[64];
-      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, property.real);
-      return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
-    }
-    case CEVT_FILETIME: return std::to_string(property.filetime);
-    case CEVT_LPWSTR: return Utf16ToUtf8(property.text);
-    case CEVT_BLOB: return FormatHex(property.bytes);
-    default: return "?";
-  }
+  const PropertyType* entry = FindPropertyType(property.type());
+  return entry != nullptr ? entry->format(property) : "?";
 }
 
 PropertyBlock::PropertyBlock(std::vector<Property> properties)
@@ -498,23 +536,8 @@ PropertyBlock::PropertyBlock(std::vector<Property> properties)
     CEPROPVAL& value = values_[i];
     std::memset(&value, 0, sizeof value);
     value.propid = property.id;
-    switch (property.type()) {
-      case CEVT_I2: value.val.iVal = static_cast<SHORT>(property.integer); break;
-      case CEVT_I4: value.val.lVal = static_cast<LONG>(property.integer); break;
-      case CEVT_UI2: value.val.uiVal = static_cast<USHORT>(property.integer); break;
-      case CEVT_UI4: value.val.ulVal = static_cast<ULONG>(property.integer); break;
-      case CEVT_BOOL: value.val.boolVal = static_cast<BOOL>(property.integer); break;
-      case CEVT_R8: value.val.dblVal = property.real; break;
-      case CEVT_FILETIME:
-        value.val.filetime.dwLowDateTime = static_cast<DWORD>(property.filetime);
-        value.val.filetime.dwHighDateTime = static_cast<DWORD>(property.filetime >> 32);
-        break;
-      case CEVT_LPWSTR: value.val.lpwstr = property.text.data(); break;
-      case CEVT_BLOB:
-        value.val.blob.dwCount = static_cast<DWORD>(property.bytes.size());
-        value.val.blob.lpb = property.bytes.empty() ? nullptr : property.bytes.data();
-        break;
-      default: break;
+    if (const PropertyType* entry = FindPropertyType(property.type())) {
+      entry->to_ce(&property, &value.val);
     }
   }
 }

@@ -53,7 +53,7 @@ std::vector<Rec> LogRecords(const ChangeLog* log) {
   if (!db.ok() || !db.SeekToStart()) return recs;
   RecordProps props;
   while (props.ReadNext(db.handle()) != 0) {
-    if (props.count() != 1 || props[0].val.blob.dwCount != 17) {
+    if (props.count() != 1 || props[0].val.blob.dwCount != kChangeRecordSize) {
       ADD_FAILURE() << "malformed change record";
       continue;
     }
