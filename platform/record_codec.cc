@@ -28,6 +28,11 @@ int FixedSize(WORD type) {
   }
 }
 
+// The bytes of a stored string that are whole UTF-16 code units: a damaged
+// row may hold an odd count, whose last byte is dropped so that the string
+// and its NUL stay aligned and every later string too.
+size_t StringBytes(const std::string& value) { return value.size() & ~static_cast<size_t>(1); }
+
 void PutU32(std::string* out, uint32_t v) { out->append(reinterpret_cast<const char*>(&v), 4); }
 
 }  // namespace
@@ -134,7 +139,7 @@ ReadLayout PlanReadLayout(const StoredProperties& props, WORD wanted_count,
   for (const auto& [id, value] : layout.entries) {
     if (value == nullptr) continue;
     WORD type = TypeFromPropId(id);
-    if (type == CEVT_LPWSTR) size += value->size() + sizeof(WCHAR);
+    if (type == CEVT_LPWSTR) size += StringBytes(*value) + sizeof(WCHAR);
     if (type == CEVT_BLOB) size += value->size();
   }
   layout.size = size;
@@ -159,10 +164,11 @@ void WriteReadLayout(const ReadLayout& layout, BYTE* buffer) {
           continue;
         }
         if (type == CEVT_LPWSTR) {
-          std::memcpy(extra, value->data(), value->size());
-          std::memset(extra + value->size(), 0, sizeof(WCHAR));
+          const size_t bytes = StringBytes(*value);
+          std::memcpy(extra, value->data(), bytes);
+          std::memset(extra + bytes, 0, sizeof(WCHAR));
           v.val.lpwstr = reinterpret_cast<LPWSTR>(extra);
-          extra += value->size() + sizeof(WCHAR);
+          extra += bytes + sizeof(WCHAR);
         } else if (type != CEVT_BLOB) {
           std::memcpy(&v.val, value->data(), std::min(value->size(), sizeof v.val));
         }

@@ -18,7 +18,9 @@
 // changed by something else) may break any of that except the first:
 // DecodeRecord refuses a row that does not divide into whole properties and
 // accepts the rest; the read layout then copies at most a fixed-size
-// member's width and lays strings and blobs out at the length they have.
+// member's width, lays a string out at its whole code units (an odd last
+// byte is dropped, so every string stays aligned and NUL-terminated) and
+// blobs at the length they have.
 //
 // Every function is pure and may be called from any thread.
 #ifndef HOLLOWMARCH_PLATFORM_RECORD_CODEC_H_

@@ -197,4 +197,27 @@ TEST(RecordCodec, ReadLayoutOfADamagedRowStaysInsideTheBuffer) {
   EXPECT_EQ(std::u16string(small.at(0).val.lpwstr), u"y");  // the last one
 }
 
+// A string of an odd number of bytes would leave its NUL, and every string
+// after it, off the code-unit grid: a caller measuring them could read past
+// the buffer. The odd last byte is dropped instead.
+TEST(RecordCodec, AStringOfAnOddByteCountIsLaidOutAsItsWholeCodeUnits) {
+  const CEPROPID kOther = (7u << 16) | CEVT_LPWSTR;
+  const StoredProperties stored = {
+      {kText, std::string("a\0b", 3)},  // "a" and half of "b"
+      {kOther, std::string("c\0", 2)},
+  };
+  ReadLayout layout = PlanReadLayout(stored, 0, nullptr);
+  EXPECT_EQ(layout.size, 2 * sizeof(CEPROPVAL) + 4 + 4);
+  Buffer buffer(layout.size);
+  WriteReadLayout(layout, buffer.bytes);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const LPWSTR text = buffer.at(i).val.lpwstr;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(text) % alignof(WCHAR), 0u);
+    EXPECT_TRUE(buffer.Holds(text, 4));
+  }
+  EXPECT_EQ(std::u16string(buffer.at(0).val.lpwstr), u"a");
+  EXPECT_EQ(std::u16string(buffer.at(1).val.lpwstr), u"c");
+}
+
 }  // namespace
