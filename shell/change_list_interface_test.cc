@@ -103,7 +103,7 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
 
   objects_.trackedDbs.EndClassLog(kContacts);  // another reader ends the list
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, h), 0) << "list released";
-  EXPECT_EQ(node->pLog->pNewest, nullptr);
+  EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
 
   Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
   LRESULT h2 = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
