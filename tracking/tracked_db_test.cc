@@ -14,6 +14,7 @@
 #include "tests/support/temp_device.h"
 #include "tracking/change_capture.h"
 #include "tracking/change_log.h"
+#include "tracking/change_log_checks.h"
 #include "tracking/store_fixture.h"
 
 namespace {
@@ -187,6 +188,7 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     std::vector<std::pair<CEOID, CEOID>> seen;  // (oidDb, oidRec)
     for (TrackedDb* n = t.tracked.FirstTrackedOfClass(291); n != nullptr;
          n = t.tracked.NextTrackedOfClass(n)) {
+      EXPECT_LIST_SOUND(n->pLog);
       for (ChangeEntry* e = n->pLog->FirstNewest(); e != nullptr;
            e = n->pLog->NextOlder()) {
         seen.emplace_back(n->oidDb, e->oidRec);
@@ -195,6 +197,8 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     EXPECT_EQ(seen, (std::vector<std::pair<CEOID, CEOID>>{{second, rec2},
                                                           {first, rec1}}));
     EXPECT_TRUE(t.tracked.EndClassLog(291));
+    EXPECT_LIST_SOUND(firstNode->pLog);
+    EXPECT_LIST_SOUND(secondNode->pLog);
     EXPECT_EQ(firstNode->pLog->NewestEntry(), nullptr);
     EXPECT_EQ(secondNode->pLog->NewestEntry(), nullptr);
     EXPECT_FALSE(t.tracked.LoadClassLog(24));
@@ -308,9 +312,12 @@ class PurgeTest : public ::testing::Test {
                      static_cast<DWORD>(kNow - ages[i]), CEOID(i + 1));
     }
     ASSERT_TRUE(t_.tracked.LoadClassLog(24));
+    EXPECT_LIST_SOUND(log_);
   }
 
+  // Checks the list first: a purge has just changed it.
   std::vector<CEOID> LoadedOids() {
+    EXPECT_LIST_SOUND(log_);
     std::vector<CEOID> oids;
     for (ChangeEntry* e = log_->FirstOldest(); e != nullptr; e = log_->NextNewer()) {
       oids.push_back(e->oidRec);
