@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     SystemLockGuard locked(systemLock);
     world.objects->trackedDbs.LoadClassLog(24);
-    HANDLE ownLog = world.node->pLog->hLogDb;
+    HANDLE ownLog = world.node->pLog->LogDbHandle();
     // A remote database open as the peer would have it.
     CEOID remote = 0;
     session.hRemoteDb = CeOpenDatabase(&remote, u"Remote", 0, CEDB_AUTOINCREMENT, 0);
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (session.cbRecords > session.cbRecordsMax) std::abort();
     // The server's own log is never closed by the peer (it may be deleted
     // and re-created by a disable command, which closes it itself).
-    if (world.node->pLog->hLogDb == ownLog && ownLog != INVALID_HANDLE_VALUE &&
+    if (world.node->pLog->LogDbHandle() == ownLog && ownLog != INVALID_HANDLE_VALUE &&
         CeSeekDatabase(ownLog, CEDB_SEEK_BEGINNING, 0, nullptr) == 0 &&
         GetLastError() == ERROR_INVALID_HANDLE) {
       std::abort();

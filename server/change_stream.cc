@@ -22,32 +22,32 @@ void PutChangeRecord(BYTE* out, const ChangeEntry& entry, CEOID oidDb) {
 }
 
 // Keeps the position in the node's log, where removals keep it valid.
-void StorePosition(TrackedDb* node, ChangeEntry* next) {
-  if (node != nullptr && node->pLog != nullptr) node->pLog->pStreamNext = next;
+void StorePosition(TrackedDb* node, const ChangeCursor& next) {
+  if (node != nullptr && node->pLog != nullptr) node->pLog->SetStreamPosition(next);
 }
 
 // Loads the node's list again when the window thread released it since the
 // change query loaded it (and nobody loaded it since). True when it did.
 bool ReloadIfReleased(ChangeStreamResume& resume, TrackedDb* node) {
   ChangeLog* log = node->pLog;
-  for (ChangeStreamResume::NodeReleases& noted : resume.nodes) {
+  for (ChangeStreamResume::NodeList& noted : resume.nodes) {
     if (noted.node != node) continue;
-    if (noted.cListReleases == log->cListReleases) return false;
-    if (log->pNewest == nullptr) log->LoadLog();
-    noted.cListReleases = log->cListReleases;
+    if (log->IsCurrent(noted.seen)) return false;
+    if (!log->HasEntries()) log->LoadLog();
+    noted.seen = log->NewestCursor();
     return true;
   }
   return false;
 }
 
 // Starts reading a node: its newest entry, nothing passed yet.
-ChangeEntry* EnterNode(ChangeStreamResume& resume, TrackedDb* node) {
+ChangeCursor EnterNode(ChangeStreamResume& resume, TrackedDb* node) {
   resume.fPassed = false;
   resume.fSkipPassed = false;
   resume.tieOids.clear();
-  if (node->pLog == nullptr) return nullptr;
+  if (node->pLog == nullptr) return ChangeCursor();
   ReloadIfReleased(resume, node);
-  return node->pLog->pNewest;
+  return node->pLog->NewestCursor();
 }
 
 // True when the entry is one the stream passed before its list was loaded
@@ -61,12 +61,15 @@ bool PassedBeforeReload(const ChangeStreamResume& resume, const ChangeEntry& e) 
 // After a reload: the newest entry not passed. A rewrite of the database may
 // have put the entries of one time in another order, so until the walk gets
 // past that time, each such entry is looked up among those passed.
-ChangeEntry* FindPlaceAgain(ChangeStreamResume& resume, const ChangeLog& log) {
+ChangeCursor FindPlaceAgain(ChangeStreamResume& resume, const ChangeLog& log) {
   std::sort(resume.tieOids.begin(), resume.tieOids.end());
   resume.fSkipPassed = resume.fPassed;
-  ChangeEntry* e = log.pNewest;
-  while (e != nullptr && PassedBeforeReload(resume, *e)) e = e->pOlder;
-  return e;
+  ChangeCursor at = log.NewestCursor();
+  for (const ChangeEntry* e = log.At(at); e != nullptr && PassedBeforeReload(resume, *e);
+       e = log.At(at)) {
+    at = log.OlderCursor(at);
+  }
+  return at;
 }
 
 void NotePassed(ChangeStreamResume& resume, const ChangeEntry& entry) {
@@ -95,7 +98,7 @@ void NoteStreamLists(SyncSession& session, TrackingContext& tracking) {
   if (table == nullptr) return;
   for (TrackedDb* node = table->FirstTrackedOfClass(session.dwClass); node != nullptr;
        node = table->NextTrackedOfClass(node)) {
-    if (node->pLog != nullptr) resume.nodes.push_back({node, node->pLog->cListReleases});
+    if (node->pLog != nullptr) resume.nodes.push_back({node, node->pLog->NewestCursor()});
   }
 }
 
@@ -104,11 +107,12 @@ int StreamChanges(SyncSession& session, SyncServer& server,
   server.cbData = 0;
   TrackedDbList* table = tracking.trackedDbs;
   ChangeStreamResume& resume = session.streamResume;
+  // The position between frames is kept by the node's log alone.
+  ChangeCursor next;
   if (session.fStreamStart) {
-    session.pStreamEntry = nullptr;
     session.pStreamDb =
         table != nullptr ? table->FirstTrackedOfClass(session.dwClass) : nullptr;
-    if (session.pStreamDb != nullptr) session.pStreamEntry = EnterNode(resume, session.pStreamDb);
+    if (session.pStreamDb != nullptr) next = EnterNode(resume, session.pStreamDb);
     session.fStreamStart = 0;
   } else if (session.fStreamDone) {
     return 0;
@@ -117,27 +121,26 @@ int StreamChanges(SyncSession& session, SyncServer& server,
     // at (the log has moved the position on past it) or released the whole
     // list (it is loaded again and read on after what was passed).
     ChangeLog* log = session.pStreamDb->pLog;
-    session.pStreamEntry = ReloadIfReleased(resume, session.pStreamDb)
-                               ? FindPlaceAgain(resume, *log)
-                               : log->pStreamNext;
-  } else {
-    session.pStreamEntry = nullptr;
+    next = ReloadIfReleased(resume, session.pStreamDb) ? FindPlaceAgain(resume, *log)
+                                                       : log->StreamPosition();
   }
 
   BYTE* out = server.pbBuffer;
   DWORD length = kChangeFrameHeaderBytes;
   for (;;) {
     if (session.pStreamDb == nullptr) break;
-    if (session.pStreamEntry == nullptr) {
+    const ChangeLog* log = session.pStreamDb->pLog;
+    const ChangeEntry* at = log != nullptr ? log->At(next) : nullptr;
+    if (at == nullptr) {
       // This node is exhausted: on to the class's next node with entries.
       session.pStreamDb = table->NextTrackedOfClass(session.pStreamDb);
-      if (session.pStreamDb != nullptr) session.pStreamEntry = EnterNode(resume, session.pStreamDb);
+      if (session.pStreamDb != nullptr) next = EnterNode(resume, session.pStreamDb);
       continue;
     }
-    const ChangeEntry& entry = *session.pStreamEntry;
+    const ChangeEntry& entry = *at;
+    next = log->OlderCursor(next);
     if (resume.fSkipPassed && PassedBeforeReload(resume, entry)) {
-      session.pStreamEntry = entry.pOlder;  // sent before the list was reloaded
-      continue;
+      continue;  // sent before the list was reloaded
     }
     // Older entries are passed over; the walk goes on to the end of the log.
     if (entry.dwTime >= session.dwSinceTime) {
@@ -145,10 +148,9 @@ int StreamChanges(SyncSession& session, SyncServer& server,
       length += kChangeRecordBytes;
     }
     NotePassed(resume, entry);
-    session.pStreamEntry = entry.pOlder;
     if (length + kChangeRecordBytes > server.cbBuffer) break;
   }
-  StorePosition(session.pStreamDb, session.pStreamEntry);
+  StorePosition(session.pStreamDb, next);
 
   if (session.pStreamDb != nullptr) {
     out[0] = MSG_CHANGES;

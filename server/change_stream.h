@@ -16,9 +16,10 @@
 //
 // Between two frames the window thread may change the lists (a purge, a
 // trim, a local reader's end, a removal). The position is the database node
-// (never removed while the system runs) and that log's pStreamNext, which
-// the log moves on to the next older entry whenever it removes the entry it
-// points at. So no removed entry is read, no entry is sent twice and every
+// (never removed while the system runs) and that log's stream position
+// (ChangeLog::StreamPosition), which the log moves on to the next older
+// entry whenever it removes the entry it stands on, and which goes stale
+// when the log releases its list. So no removed entry is read, no entry is sent twice and every
 // entry that stays in the list after the position is sent. A list released
 // between frames (a local reader's end, a trim) is loaded again from its log
 // database and read on after the entries already passed, so its changes not
@@ -43,8 +44,9 @@ class SyncServer;
 constexpr DWORD kChangeRecordBytes = 21;
 constexpr DWORD kChangeFrameHeaderBytes = 6;
 
-// Notes the release count of every change list of the selected class
-// (session.dwClass), right after the change query has loaded them.
+// Notes a cursor of every change list of the selected class
+// (session.dwClass), right after the change query has loaded them, so that
+// the stream can tell a list released since.
 void NoteStreamLists(SyncSession& session, TrackingContext& tracking)
     REQUIRES(systemLock);
 

@@ -3,9 +3,9 @@
 // that ends its walk, or a trim, releases the class's list between two
 // frames, although the changes not yet sent are still in the log database.
 //
-// The change query notes each node's release count once it has loaded the
-// lists. Before the stream reads a node it compares: a list released since
-// is loaded again, and the stream goes on after the entries it has already
+// The change query notes a cursor of each node's list once it has loaded
+// the lists. Before the stream reads a node it asks the node's log whether
+// that cursor is still current: a list released since is loaded again, and the stream goes on after the entries it has already
 // passed, which it knows by time (the list runs newest first) and, among
 // entries of the last time passed, by record oid.
 //
@@ -16,16 +16,17 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "tracking/change_cursor.h"
 
 struct TrackedDb;
 
 struct ChangeStreamResume {
-  struct NodeReleases {
+  struct NodeList {
     TrackedDb* node;
-    DWORD cListReleases;  // the node log's count when last seen loaded
+    ChangeCursor seen;  // of the node's list when last seen loaded
   };
   // Every node of the stream's class, as the change query left them.
-  std::vector<NodeReleases> nodes;
+  std::vector<NodeList> nodes;
   // In the node being read: whether an entry has been passed (sent or left
   // out as too old), the time of the last one, and the oids of the entries
   // passed with that time.

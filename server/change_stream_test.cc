@@ -13,6 +13,7 @@
 
 #include "platform/fault.h"
 #include "server/loopback_fixture.h"
+#include "tracking/change_log_checks.h"
 #include "tracking/clock.h"
 
 namespace {
@@ -213,6 +214,7 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
       ASSERT_NE(e, nullptr);
       ASSERT_TRUE(log->DeleteEntryRecord(e));
       ASSERT_TRUE(log->RemoveEntry(e));
+      EXPECT_LIST_SOUND(log);
       removed.insert(kFirstRec + t);
     }
     // The daily purge with one day of age removes everything before kBase+20.
@@ -222,6 +224,7 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
     RegCloseKey(key);
     platform::fault::SetClock(kBase + 20 + 86400);
     trackedDbs_.PurgeOldChanges();
+    EXPECT_LIST_SOUND(log);
     platform::fault::SetClock(std::nullopt);
     for (DWORD t = 0; t < 20; ++t) removed.insert(kFirstRec + t);
   }
@@ -229,6 +232,10 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
   for (Bytes f = Ack();; f = Ack()) {
     for (const Change& r : RecordsOf(f)) later.push_back(r);
     if (f.empty() || f[0] != 0x02) break;
+  }
+  {
+    SystemLockGuard locked(systemLock);
+    EXPECT_LIST_SOUND(node->pLog);
   }
   std::set<CEOID> seen;
   for (const Change& r : got) seen.insert(r.oidRec);
@@ -264,11 +271,16 @@ TEST_P(ReleasedListTest, AListReleasedBetweenFramesIsLoadedAgainAndReadOn) {
     } else {
       trackedDbs_.EndClassLog(kClass);  // a local reader ends the list
     }
+    EXPECT_LIST_SOUND(node->pLog);
   }
   std::vector<Change> got = RecordsOf(first);
   for (Bytes f = Ack();; f = Ack()) {
     for (const Change& r : RecordsOf(f)) got.push_back(r);
     if (f.empty() || f[0] != 0x02) break;
+  }
+  {
+    SystemLockGuard locked(systemLock);
+    EXPECT_LIST_SOUND(node->pLog);  // the reload's list, with the position on it
   }
   std::set<CEOID> seen;
   for (const Change& r : got) EXPECT_TRUE(seen.insert(r.oidRec).second) << "sent twice: " << r.oidRec;

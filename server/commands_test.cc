@@ -132,7 +132,7 @@ TEST_F(CommandsTest, ForgetRemovesTheLoadedChangeAndItsRecordButNothingOnceFlush
 TEST_F(CommandsTest, DisableMarksTheClassLostAndDeletesItsLog) {
   TrackedDb* node = TrackedContacts({5});
   SetState(24, 1, 1000);
-  CEOID oidLog = node->pLog->oidLogDb;
+  CEOID oidLog = node->pLog->LogDbOid();
   EXPECT_EQ(Command({17, 0}), kOk);
   EXPECT_EQ(ClassValue("SyncState", 24), 2u);
   EXPECT_EQ(ClassValue("SyncTime", 24), 0u);
@@ -153,7 +153,7 @@ TEST_F(CommandsTest, FlushAfterAFreeSpaceQueryFlushesNothing) {
   EXPECT_EQ(Command({3}), kOk);
   {
     SystemLockGuard locked(systemLock);
-    EXPECT_NE(node->pLog->pNewest, nullptr) << "the class's list is still loaded";
+    EXPECT_NE(node->pLog->NewestEntry(), nullptr) << "the class's list is still loaded";
   }
   EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u);
   EXPECT_EQ(capture_.fCaptureLocked.load(), 0u);

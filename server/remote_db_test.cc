@@ -188,7 +188,7 @@ TEST_F(RemoteDbTest, HandlesOfTheServersOwnDatabasesAreRefused) {
   TrackedDb* node = Track(24);
   Record(node, 0, 100, 1);
   Record(node, 0, 101, 2);
-  for (HANDLE own : {node->hDb, node->pLog->hLogDb}) {
+  for (HANDLE own : {node->hDb, node->pLog->LogDbHandle()}) {
     EXPECT_TRUE(Read(own).empty());
     DWORD index = 0, oid = 1;
     ASSERT_TRUE(peer::SeekDb(peer_, own, peer::kSeekEnd, 0, &index, &oid).ok());
@@ -196,7 +196,7 @@ TEST_F(RemoteDbTest, HandlesOfTheServersOwnDatabasesAreRefused) {
     ASSERT_TRUE(peer::CloseDb(peer_, own).ok());
   }
   SystemLockGuard locked(systemLock);
-  EXPECT_NE(CeSeekDatabase(node->pLog->hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr), 0u)
+  EXPECT_NE(CeSeekDatabase(node->pLog->LogDbHandle(), CEDB_SEEK_BEGINNING, 0, nullptr), 0u)
       << "the log's handle is still open";
   EXPECT_TRUE(node->pLog->WriteEntry(0, 102, 3, kNoUid)) << "tracking goes on";
 }

@@ -19,7 +19,6 @@ SyncSession::SyncSession()
       bLastOp(OP_NONE),
       dwState(SessionStateNone),
       pStreamDb(nullptr),
-      pStreamEntry(nullptr),
       hAlarm(0),
       hRemoteDb(0),
       oidRemoteDb(0),
@@ -200,7 +199,6 @@ void EndConnection(SyncSession& session, TrackingContext& tracking) {
   session.fStreamStart = 0;
   session.fStreamDone = 1;
   session.pStreamDb = nullptr;
-  session.pStreamEntry = nullptr;
   session.bLastOp = OP_NONE;
   session.dwState = SessionStateNone;
 }

@@ -16,7 +16,6 @@
 #include "server/system_lock.h"
 
 struct TrackedDb;
-struct ChangeEntry;
 struct TrackingContext;
 class SyncServer;
 
@@ -54,7 +53,6 @@ struct SyncSession {
   BYTE bLastOp;               // sub-code whose reply is pending, or OP_NONE
   DWORD dwState;              // Session* state above
   TrackedDb* pStreamDb;       // node the change stream is on, or null
-  ChangeEntry* pStreamEntry;  // next entry of that node's log, or null
   HANDLE hAlarm;              // handle from the last alarm command
   HANDLE hRemoteDb;           // handle from the last open-database command
   CEOID oidRemoteDb;          // database of the last open-database command

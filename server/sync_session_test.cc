@@ -100,7 +100,6 @@ TEST(SyncSessionConstruction, StartsWithTheDocumentedFields) {
                 s.dwSeekIndex | s.cbRecords | s.cRecords,
             0u);
   EXPECT_EQ(s.pStreamDb, nullptr);
-  EXPECT_EQ(s.pStreamEntry, nullptr);
 }
 
 // Every run is copied into a heap block of exactly its size, so a read past
@@ -296,7 +295,6 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
   session_.fStreamStart = 1;
   session_.fStreamDone = 0;
   session_.pStreamDb = reinterpret_cast<TrackedDb*>(&buffer_[0]);
-  session_.pStreamEntry = reinterpret_cast<ChangeEntry*>(&buffer_[8]);
   session_.bLastOp = QUERY_CHANGES;
   session_.dwClass = 25;
   SetFlags(1);
@@ -306,7 +304,6 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
   }
   EXPECT_EQ(session_.dwState, SessionStateNone);
   EXPECT_EQ(session_.pStreamDb, nullptr);
-  EXPECT_EQ(session_.pStreamEntry, nullptr);
   EXPECT_EQ(session_.fStreamStart, 0u);
   EXPECT_EQ(session_.fStreamDone, 1u);
   EXPECT_EQ(session_.bLastOp, OP_NONE);

@@ -20,31 +20,34 @@ LRESULT GetSyncStateAnswer(TrackingContext& t, DWORD dataClass) {
   }
 }
 
-// Forgets every handle of `log` that came from a list released since.
-void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log) {
-  auto [it, added] = state.handleLists.emplace(log, log->cListReleases);
-  if (added || it->second == log->cListReleases) return;
-  it->second = log->cListReleases;
+// Forgets every handle of `log` that came from a list released since;
+// `now` is a cursor of its list as it stands.
+void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const ChangeCursor& now) {
+  auto [it, added] = state.handleLists.emplace(log, now);
+  if (added || log->IsCurrent(it->second)) return;
+  it->second = now;
   for (auto h = state.handles.begin(); h != state.handles.end();) {
-    if (h->second.log != log) {
+    if (h->second.cursor.log() != log) {
       ++h;
       continue;
     }
-    state.entryHandles.erase(h->second.entry);
+    state.entryHandles.erase(h->second.cursor.key());
     h = state.handles.erase(h);
   }
 }
 
-DWORD IssueHandle(ChangeListState& state, const TrackedDb* node, const ChangeEntry* e) {
-  const ChangeLog* log = node->pLog;
-  ForgetReleasedHandles(state, log);
-  ChangeHandleRecord record{log,       log->cListReleases, e,      e->bType,
-                            e->dwTime, e->dwReserved,      e->dwUid, e->oidRec};
-  auto known = state.entryHandles.find(e);
+// Issues the handle of the entry at the log's iteration cursor.
+DWORD IssueHandle(ChangeListState& state, const ChangeLog* log) {
+  const ChangeCursor at = log->IterationCursor();
+  const ChangeEntry* e = log->At(at);
+  if (e == nullptr) return 0;
+  ForgetReleasedHandles(state, log, at);
+  ChangeHandleRecord record{at, e->bType, e->dwTime, e->dwReserved, e->dwUid, e->oidRec};
+  auto known = state.entryHandles.find(at.key());
   if (known != state.entryHandles.end()) {
     auto h = state.handles.find(known->second);
-    if (h != state.handles.end() && h->second.log == log &&
-        h->second.listReleases == log->cListReleases) {
+    if (h != state.handles.end() && h->second.cursor.log() == log &&
+        log->IsCurrent(h->second.cursor)) {
       h->second = record;
       return known->second;
     }
@@ -58,21 +61,22 @@ DWORD IssueHandle(ChangeListState& state, const TrackedDb* node, const ChangeEnt
   // entry from then on.
   auto old = state.handles.find(handle);
   if (old != state.handles.end()) {
-    state.entryHandles.erase(old->second.entry);
+    state.entryHandles.erase(old->second.cursor.key());
     state.handles.erase(old);
   }
   state.handles.emplace(handle, record);
-  state.entryHandles.emplace(e, handle);
+  state.entryHandles.emplace(at.key(), handle);
   return handle;
 }
 
 // The record of a handle that is still good, or null. The log a record
 // names lives as long as its tracked database, which the system never
-// removes while it runs, so its release count can always be read.
+// removes while it runs, so it can always be asked.
 const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
   auto it = state.handles.find(handle);
   if (it == state.handles.end()) return nullptr;
-  if (it->second.log->cListReleases != it->second.listReleases) return nullptr;
+  const ChangeCursor& cursor = it->second.cursor;
+  if (!cursor.log()->IsCurrent(cursor)) return nullptr;
   return &it->second;
 }
 
@@ -89,8 +93,7 @@ ChangeEntry* SkipOlder(TrackingContext& t, ChangeListState& state, ChangeEntry* 
       TrackedDb* first = t.trackedDbs->FirstTrackedOfClass(state.pChangeListDb->dwClass);
       if (first != state.pChangeListDb) {
         state.pChangeListDb = first;
-        first->pLog->pCursor = nullptr;
-        first->pLog->fOldestFirst = 0;
+        first->pLog->RewindNewestFirst();
       }
       return nullptr;
     }
@@ -117,7 +120,8 @@ LRESULT GetNextChange(TrackingContext& t, ChangeListState& state, WPARAM wparam,
   DWORD handle = 0;
   if (state.pChangeListDb != nullptr) {
     e = SkipOlder(t, state, e, static_cast<DWORD>(lparam));
-    if (e != nullptr) handle = IssueHandle(state, state.pChangeListDb, e);
+    // The walk's steps leave the log's cursor on the entry they return.
+    if (e != nullptr) handle = IssueHandle(state, state.pChangeListDb->pLog);
   }
   Trace("Got WM_HMAPP_GET_NEXT_CHANGE message, returning %08x", handle);
   return static_cast<LRESULT>(handle);

@@ -29,9 +29,9 @@
 
 #include "platform/types.h"
 #include "platform/window.h"
+#include "tracking/change_cursor.h"
 
 struct TrackedDb;
-struct ChangeEntry;
 class ChangeLog;
 struct TrackingContext;
 
@@ -61,10 +61,10 @@ constexpr DWORD kLocalStateLost = 2;
 
 // A change as its handle saw it when it was issued.
 struct ChangeHandleRecord {
-  const ChangeLog* log;  // the list it came from (only compared, never read
-                         // once that list may have been released)
-  DWORD listReleases;    // that list's release count at issue
-  const ChangeEntry* entry;  // the entry's address (a key only, never read)
+  // Where the entry stood at issue: its log's IsCurrent tells whether the
+  // list it came from is still loaded. Never read through; its key() names
+  // the entry.
+  ChangeCursor cursor;
   BYTE bType;
   DWORD dwTime;
   DWORD dwReserved;
@@ -79,12 +79,12 @@ struct ChangeListState {
   // END_CHANGE_LIST.
   TrackedDb* pChangeListDb = nullptr;
   // Handles issued since the last END_CHANGE_LIST, and the handle of each
-  // entry handed out (keyed by the entry's address; the record tells
-  // whether the address is still of the same list).
+  // entry handed out (keyed by the cursor's key(), the entry's address; the
+  // record's cursor tells whether the address is still of the same list).
   std::unordered_map<DWORD, ChangeHandleRecord> handles;
-  std::unordered_map<const ChangeEntry*, DWORD> entryHandles;
-  // Per log, the release count its handles above belong to.
-  std::unordered_map<const ChangeLog*, DWORD> handleLists;
+  std::unordered_map<const void*, DWORD> entryHandles;
+  // Per log, a cursor of the list its handles above belong to.
+  std::unordered_map<const ChangeLog*, ChangeCursor> handleLists;
   DWORD nextHandle = 1;
 };
 

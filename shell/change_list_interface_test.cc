@@ -9,6 +9,7 @@
 #include "shell/process_objects.h"
 #include "tests/support/temp_device.h"
 #include "tracking/change_log.h"
+#include "tracking/change_log_checks.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
 
@@ -34,8 +35,14 @@ class ChangeListTest : public ::testing::Test {
     return node;
   }
 
+  // Answers one request, then checks every log's list where it stands.
   LRESULT Send(UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
-    return HandleChangeListRequest(objects_.tracking, objects_.changeList, message, wparam, lparam);
+    LRESULT result =
+        HandleChangeListRequest(objects_.tracking, objects_.changeList, message, wparam, lparam);
+    for (const TrackedDb* n = objects_.trackedDbs.pHead; n != nullptr; n = n->pNext) {
+      EXPECT_LIST_SOUND(n->pLog) << "after message " << message;
+    }
+    return result;
   }
 
   // The times of a whole walk with `since`.
@@ -103,7 +110,7 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
 
   objects_.trackedDbs.EndClassLog(kContacts);  // another reader ends the list
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, h), 0) << "list released";
-  EXPECT_EQ(node->pLog->pNewest, nullptr);
+  EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
 
   Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
   LRESULT h2 = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);

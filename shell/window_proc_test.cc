@@ -121,7 +121,7 @@ TEST_F(WindowProcTest, CaptureIsGatedAndAFailedAppendShowsTheError) {
   ASSERT_NE(node, nullptr);
   auto records = [&] {
     CEOIDINFO info{};
-    return CeOidGetInfo(node->pLog->oidLogDb, &info) ? info.infDatabase.wNumRecords : -1;
+    return CeOidGetInfo(node->pLog->LogDbOid(), &info) ? info.infDatabase.wNumRecords : -1;
   };
 
   objects_->capture.fCaptureSuppressed = 1;

@@ -82,7 +82,7 @@ std::ostream& operator<<(std::ostream& os, const Change& c) {
 // (a load would fold the changes of one record into one entry).
 std::vector<Change> LoggedChanges(const ChangeLog* log) {
   std::vector<Change> changes;
-  ReadOnlyDb db(log->oidLogDb, nullptr);
+  ReadOnlyDb db(log->LogDbOid(), nullptr);
   if (!db.ok() || !db.SeekToStart()) return changes;
   RecordProps props;
   while (props.ReadNext(db.handle()) != 0) {

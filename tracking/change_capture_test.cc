@@ -48,8 +48,8 @@ DWORD Le32(const BYTE* p) {
 // The records of a change-log database, read from the store.
 std::vector<Rec> LogRecords(const ChangeLog* log) {
   std::vector<Rec> recs;
-  if (log->oidLogDb == 0) return recs;
-  ReadOnlyDb db(log->oidLogDb, nullptr);
+  if (log->LogDbOid() == 0) return recs;
+  ReadOnlyDb db(log->LogDbOid(), nullptr);
   if (!db.ok() || !db.SeekToStart()) return recs;
   RecordProps props;
   while (props.ReadNext(db.handle()) != 0) {

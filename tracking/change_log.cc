@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -306,7 +307,10 @@ bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOI
 
 bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
                             DWORD dwReserved, DWORD dwUid) {
-  return InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) != nullptr;
+  const bool known = index_.FindNewest(oidRec) != nullptr;
+  if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) == nullptr) return false;
+  if (known) fOnePerRecord_ = false;
+  return true;
 }
 
 ChangeEntry* ChangeLog::InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
@@ -398,6 +402,11 @@ ChangeEntry* ChangeLog::NextNewer() {
   return pCursor;
 }
 
+void ChangeLog::RewindNewestFirst() {
+  fOldestFirst = 0;
+  pCursor = nullptr;
+}
+
 ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
   // The index gives what a newest-first walk would stop at, and the cursor
   // is left where that walk would have left it.
@@ -407,10 +416,10 @@ ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
   return found;
 }
 
-bool ChangeLog::RemoveEntry(ChangeEntry* entry) {
+bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
-  if (entry == pStreamNext) pStreamNext = entry->pOlder;
+  if (entry == streamNext_.entry_) streamNext_.entry_ = entry->pOlder;
   if (entry == pNewestRunOldest_) {
     // The next newer entry shares the newest time; without one, the new
     // newest's run is found when it is needed.
@@ -429,7 +438,8 @@ bool ChangeLog::RemoveEntry(ChangeEntry* entry) {
     if (fOldestFirst != 0) pCursor = nullptr;
     pOldest = entry->pNewer;
   }
-  return LocalFree(entry) == nullptr;
+  // The log allocated every entry of its list as a mutable one.
+  return LocalFree(const_cast<ChangeEntry*>(entry)) == nullptr;
 }
 
 bool ChangeLog::FreeEntries() {
@@ -441,11 +451,66 @@ bool ChangeLog::FreeEntries() {
   pOldest = nullptr;
   pCursor = nullptr;
   pNewest = nullptr;
-  pStreamNext = nullptr;
+  // Left in the old generation, the stream's position reads as stale.
+  streamNext_.entry_ = nullptr;
   pNewestRunOldest_ = nullptr;
   cRecordsLoaded_ = 0;
-  ++cListReleases;
+  fOnePerRecord_ = true;
+  ++generation_;
   return all_released;
+}
+
+ChangeCursor ChangeLog::NewestCursor() const { return ChangeCursor(this, generation_, pNewest); }
+
+ChangeCursor ChangeLog::IterationCursor() const {
+  return ChangeCursor(this, generation_, pCursor);
+}
+
+ChangeCursor ChangeLog::OlderCursor(const ChangeCursor& at) const {
+  if (!IsCurrent(at)) return at;
+  return ChangeCursor(this, generation_, at.entry_ != nullptr ? at.entry_->pOlder : nullptr);
+}
+
+void ChangeLog::SetStreamPosition(const ChangeCursor& next) {
+  streamNext_ = IsCurrent(next) ? next : ChangeCursor();
+}
+
+const char* ChangeLog::CheckInvariants() const {
+  if ((pOldest == nullptr) != (pNewest == nullptr)) return "only one end of the list is set";
+  if (fOldestFirst > 1) return "fOldestFirst is neither 0 nor 1";
+  std::unordered_set<const ChangeEntry*> live;
+  std::unordered_set<CEOID> records;
+  bool onePerRecord = true;
+  const ChangeEntry* newer = nullptr;
+  for (const ChangeEntry* e = pNewest; e != nullptr; e = e->pOlder) {
+    if (e->pNewer != newer) return "an entry's newer link does not lead back";
+    if (newer != nullptr && newer->dwTime < e->dwTime) return "the list is out of time order";
+    if (!live.insert(e).second) return "the list runs in a circle";
+    if (!records.insert(e->oidRec).second) onePerRecord = false;
+    const ChangeEntry* indexed = index_.FindNewest(e->oidRec);
+    if (indexed == nullptr || indexed->oidRec != e->oidRec) return "an entry is not indexed";
+    newer = e;
+  }
+  if (newer != pOldest) return "the oldest entry is not the end of the list";
+  if (index_.size() != live.size()) return "the index holds entries the list does not";
+  for (const CEOID oid : records) {
+    if (live.count(index_.FindNewest(oid)) == 0) return "the index gives a released entry";
+  }
+  if (fOnePerRecord_ && !onePerRecord) return "two entries share a record";
+  if (pCursor != nullptr && live.count(pCursor) == 0) return "the cursor is on no live entry";
+  if (streamNext_.entry_ != nullptr &&
+      (live.count(streamNext_.entry_) == 0 || !IsCurrent(streamNext_))) {
+    return "the stream's position is on no live entry";
+  }
+  if (pNewestRunOldest_ != nullptr) {
+    if (live.count(pNewestRunOldest_) == 0) return "the newest run's end is on no live entry";
+    if (pNewestRunOldest_->dwTime != pNewest->dwTime ||
+        (pNewestRunOldest_->pOlder != nullptr &&
+         pNewestRunOldest_->pOlder->dwTime == pNewest->dwTime)) {
+      return "the newest run's end is not the oldest entry of the newest time";
+    }
+  }
+  return nullptr;
 }
 
 // While the database is being replaced, a process killed between two calls
@@ -734,6 +799,11 @@ bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {
     }
     return deleted;
   }
+}
+
+void ChangeLog::CloseLogDb() {
+  CloseHandle(hLogDb);
+  hLogDb = INVALID_HANDLE_VALUE;
 }
 
 bool ChangeLog::HasFreeSpace() {

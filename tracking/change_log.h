@@ -18,9 +18,19 @@
 // reading the log.
 //
 // Threads: a ChangeLog takes no lock. The window thread and the server's
-// worker both reach it; every call must be made under the process-wide lock.
-// The iteration state (fOldestFirst, pCursor) is one per log: InsertEntry,
-// FindEntry and RemoveEntry move it too.
+// worker both reach it, so every call, const or not, is made with systemLock
+// held (server/system_lock.h); so is every use of a ChangeCursor it gave and
+// of an entry pointer it returned. What the log hands out is good only under
+// that one holding of the lock, unless it says otherwise: an entry pointer
+// until the list next changes, a cursor as tracking/change_cursor.h says.
+//
+// Ownership: the log owns its entries (released only by RemoveEntry and
+// FreeEntries), its database handle and its mirror. It keeps three
+// positions in its list, each on a live entry or null, and moves them itself
+// as entries go: the iteration cursor of FirstNewest ... NextNewer (one per
+// log: InsertEntry, FindEntry and RemoveEntry move it too), the change
+// stream's position (SetStreamPosition) and the end of the newest time run
+// it inserts before. CheckInvariants states the list's rules.
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
@@ -29,6 +39,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "tracking/change_cursor.h"
 #include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
 
@@ -162,18 +173,24 @@ class ChangeLog {
   ChangeEntry* NextOlder();
   ChangeEntry* FirstOldest();
   ChangeEntry* NextNewer();
+  // Sets the iteration back before the newest entry without reading it: the
+  // next NextOlder gives the newest.
+  void RewindNewestFirst();
 
   // The newest entry with that oidRec, or null. Leaves the cursor at the
   // result (null when none) in a newest-first walk.
   ChangeEntry* FindEntry(CEOID oidRec);
 
   // Unlinks and releases an entry of this list. The cursor moves so that a
-  // walk can remove its current entry and step on. False for null or when
-  // the release fails.
-  bool RemoveEntry(ChangeEntry* entry);
+  // walk can remove its current entry and step on; the stream's position
+  // moves on to the next older entry when it stood on this one. False for
+  // null or when the release fails.
+  bool RemoveEntry(const ChangeEntry* entry);
 
-  // Releases every entry and empties the list. False when a release failed
-  // (the walk goes on). fOldestFirst, fRewrite and cEntries stay.
+  // Releases every entry and empties the list; the list's generation moves
+  // on, so every cursor given before is stale from now on. False when a
+  // release failed (the walk goes on). fOldestFirst, fRewrite and cEntries
+  // stay.
   bool FreeEntries();
 
   // Ends a reader: when the last load met duplicates, or `force`, rebuilds
@@ -191,32 +208,65 @@ class ChangeLog {
   // query fails) and answers whether more than 3 MB are free.
   bool HasFreeSpace();
 
-  DWORD DataClass() const { return dwLogType - kLogTypeOffset; }
+  // Closes the database handle and keeps the database, as a program that
+  // stops with its logs kept does. The list is not touched.
+  void CloseLogDb();
 
-  // Fields, in the log's own vocabulary. Read them freely; change them only
-  // through the operations above.
-  DWORD fOldestFirst = 0;
-  ChangeEntry* pOldest = nullptr;
-  ChangeEntry* pCursor = nullptr;
-  ChangeEntry* pNewest = nullptr;
-  HANDLE hLogDb = INVALID_HANDLE_VALUE;
-  CEOID oidLogDb = 0;
-  DWORD fRewrite = 0;
-  DWORD dwLogType = 0;
-  // Full width: a log may hold more than 65,535 records.
-  DWORD cEntries = 0;
-  // How many times the list has been released (FreeEntries). A holder of an
-  // entry pointer compares it to tell whether the list it came from is gone.
-  DWORD cListReleases = 0;
+  // Cursors (tracking/change_cursor.h). A cursor at the newest entry of the
+  // list as it stands (past the end when it is empty), at the entry the
+  // iteration cursor stands on, and at the next older entry of a current
+  // cursor (past the end after the oldest; a stale cursor gives a stale one).
+  ChangeCursor NewestCursor() const;
+  ChangeCursor IterationCursor() const;
+  ChangeCursor OlderCursor(const ChangeCursor& at) const;
+  // True when `at` was taken from this log's list as it stands: the list has
+  // not been released since.
+  bool IsCurrent(const ChangeCursor& at) const {
+    return at.log_ == this && at.generation_ == generation_;
+  }
+  // The entry of a current cursor; null past the end or for a stale cursor.
+  const ChangeEntry* At(const ChangeCursor& at) const {
+    return IsCurrent(at) ? at.entry_ : nullptr;
+  }
+
   // The change stream's position in this list: the next entry it will look
-  // at (server/change_stream.h), or null. RemoveEntry moves it on to the
-  // next older entry when it removes that entry, so the stream, which runs
-  // between the window thread's changes to the list, never reads a released
-  // entry and never skips one that stays.
-  ChangeEntry* pStreamNext = nullptr;
-  // Until the first successful query this is kUnknownFreeBytes, which counts
-  // as enough space: a log is never trimmed on no information.
-  uint64_t qwFreeBytes;
+  // at (server/change_stream.h). RemoveEntry moves it on to the next older
+  // entry when it removes that entry, so the stream, which runs between the
+  // window thread's changes to the list, never reads a released entry and
+  // never skips one that stays. A release leaves it stale. Setting a cursor
+  // that is not current here clears it (StreamPosition is then stale).
+  void SetStreamPosition(const ChangeCursor& next);
+  ChangeCursor StreamPosition() const { return streamNext_; }
+
+  // Checks the list's rules: linked both ways from pOldest to pNewest in
+  // time order (unsigned, never decreasing towards the newest); every entry
+  // in the index and nothing else; one entry per oidRec as long as only
+  // loads have added entries; the iteration cursor, the stream's position
+  // and the newest run's end on live entries or null. Null when they hold,
+  // else what broke. Walks the whole list: for tests and debugging.
+  const char* CheckInvariants() const;
+
+  // Read-only views of the log's state, in the log's own vocabulary.
+  DWORD DataClass() const { return dwLogType - kLogTypeOffset; }
+  DWORD LogType() const { return dwLogType; }
+  CEOID LogDbOid() const { return oidLogDb; }
+  HANDLE LogDbHandle() const { return hLogDb; }
+  const ChangeEntry* OldestEntry() const { return pOldest; }
+  const ChangeEntry* NewestEntry() const { return pNewest; }
+  bool HasEntries() const { return pNewest != nullptr; }
+  // Where the iteration cursor stands and which way it walks.
+  const ChangeEntry* CursorEntry() const { return pCursor; }
+  bool WalksOldestFirst() const { return fOldestFirst != 0; }
+  // Whether the last load resolved duplicates (RewriteLog then rebuilds).
+  bool NeedsRewrite() const { return fRewrite != 0; }
+  // Entries inserted since the last load began, the load's own included; a
+  // removal does not lower it. Full width: a log may hold more than 65,535
+  // records.
+  DWORD EntriesInserted() const { return cEntries; }
+  // The free bytes last seen by HasFreeSpace. Until the first successful
+  // query this is kUnknownFreeBytes, which counts as enough space: a log is
+  // never trimmed on no information.
+  uint64_t FreeBytes() const { return qwFreeBytes; }
   static constexpr uint64_t kUnknownFreeBytes = UINT64_MAX;
 
  private:
@@ -242,6 +292,24 @@ class ChangeLog {
   RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;
 
+  DWORD fOldestFirst = 0;
+  ChangeEntry* pOldest = nullptr;
+  ChangeEntry* pCursor = nullptr;
+  ChangeEntry* pNewest = nullptr;
+  HANDLE hLogDb = INVALID_HANDLE_VALUE;
+  CEOID oidLogDb = 0;
+  DWORD fRewrite = 0;
+  DWORD dwLogType = 0;
+  DWORD cEntries = 0;
+  uint64_t qwFreeBytes;
+  // How many times the list has been released; a cursor of another
+  // generation is stale.
+  DWORD generation_ = 0;
+  // See StreamPosition; its entry is live or null.
+  ChangeCursor streamNext_;
+  // False once InsertEntry added an entry whose oidRec the list held
+  // already; true again when the list is emptied.
+  bool fOnePerRecord_ = true;
   SyncStateCache& syncStates_;
   // Finds entries by oidRec without walking the list.
   ChangeEntryIndex index_;

@@ -18,6 +18,7 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "tests/support/temp_device.h"
+#include "tracking/change_log_checks.h"
 #include "tracking/clock.h"
 #include "tracking/trace.h"
 
@@ -143,6 +144,7 @@ class ChangeLogTest : public ::testing::Test {
     SetClock(1000);
     ASSERT_TRUE(log_.OpenLog(kClass));
   }
+  void TearDown() override { EXPECT_LIST_SOUND(log_); }
 
   // Records `count` changes of distinct records at times first, first+1, ...
   void Seed(int count, DWORD first_time = 100, CEOID first_oid = 1000) {
@@ -167,14 +169,15 @@ class ChangeLogTest : public ::testing::Test {
 };
 
 TEST_F(ChangeLogTest, AppendWritesOneLittleEndianRecordInTheClassDatabase) {
-  EXPECT_EQ(log_.dwLogType, 280u);
+  EXPECT_EQ(log_.LogType(), 280u);
   CEOIDINFO info;
-  ASSERT_TRUE(CeOidGetInfo(log_.oidLogDb, &info));
+  ASSERT_TRUE(CeOidGetInfo(log_.LogDbOid(), &info));
   EXPECT_EQ(info.infDatabase.dwDbaseType, 280u);
   EXPECT_EQ(std::u16string(info.infDatabase.szDbaseName), kLogName);
 
   SetClock(0x11223344);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeModify, 0x01020304, 0xAABBCCDD));
+  EXPECT_LIST_SOUND(log_);
 
   HANDLE db = OpenLogByName();
   WORD num = 0;
@@ -190,7 +193,7 @@ TEST_F(ChangeLogTest, AppendWritesOneLittleEndianRecordInTheClassDatabase) {
                                  0xBB, 0xAA, 4, 3, 2, 1));
   LocalFree(buffer);
   CloseHandle(db);
-  EXPECT_EQ(log_.pNewest, nullptr) << "appending leaves the list alone";
+  EXPECT_EQ(log_.NewestEntry(), nullptr) << "appending leaves the list alone";
 }
 
 TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
@@ -206,12 +209,13 @@ TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
       ChangeLog before(cache);
       ASSERT_TRUE(before.OpenLog(kClass));
       ASSERT_TRUE(before.AppendChange(ChangeTypeAdd, 7, kNoUid));
-      CloseHandle(before.hLogDb);  // the program stops
+      EXPECT_LIST_SOUND(before);
+      CloseHandle(before.LogDbHandle());  // the program stops
     }
     SetUptimeMs(c.uptime_ms);
     ChangeLog after(cache);
     EXPECT_TRUE(after.OpenLog(kClass)) << "case " << c.uptime_ms;
-    EXPECT_NE(after.hLogDb, INVALID_HANDLE_VALUE) << "case " << c.uptime_ms;
+    EXPECT_NE(after.LogDbHandle(), INVALID_HANDLE_VALUE) << "case " << c.uptime_ms;
     EXPECT_EQ(StoredRecords().size(), c.records) << "case " << c.uptime_ms;
   }
 }
@@ -262,7 +266,8 @@ TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
     WriteRaw(c.read);
     TraceCapture traces;
     ASSERT_TRUE(log_.LoadLog()) << "case " << c.name;
-    EXPECT_EQ(log_.fRewrite, 1u) << "case " << c.name;
+    EXPECT_LIST_SOUND(log_);
+    EXPECT_TRUE(log_.NeedsRewrite()) << "case " << c.name;
     std::vector<std::string> expected = {"Duplicate Record Node(s) found with OID 00000042"};
     expected.insert(expected.end(), c.traces.begin(), c.traces.end());
     EXPECT_EQ(traces.Lines(), expected) << "case " << c.name;
@@ -271,55 +276,70 @@ TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
     EXPECT_EQ(AsChange(entry), c.kept) << "case " << c.name;
 
     ASSERT_TRUE(log_.RewriteLog(false)) << "case " << c.name;
+    EXPECT_LIST_SOUND(log_);
     std::vector<Change> stored = StoredRecords();
     EXPECT_EQ(std::count_if(stored.begin(), stored.end(),
                             [](const Change& s) { return s.oid == A; }), 1)
         << "case " << c.name;
     EXPECT_EQ(stored.size(), 2u) << "case " << c.name;
-    EXPECT_EQ(log_.pNewest, nullptr) << "case " << c.name << ": the rewrite releases the list";
+    EXPECT_EQ(log_.NewestEntry(), nullptr) << "case " << c.name << ": the rewrite releases the list";
   }
 }
 
 TEST_F(ChangeLogTest, RewriteOnlyFollowsALoadThatMetDuplicates) {
   Seed(3);
   ASSERT_TRUE(log_.LoadLog());
-  EXPECT_EQ(log_.fRewrite, 0u);
-  CEOID before = log_.oidLogDb;
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_FALSE(log_.NeedsRewrite());
+  CEOID before = log_.LogDbOid();
   ASSERT_TRUE(log_.RewriteLog(false));
-  EXPECT_EQ(log_.oidLogDb, before) << "no duplicates: the database stays";
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_EQ(log_.LogDbOid(), before) << "no duplicates: the database stays";
 
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 4u);
   // A second request without a load in between must not rebuild the log
   // from the (now empty) list.
   ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 4u);
 }
 
 TEST_F(ChangeLogTest, RewriteZeroesTheReservedField) {
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA, /*reserved=*/0xDEADBEEF});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(log_.FirstNewest()->dwReserved, 0xDEADBEEFu) << "a read value is carried";
   ASSERT_TRUE(log_.RewriteLog(true));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 5, kNoUid, 0xA, 0}));
 }
 
 TEST_F(ChangeLogTest, InsertKeepsUnsignedTimeOrderAndPutsEqualTimesOlder) {
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 1, 7, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 2, 7, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 3, 7, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 4, 0x80000000, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 5, 0x7FFFFFFF, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 6, 1, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(4, 5, 1, 2, 3, 6));
-  EXPECT_EQ(log_.cEntries, 6u);
+  EXPECT_EQ(log_.EntriesInserted(), 6u);
 
   FailNext(Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(log_.InsertEntry(ChangeTypeAdd, 9, 8, 0, kNoUid));
-  EXPECT_EQ(log_.cEntries, 6u);
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_EQ(log_.EntriesInserted(), 6u);
   EXPECT_EQ(log_.FindEntry(9), nullptr);
 }
 
@@ -335,29 +355,39 @@ TEST_F(ChangeLogTest, ALoadOfOneSecondKeepsTheOrderOfTheRecords) {
   }
   ASSERT_TRUE(CeEndTransaction(TRUE));
   ASSERT_TRUE(log_.LoadLog());
-  EXPECT_EQ(log_.cEntries, kRun);
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_EQ(log_.EntriesInserted(), kRun);
   std::vector<CEOID> expected(kRun);
   for (CEOID oid = 1; oid <= kRun; ++oid) expected[oid - 1] = oid;
   EXPECT_EQ(OidsNewestFirst(log_), expected) << "newest first is the order of reading";
 
-  ASSERT_TRUE(log_.RemoveEntry(log_.pOldest));           // the run's last-read entry
+  ASSERT_TRUE(log_.RemoveEntry(log_.OldestEntry()));           // the run's last-read entry
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90001, 7, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90002, 5, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90003, 9, 0, kNoUid));
-  ASSERT_TRUE(log_.RemoveEntry(log_.pNewest));          // 90003 again
+  EXPECT_LIST_SOUND(log_);
+  ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));          // 90003 again
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90004, 7, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 90005, 6, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   std::vector<CEOID> oids = OidsNewestFirst(log_);
   ASSERT_EQ(oids.size(), kRun + 3);
   EXPECT_EQ(oids[0], 1u);
   EXPECT_THAT(std::vector<CEOID>(oids.end() - 5, oids.end()),
               ElementsAre(kRun - 1, 90001, 90004, 90005, 90002));
   log_.FreeEntries();
+  EXPECT_LIST_SOUND(log_);
 }
 
 TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
   for (CEOID oid = 1; oid <= 4; ++oid) {
     ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, oid, oid, 0, kNoUid));
+    EXPECT_LIST_SOUND(log_);
   }
   // Past the oldest, one more step starts again at the newest.
   EXPECT_EQ(log_.FirstNewest()->oidRec, 4u);
@@ -371,6 +401,7 @@ TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
     visited.push_back(e->oidRec);
     if (e->oidRec == 3 || e->oidRec == 4) {
       ASSERT_TRUE(log_.RemoveEntry(e));
+      EXPECT_LIST_SOUND(log_);
     }
   }
   EXPECT_THAT(visited, ElementsAre(4, 3, 2, 1));
@@ -379,15 +410,108 @@ TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
   // Removing the oldest in an oldest-first walk continues at the new oldest.
   ChangeEntry* oldest = log_.FirstOldest();
   ASSERT_TRUE(log_.RemoveEntry(oldest));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(log_.NextNewer()->oidRec, 2u);
   EXPECT_FALSE(log_.RemoveEntry(nullptr));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_TRUE(log_.FreeEntries());
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(log_.FirstNewest(), nullptr);
   EXPECT_EQ(log_.FindEntry(2), nullptr);
 }
 
 // The index must give exactly what a newest-first walk gives, with the
 // cursor where that walk would stop, through inserts and removals.
+TEST_F(ChangeLogTest, CursorsOfAReleasedListAreStaleEvenAfterAReload) {
+  Seed(3);  // oids 1000..1002 at times 100..102
+  ASSERT_TRUE(log_.LoadLog());
+  const ChangeCursor newest = log_.NewestCursor();
+  std::vector<CEOID> walked;
+  ChangeCursor at = newest;
+  for (const ChangeEntry* e = log_.At(at); e != nullptr; e = log_.At(at)) {
+    walked.push_back(e->oidRec);
+    at = log_.OlderCursor(at);
+  }
+  EXPECT_THAT(walked, ElementsAre(1002u, 1001u, 1000u));
+  EXPECT_TRUE(at.AtEnd());
+  EXPECT_TRUE(log_.IsCurrent(at)) << "the end of a current list is current";
+  EXPECT_EQ(log_.OlderCursor(at), at) << "past the end stays there";
+
+  ASSERT_TRUE(log_.FreeEntries());
+  EXPECT_LIST_SOUND(log_);
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_FALSE(log_.IsCurrent(newest));
+  EXPECT_EQ(log_.At(newest), nullptr) << "whatever now lives at the old address";
+  EXPECT_FALSE(log_.IsCurrent(log_.OlderCursor(newest)));
+  EXPECT_EQ(log_.At(log_.NewestCursor())->oidRec, 1002u);
+
+  ChangeLog other(cache_);
+  EXPECT_FALSE(log_.IsCurrent(other.NewestCursor())) << "another log's cursor";
+  EXPECT_FALSE(log_.IsCurrent(ChangeCursor()));
+}
+
+TEST_F(ChangeLogTest, StreamPositionMovesOnPastRemovalsAndGoesStaleOnRelease) {
+  Seed(3);
+  ASSERT_TRUE(log_.LoadLog());
+  log_.SetStreamPosition(log_.NewestCursor());
+  EXPECT_LIST_SOUND(log_);
+  auto positioned = [this] {
+    const ChangeEntry* e = log_.At(log_.StreamPosition());
+    return e != nullptr ? e->oidRec : 0;
+  };
+  ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_EQ(positioned(), 1001u) << "on to the next older entry";
+  ASSERT_TRUE(log_.RemoveEntry(log_.OldestEntry()));
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_EQ(positioned(), 1001u) << "another entry's removal leaves it";
+  ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
+  EXPECT_LIST_SOUND(log_);
+  EXPECT_TRUE(log_.IsCurrent(log_.StreamPosition()));
+  EXPECT_TRUE(log_.StreamPosition().AtEnd()) << "past the oldest";
+
+  const ChangeCursor before = log_.NewestCursor();
+  ASSERT_TRUE(log_.FreeEntries());
+  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "released";
+  ASSERT_TRUE(log_.LoadLog());
+  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a reload does not revive it";
+  log_.SetStreamPosition(before);
+  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a stale cursor is not taken";
+  EXPECT_LIST_SOUND(log_);
+}
+
+// The check must see a broken list, not only pass a sound one. Each case
+// damages one entry in place and puts it back.
+TEST_F(ChangeLogTest, CheckInvariantsNamesWhatBroke) {
+  Seed(4);  // oids 1000..1003 at times 100..103
+  ASSERT_TRUE(log_.LoadLog());
+  ASSERT_TRUE(ListSound(log_));
+  struct Case {
+    const char* name;
+    DWORD ChangeEntry::*field;
+    DWORD value;
+    const char* broken;
+  } cases[] = {
+      {"a time newer than the entry above it", &ChangeEntry::dwTime, 500, "time order"},
+      {"a record the index does not know", &ChangeEntry::oidRec, 77, "not indexed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto* e = const_cast<ChangeEntry*>(log_.OldestEntry()->pNewer);
+    const DWORD saved = e->*c.field;
+    e->*c.field = c.value;
+    const char* broken = log_.CheckInvariants();
+    e->*c.field = saved;
+    ASSERT_NE(broken, nullptr);
+    EXPECT_THAT(broken, ::testing::HasSubstr(c.broken));
+    EXPECT_LIST_SOUND(log_);
+  }
+  // A reader may insert a second entry of a record; that breaks nothing.
+  ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 1001, 200, 0, kNoUid));
+  EXPECT_LIST_SOUND(log_);
+}
+
 TEST_F(ChangeLogTest, FindEntryAnswersLikeAWalkOfTheList) {
   std::mt19937 random(7);
   auto walk = [&](CEOID oid) {
@@ -399,16 +523,18 @@ TEST_F(ChangeLogTest, FindEntryAnswersLikeAWalkOfTheList) {
     CEOID oid = random() % 200;
     if (random() % 3 != 0) {
       ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, oid, random() % 40, 0, kNoUid));
+      EXPECT_LIST_SOUND(log_);
     } else if (ChangeEntry* e = walk(oid)) {
       ASSERT_TRUE(log_.RemoveEntry(e));
+      EXPECT_LIST_SOUND(log_);
     }
     CEOID probe = random() % 200;
     ChangeEntry* expected = walk(probe);
-    ChangeEntry* expected_cursor = log_.pCursor;
+    const ChangeEntry* expected_cursor = log_.CursorEntry();
     log_.FirstOldest();  // disturb the cursor first
     ASSERT_EQ(log_.FindEntry(probe), expected) << "step " << step << " oid " << probe;
-    ASSERT_EQ(log_.pCursor, expected_cursor) << "step " << step;
-    ASSERT_EQ(log_.fOldestFirst, 0u) << "step " << step;
+    ASSERT_EQ(log_.CursorEntry(), expected_cursor) << "step " << step;
+    ASSERT_FALSE(log_.WalksOldestFirst()) << "step " << step;
   }
 }
 
@@ -416,6 +542,7 @@ TEST_F(ChangeLogTest, LoadThatStopsOnAReadErrorKeepsWhatItRead) {
   Seed(5);
   FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/3);
   EXPECT_FALSE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(OidsNewestFirst(log_).size(), 3u);
 }
 
@@ -424,6 +551,7 @@ TEST_F(ChangeLogTest, LoadLeavesOutRecordsThatHoldNoChange) {
   WriteRawBlob(short_blob, sizeof(short_blob));
   Seed(1);
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(1000));
 }
 
@@ -435,9 +563,11 @@ TEST_F(ChangeLogTest, DeleteEntryRecordDeletesOnlyTheFirstMatch) {
   absent.oidRec = 0xC;
   EXPECT_TRUE(log_.DeleteEntryRecord(&absent)) << "read to the end: true";
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   ChangeEntry* a = log_.FindEntry(0xA);
   ASSERT_TRUE(log_.DeleteEntryRecord(a));
   ASSERT_TRUE(log_.RemoveEntry(a));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 6, kNoUid, 0xB},
                                            Change{ChangeTypeModify, 7, kNoUid, 0xA}));
 }
@@ -466,9 +596,10 @@ TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
     }
     SetStoreFreeBytes(c.free_bytes);
     ASSERT_TRUE(log.AppendChange(ChangeTypeAdd, 1, kNoUid));
+    EXPECT_LIST_SOUND(log);
     EXPECT_EQ(StoredRecords().size(), c.after_append)
         << "case " << c.records << " records, " << c.free_bytes << " free";
-    EXPECT_EQ(log.qwFreeBytes, c.records >= 100 ? c.free_bytes : ChangeLog::kUnknownFreeBytes)
+    EXPECT_EQ(log.FreeBytes(), c.records >= 100 ? c.free_bytes : ChangeLog::kUnknownFreeBytes)
         << "case " << c.records << " records: the space is asked only when a trim may be due";
   }
 }
@@ -484,13 +615,15 @@ std::vector<Change> Listed(DWORD dataClass) {
   EXPECT_TRUE(reader.OpenLog(dataClass));
   EXPECT_TRUE(reader.KeptOnOpen());
   EXPECT_TRUE(reader.LoadLog());
+  EXPECT_LIST_SOUND(reader);
   for (ChangeEntry* e = reader.FirstNewest(); e != nullptr; e = reader.NextOlder()) {
     Change c = AsChange(e);
     c.reserved = 0;
     listed.push_back(c);
   }
   reader.FreeEntries();
-  CloseHandle(reader.hLogDb);
+  EXPECT_LIST_SOUND(reader);
+  CloseHandle(reader.LogDbHandle());
   SetUptimeMs(600000);
   return listed;
 }
@@ -499,7 +632,7 @@ std::vector<Change> Listed(DWORD dataClass) {
 void CopyLog(const ChangeLog& from, ChangeLog& to) {
   to.DeleteLogDb();
   ASSERT_TRUE(to.CreateLogDb());
-  CEOID oid = from.oidLogDb;
+  CEOID oid = from.LogDbOid();
   HANDLE source = CeOpenDatabase(&oid, nullptr, 0, CEDB_AUTOINCREMENT, 0);
   ASSERT_NE(source, INVALID_HANDLE_VALUE);
   for (;;) {
@@ -507,7 +640,7 @@ void CopyLog(const ChangeLog& from, ChangeLog& to) {
     LPBYTE buffer = nullptr;
     DWORD size = 0;
     if (CeReadRecordProps(source, CEDB_ALLOWREALLOC, &num, nullptr, &buffer, &size) == 0) break;
-    EXPECT_NE(CeWriteRecordProps(to.hLogDb, 0, num, reinterpret_cast<CEPROPVAL*>(buffer)), 0u);
+    EXPECT_NE(CeWriteRecordProps(to.LogDbHandle(), 0, num, reinterpret_cast<CEPROPVAL*>(buffer)), 0u);
     LocalFree(buffer);
   }
   CloseHandle(source);
@@ -523,23 +656,27 @@ std::vector<Change> Sorted(std::vector<Change> changes) {
 // The trim as first written: load, cut the oldest, rewrite the whole log.
 void TrimByRewrite(ChangeLog& log) {
   ASSERT_TRUE(log.LoadLog());
-  CEOID oid = log.oidLogDb;
+  EXPECT_LIST_SOUND(log);
+  CEOID oid = log.LogDbOid();
   HANDLE db = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
   DWORD last = 0;
   const int64_t records = CeSeekDatabase(db, CEDB_SEEK_END, 0, &last) != 0 ? int64_t{last} + 1 : 0;
   CloseHandle(db);
   if (records < 100) {
     log.FreeEntries();
+    EXPECT_LIST_SOUND(log);
     return;
   }
-  int64_t n = std::max<int64_t>(0, int64_t{log.cEntries} - records + 10);
+  int64_t n = std::max<int64_t>(0, int64_t{log.EntriesInserted()} - records + 10);
   ChangeEntry* e = log.FirstOldest();
   for (int64_t i = 0; i < n; ++i) {
     log.RemoveEntry(e);
     e = log.NextNewer();
   }
-  DWORD oldest = log.pOldest != nullptr ? log.pOldest->dwTime : CurrentTime();
+  EXPECT_LIST_SOUND(log);
+  DWORD oldest = log.OldestEntry() != nullptr ? log.OldestEntry()->dwTime : CurrentTime();
   ASSERT_TRUE(log.RewriteLog(true));
+  EXPECT_LIST_SOUND(log);
   ASSERT_TRUE(SetSyncTime(log.DataClass(), oldest));
 }
 
@@ -598,7 +735,7 @@ TEST(ChangeLogTrimTest, TrimInPlaceLeavesWhatARewriteLeaves) {
           CEPROPVAL prop{};
           prop.propid = kChangeRecordPropId;
           prop.val.blob = CEBLOB{sizeof junk, const_cast<BYTE*>(junk)};
-          ASSERT_NE(CeWriteRecordProps(log->hLogDb, 0, 1, &prop), 0u);
+          ASSERT_NE(CeWriteRecordProps(log->LogDbHandle(), 0, 1, &prop), 0u);
         }
       }
     }
@@ -609,6 +746,7 @@ TEST(ChangeLogTrimTest, TrimInPlaceLeavesWhatARewriteLeaves) {
       const CEOID oid = 9000 + step % 2;
       CopyLog(trimmed, reference);
       ASSERT_TRUE(trimmed.AppendChange(ChangeTypeModify, oid, kNoUid));
+      EXPECT_LIST_SOUND(trimmed);
       TrimByRewrite(reference);
       ASSERT_TRUE(reference.WriteEntry(ChangeTypeModify, CurrentTime(), oid, kNoUid));
       std::vector<Change> expected = Listed(25);
@@ -657,7 +795,7 @@ TEST(ChangeLogTrimTest, TrimsAtAnySize) {
       CloseHandle(db);
     }
     if (c.kept) {
-      CloseHandle(log->hLogDb);
+      CloseHandle(log->LogDbHandle());
       log = std::make_unique<ChangeLog>(cache);
       SetUptimeMs(10000);
       ASSERT_TRUE(log->OpenLog(kClass));
@@ -666,6 +804,7 @@ TEST(ChangeLogTrimTest, TrimsAtAnySize) {
     }
     SetStoreFreeBytes(0);
     ASSERT_TRUE(log->AppendChange(ChangeTypeAdd, 1, kNoUid));
+    EXPECT_LIST_SOUND(*log);
     HANDLE db = OpenLogByName();
     DWORD last = 0;
     ASSERT_NE(CeSeekDatabase(db, CEDB_SEEK_END, 0, &last), 0u);
@@ -680,7 +819,7 @@ TEST(ChangeLogTrimTest, TrimsAtAnySize) {
     }
     EXPECT_EQ(GetSyncState(cache, kClass), SyncStateTracking);
     CloseHandle(db);
-    EXPECT_EQ(log->pNewest, nullptr);
+    EXPECT_EQ(log->NewestEntry(), nullptr);
   }
 }
 
@@ -690,6 +829,7 @@ TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
   SetStoreFreeBytes(0);
   SetClock(5000);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   std::vector<Change> stored = StoredRecords();
   ASSERT_EQ(stored.size(), 111u);
   EXPECT_EQ(stored.front().time, 110u);
@@ -697,7 +837,7 @@ TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
   EXPECT_EQ(stored.back(), (Change{ChangeTypeAdd, 5000, kNoUid, 1}));
   ExpectRegistryState(SyncStateTracking, 110, "the log is complete from the 11th-oldest change");
   EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
-  EXPECT_EQ(log_.pNewest, nullptr) << "the trim releases its list";
+  EXPECT_EQ(log_.NewestEntry(), nullptr) << "the trim releases its list";
 }
 
 // A record the trim cannot delete leaves the log in doubt: the class is
@@ -712,6 +852,7 @@ TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
     Seed(120);
     if (!known) {
       log_.ForgetDatabase();
+      EXPECT_LIST_SOUND(log_);
       SetUptimeMs(10000);
       ASSERT_TRUE(log_.OpenLog(kClass));
       SetUptimeMs(600000);
@@ -719,13 +860,15 @@ TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
     SetStoreFreeBytes(0);
     FailNext(Call::kCeDeleteRecord, ERROR_DISK_FULL, 1, /*skip=*/3);
     EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+    EXPECT_LIST_SOUND(log_);
     ExpectRegistryState(SyncStateLost, 0, "a trimmed record stayed");
     EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateLost);
     EXPECT_FALSE(LogDatabaseExists());
-    EXPECT_EQ(log_.pNewest, nullptr);
+    EXPECT_EQ(log_.NewestEntry(), nullptr);
     SetStoreFreeBytes(kLowSpace * 2);
     SetClock(3000);
     ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 2, kNoUid));
+    EXPECT_LIST_SOUND(log_);
     EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 3000, kNoUid, 2}));
     platform::fault::Clear();
     SetUptimeMs(600000);
@@ -737,15 +880,17 @@ TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
   Seed(120);
   // Bound anew, as after a quick restart: the trim must read the log.
   log_.ForgetDatabase();
+  EXPECT_LIST_SOUND(log_);
   SetUptimeMs(10000);
   ASSERT_TRUE(log_.OpenLog(kClass));
   SetUptimeMs(600000);
   SetStoreFreeBytes(0);
   FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/50);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 121u);
   ExpectRegistryState(SyncStateTracking, 50, "nothing was trimmed");
-  EXPECT_EQ(log_.pNewest, nullptr);
+  EXPECT_EQ(log_.NewestEntry(), nullptr);
 }
 
 TEST_F(ChangeLogTest, TrimThatLeavesNothingMakesTheLogCompleteFromNow) {
@@ -755,21 +900,23 @@ TEST_F(ChangeLogTest, TrimThatLeavesNothingMakesTheLogCompleteFromNow) {
   SetStoreFreeBytes(0);
   SetClock(7000);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 7000, kNoUid, 1}));
   ExpectRegistryState(SyncStateTracking, 7000, "no change before now is on record");
 }
 
 TEST_F(ChangeLogTest, UnknownFreeSpaceNeverTrims) {
-  EXPECT_EQ(log_.qwFreeBytes, ChangeLog::kUnknownFreeBytes);
+  EXPECT_EQ(log_.FreeBytes(), ChangeLog::kUnknownFreeBytes);
   Seed(100);
   FailNext(Call::kGetDiskFreeSpaceExW, ERROR_NOT_SUPPORTED, -1);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 101u);
 
   platform::fault::Clear();
   SetStoreFreeBytes(1000);
   EXPECT_FALSE(log_.HasFreeSpace());
-  EXPECT_EQ(log_.qwFreeBytes, 1000u);
+  EXPECT_EQ(log_.FreeBytes(), 1000u);
   FailNext(Call::kGetDiskFreeSpaceExW, ERROR_NOT_SUPPORTED);
   SetStoreFreeBytes(kLowSpace * 2);
   EXPECT_FALSE(log_.HasFreeSpace()) << "a failed query keeps the last known figure";
@@ -780,13 +927,15 @@ TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
   Seed(3);
   FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL);
   EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 8, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_FALSE(LogDatabaseExists());
-  EXPECT_EQ(log_.hLogDb, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(log_.LogDbHandle(), INVALID_HANDLE_VALUE);
   ExpectRegistryState(SyncStateLost, 0, "a change was lost");
   EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateLost);
 
   SetClock(2000);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 9}));
 }
 
@@ -795,11 +944,13 @@ TEST_F(ChangeLogTest, AppendThatCannotMakeItsDatabaseLosesTheClass) {
   ASSERT_TRUE(log_.DeleteLogDb());
   FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
   EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ExpectRegistryState(SyncStateLost, 0, "creation failed");
   EXPECT_FALSE(LogDatabaseExists());
   // Once there is room again, the next append works.
   SetClock(2000);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 10, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 10}));
 }
 
@@ -826,10 +977,12 @@ TEST_F(ChangeLogTest, ALogThatCouldNotBeDeletedIsReplacedOrWrittenOn) {
     FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL);
     FailNext(Call::kCeDeleteDatabase, ERROR_DISK_FULL, 1 + c.failedDeletes);
     EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 8, kNoUid));
+    EXPECT_LIST_SOUND(log_);
     ExpectRegistryState(SyncStateLost, 0, "the write failed");
     EXPECT_TRUE(LogDatabaseExists());  // the delete failed too
     SetClock(2000);
     ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
+    EXPECT_LIST_SOUND(log_);
     EXPECT_EQ(StoredRecords(), c.expected);
     platform::fault::Clear();
     SetUptimeMs(600000);
@@ -843,17 +996,22 @@ TEST_F(ChangeLogTest, RewriteKeepsChangesAppendedAfterTheLoad) {
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
   ASSERT_TRUE(log_.LoadLog());
-  ASSERT_EQ(log_.fRewrite, 1u);
+  EXPECT_LIST_SOUND(log_);
+  ASSERT_TRUE(log_.NeedsRewrite());
   SetClock(20);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 0xC, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   SetClock(21);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeModify, 0xA, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 6, kNoUid, 0xB},
                                            Change{ChangeTypeModify, 9, kNoUid, 0xA},
                                            Change{ChangeTypeAdd, 20, kNoUid, 0xC},
                                            Change{ChangeTypeModify, 21, kNoUid, 0xA}));
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(OidsNewestFirst(log_), ElementsAre(0xA, 0xC, 0xB));
 }
 
@@ -862,12 +1020,16 @@ TEST_F(ChangeLogTest, RewriteKeepsAppendsAfterTheReaderForgotAChange) {
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   ChangeEntry* b = log_.FindEntry(0xB);
   ASSERT_TRUE(log_.DeleteEntryRecord(b));
   ASSERT_TRUE(log_.RemoveEntry(b));
+  EXPECT_LIST_SOUND(log_);
   SetClock(20);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 0xC, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeModify, 9, kNoUid, 0xA},
                                            Change{ChangeTypeAdd, 20, kNoUid, 0xC}));
 }
@@ -882,16 +1044,20 @@ TEST_F(ChangeLogTest, RewriteReadsLostUntilItIsComplete) {
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
 
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   // Writes: lost, sync time 0, [rewrite], sync time back, tracking back.
   FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED, 1, /*skip=*/2);
   log_.RewriteLog(false);
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 1u);
   ExpectRegistryState(SyncStateLost, 0, "stopped after the rewrite, before the restore");
 
   Track(50);
   WriteRaw({ChangeTypeModify, 12, kNoUid, 0xA});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   ExpectRegistryState(SyncStateTracking, 50, "a completed rewrite restores the class");
   EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
 }
@@ -901,12 +1067,14 @@ TEST_F(ChangeLogTest, RewriteThatCannotMarkTheClassLeavesTheStoredLog) {
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 2u) << "duplicates stay for the next load to resolve";
   ExpectRegistryState(SyncStateTracking, 50, "nothing changed");
   EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
-  EXPECT_EQ(log_.pNewest, nullptr);
+  EXPECT_EQ(log_.NewestEntry(), nullptr);
 }
 
 TEST_F(ChangeLogTest, TrimReadsLostUntilItsSyncTimeIsMoved) {
@@ -915,6 +1083,7 @@ TEST_F(ChangeLogTest, TrimReadsLostUntilItsSyncTimeIsMoved) {
   SetStoreFreeBytes(0);
   FailNext(Call::kRegSetValueExW, ERROR_ACCESS_DENIED, 1, /*skip=*/2);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_EQ(StoredRecords().size(), 111u);
   ExpectRegistryState(SyncStateLost, 0, "stopped before the sync time was moved");
 }
@@ -925,11 +1094,13 @@ TEST_F(ChangeLogTest, FailedWriteDuringARewriteLeavesTheClassLost) {
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
   ASSERT_TRUE(log_.LoadLog());
+  EXPECT_LIST_SOUND(log_);
   FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL, 1, /*skip=*/1);
   EXPECT_FALSE(log_.RewriteLog(false));
+  EXPECT_LIST_SOUND(log_);
   EXPECT_FALSE(LogDatabaseExists());
   ExpectRegistryState(SyncStateLost, 0, "a rewrite write failed");
-  EXPECT_NE(log_.pNewest, nullptr) << "the list stays loaded";
+  EXPECT_NE(log_.NewestEntry(), nullptr) << "the list stays loaded";
 }
 
 }  // namespace

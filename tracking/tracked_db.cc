@@ -208,7 +208,7 @@ bool TrackedDbList::DeleteOrphanedLogs(DWORD dataClass) {
     if (std::u16string_view(name) != std::u16string_view(expected)) continue;
     bool owned = false;
     for (const TrackedDb* node = pHead; node != nullptr && !owned; node = node->pNext) {
-      owned = node->pLog != nullptr && node->pLog->oidLogDb == oid;
+      owned = node->pLog != nullptr && node->pLog->LogDbOid() == oid;
     }
     if (!owned) orphans.push_back(oid);
   }
@@ -283,8 +283,7 @@ bool TrackedDbList::CloseAllTracked(bool keepLogs) {
        node = NextTracked()) {
     CloseHandle(node->hDb);
     if (keepLogs) {
-      CloseHandle(node->pLog->hLogDb);
-      node->pLog->hLogDb = INVALID_HANDLE_VALUE;
+      node->pLog->CloseLogDb();
     } else {
       node->pLog->DeleteLogDb();
     }

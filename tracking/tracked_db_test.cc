@@ -14,6 +14,7 @@
 #include "tests/support/temp_device.h"
 #include "tracking/change_capture.h"
 #include "tracking/change_log.h"
+#include "tracking/change_log_checks.h"
 #include "tracking/store_fixture.h"
 
 namespace {
@@ -94,7 +95,7 @@ TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
     EXPECT_EQ(GetSyncState(t.cache, 24), c.stateAfter) << "case " << c.name;
     EXPECT_EQ(GetSyncTime(24), c.syncTimeAfter) << "case " << c.name;
     ASSERT_NE(t.tracked.pHead, nullptr) << "case " << c.name;
-    EXPECT_EQ(fixture::RecordCount(t.tracked.pHead->pLog->oidLogDb),
+    EXPECT_EQ(fixture::RecordCount(t.tracked.pHead->pLog->LogDbOid()),
               c.logRecordsAfter)
         << "case " << c.name;
   }
@@ -175,9 +176,9 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     TrackedDb* secondNode = t.tracked.FindTrackedByDb(second);
     ASSERT_NE(firstNode, nullptr);
     ASSERT_NE(secondNode, nullptr);
-    EXPECT_EQ(firstNode->pLog->oidLogDb, fixture::FindDb(ClassLogName(291)));
-    EXPECT_NE(secondNode->pLog->oidLogDb, firstNode->pLog->oidLogDb);
-    EXPECT_NE(secondNode->pLog->oidLogDb, 0u);
+    EXPECT_EQ(firstNode->pLog->LogDbOid(), fixture::FindDb(ClassLogName(291)));
+    EXPECT_NE(secondNode->pLog->LogDbOid(), firstNode->pLog->LogDbOid());
+    EXPECT_NE(secondNode->pLog->LogDbOid(), 0u);
 
     EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CHANGED, rec1, first), 0u);
     EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_RECORD_DELETED, rec2, second), 0u);
@@ -187,6 +188,7 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     std::vector<std::pair<CEOID, CEOID>> seen;  // (oidDb, oidRec)
     for (TrackedDb* n = t.tracked.FirstTrackedOfClass(291); n != nullptr;
          n = t.tracked.NextTrackedOfClass(n)) {
+      EXPECT_LIST_SOUND(n->pLog);
       for (ChangeEntry* e = n->pLog->FirstNewest(); e != nullptr;
            e = n->pLog->NextOlder()) {
         seen.emplace_back(n->oidDb, e->oidRec);
@@ -195,15 +197,17 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     EXPECT_EQ(seen, (std::vector<std::pair<CEOID, CEOID>>{{second, rec2},
                                                           {first, rec1}}));
     EXPECT_TRUE(t.tracked.EndClassLog(291));
-    EXPECT_EQ(firstNode->pLog->pNewest, nullptr);
-    EXPECT_EQ(secondNode->pLog->pNewest, nullptr);
+    EXPECT_LIST_SOUND(firstNode->pLog);
+    EXPECT_LIST_SOUND(secondNode->pLog);
+    EXPECT_EQ(firstNode->pLog->NewestEntry(), nullptr);
+    EXPECT_EQ(secondNode->pLog->NewestEntry(), nullptr);
     EXPECT_FALSE(t.tracked.LoadClassLog(24));
 
     // The program restarts (without closing its logs) 10 s after the boot.
     for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr;
          n = t.tracked.NextTracked()) {
       CloseHandle(n->hDb);
-      CloseHandle(n->pLog->hLogDb);
+      CloseHandle(n->pLog->LogDbHandle());
     }
   }
   SetUptimeMs(kTenSeconds);
@@ -250,12 +254,12 @@ TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
     {
       fixture::Tracking t;
       ASSERT_TRUE(t.tracked.DiscoverClassDbs(291, false, 0));
-      secondLog = t.tracked.FindTrackedByDb(second)->pLog->oidLogDb;
+      secondLog = t.tracked.FindTrackedByDb(second)->pLog->LogDbOid();
       ASSERT_NE(secondLog, 0u);
       // Killed: nothing closes the logs.
       for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr; n = t.tracked.NextTracked()) {
         CloseHandle(n->hDb);
-        CloseHandle(n->pLog->hLogDb);
+        CloseHandle(n->pLog->LogDbHandle());
       }
     }
     ASSERT_TRUE(CeDeleteDatabase(c.firstGoes ? first : second));
@@ -304,13 +308,16 @@ class PurgeTest : public ::testing::Test {
   // them; the oid of each is its index + 1.
   void LoadEntriesAged(const std::vector<int64_t>& ages) {
     for (size_t i = 0; i < ages.size(); ++i) {
-      WriteLogRecord(log_->oidLogDb, ChangeTypeModify,
+      WriteLogRecord(log_->LogDbOid(), ChangeTypeModify,
                      static_cast<DWORD>(kNow - ages[i]), CEOID(i + 1));
     }
     ASSERT_TRUE(t_.tracked.LoadClassLog(24));
+    EXPECT_LIST_SOUND(log_);
   }
 
+  // Checks the list first: a purge has just changed it.
   std::vector<CEOID> LoadedOids() {
+    EXPECT_LIST_SOUND(log_);
     std::vector<CEOID> oids;
     for (ChangeEntry* e = log_->FirstOldest(); e != nullptr; e = log_->NextNewer()) {
       oids.push_back(e->oidRec);
@@ -333,7 +340,7 @@ TEST_F(PurgeTest, RemovesEntriesOlderThanPurgeDaysAndRaisesSyncTime) {
 
   EXPECT_EQ(LoadedOids(), (std::vector<CEOID>{2, 3}));
   EXPECT_EQ(GetSyncTime(24), kNow - 7'776'000);
-  EXPECT_EQ(fixture::RecordCount(log_->oidLogDb), 3) << "the database is not touched";
+  EXPECT_EQ(fixture::RecordCount(log_->LogDbOid()), 3) << "the database is not touched";
 }
 
 TEST_F(PurgeTest, AnEntryStampedInTheFutureCountsAsVeryOld) {
@@ -345,7 +352,7 @@ TEST_F(PurgeTest, AnEntryStampedInTheFutureCountsAsVeryOld) {
 }
 
 TEST_F(PurgeTest, TouchesNoListOutsideAReader) {
-  WriteLogRecord(log_->oidLogDb, ChangeTypeModify, 5, 1);
+  WriteLogRecord(log_->LogDbOid(), ChangeTypeModify, 5, 1);
   t_.tracked.PurgeOldChanges();
   ASSERT_TRUE(t_.tracked.LoadClassLog(24));
   EXPECT_EQ(LoadedOids(), std::vector<CEOID>{1}) << "a purged entry comes back at the next load";
