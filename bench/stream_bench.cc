@@ -3,11 +3,18 @@
 // arrives. Measured: from sending the query to receiving the last frame,
 // the load of the log included. Between iterations the peer flushes the
 // class (command 3), so every iteration loads the list afresh.
+//
+// The floor, measured in each iteration after the stream: the log's load
+// alone, plus a plain loopback ping-pong of as many rounds as the stream had
+// frames, an acknowledgement's 3 bytes out and a full frame's bytes back
+// (bench/loopback_floor.h). vs_floor is the stream's time over the floor's.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
+#include "bench/loopback_floor.h"
 #include "peer/frame.h"
 #include "peer/peer_client.h"
 #include "platform/object_store.h"
@@ -54,6 +61,8 @@ void BM_StreamWholeLog(benchmark::State& state) {
   const peer::Bytes query = peer::Item(0x49, peer::Bytes{5, 0, 0, 0, 0, 0});
   const peer::Bytes flush = peer::Item(0x49, peer::Bytes{3});
   size_t records = 0;
+  size_t frames = 0, largestFrame = 0;
+  double streamSeconds = 0, loadSeconds = 0, pingPongSeconds = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     peer::Bytes frame;
@@ -62,24 +71,52 @@ void BM_StreamWholeLog(benchmark::State& state) {
       break;
     }
     records = 0;
+    frames = 0;
     for (;;) {
       if (client.ReceiveFrame(&frame) != peer::ReceiveResult::kFrame) {
         state.SkipWithError("stream broke off");
         break;
       }
       records += (frame.size() - 6) / 21;
+      ++frames;
+      largestFrame = std::max(largestFrame, frame.size());
       if (frame[0] == 0x82) break;
       client.SendFrame(0x90, {});
     }
     auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
     state.SetIterationTime(elapsed.count());
+    streamSeconds += elapsed.count();
     // End the stream, then release the list so the next query loads it.
     client.SendFrame(0x90, {});
     client.NothingArrives(std::chrono::milliseconds(20));
     client.Exchange(0x82, flush, &frame);
+
+    {
+      // The log's load on its own, released again as the flush left it.
+      SystemLockGuard locked(systemLock);
+      ChangeLog* log = trackedDbs.FirstTrackedOfClass(24)->pLog;
+      if (log->pNewest == nullptr) {
+        auto loadStart = std::chrono::steady_clock::now();
+        log->LoadLog();
+        loadSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
+        log->FreeEntries();
+      }
+    }
+    const double pingPong = hmbench::LoopbackPingPongSeconds(static_cast<int>(frames), 3, largestFrame);
+    if (pingPong < 0) {
+      state.SkipWithError("loopback ping-pong failed");
+      break;
+    }
+    pingPongSeconds += pingPong;
   }
   if (records != static_cast<size_t>(kChanges)) state.SkipWithError("records missing");
   state.counters["records"] = static_cast<double>(records);
+  state.counters["frames"] = static_cast<double>(frames);
+  const double n = static_cast<double>(state.iterations());
+  state.counters["load_ms"] = loadSeconds / n * 1e3;
+  state.counters["pingpong_ms"] = pingPongSeconds / n * 1e3;
+  state.counters["floor_ms"] = (loadSeconds + pingPongSeconds) / n * 1e3;
+  state.counters["vs_floor"] = streamSeconds / (loadSeconds + pingPongSeconds);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kChanges);
   client.Close();
   SystemLockGuard locked(systemLock);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,6 +46,8 @@ PeerClient::~PeerClient() { Close(); }
 void PeerClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  inbox_.clear();
+  receive_timeout_ = Millis(0);
 }
 
 void PeerClient::ShutdownSend() {
@@ -117,41 +120,77 @@ bool PeerClient::SendFrame(uint8_t type, std::span<const uint8_t> payload) {
   return SendBytes(Frame(type, payload));
 }
 
-ReceiveResult PeerClient::ReadExactly(size_t count, Bytes* out,
-                                      Clock::time_point deadline) {
+ReceiveResult PeerClient::ReceiveMore(Millis bound, Clock::time_point deadline) {
   if (fd_ < 0) return ReceiveResult::kError;
-  while (count > 0) {
-    int ready = WaitFor(fd_, POLLIN, deadline);
-    if (ready < 0) return ReceiveResult::kError;
-    if (ready == 0) return ReceiveResult::kTimeout;
-    uint8_t chunk[4096];
-    size_t want = count < sizeof(chunk) ? count : sizeof(chunk);
-    ssize_t n = ::recv(fd_, chunk, want, 0);
-    if (n < 0 && errno == EINTR) continue;
+  // The common wait (a reply to a request just sent) is one blocking
+  // receive, no poll before it; the socket option is set again only when
+  // the time-out changes.
+  bool blocking = bound.count() > 0;
+  if (blocking && receive_timeout_ != bound) {
+    timeval tv{static_cast<time_t>(bound.count() / 1000),
+               static_cast<suseconds_t>(bound.count() % 1000 * 1000)};
+    blocking = ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+    if (blocking) receive_timeout_ = bound;
+  }
+  for (;;) {
+    if (!blocking) {
+      int ready = WaitFor(fd_, POLLIN, deadline);
+      if (ready < 0) return ReceiveResult::kError;
+      if (ready == 0) return ReceiveResult::kTimeout;
+    }
+    uint8_t chunk[8192];
+    ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+    if (n < 0 && errno == EINTR) {
+      blocking = false;  // the rest of the wait is bounded by the deadline
+      continue;
+    }
+    if (n < 0 && blocking && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return ReceiveResult::kTimeout;
     if (n < 0) return errno == ECONNRESET ? ReceiveResult::kClosed
                                           : ReceiveResult::kError;
     if (n == 0) return ReceiveResult::kClosed;
-    out->insert(out->end(), chunk, chunk + n);
-    count -= static_cast<size_t>(n);
+    inbox_.insert(inbox_.end(), chunk, chunk + n);
+    return ReceiveResult::kFrame;
   }
-  return ReceiveResult::kFrame;
 }
 
 ReceiveResult PeerClient::ReceiveFrame(Bytes* frame, Millis timeout) {
   frame->clear();
   last_timeout_ = Resolve(timeout);
   const auto deadline = Clock::now() + last_timeout_;
-  last_result_ = ReadExactly(kHeaderBytes, frame, deadline);
-  if (last_result_ != ReceiveResult::kFrame) {
-    if (trace && !frame->empty()) trace(false, *frame);
-    return last_result_;
+  Millis bound = last_timeout_;
+  for (;;) {
+    if (inbox_.size() >= kHeaderBytes) {
+      last_length_ = ReadBe16(inbox_.data() + 1);
+      if (last_length_ < kHeaderBytes) {
+        // Only the header is taken; what follows it stays for the next call.
+        frame->assign(inbox_.begin(), inbox_.begin() + kHeaderBytes);
+        inbox_.erase(inbox_.begin(), inbox_.begin() + kHeaderBytes);
+        if (trace) trace(false, *frame);
+        return last_result_ = ReceiveResult::kBadLength;
+      }
+      if (inbox_.size() >= last_length_) break;
+    }
+    last_result_ = ReceiveMore(bound, deadline);
+    bound = Millis(0);
+    if (last_result_ != ReceiveResult::kFrame) {
+      // All that is held is a part of this frame.
+      frame->swap(inbox_);
+      inbox_.clear();
+      if (trace && !frame->empty()) trace(false, *frame);
+      return last_result_;
+    }
   }
-  last_length_ = ReadBe16(frame->data() + 1);
-  if (last_length_ < kHeaderBytes) {
-    if (trace) trace(false, *frame);
-    return last_result_ = ReceiveResult::kBadLength;
+  if (inbox_.size() == last_length_) {
+    // The usual case, one frame per receive: the buffers trade places, so
+    // neither side allocates again.
+    frame->swap(inbox_);
+    inbox_.clear();
+  } else {
+    frame->assign(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(last_length_));
+    inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(last_length_));
   }
-  last_result_ = ReadExactly(last_length_ - kHeaderBytes, frame, deadline);
+  last_result_ = ReceiveResult::kFrame;
   if (trace) trace(false, *frame);
   return last_result_;
 }
@@ -182,6 +221,7 @@ std::string PeerClient::LastFailure() const {
 
 bool PeerClient::NothingArrives(Millis wait) {
   if (fd_ < 0) return true;
+  if (!inbox_.empty()) return false;
   int ready = WaitFor(fd_, POLLIN, Clock::now() + wait);
   if (ready == 0) return true;
   if (ready < 0) return false;
@@ -192,6 +232,7 @@ bool PeerClient::NothingArrives(Millis wait) {
 
 bool PeerClient::ClosedByDevice(Millis timeout) {
   if (fd_ < 0) return false;
+  if (!inbox_.empty()) return false;  // more came before any close
   const auto deadline = Clock::now() + Resolve(timeout);
   for (;;) {
     int ready = WaitFor(fd_, POLLIN, deadline);

@@ -2,8 +2,11 @@
 // sockets: connect with a time-out, send frames (or any bytes), receive one
 // reply frame at a time, and the hello and end-of-session exchanges.
 //
-// A reply is read by its frame's length field: the 3 header bytes first,
-// then exactly the rest of that frame, never a byte of the next one.
+// A reply is found by its frame's length field. A receive takes whatever
+// the socket holds, so bytes of the frame after it may come with a frame;
+// they are kept for the next ReceiveFrame, and NothingArrives and
+// ClosedByDevice count them as arrived. One request-reply round trip costs
+// a send and, while the reply fits one segment, one receive.
 //
 // Threads: one PeerClient is used by one thread at a time.
 #ifndef HOLLOWMARCH_PEER_PEER_CLIENT_H_
@@ -108,9 +111,11 @@ class PeerClient {
   int EndSession(bool shutdown, Bytes* reply = nullptr);
 
  private:
-  // Reads exactly `count` bytes onto the end of *out before `deadline`.
-  ReceiveResult ReadExactly(size_t count, Bytes* out,
-                            std::chrono::steady_clock::time_point deadline);
+  // One receive onto the end of inbox_, before `deadline`. With `bound`
+  // over zero (the whole time-out of a receive that has not waited yet) it
+  // is a blocking receive bounded by the socket's receive time-out, set to
+  // `bound`; otherwise a poll until `deadline` comes first.
+  ReceiveResult ReceiveMore(Millis bound, std::chrono::steady_clock::time_point deadline);
 
   Millis Resolve(Millis timeout) const { return timeout.count() < 0 ? reply_timeout_ : timeout; }
 
@@ -119,6 +124,10 @@ class PeerClient {
   ReceiveResult last_result_ = ReceiveResult::kError;
   size_t last_length_ = 0;  // the length field of a kBadLength frame; a kTooLarge request's size
   Millis last_timeout_{0};  // the time-out the last receive was given
+  // Received bytes not yet handed out: the start of the next frame.
+  Bytes inbox_;
+  // The socket's SO_RCVTIMEO as last set; 0 while it is unset (no bound).
+  Millis receive_timeout_{0};
 };
 
 }  // namespace peer

@@ -83,6 +83,8 @@ TEST(PeerClient, ReadsEachFrameByItsLengthField) {
   Bytes frame;
   ASSERT_EQ(client.ReceiveFrame(&frame), ReceiveResult::kFrame);
   EXPECT_EQ(frame, (Bytes{0xA0, 0x00, 0x03}));
+  // The next frame's start came with the first one: it has arrived.
+  EXPECT_FALSE(client.NothingArrives(milliseconds(0)));
   ASSERT_EQ(client.ReceiveFrame(&frame), ReceiveResult::kFrame);
   EXPECT_EQ(frame, (Bytes{0xD1, 0x00, 0x05, 0x01, 0x02}));
 }
@@ -99,6 +101,7 @@ TEST(PeerClient, ReportsFramesThatDoNotArriveWhole) {
       {"closed before a byte", {}, true, ReceiveResult::kClosed},
       {"length under 3", {0xA0, 0x00, 0x02}, false, ReceiveResult::kBadLength},
       {"rest never comes", {0xA0, 0x00, 0x09}, false, ReceiveResult::kTimeout},
+      {"nothing comes", {}, false, ReceiveResult::kTimeout},
   };
   for (const Case& c : cases) {
     ScriptedDevice device([&](int fd) {
