@@ -95,7 +95,7 @@ void BM_StreamWholeLog(benchmark::State& state) {
       // The log's load on its own, released again as the flush left it.
       SystemLockGuard locked(systemLock);
       ChangeLog* log = trackedDbs.FirstTrackedOfClass(24)->pLog;
-      if (log->pNewest == nullptr) {
+      if (!log->HasEntries()) {
         auto loadStart = std::chrono::steady_clock::now();
         log->LoadLog();
         loadSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
