@@ -51,12 +51,13 @@ std::string Hmdevice(const std::string& root, std::vector<std::string> args) {
 }
 
 // Pumps the window's messages until `count` notifications were handled (or
-// five seconds passed), then 100 ms more, so that a notification delivered
+// twenty seconds passed: a sanitized build on a loaded machine is slow),
+// then 100 ms more, so that a notification delivered
 // twice would show. A timer wakes the loop to check.
 void PumpNotifications(HWND hwnd, int count) {
   SetTimer(hwnd, kWakeTimer, 20, nullptr);
   int settleTicks = 0;
-  for (int ticks = 0; ticks < 250 && settleTicks < 5;) {
+  for (int ticks = 0; ticks < 1000 && settleTicks < 5;) {
     MSG msg;
     if (GetMessageW(&msg, 0, 0, 0) <= 0) break;
     if (msg.message == WM_TIMER) {
