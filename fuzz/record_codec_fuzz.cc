@@ -50,10 +50,13 @@ void CheckLayout(const StoredProperties& props, WORD wanted_count, const CEPROPI
     Check(v.wFlags == 0);
     const WORD type = TypeFromPropId(id);
     if (type == CEVT_LPWSTR) {
+      // Whole code units only, aligned and NUL-terminated.
+      const size_t bytes = value->size() & ~static_cast<size_t>(1);
       const auto* text = reinterpret_cast<const BYTE*>(v.val.lpwstr);
-      Check(inside(text, value->size() + sizeof(WCHAR)));
-      Check(std::memcmp(text, value->data(), value->size()) == 0);
-      Check(text[value->size()] == 0 && text[value->size() + 1] == 0);
+      Check(reinterpret_cast<uintptr_t>(text) % alignof(WCHAR) == 0);
+      Check(inside(text, bytes + sizeof(WCHAR)));
+      Check(std::memcmp(text, value->data(), bytes) == 0);
+      Check(text[bytes] == 0 && text[bytes + 1] == 0);
     } else if (type == CEVT_BLOB) {
       Check(v.val.blob.dwCount == value->size());
       Check(inside(v.val.blob.lpb, value->size()));
