@@ -46,6 +46,8 @@ struct Journal {
   // one of them starts at the journal's position, so its pending
   // notifications are posted too.
   std::set<CEOID> inherited;
+  // Taken over from a holder that died (else made afresh).
+  bool taken_over = false;
 };
 
 struct Notifier {
@@ -492,6 +494,7 @@ DWORD ClaimJournal(const std::string& name, bool* taken_over) {
     if (error != ERROR_SUCCESS) return error;
     *taken_over = exists;
   }
+  const bool exists_taken_over = *taken_over;
   MutexLock lock(&n.mu);
   n.journal.open = true;
   n.journal.name = name;
@@ -499,6 +502,15 @@ DWORD ClaimJournal(const std::string& name, bool* taken_over) {
   n.journal.acked = position;
   n.journal.paused = true;
   n.journal.inherited = std::move(inherited);
+  n.journal.taken_over = exists_taken_over;
+  return ERROR_SUCCESS;
+}
+
+DWORD JournalInherited(CEOID database, bool* watched) {
+  Notifier& n = TheNotifier();
+  MutexLock lock(&n.mu);
+  if (!n.journal.open || !n.journal.taken_over) return ERROR_NOT_FOUND;
+  *watched = n.journal.inherited.count(database) != 0;
   return ERROR_SUCCESS;
 }
 

@@ -50,6 +50,7 @@ DWORD FlushDelivery();
 DWORD AcknowledgeDelivered(uint64_t journal_seq);
 DWORD CloseJournal();
 DWORD JournalBacklog(const std::string& name, int64_t* pending);
+DWORD JournalInherited(CEOID database, bool* watched);
 
 }  // namespace platform
 

@@ -51,3 +51,11 @@ BOOL CeGetNotificationBacklog(LPCWSTR name, LPDWORD pcPending) {
   if (error == ERROR_SUCCESS) *pcPending = static_cast<DWORD>(pending);
   return Result(error);
 }
+
+BOOL CeJournalWasWatching(CEOID oidDb, BOOL* pfWatched) {
+  if (pfWatched == nullptr) return Result(ERROR_INVALID_PARAMETER);
+  bool watched = false;
+  DWORD error = platform::JournalInherited(oidDb, &watched);
+  if (error == ERROR_SUCCESS) *pfWatched = watched ? TRUE : FALSE;
+  return Result(error);
+}

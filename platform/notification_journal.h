@@ -78,4 +78,11 @@ BOOL CeCloseNotificationJournal();
 // journal, or the store's error.
 BOOL CeGetNotificationBacklog(LPCWSTR name, LPDWORD pcPending);
 
+// Whether the instance this process took its journal over from was watching
+// `oidDb` through it, and so was told of every write to it: *pfWatched TRUE
+// when the database was among the journal's databases at the claim. FALSE
+// with ERROR_NOT_FOUND when this process holds no journal that it took over
+// (none claimed, or one made afresh). This process's thread only.
+BOOL CeJournalWasWatching(CEOID oidDb, BOOL* pfWatched);
+
 #endif  // HOLLOWMARCH_PLATFORM_NOTIFICATION_JOURNAL_H_

@@ -285,3 +285,22 @@ TEST_F(LostChangesTest, AFullStoreLosesTheClassAndRecordingComesBack) {
 }
 
 }  // namespace
+
+// A database of a tracked class that appeared while no instance ran was
+// written with nobody watching: even a start soon after a reset, which keeps
+// the logs, must not take the class's log for complete when the dead
+// instance's journal never watched that database.
+TEST_F(LostChangesTest, ADatabaseMadeWhileNoneRanLosesItsClassEvenAfterAReset) {
+  ASSERT_EQ(s_.Device({"reset"}).exit_code, 0);
+  std::string why;
+  ASSERT_TRUE(s_.Start(&why)) << why;
+  EnableClass(s_, "24");
+  ASSERT_EQ(s_.Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"}).exit_code, 0);
+  ASSERT_TRUE(s_.WaitCaptured());
+  ASSERT_TRUE(s_.Signal(SIGKILL));
+  ASSERT_EQ(s_.Device({"db", "delete", "Demo Contacts"}).exit_code, 0);
+  ASSERT_EQ(s_.Device({"db", "create", "New Contacts", "--type", "24"}).exit_code, 0);
+  ASSERT_EQ(s_.Device({"rec", "add", "New Contacts", "0x1001F=Bob"}).exit_code, 0);
+  ASSERT_TRUE(s_.Start(&why)) << why;
+  EXPECT_EQ(s_.ClassState(24), "lost");
+}

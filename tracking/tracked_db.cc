@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
@@ -158,6 +159,11 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
     } else if (AddTrackedDb(dataClass, hDb, oid)) {
       ++count;
       if (!pHead->pLog->KeptOnOpen()) allKept = false;
+      // A database the dead instance's journal did not watch was written
+      // with nobody told (made while no instance ran, say): its log, kept
+      // or taken over, cannot hold those changes.
+      BOOL watched = TRUE;
+      if (CeJournalWasWatching(oid, &watched) && !watched) allKept = false;
     } else {
       // Untracked: its notifications would reach nobody.
       CloseHandle(hDb);
