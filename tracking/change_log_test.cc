@@ -139,6 +139,16 @@ std::vector<CEOID> OidsNewestFirst(ChangeLog& log) {
 
 class ChangeLogTest : public ::testing::Test {
  protected:
+  // Binds the log anew as a quick restart does (just booted, so the log is
+  // kept): the log then knows nothing of its records until it reads them.
+  void RebindAfterAQuickRestart() {
+    log_.ForgetDatabase();
+    EXPECT_LIST_SOUND(log_);
+    SetUptimeMs(10000);
+    ASSERT_TRUE(log_.OpenLog(kClass));
+    SetUptimeMs(600000);
+  }
+
   void SetUp() override {
     SetUptimeMs(600000);  // not just booted: a new log starts empty
     SetClock(1000);
@@ -850,13 +860,7 @@ TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
     ASSERT_TRUE(log_.CreateLogDb());
     Track(50);
     Seed(120);
-    if (!known) {
-      log_.ForgetDatabase();
-      EXPECT_LIST_SOUND(log_);
-      SetUptimeMs(10000);
-      ASSERT_TRUE(log_.OpenLog(kClass));
-      SetUptimeMs(600000);
-    }
+    if (!known) RebindAfterAQuickRestart();
     SetStoreFreeBytes(0);
     FailNext(Call::kCeDeleteRecord, ERROR_DISK_FULL, 1, /*skip=*/3);
     EXPECT_FALSE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
@@ -879,11 +883,7 @@ TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
   Track(50);
   Seed(120);
   // Bound anew, as after a quick restart: the trim must read the log.
-  log_.ForgetDatabase();
-  EXPECT_LIST_SOUND(log_);
-  SetUptimeMs(10000);
-  ASSERT_TRUE(log_.OpenLog(kClass));
-  SetUptimeMs(600000);
+  RebindAfterAQuickRestart();
   SetStoreFreeBytes(0);
   FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/50);
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
