@@ -27,6 +27,19 @@ struct CommandItem {
   DWORD size;
 };
 
+// The command's "I" item. False for an item whose length field is 0, that
+// cannot hold its sub-code, or that runs past the received bytes: the
+// command is refused.
+bool FindCommandItem(const BYTE* payload, DWORD cbPayload, CommandItem* item) {
+  const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
+  if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
+      GetBe16(found + 1) <= kItemHeaderBytes) {
+    return false;
+  }
+  *item = {found + kItemHeaderBytes, static_cast<DWORD>(GetBe16(found + 1) - kItemHeaderBytes)};
+  return true;
+}
+
 void ClearCaptureFlags(TrackingContext& tracking) {
   if (tracking.capture == nullptr) return;
   tracking.capture->fCaptureSuppressed.store(0);
@@ -171,15 +184,8 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
                    const BYTE* payload, DWORD cbPayload) {
   session.bLastOp = OP_NONE;
   if (session.dwState != SessionStateOpen) return STATUS_REFUSED;
-  const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
-  // An item whose length field is 0, that cannot hold its sub-code, or that
-  // runs past the received bytes is refused.
-  if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
-      GetBe16(found + 1) <= kItemHeaderBytes) {
-    return STATUS_BAD_REQUEST;
-  }
-  CommandItem item{found + kItemHeaderBytes,
-                   static_cast<DWORD>(GetBe16(found + 1) - kItemHeaderBytes)};
+  CommandItem item;
+  if (!FindCommandItem(payload, cbPayload, &item)) return STATUS_BAD_REQUEST;
   switch (item.bytes[0]) {
     case CMD_SUSPEND_CAPTURE:
       session.bLastOp = CMD_SUSPEND_CAPTURE;
@@ -242,12 +248,9 @@ int ReplyCommand(SyncSession& session, SyncServer& server,
 }
 
 bool CommandWritesStore(const BYTE* payload, DWORD cbPayload) {
-  const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
-  if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
-      GetBe16(found + 1) <= kItemHeaderBytes) {
-    return false;  // refused without a look at the store
-  }
-  switch (found[kItemHeaderBytes]) {
+  CommandItem item;
+  if (!FindCommandItem(payload, cbPayload, &item)) return false;  // refused unread
+  switch (item.bytes[0]) {
     case CMD_OPEN_DB:
     case CMD_CLOSE_DB:
     case CMD_SEEK_DB:

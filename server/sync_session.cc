@@ -54,6 +54,14 @@ int ReplyStatusOnly(SyncServer& server, BYTE status) {
 // give tag and one byte, 11 give tag and four bytes.
 WORD FixedItemBytes(BYTE tag) { return (tag & 0x40) ? 5 : 2; }
 
+// The payload's bytes of the frame at `frame`: it ends where the length
+// field says, but never past the `received` bytes (at least the header); a
+// length field under 3 leaves no payload.
+DWORD PayloadBytes(const BYTE* frame, DWORD received) {
+  const DWORD frameBytes = std::min<DWORD>(GetBe16(frame + 1), received);
+  return frameBytes > kFrameHeaderBytes ? frameBytes - kFrameHeaderBytes : 0;
+}
+
 }  // namespace
 
 bool ItemFits(const BYTE* item, const BYTE* end) {
@@ -139,11 +147,8 @@ int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status) {
 bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received) {
   if (received < static_cast<int32_t>(kFrameHeaderBytes)) return false;
   if (session.dwState != SessionStateOpen || frame[0] != MSG_COMMAND) return false;
-  // The payload as HandleMessage takes it: to the length field, never past
-  // the bytes received.
-  DWORD frameBytes = std::min<DWORD>(GetBe16(frame + 1), static_cast<DWORD>(received));
-  if (frameBytes <= kFrameHeaderBytes) return false;
-  return CommandWritesStore(frame + kFrameHeaderBytes, frameBytes - kFrameHeaderBytes);
+  return CommandWritesStore(frame + kFrameHeaderBytes,
+                            PayloadBytes(frame, static_cast<DWORD>(received)));
 }
 
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingContext& tracking) {
@@ -167,14 +172,9 @@ int HandleMessage(SyncSession& session, SyncServer& server,
   if (type < MSG_HELLO || type > MSG_QUERY)
     return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
 
-  // The payload ends where the length field says, but never past the bytes
-  // received; a length field under 3 leaves no payload. Handlers read all
-  // they need before the reply is written over the request.
-  DWORD frameBytes = GetBe16(server.pbBuffer + 1);
-  DWORD received = static_cast<DWORD>(server.cbData);
-  if (frameBytes > received) frameBytes = received;
-  const DWORD cbPayload =
-      frameBytes > kFrameHeaderBytes ? frameBytes - kFrameHeaderBytes : 0;
+  // Handlers read all they need before the reply is written over the
+  // request.
+  const DWORD cbPayload = PayloadBytes(server.pbBuffer, static_cast<DWORD>(server.cbData));
   const BYTE* payload = server.pbBuffer + kFrameHeaderBytes;
 
   switch (type) {
