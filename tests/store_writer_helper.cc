@@ -12,20 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "platform/device.h"
 #include "platform/kernel.h"
 #include "platform/object_store.h"
+#include "tests/support/temp_device.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: store_writer_helper ROOT DATABASE COUNT\n");
     return 2;
   }
-  if (!platform::OpenDevice(argv[1]).ok()) return 3;
-  const std::string name = argv[2];
-  const std::u16string wide(name.begin(), name.end());
-  CEOID db = 0;
-  HANDLE handle = CeOpenDatabase(&db, wide.c_str(), 0, 0, 0);
+  HANDLE handle = hmtest::OpenDeviceDatabase(argv[1], argv[2]);
   if (handle == INVALID_HANDLE_VALUE) return 3;
   const unsigned long count = std::strtoul(argv[3], nullptr, 10);
   for (unsigned long seq = 0; seq < count; ++seq) {

@@ -6,8 +6,16 @@
 #include "gtest/gtest.h"
 #include "platform/device.h"
 #include "platform/fault.h"
+#include "platform/object_store.h"
 
 namespace hmtest {
+
+HANDLE OpenDeviceDatabase(const std::string& root, const std::string& name) {
+  if (!platform::OpenDevice(root).ok()) return INVALID_HANDLE_VALUE;
+  const std::u16string wide(name.begin(), name.end());
+  CEOID db = 0;
+  return CeOpenDatabase(&db, wide.c_str(), 0, 0, 0);
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

@@ -6,7 +6,14 @@
 
 #include <string>
 
+#include "platform/types.h"
+
 namespace hmtest {
+
+// For a helper program another test starts: opens the device at `root` in
+// this process and the database named `name` (ASCII) on it. The handle, or
+// INVALID_HANDLE_VALUE when either cannot be opened.
+HANDLE OpenDeviceDatabase(const std::string& root, const std::string& name);
 
 // A new empty directory under $TMPDIR (or /tmp), removed with its contents
 // on destruction.
