@@ -55,6 +55,9 @@ struct Notifier {
   // Posting happens under `mu`, so RemoveDbWatch can promise that nothing
   // more is posted once it returns.
   std::map<int64_t, Watch> watches GUARDED_BY(mu);
+  // Watches removed whose rows the next housekeeping deletes (again): a
+  // housekeeping that read `watches` before the removal writes the row back.
+  std::set<int64_t> removed GUARDED_BY(mu);
   Journal journal GUARDED_BY(mu);
   // Every log row up to this one has been looked at by the last delivery
   // (posted where it had a watch); flushes wait on `delivered`.
@@ -73,6 +76,7 @@ Notifier& TheNotifier() {
 }
 
 constexpr int64_t kRowsPerRead = 512;
+constexpr char kDropWatch[] = "DELETE FROM watchers WHERE id = ?";
 // How long the open's clean-up of dead watches waits for a busy store.
 constexpr DWORD kHousekeepingStoreWaitMs = 100;
 constexpr auto kCleanupInterval = std::chrono::seconds(1);
@@ -181,11 +185,11 @@ bool Deliver(Notifier& n) REQUIRES(n.mu) {
   return moved;
 }
 
-// Drops the watches of dead processes (and, when `own` is given, stale ones
-// under this process's id that it does not hold) and prunes the rows every
-// remaining watch and every journal has passed. Journals are kept whoever
-// held them. Inside a write transaction.
-DWORD DropDeadAndPrune(Connection* conn, const std::set<int64_t>* own) {
+// Drops the watches of dead processes (and, with `drop_own`, every one under
+// this process's id: left by an earlier process that had the same pid) and
+// prunes the rows every remaining watch and every journal has passed.
+// Journals are kept whoever held them. Inside a write transaction.
+DWORD DropDeadAndPrune(Connection* conn, bool drop_own) {
   std::vector<std::pair<int64_t, int64_t>> rows;  // id, pid
   static const char kAll[] = "SELECT id, pid FROM watchers";
   {
@@ -194,11 +198,10 @@ DWORD DropDeadAndPrune(Connection* conn, const std::set<int64_t>* own) {
     if (q.error() != ERROR_SUCCESS) return q.error();
   }
   int64_t me = getpid();
-  static const char kDrop[] = "DELETE FROM watchers WHERE id = ?";
   for (const auto& [id, pid] : rows) {
-    bool stale = pid == me ? own != nullptr && own->count(id) == 0 : !ProcessIsAlive(pid);
+    bool stale = pid == me ? drop_own : !ProcessIsAlive(pid);
     if (!stale) continue;
-    DWORD error = Query(conn, kDrop).Bind(1, id).Run();
+    DWORD error = Query(conn, kDropWatch).Bind(1, id).Run();
     if (error != ERROR_SUCCESS) return error;
   }
   static const char kPrune[] =
@@ -217,6 +220,7 @@ DWORD DropDeadAndPrune(Connection* conn, const std::set<int64_t>* own) {
 // that waits for the store.
 struct Snapshot {
   std::vector<std::pair<int64_t, Watch>> watches;
+  std::set<int64_t> removed;
   bool journal_open = false;
   std::string journal;
   int64_t acked = 0;
@@ -230,6 +234,7 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
   {
     MutexLock lock(&n.mu);
     snap.watches.assign(n.watches.begin(), n.watches.end());
+    snap.removed = n.removed;
     snap.journal_open = n.journal.open;
     snap.journal = n.journal.name;
     snap.acked = n.journal.acked;
@@ -245,9 +250,7 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
   static const char kAcked[] =
       "UPDATE journals SET position = max(position, ?) WHERE name = ? AND pid = ?";
   const int64_t me = getpid();
-  std::set<int64_t> own;
   for (const auto& [id, w] : snap.watches) {
-    own.insert(id);
     if (Query(conn, kPosition).Bind(1, id).Bind(2, me).Bind(3, w.db).Bind(4, w.position).Run() !=
         ERROR_SUCCESS) {
       return;
@@ -262,9 +265,16 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
           ERROR_SUCCESS) {
     return;
   }
-  if (DropDeadAndPrune(conn, &own) != ERROR_SUCCESS) return;
+  // Only the rows of watches known removed go: a row of this process that
+  // `snap` does not hold may be a watch added since, whose row must stay so
+  // that writes to its database are recorded.
+  for (int64_t id : snap.removed) {
+    if (Query(conn, kDropWatch).Bind(1, id).Run() != ERROR_SUCCESS) return;
+  }
+  if (DropDeadAndPrune(conn, /*drop_own=*/false) != ERROR_SUCCESS) return;
   if (txn.Commit(/*signal=*/false) != ERROR_SUCCESS) return;
   MutexLock lock(&n.mu);
+  for (int64_t id : snap.removed) n.removed.erase(id);
   if (n.journal.open && n.journal.name == snap.journal) {
     n.journal.stored = std::max(n.journal.stored, snap.acked);
   }
@@ -275,9 +285,7 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
     if (it == snap.watches.end() || it->second.position != w.position) still_dirty = true;
   }
   // A watch removed meanwhile got its row back above: the next round drops it.
-  for (int64_t id : own) {
-    if (n.watches.count(id) == 0) still_dirty = true;
-  }
+  if (!n.removed.empty()) still_dirty = true;
   n.positions_dirty = still_dirty;
   n.last_cleanup = std::chrono::steady_clock::now();
 }
@@ -384,13 +392,14 @@ void RemoveDbWatch(int64_t watch) {
   {
     MutexLock lock(&n.mu);
     if (n.watches.erase(watch) == 0) return;
+    n.removed.insert(watch);
+    n.positions_dirty = true;
   }
   DWORD error = ERROR_SUCCESS;
   Connection* conn = store::ThreadConnection(&error);
   if (conn == nullptr) return;
   // Failing here only leaves a row that the next housekeeping drops.
-  static const char kDrop[] = "DELETE FROM watchers WHERE id = ?";
-  Query(conn, kDrop).Bind(1, watch).Run();
+  Query(conn, kDropWatch).Bind(1, watch).Run();
 }
 
 DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT message) {
@@ -409,8 +418,9 @@ void PruneDeadWatches() {
   store::SetStoreWait(wait);
   if (txn.error() != ERROR_SUCCESS) return;
   // This process holds no watch yet, so rows under its id are stale too.
-  static const std::set<int64_t> kNone;
-  if (DropDeadAndPrune(txn.conn(), &kNone) == ERROR_SUCCESS) txn.Commit(/*signal=*/false);
+  if (DropDeadAndPrune(txn.conn(), /*drop_own=*/true) == ERROR_SUCCESS) {
+    txn.Commit(/*signal=*/false);
+  }
 }
 
 void StopDbNotifier() {
@@ -425,7 +435,9 @@ void StopDbNotifier() {
     n.stop = true;
     thread = std::move(n.thread);
     for (const auto& [id, w] : n.watches) ids.push_back(id);
+    ids.insert(ids.end(), n.removed.begin(), n.removed.end());
     n.watches.clear();
+    n.removed.clear();
   }
   store::WakeWaiters();
   thread.join();
@@ -433,8 +445,7 @@ void StopDbNotifier() {
     DWORD error = ERROR_SUCCESS;
     Connection* conn = store::ThreadConnection(&error);
     if (conn == nullptr) break;
-    static const char kDrop[] = "DELETE FROM watchers WHERE id = ?";
-    Query(conn, kDrop).Bind(1, id).Run();
+      Query(conn, kDropWatch).Bind(1, id).Run();
   }
   MutexLock lock(&n.mu);
   n.running = false;
@@ -595,7 +606,7 @@ DWORD CloseJournal() {
   static const char kDbs[] = "DELETE FROM journal_dbs WHERE journal = ?";
   DWORD error = Query(txn.conn(), kJournal).Bind(1, name).Bind(2, static_cast<int64_t>(getpid())).Run();
   if (error == ERROR_SUCCESS) error = Query(txn.conn(), kDbs).Bind(1, name).Run();
-  if (error == ERROR_SUCCESS) error = DropDeadAndPrune(txn.conn(), nullptr);
+  if (error == ERROR_SUCCESS) error = DropDeadAndPrune(txn.conn(), /*drop_own=*/false);
   if (error == ERROR_SUCCESS) error = txn.Commit(/*signal=*/false);
   if (error != ERROR_SUCCESS) return error;
   MutexLock lock(&n.mu);

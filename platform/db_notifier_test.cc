@@ -155,6 +155,36 @@ TEST(DbNotifierTest, EachWatchingHandleGetsEachChangeOnce) {
   CloseHandle(h2);
 }
 
+// Watches opened one after another while delivery has just started (its
+// first housekeeping runs at once): a change to each database made right
+// after the opens is reported, whatever housekeeping did meanwhile.
+TEST(DbNotifierTest, EveryWatchOpenedDuringHousekeepingIsTold) {
+  hmtest::TempDevice device;
+  HWND hwnd = MakeWindow();
+  ASSERT_NE(hwnd, 0u);
+  constexpr int kDbs = 40;
+  std::vector<CEOID> dbs;
+  for (int i = 0; i < kDbs; ++i) {
+    std::u16string name = u"db";
+    for (char c : std::to_string(i)) name.push_back(char16_t(c));
+    dbs.push_back(CeCreateDatabase(name.c_str(), 24, 0, nullptr));
+    ASSERT_NE(dbs.back(), 0u);
+  }
+  std::vector<HANDLE> watched;
+  std::vector<Note> expected;
+  for (CEOID& db : dbs) {
+    watched.push_back(CeOpenDatabase(&db, nullptr, 0, 0, hwnd));
+    ASSERT_NE(watched.back(), INVALID_HANDLE_VALUE);
+  }
+  for (size_t i = 0; i < dbs.size(); ++i) {
+    CEOID rec = Append(watched[i], 1);
+    expected.push_back({hwnd, DB_CEOID_CREATED, rec, static_cast<LPARAM>(dbs[i])});
+  }
+  EXPECT_EQ(Collect(hwnd, expected.size()), expected);
+  for (HANDLE h : watched) CloseHandle(h);
+  DestroyWindow(hwnd);
+}
+
 // Run only as the child of the test below: writes records into the device
 // and database the parent names.
 TEST(DbNotifierChild, DISABLED_WriteRecords) {
