@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/device.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "server/framing.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
+#include "server/session_messages.h"
 #include "server/sync_server.h"
 #include "tracking/tracking_context.h"
 
