@@ -58,3 +58,32 @@ int HandleMessage(SyncSession& session, SyncServer& server,
                         HandleQuery(session, tracking, payload, cbPayload));
   }
 }
+
+namespace {
+
+class SessionDispatch final : public MessageDispatcher {
+ public:
+  bool WritesStore(const SyncSession& session, const BYTE* frame,
+                   int32_t received) override {
+    return MessageWritesStore(session, frame, received);
+  }
+  int Handle(SyncSession& session, SyncServer& server,
+             TrackingContext& tracking) override REQUIRES(systemLock) {
+    return HandleMessage(session, server, tracking);
+  }
+  int ReplyNotKept(SyncSession& session, SyncServer& server,
+                   TrackingContext& tracking) override REQUIRES(systemLock) {
+    return ReplyMessageNotKept(session, server, tracking);
+  }
+  void EndConnection(SyncSession& session, TrackingContext& tracking) override
+      REQUIRES(systemLock) {
+    ::EndConnection(session, tracking);
+  }
+};
+
+}  // namespace
+
+MessageDispatcher& SessionDispatcher() {
+  static SessionDispatch dispatcher;
+  return dispatcher;
+}

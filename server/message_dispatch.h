@@ -13,11 +13,11 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "server/sync_server.h"
 #include "server/system_lock.h"
 
 struct SyncSession;
 struct TrackingContext;
-class SyncServer;
 
 // Handles the message of server.cbData bytes at the start of
 // server.pbBuffer and writes the reply over it. Non-zero when a reply of
@@ -38,5 +38,10 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
 // (see ReplyCommandNotKept). Non-zero.
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
                         TrackingContext& tracking) REQUIRES(systemLock);
+
+// The functions above as the server's worker reaches them
+// (server/sync_server.h): one dispatcher for the process, without state of
+// its own.
+MessageDispatcher& SessionDispatcher();
 
 #endif  // HOLLOWMARCH_SERVER_MESSAGE_DISPATCH_H_

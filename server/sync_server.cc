@@ -9,9 +9,7 @@
 #include "platform/object_store.h"
 #include "platform/window.h"
 #include "server/frame_split.h"
-#include "server/message_dispatch.h"
 #include "server/protocol.h"
-#include "server/session_messages.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/tracking_context.h"
@@ -32,14 +30,16 @@ constexpr DWORD kAcceptPauseMaxMs = 1000;
 
 }  // namespace
 
-SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking)
-    : SyncServer(session, tracking, GetPort()) {}
+SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
+                       TrackingContext& tracking)
+    : SyncServer(dispatcher, session, tracking, GetPort()) {}
 
-SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking,
-                       DWORD port, DWORD address)
+SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
+                       TrackingContext& tracking, DWORD port, DWORD address)
     : cbBuffer(kMessageBufferBytes),
       dwPort(port),
       dwAddress(address),
+      dispatcher_(dispatcher),
       session_(session),
       tracking_(tracking) {}
 
@@ -357,15 +357,15 @@ void SyncServer::ServeConnection() {
     // A message that writes the store waits for it before systemLock, so
     // that a busy store holds up this message alone; anything else that
     // meets a busy store under the lock fails after a short wait.
-    const bool withStore = MessageWritesStore(session_, pbBuffer, cbData);
+    const bool withStore = dispatcher_.WritesStore(session_, pbBuffer, cbData);
     const bool storeTaken = withStore ? LockWithStore() : (systemLock.Lock(), false);
     const bool stopped = fStop.load() != 0;
     if (!stopped) {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       const DWORD stateBefore = session_.dwState;
-      reply = HandleMessage(session_, *this, tracking_);
+      reply = dispatcher_.Handle(session_, *this, tracking_);
       if (storeTaken && !CeEndTransaction(TRUE)) {
-        reply = ReplyMessageNotKept(session_, *this, tracking_);
+        reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
       }
       // The close is asked once, after the reply to the end of session that
       // asked for it; the replies that may follow it do not ask again.
@@ -394,5 +394,5 @@ void SyncServer::ServeConnection() {
   // suppressed or a stream half-way for the next peer. A stop tears the
   // whole system down and keeps capture as the window thread set it.
   SystemLockGuard locked(systemLock);
-  if (!fStop.load()) EndConnection(session_, tracking_);
+  if (!fStop.load()) dispatcher_.EndConnection(session_, tracking_);
 }

@@ -57,7 +57,7 @@ Bytes HelloReply(BYTE status) {
 
 class SessionTest : public ::testing::Test {
  protected:
-  SessionTest() : server_(session_, tracking_, 0) {
+  SessionTest() : server_(SessionDispatcher(), session_, tracking_, 0) {
     tracking_.capture = &flags_;
     server_.pbBuffer = buffer_;
   }
