@@ -40,18 +40,11 @@
 
 #include "platform/types.h"
 #include "tracking/change_cursor.h"
+#include "tracking/change_entry.h"
 #include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
 
 class SyncStateCache;
-
-// ChangeType values; no other value is written.
-constexpr BYTE ChangeTypeAdd = 0;
-constexpr BYTE ChangeTypeDelete = 1;
-constexpr BYTE ChangeTypeModify = 3;
-
-// A change's uid when it has none (only mail records carry one).
-constexpr DWORD kNoUid = 0xFFFFFFFF;
 
 // The single property of a change-log record and the size of its blob.
 constexpr CEPROPID kChangeRecordPropId = 0x00010041;
@@ -67,23 +60,6 @@ constexpr WORD kTrimMinRecords = 100;
 // How many records a trim frees: the oldest changes go until, with the
 // duplicates and empty records a load drops, this many records are gone.
 constexpr DWORD kTrimRecords = 10;
-
-// One change. Allocated zero-filled with LocalAlloc and released with
-// LocalFree by the ChangeLog whose list holds it.
-struct ChangeEntry {
-  BYTE bType;          // ChangeType
-  DWORD dwTime;        // CurrentTime of the change
-  DWORD dwReserved;    // written as 0; a value read is carried unchanged
-  DWORD dwUid;         // mail message uid, kNoUid for none
-  CEOID oidRec;        // the changed record
-  CEOID oidLogRec;     // the log record the entry was loaded from; 0 when
-                       // it was not loaded (fills what would be padding)
-  ChangeEntry* pNewer; // null at the newest
-  ChangeEntry* pOlder; // null at the oldest
-};
-
-static_assert(sizeof(void*) != 8 || sizeof(ChangeEntry) == 40,
-              "an entry's record identifier must not make entries bigger");
 
 // The 17-byte record form of an entry's first five fields.
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
