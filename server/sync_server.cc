@@ -201,10 +201,10 @@ void SyncServer::ReceiveRestOfFrame(DWORD frameBytes) {
 }
 
 int SyncServer::NextMessage() {
-  if (cbPending_ == 0) return Receive();
-  std::memcpy(pbBuffer, pending_, cbPending_);
-  cbData = static_cast<int32_t>(cbPending_);
-  cbPending_ = 0;
+  if (pendingBytes_ == 0) return Receive();
+  std::memcpy(pbBuffer, pending_, pendingBytes_);
+  cbData = static_cast<int32_t>(pendingBytes_);
+  pendingBytes_ = 0;
   return 0;
 }
 
@@ -341,15 +341,15 @@ void SyncServer::KeepConnectionAlive(SOCKET connection) {
 }
 
 void SyncServer::ServeConnection() {
-  cbPending_ = 0;
+  pendingBytes_ = 0;
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
     if (NextMessage() != 0) break;
     // Frames that followed the first one in the same receive wait their
     // turn, each to be handled with a reply of its own.
     const DWORD first = FirstMessageBytes(pbBuffer, static_cast<DWORD>(cbData));
     if (first < static_cast<DWORD>(cbData)) {
-      cbPending_ = static_cast<DWORD>(cbData) - first;
-      std::memcpy(pending_, pbBuffer + first, cbPending_);
+      pendingBytes_ = static_cast<DWORD>(cbData) - first;
+      std::memcpy(pending_, pbBuffer + first, pendingBytes_);
       cbData = static_cast<int32_t>(first);
     }
     int reply = 0;
@@ -387,7 +387,7 @@ void SyncServer::ServeConnection() {
     }
     if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
   }
-  cbPending_ = 0;
+  pendingBytes_ = 0;
   CloseSocketField(sockConn);
 
   // A connection that ends without an end of session must not leave capture

@@ -213,7 +213,7 @@ class SyncServer {
   // in the same receive, waiting their turn (the dispatcher writes its reply
   // over pbBuffer). Emptied when a connection ends.
   BYTE pending_[kMessageBufferBytes];
-  DWORD cbPending_ = 0;
+  DWORD pendingBytes_ = 0;
 };
 
 #endif  // HOLLOWMARCH_SERVER_SYNC_SERVER_H_

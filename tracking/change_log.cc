@@ -58,9 +58,9 @@ ChangeLog::~ChangeLog() {
 }
 
 void ChangeLog::FormatName(WCHAR* name) const {
-  if (szLogName_[0] != 0) {
+  if (szLogName[0] != 0) {
     size_t i = 0;
-    for (; szLogName_[i] != 0; ++i) name[i] = szLogName_[i];
+    for (; szLogName[i] != 0; ++i) name[i] = szLogName[i];
     name[i] = 0;
     return;
   }
@@ -74,10 +74,10 @@ void ChangeLog::FormatName(WCHAR* name) const {
 
 bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name) {
   size_t i = 0;
-  for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName_); ++i) {
-    szLogName_[i] = name[i];
+  for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName); ++i) {
+    szLogName[i] = name[i];
   }
-  szLogName_[i] = 0;
+  szLogName[i] = 0;
   return OpenLog(dataClass);
 }
 
@@ -108,7 +108,7 @@ void ChangeLog::ForgetDatabase() {
   hLogDb = INVALID_HANDLE_VALUE;
   oidLogDb = 0;
   if (pOldest != nullptr) FreeEntries();
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   mirror_.Invalidate();
 }
 
@@ -144,7 +144,7 @@ bool ChangeLog::DeleteLogDb() {
   CloseHandle(hLogDb);
   hLogDb = INVALID_HANDLE_VALUE;
   // Whatever the database held, the loaded list stands for none of a new one.
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   mirror_.Invalidate();
   if (!CeDeleteDatabase(oidLogDb)) {
     GetLastError();
@@ -227,7 +227,7 @@ bool ChangeLog::LoadLog() {
   CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr);
   fRewrite = 0;
   cEntries = 0;
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   // Reading the whole database teaches the mirror anew.
   mirror_.Reset(true);
   for (;;) {
@@ -239,7 +239,7 @@ bool ChangeLog::LoadLog() {
       mirror_.Invalidate();
       return false;
     }
-    ++cRecordsLoaded_;
+    ++cRecordsLoaded;
     // A record that holds no change is left out and kept on file.
     if (read == ReadResult::kMalformed) {
       mirror_.AppendMalformed(oid);
@@ -309,7 +309,7 @@ bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
                             DWORD dwReserved, DWORD dwUid) {
   const bool known = index_.FindNewest(oidRec) != nullptr;
   if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) == nullptr) return false;
-  if (known) fOnePerRecord_ = false;
+  if (known) fOnePerRecord = false;
   return true;
 }
 
@@ -342,25 +342,25 @@ ChangeEntry* ChangeLog::Link(ChangeEntry* entry) {
   if (pNewest == nullptr) {
     pOldest = entry;
     pNewest = entry;
-    pNewestRunOldest_ = entry;
+    pNewestRunOldest = entry;
     pCursor = nullptr;
     return entry;
   }
   if (pNewest->dwTime < time) {
     // Appended records come in time order: this is the usual case.
     older = pNewest;
-    pNewestRunOldest_ = entry;
+    pNewestRunOldest = entry;
   } else {
-    if (pNewestRunOldest_ == nullptr) {
+    if (pNewestRunOldest == nullptr) {
       ChangeEntry* run = pNewest;
       while (run->pOlder != nullptr && run->pOlder->dwTime == run->dwTime) run = run->pOlder;
-      pNewestRunOldest_ = run;
+      pNewestRunOldest = run;
     }
     // Every entry of the newest run is at least as new: the walk starts
     // below it. A burst of one second thus costs nothing per entry.
-    older = pNewestRunOldest_->pOlder;
+    older = pNewestRunOldest->pOlder;
     while (older != nullptr && !(older->dwTime < time)) older = older->pOlder;
-    if (time == pNewest->dwTime) pNewestRunOldest_ = entry;
+    if (time == pNewest->dwTime) pNewestRunOldest = entry;
   }
   if (older != nullptr) {
     entry->pOlder = older;
@@ -420,10 +420,10 @@ bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
   if (entry == streamNext_.entry_) streamNext_.entry_ = entry->pOlder;
-  if (entry == pNewestRunOldest_) {
+  if (entry == pNewestRunOldest) {
     // The next newer entry shares the newest time; without one, the new
     // newest's run is found when it is needed.
-    pNewestRunOldest_ = entry->pNewer;
+    pNewestRunOldest = entry->pNewer;
   }
   if (entry->pNewer != nullptr) {
     pCursor = entry->pNewer;
@@ -453,9 +453,9 @@ bool ChangeLog::FreeEntries() {
   pNewest = nullptr;
   // Left in the old generation, the stream's position reads as stale.
   streamNext_.entry_ = nullptr;
-  pNewestRunOldest_ = nullptr;
-  cRecordsLoaded_ = 0;
-  fOnePerRecord_ = true;
+  pNewestRunOldest = nullptr;
+  cRecordsLoaded = 0;
+  fOnePerRecord = true;
   ++generation_;
   return all_released;
 }
@@ -496,17 +496,17 @@ const char* ChangeLog::CheckInvariants() const {
   for (const CEOID oid : records) {
     if (live.count(index_.FindNewest(oid)) == 0) return "the index gives a released entry";
   }
-  if (fOnePerRecord_ && !onePerRecord) return "two entries share a record";
+  if (fOnePerRecord && !onePerRecord) return "two entries share a record";
   if (pCursor != nullptr && live.count(pCursor) == 0) return "the cursor is on no live entry";
   if (streamNext_.entry_ != nullptr &&
       (live.count(streamNext_.entry_) == 0 || !IsCurrent(streamNext_))) {
     return "the stream's position is on no live entry";
   }
-  if (pNewestRunOldest_ != nullptr) {
-    if (live.count(pNewestRunOldest_) == 0) return "the newest run's end is on no live entry";
-    if (pNewestRunOldest_->dwTime != pNewest->dwTime ||
-        (pNewestRunOldest_->pOlder != nullptr &&
-         pNewestRunOldest_->pOlder->dwTime == pNewest->dwTime)) {
+  if (pNewestRunOldest != nullptr) {
+    if (live.count(pNewestRunOldest) == 0) return "the newest run's end is on no live entry";
+    if (pNewestRunOldest->dwTime != pNewest->dwTime ||
+        (pNewestRunOldest->pOlder != nullptr &&
+         pNewestRunOldest->pOlder->dwTime == pNewest->dwTime)) {
       return "the newest run's end is not the oldest entry of the newest time";
     }
   }
@@ -537,7 +537,7 @@ void ChangeLog::RestoreTracking(DWORD syncTime) {
 
 bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) {
   if (hLogDb == INVALID_HANDLE_VALUE) return true;
-  if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded_, nullptr) == 0) {
+  if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded, nullptr) == 0) {
     // Past the last record: nothing was appended since the load.
     return GetLastError() == ERROR_NO_MORE_ITEMS;
   }
@@ -733,7 +733,7 @@ void ChangeLog::TrimLoaded() {
   }
   // Both counted in full while loading; every record the load dropped
   // counts towards the ten.
-  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded_} + kTrimRecords;
+  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded} + kTrimRecords;
   if (n < 0) n = 0;
   ChangeEntry* e = FirstOldest();
   for (int64_t i = 0; i < n; ++i) {
@@ -786,7 +786,7 @@ bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {
     if (read != ReadResult::kRecord || GetLe32(bytes + 13) != entry->oidRec) continue;
     bool deleted = CeDeleteRecord(hLogDb, oid) != 0;
     // A loaded record is gone: the records appended since shift forward.
-    if (deleted && position < cRecordsLoaded_) --cRecordsLoaded_;
+    if (deleted && position < cRecordsLoaded) --cRecordsLoaded;
     if (deleted) {
       size_t at = mirror_.Find(oid);
       if (at != ChangeRecordMirror::kNotFound) {

@@ -285,21 +285,21 @@ class ChangeLog {
   ChangeCursor streamNext_;
   // False once InsertEntry added an entry whose oidRec the list held
   // already; true again when the list is emptied.
-  bool fOnePerRecord_ = true;
+  bool fOnePerRecord = true;
   SyncStateCache& syncStates_;
   // Finds entries by oidRec without walking the list.
   ChangeEntryIndex index_;
   // The number of records at the front of the database that the loaded list
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
-  DWORD cRecordsLoaded_ = 0;
+  DWORD cRecordsLoaded = 0;
   // The database's records as this log knows them (see the mirror's header).
   ChangeRecordMirror mirror_;
   // The oldest entry of the run that shares pNewest's time, so that an equal
   // time goes older than all of them without a walk; null when not known.
-  ChangeEntry* pNewestRunOldest_ = nullptr;
+  ChangeEntry* pNewestRunOldest = nullptr;
   // The database name given to OpenLog; empty: the class's log name.
-  WCHAR szLogName_[32] = {};
+  WCHAR szLogName[32] = {};
   // Set by OpenLog when it kept an existing log.
   DWORD fLogKept = 0;
 };
