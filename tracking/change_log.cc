@@ -34,15 +34,40 @@ struct ChangeRecord {
   CEOID oidRec;
 };
 
-ChangeRecord DecodeChangeRecord(const BYTE in[17]) {
+ChangeRecord DecodeChangeRecord(const BYTE in[kChangeRecordSize]) {
   return ChangeRecord{in[0], GetLe32(in + 1), GetLe32(in + 5), GetLe32(in + 9),
                       GetLe32(in + 13)};
 }
 
+void WidenAscii(const char* text, WCHAR* out, int out_chars) {
+  if (out_chars <= 0) return;
+  int i = 0;
+  for (; text[i] != '\0' && i < out_chars - 1; ++i) {
+    out[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+  }
+  out[i] = 0;
+}
+
 }  // namespace
 
+void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars) {
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Change Log %u",
+                dataClass + kLogTypeOffset);
+  WidenAscii(name, out, out_chars);
+}
+
+void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
+                           int out_chars) {
+  // At most 30 characters, within the store's 31.
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Log %u %0*x",
+                dataClass + kLogTypeOffset, static_cast<int>(kDatabaseLogOidDigits), oidDb);
+  WidenAscii(name, out, out_chars);
+}
+
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved, DWORD dwUid,
-                        CEOID oidRec, BYTE out[17]) {
+                        CEOID oidRec, BYTE out[kChangeRecordSize]) {
   out[0] = bType;
   PutLe32(out + 1, dwTime);
   PutLe32(out + 5, dwReserved);
@@ -64,12 +89,7 @@ void ChangeLog::FormatName(WCHAR* name) const {
     name[i] = 0;
     return;
   }
-  char narrow[CEDB_MAXDBASENAMELEN];
-  std::snprintf(narrow, sizeof(narrow), "\\Hollowmarch Change Log %d",
-                static_cast<int>(dwLogType));
-  size_t i = 0;
-  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<WCHAR>(narrow[i]);
-  name[i] = 0;
+  FormatClassLogName(DataClass(), name, CEDB_MAXDBASENAMELEN);
 }
 
 bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name) {
@@ -194,7 +214,7 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
   return false;
 }
 
-ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[17], CEOID* oid) {
+ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid) {
   WORD numProps = 0;
   LPBYTE buffer = nullptr;
   DWORD size = 0;
@@ -262,7 +282,7 @@ bool ChangeLog::LoadLog() {
 
 // Keeps one entry of the prior entry P and the record R of the same oidRec.
 // An entry without a uid always gives way to a record with one.
-bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec) {
+bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec) {
   ChangeRecord r = DecodeChangeRecord(record);
   ChangeEntry p = *prior;  // traces show P as it was before its removal
   fRewrite = 1;
@@ -535,14 +555,14 @@ void ChangeLog::RestoreTracking(DWORD syncTime) {
   SetSyncState(syncStates_, DataClass(), SyncStateTracking);
 }
 
-bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) {
+bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) {
   if (hLogDb == INVALID_HANDLE_VALUE) return true;
   if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded, nullptr) == 0) {
     // Past the last record: nothing was appended since the load.
     return GetLastError() == ERROR_NO_MORE_ITEMS;
   }
   for (;;) {
-    std::array<BYTE, 17> bytes;
+    std::array<BYTE, kChangeRecordSize> bytes;
     CEOID oid = 0;
     ReadResult read = ReadNextRecord(bytes.data(), &oid);
     if (read == ReadResult::kEnd) return true;
@@ -554,7 +574,7 @@ bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) 
 ChangeLog::RewriteResult ChangeLog::RewriteEntries() {
   // Records appended since the load are not in the list; they are written
   // back after it. When they cannot all be read, the stored log stays.
-  std::vector<std::array<BYTE, 17>> appended;
+  std::vector<std::array<BYTE, kChangeRecordSize>> appended;
   if (!ReadAppendedRecords(&appended)) return RewriteResult::kNotStarted;
   DeleteLogDb();
   CreateLogDb();

@@ -35,6 +35,7 @@
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -61,9 +62,19 @@ constexpr WORD kTrimMinRecords = 100;
 // duplicates and empty records a load drops, this many records are gone.
 constexpr DWORD kTrimRecords = 10;
 
+// Log names. The first database of a class keeps the class's log name; the
+// others get one that names their database. `out` receives at most
+// `out_chars` units including the terminating NUL (32 is always enough).
+void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars);
+void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
+                           int out_chars);
+// A further log's name ends in its database's identifier, this many
+// lower-case hex digits.
+constexpr size_t kDatabaseLogOidDigits = 8;
+
 // The 17-byte record form of an entry's first five fields.
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
-                        DWORD dwUid, CEOID oidRec, BYTE out[17]);
+                        DWORD dwUid, CEOID oidRec, BYTE out[kChangeRecordSize]);
 
 class ChangeLog {
  public:
@@ -260,11 +271,11 @@ class ChangeLog {
   ChangeEntry* Link(ChangeEntry* entry);
   ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
                             DWORD dwUid, CEOID oidLogRec);
-  ReadResult ReadNextRecord(BYTE record[17], CEOID* oid);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec);
+  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
   bool MarkLostForRewrite(bool* marked);
   void RestoreTracking(DWORD syncTime);
-  bool ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
   RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;
 
