@@ -110,7 +110,7 @@ void WriteRawBlob(const BYTE* bytes, DWORD count) {
 }
 
 void WriteRaw(const Change& c) {
-  BYTE bytes[17];
+  BYTE bytes[kChangeRecordSize];
   EncodeChangeRecord(c.type, c.time, c.reserved, c.uid, c.oid, bytes);
   WriteRawBlob(bytes, sizeof(bytes));
 }

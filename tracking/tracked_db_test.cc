@@ -37,11 +37,11 @@ std::u16string ClassLogName(DWORD dataClass) {
 // A change-log record the way the log keeps it, written behind the
 // system's back, as a previous run would have left it.
 void WriteLogRecord(CEOID logDb, BYTE type, DWORD time, CEOID oid) {
-  BYTE blob[17];
+  BYTE blob[kChangeRecordSize];
   EncodeChangeRecord(type, time, 0, kNoUid, oid, blob);
   CEPROPVAL prop{};
   prop.propid = kChangeRecordPropId;
-  prop.val.blob = CEBLOB{17, blob};
+  prop.val.blob = CEBLOB{kChangeRecordSize, blob};
   fixture::AddRecord(logDb, {prop});
 }
 
