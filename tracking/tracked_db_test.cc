@@ -80,6 +80,7 @@ TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
        SyncStateNone, 500, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     fixture::CreateDb(u"Contacts", 24);
     CEOID oldLog = fixture::CreateDb(ClassLogName(24), 24 + 256);
@@ -121,6 +122,7 @@ TEST(TrackedDbTest, DiscoveryFailures) {
        SyncStateLost, 0, 1},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     for (int i = 0; i < c.databases; ++i) {
       fixture::CreateDb(u"Db" + std::u16string(1, u'0' + i), 25);
