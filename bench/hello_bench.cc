@@ -7,6 +7,7 @@
 
 #include "peer/frame.h"
 #include "peer/peer_client.h"
+#include "server/message_dispatch.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "tests/support/process.h"
@@ -21,7 +22,7 @@ void BM_HelloRoundTrip(benchmark::State& state) {
   TrackingContext tracking;
   tracking.capture = &flags;
   SyncSession session;
-  SyncServer server(session, tracking, static_cast<DWORD>(hmtest::FreePort()));
+  SyncServer server(SessionDispatcher(), session, tracking, static_cast<DWORD>(hmtest::FreePort()));
   if (server.Start() != 1) {
     state.SkipWithError("the server did not start");
     return;

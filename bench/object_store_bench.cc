@@ -17,11 +17,13 @@
 #include "platform/window.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
+#include "tracking/change_log.h"
 
 namespace {
 
-constexpr CEPROPID kChangeProp = 0x00010041;  // one 17-byte blob, as a change-log entry
-constexpr size_t kBlobBytes = 17;
+// One blob the size of a change-log record, as the change log writes.
+constexpr CEPROPID kChangeProp = kChangeRecordPropId;
+constexpr size_t kBlobBytes = kChangeRecordSize;
 constexpr int kReadRecords = 100000;
 constexpr int kNotifications = 400;
 

@@ -15,6 +15,7 @@
 #include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "server/commands.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
@@ -61,7 +62,7 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(session, world.objects->tracking, 0);
+  SyncServer server(SessionDispatcher(), session, world.objects->tracking, 0);
   session.dwState = SessionStateOpen;
   if (size > server.cbBuffer - kFrameHeaderBytes) size = server.cbBuffer - kFrameHeaderBytes;
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/device.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(session, world.objects->tracking, 0);
+  SyncServer server(SessionDispatcher(), session, world.objects->tracking, 0);
   session.dwState = kStates[data[0] % 5];
   session.fStreamDone = (data[0] >> 4) & 1;
   ++data;

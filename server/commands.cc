@@ -1,6 +1,7 @@
 #include "server/commands.h"
 
 #include "server/alarm_command.h"
+#include "server/framing.h"
 #include "server/protocol.h"
 #include "server/remote_db.h"
 #include "server/sync_server.h"
@@ -20,25 +21,6 @@ constexpr DWORD kForgetItemBytes = 6;   // 16: and the record oid
 
 constexpr DWORD kTimeReplyBytes = 12;
 constexpr DWORD kAlarmReplyBytes = 11;
-
-// The command's item payload: from the sub-code to the item's end.
-struct CommandItem {
-  const BYTE* bytes;
-  DWORD size;
-};
-
-// The command's "I" item. False for an item whose length field is 0, that
-// cannot hold its sub-code, or that runs past the received bytes: the
-// command is refused.
-bool FindCommandItem(const BYTE* payload, DWORD cbPayload, CommandItem* item) {
-  const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
-  if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
-      GetBe16(found + 1) <= kItemHeaderBytes) {
-    return false;
-  }
-  *item = {found + kItemHeaderBytes, static_cast<DWORD>(GetBe16(found + 1) - kItemHeaderBytes)};
-  return true;
-}
 
 void ClearCaptureFlags(TrackingContext& tracking) {
   if (tracking.capture == nullptr) return;

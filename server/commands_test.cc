@@ -80,6 +80,7 @@ TEST_F(CommandsTest, CaptureFlagsFollowSuspendResumeAndFlush) {
       {"suspend then resume", {2, 7}, 0, 1},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ASSERT_EQ(peer_.Hello(), 0xA0);  // clears both flags
     for (BYTE command : c.commands) EXPECT_EQ(Command({command}), kOk) << "case " << c.name;
     EXPECT_EQ(capture_.fCaptureSuppressed.load(), c.suppressed) << "case " << c.name;

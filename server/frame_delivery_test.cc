@@ -56,7 +56,7 @@ class FrameDeliveryTest : public hmtest::LoopbackServerTest {
   void SetUp() override {
     LoopbackServerTest::SetUp();
     SayHello();
-    oidDb_ = MakeDatabase(kClass, u"Contacts");
+    dbOid_ = MakeDatabase(kClass, u"Contacts");
     TrackedDb* node = Track(kClass);
     Record(node, 3, 1500, 7001);
     SetState(kClass, 1, 1000);
@@ -91,7 +91,7 @@ class FrameDeliveryTest : public hmtest::LoopbackServerTest {
     }
   }
 
-  CEOID oidDb_ = 0;
+  CEOID dbOid_ = 0;
 };
 
 TEST_F(FrameDeliveryTest, EachWholeFrameIsAnsweredOnceAndTheRestAsItCame) {
@@ -155,7 +155,7 @@ TEST_F(FrameDeliveryTest, ACommandSplitAcrossSendsOpensTheNamedDatabase) {
     EXPECT_EQ(Head(reply, 7), Bytes({0xA0, 0x00, 0x0F, 0x49, 0x00, 0x0C, 0x0A}));
     const DWORD handle = peer::ReadBe32(&reply[7]);
     EXPECT_NE(handle, peer::kInvalidHandle);
-    EXPECT_EQ(peer::ReadBe32(&reply[11]), oidDb_);
+    EXPECT_EQ(peer::ReadBe32(&reply[11]), dbOid_);
     EXPECT_TRUE(peer::CloseDb(peer_, handle).ok());
   }
 }

@@ -16,6 +16,7 @@
 #include "peer/peer_client.h"
 #include "platform/object_store.h"
 #include "platform/registry.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
@@ -55,7 +56,7 @@ class LoopbackServerTest : public ::testing::Test {
  protected:
   LoopbackServerTest()
       : trackedDbs_(syncStates_),
-        server_(session_, tracking_, static_cast<DWORD>(FreePort())) {
+        server_(SessionDispatcher(), session_, tracking_, static_cast<DWORD>(FreePort())) {
     tracking_.trackedDbs = &trackedDbs_;
     tracking_.mailFolders = &mailFolders_;
     tracking_.messageUids = &messageUids_;

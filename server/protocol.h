@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "settings/data_classes.h"
 
 // First bytes of the peer's requests.
 constexpr BYTE MSG_HELLO = 0x80;        // opens a session
@@ -81,14 +82,11 @@ constexpr BYTE CMD_READ_RECORDS = 13;
 constexpr BYTE CMD_FORGET_CHANGE = 16;
 constexpr BYTE CMD_DISABLE_CLASS = 17;
 
-// The wire's class index (0 to 4) and the data class it names.
-constexpr DWORD kClassIndexCount = 5;
-constexpr DWORD kClassIndexToDataClass[kClassIndexCount] = {24, 25, 26, 291,
-                                                            5454};
-// The data class of a class index; false for an index of 5 or more.
+// The data class of a class index, the wire's name of a class: its place in
+// kDataClasses (settings/data_classes.h). False for an index past the list.
 constexpr bool DataClassOfIndex(DWORD index, DWORD* dataClass) {
-  if (index >= kClassIndexCount) return false;
-  *dataClass = kClassIndexToDataClass[index];
+  if (index >= static_cast<DWORD>(kDataClassCount)) return false;
+  *dataClass = kDataClasses[index];
   return true;
 }
 

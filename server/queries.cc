@@ -5,6 +5,7 @@
 
 #include "platform/system_info.h"
 #include "server/change_stream.h"
+#include "server/framing.h"
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"

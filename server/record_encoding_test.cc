@@ -16,14 +16,14 @@ using Bytes = std::vector<BYTE>;
 class NativeBlock {
  public:
   explicit NativeBlock(size_t cProps, size_t cbData)
-      : bytes_(kNativePropValSize * cProps + cbData, 0xCC), cProps_(cProps) {
+      : bytes_(kNativePropValSize * cProps + cbData, 0xCC), count_(cProps) {
     std::memset(bytes_.data(), 0, kNativePropValSize * cProps);
   }
 
   CEPROPVAL& Entry(size_t i) {
     return *reinterpret_cast<CEPROPVAL*>(bytes_.data() + kNativePropValSize * i);
   }
-  BYTE* Data(size_t offset) { return bytes_.data() + kNativePropValSize * cProps_ + offset; }
+  BYTE* Data(size_t offset) { return bytes_.data() + kNativePropValSize * count_ + offset; }
 
   void SetString(size_t i, CEPROPID id, size_t dataOffset, const std::u16string& s) {
     Entry(i).propid = id;
@@ -39,11 +39,11 @@ class NativeBlock {
 
   const BYTE* data() const { return bytes_.data(); }
   DWORD size() const { return static_cast<DWORD>(bytes_.size()); }
-  WORD count() const { return static_cast<WORD>(cProps_); }
+  WORD count() const { return static_cast<WORD>(count_); }
 
  private:
   Bytes bytes_;
-  size_t cProps_;
+  size_t count_;
 };
 
 Bytes Convert(const NativeBlock& block) {

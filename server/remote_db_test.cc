@@ -33,18 +33,18 @@ class RemoteDbTest : public hmtest::LoopbackServerTest {
   void SetUp() override {
     LoopbackServerTest::SetUp();
     SayHello();
-    oidDb_ = MakeDatabase(kType, u"Remote");
-    CEOID oid = oidDb_;
-    hDb_ = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
-    ASSERT_NE(hDb_, INVALID_HANDLE_VALUE);
+    dbOid_ = MakeDatabase(kType, u"Remote");
+    CEOID oid = dbOid_;
+    db_ = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
+    ASSERT_NE(db_, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {
-    CloseHandle(hDb_);
+    CloseHandle(db_);
     LoopbackServerTest::TearDown();
   }
 
   CEOID Write(std::vector<CEPROPVAL> props) {
-    CEOID oid = CeWriteRecordProps(hDb_, 0, static_cast<WORD>(props.size()), props.data());
+    CEOID oid = CeWriteRecordProps(db_, 0, static_cast<WORD>(props.size()), props.data());
     EXPECT_NE(oid, 0u);
     return oid;
   }
@@ -56,7 +56,7 @@ class RemoteDbTest : public hmtest::LoopbackServerTest {
 
   DWORD Open() {
     DWORD handle = 0, oid = 0;
-    EXPECT_TRUE(peer::OpenDb(peer_, oidDb_, u"", peer::kOpenAutoIncrement, &handle, &oid).ok());
+    EXPECT_TRUE(peer::OpenDb(peer_, dbOid_, u"", peer::kOpenAutoIncrement, &handle, &oid).ok());
     return handle;
   }
   std::vector<peer::Record> Read(DWORD handle) {
@@ -66,8 +66,8 @@ class RemoteDbTest : public hmtest::LoopbackServerTest {
     return records;
   }
 
-  CEOID oidDb_ = 0;
-  HANDLE hDb_ = INVALID_HANDLE_VALUE;
+  CEOID dbOid_ = 0;
+  HANDLE db_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(RemoteDbTest, OpensByNameOrByIdentifierWithoutLookingAtTheName) {
@@ -79,16 +79,16 @@ TEST_F(RemoteDbTest, OpensByNameOrByIdentifierWithoutLookingAtTheName) {
   };
   const Case cases[] = {
       {"by name", 0, u"Remote", true},
-      {"by identifier, name ignored", oidDb_, u"No such database", true},
+      {"by identifier, name ignored", dbOid_, u"No such database", true},
       {"by a name that does not exist", 0, u"Missing", false},
-      {"by an identifier that does not exist", oidDb_ + 1000, u"Remote", false},
+      {"by an identifier that does not exist", dbOid_ + 1000, u"Remote", false},
   };
   for (const Case& c : cases) {
     DWORD handle = 0, oid = 0;
     ASSERT_TRUE(peer::OpenDb(peer_, c.oid, c.dbName, 0, &handle, &oid).ok()) << "case " << c.name;
     if (c.opens) {
       EXPECT_NE(handle, peer::kInvalidHandle) << "case " << c.name;
-      EXPECT_EQ(oid, oidDb_) << "case " << c.name;
+      EXPECT_EQ(oid, dbOid_) << "case " << c.name;
       EXPECT_TRUE(peer::CloseDb(peer_, handle).ok());
     } else {
       EXPECT_EQ(handle, peer::kInvalidHandle) << "case " << c.name;

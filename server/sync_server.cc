@@ -30,14 +30,16 @@ constexpr DWORD kAcceptPauseMaxMs = 1000;
 
 }  // namespace
 
-SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking)
-    : SyncServer(session, tracking, GetPort()) {}
+SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
+                       TrackingContext& tracking)
+    : SyncServer(dispatcher, session, tracking, GetPort()) {}
 
-SyncServer::SyncServer(SyncSession& session, TrackingContext& tracking,
-                       DWORD port, DWORD address)
+SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
+                       TrackingContext& tracking, DWORD port, DWORD address)
     : cbBuffer(kMessageBufferBytes),
       dwPort(port),
       dwAddress(address),
+      dispatcher_(dispatcher),
       session_(session),
       tracking_(tracking) {}
 
@@ -199,10 +201,10 @@ void SyncServer::ReceiveRestOfFrame(DWORD frameBytes) {
 }
 
 int SyncServer::NextMessage() {
-  if (cbPending_ == 0) return Receive();
-  std::memcpy(pbBuffer, pending_, cbPending_);
-  cbData = static_cast<int32_t>(cbPending_);
-  cbPending_ = 0;
+  if (pendingBytes_ == 0) return Receive();
+  std::memcpy(pbBuffer, pending_, pendingBytes_);
+  cbData = static_cast<int32_t>(pendingBytes_);
+  pendingBytes_ = 0;
   return 0;
 }
 
@@ -339,15 +341,15 @@ void SyncServer::KeepConnectionAlive(SOCKET connection) {
 }
 
 void SyncServer::ServeConnection() {
-  cbPending_ = 0;
+  pendingBytes_ = 0;
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
     if (NextMessage() != 0) break;
     // Frames that followed the first one in the same receive wait their
     // turn, each to be handled with a reply of its own.
     const DWORD first = FirstMessageBytes(pbBuffer, static_cast<DWORD>(cbData));
     if (first < static_cast<DWORD>(cbData)) {
-      cbPending_ = static_cast<DWORD>(cbData) - first;
-      std::memcpy(pending_, pbBuffer + first, cbPending_);
+      pendingBytes_ = static_cast<DWORD>(cbData) - first;
+      std::memcpy(pending_, pbBuffer + first, pendingBytes_);
       cbData = static_cast<int32_t>(first);
     }
     int reply = 0;
@@ -355,15 +357,15 @@ void SyncServer::ServeConnection() {
     // A message that writes the store waits for it before systemLock, so
     // that a busy store holds up this message alone; anything else that
     // meets a busy store under the lock fails after a short wait.
-    const bool withStore = MessageWritesStore(session_, pbBuffer, cbData);
+    const bool withStore = dispatcher_.WritesStore(session_, pbBuffer, cbData);
     const bool storeTaken = withStore ? LockWithStore() : (systemLock.Lock(), false);
     const bool stopped = fStop.load() != 0;
     if (!stopped) {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       const DWORD stateBefore = session_.dwState;
-      reply = HandleMessage(session_, *this, tracking_);
+      reply = dispatcher_.Handle(session_, *this, tracking_);
       if (storeTaken && !CeEndTransaction(TRUE)) {
-        reply = ReplyMessageNotKept(session_, *this, tracking_);
+        reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
       }
       // The close is asked once, after the reply to the end of session that
       // asked for it; the replies that may follow it do not ask again.
@@ -385,12 +387,12 @@ void SyncServer::ServeConnection() {
     }
     if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
   }
-  cbPending_ = 0;
+  pendingBytes_ = 0;
   CloseSocketField(sockConn);
 
   // A connection that ends without an end of session must not leave capture
   // suppressed or a stream half-way for the next peer. A stop tears the
   // whole system down and keeps capture as the window thread set it.
   SystemLockGuard locked(systemLock);
-  if (!fStop.load()) EndConnection(session_, tracking_);
+  if (!fStop.load()) dispatcher_.EndConnection(session_, tracking_);
 }

@@ -1,8 +1,10 @@
 // The sync server's transport: one listening TCP socket on the configured
 // address and port, one worker thread that accepts one connection at a time, and the
-// receive-handle-send loop that serves it. Each message is handed to
-// HandleMessage (server/sync_session.h) and the reply it leaves in the
-// buffer is sent back before the next message is handled.
+// receive-handle-send loop that serves it. Each message is handed to the
+// server's MessageDispatcher (the program's is the session's dispatcher,
+// server/message_dispatch.h) and the reply it leaves in the buffer is sent
+// back before the next message is handled. The transport knows no handler:
+// the handlers write their replies into its buffer, so they depend on it.
 //
 // Messages. TCP delivers a byte stream, so the worker finds the peer's
 // frames in it (server/frame_split.h): a receive that holds several whole
@@ -19,9 +21,9 @@
 //
 // Threads. Start and Stop are called on the window thread (Stop also at
 // process exit), with or without systemLock held. Everything else runs on
-// the worker. The worker takes systemLock around each HandleMessage and
-// around the per-connection clean-up, and never holds it during a socket
-// call. fStop, sockListen and sockConn are atomic: a socket is handed over
+// the worker. The worker takes systemLock around each message it
+// dispatches and around the per-connection clean-up, and never holds it
+// during a socket call. fStop, sockListen and sockConn are atomic: a socket is handed over
 // by exchanging its field with INVALID_SOCKET, and only the thread that
 // took it out closes it, so each socket is closed exactly once whichever
 // of Stop, Receive or Send gets there first.
@@ -69,16 +71,41 @@ constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 6;
 constexpr int kUnacknowledgedSendSeconds = 120;
 
+class SyncServer;
+
+// What the worker does with the messages of a connection, each call passing
+// the server's session and tracking state on. The program's dispatcher is
+// SessionDispatcher (server/message_dispatch.h), whose free functions each
+// call names.
+class MessageDispatcher {
+ public:
+  // As MessageWritesStore: the worker only, before it takes systemLock.
+  virtual bool WritesStore(const SyncSession& session, const BYTE* frame,
+                           int32_t received) = 0;
+  // As HandleMessage.
+  virtual int Handle(SyncSession& session, SyncServer& server,
+                     TrackingContext& tracking) REQUIRES(systemLock) = 0;
+  // As ReplyMessageNotKept.
+  virtual int ReplyNotKept(SyncSession& session, SyncServer& server,
+                           TrackingContext& tracking) REQUIRES(systemLock) = 0;
+  // As EndConnection (server/session_messages.h).
+  virtual void EndConnection(SyncSession& session, TrackingContext& tracking)
+      REQUIRES(systemLock) = 0;
+
+ protected:
+  ~MessageDispatcher() = default;
+};
+
 class SyncServer {
  public:
-  // `session` and `tracking` must outlive the server. The port is read
-  // through GetPort (registry value Port, default 40141); the server binds
-  // every address.
-  SyncServer(SyncSession& session, TrackingContext& tracking);
+  // `dispatcher`, `session` and `tracking` must outlive the server. The port
+  // is read through GetPort (registry value Port, default 40141); the server
+  // binds every address.
+  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingContext& tracking);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
-  SyncServer(SyncSession& session, TrackingContext& tracking, DWORD port,
-             DWORD address = winsock::INADDR_ANY);
+  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingContext& tracking,
+             DWORD port, DWORD address = winsock::INADDR_ANY);
   // Stop.
   ~SyncServer();
   SyncServer(const SyncServer&) = delete;
@@ -117,7 +144,7 @@ class SyncServer {
   int Send();
   // For a handler that must send before its reply is done (the
   // acknowledgement that precedes a change stream): called inside
-  // HandleMessage with systemLock held, which is released for the socket
+  // the dispatcher's Handle with systemLock held, which is released for the socket
   // calls and held again on return; the caller must re-check any shared
   // state it had looked at. Otherwise as Send. With no connection (a
   // handler driven without one) it returns kSendFailed and sends nothing.
@@ -170,6 +197,7 @@ class SyncServer {
   void PauseUnlessStopped(DWORD ms);
   void WorkerEnded();
 
+  MessageDispatcher& dispatcher_;
   SyncSession& session_;
   TrackingContext& tracking_;
 
@@ -182,10 +210,10 @@ class SyncServer {
   int winsockStarts_ = 0;       // Start/Stop only
 
   // Worker only: the whole frames that followed the message being handled
-  // in the same receive, waiting their turn (HandleMessage writes its reply
+  // in the same receive, waiting their turn (the dispatcher writes its reply
   // over pbBuffer). Emptied when a connection ends.
   BYTE pending_[kMessageBufferBytes];
-  DWORD cbPending_ = 0;
+  DWORD pendingBytes_ = 0;
 };
 
 #endif  // HOLLOWMARCH_SERVER_SYNC_SERVER_H_

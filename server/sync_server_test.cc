@@ -20,6 +20,7 @@
 #include "platform/fault.h"
 #include "platform/registry.h"
 #include "platform/window.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
@@ -79,7 +80,7 @@ class SyncServerTest : public ::testing::Test {
     ASSERT_NE(hwnd_, 0u);
     tracking_.capture = &flags_;
     tracking_.hwndMain = hwnd_;
-    server_ = std::make_unique<SyncServer>(session_, tracking_);
+    server_ = std::make_unique<SyncServer>(SessionDispatcher(), session_, tracking_);
   }
 
   void TearDown() override {
@@ -434,7 +435,7 @@ TEST_F(SyncServerTest, RestartsOnTheSamePortWhileTheOldConnectionIsClosing) {
 
   // A new server object (a restarted process) binds the port too.
   server_->Stop();
-  server_ = std::make_unique<SyncServer>(session_, tracking_);
+  server_ = std::make_unique<SyncServer>(SessionDispatcher(), session_, tracking_);
   ASSERT_EQ(server_->Start(), 1);
   PeerClient third;
   Connect(third);

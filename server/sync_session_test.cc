@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "server/framing.h"
+#include "server/message_dispatch.h"
 #include "server/protocol.h"
+#include "server/session_messages.h"
 #include "server/sync_server.h"
 #include "tracking/tracking_context.h"
 
@@ -54,7 +57,7 @@ Bytes HelloReply(BYTE status) {
 
 class SessionTest : public ::testing::Test {
  protected:
-  SessionTest() : server_(session_, tracking_, 0) {
+  SessionTest() : server_(SessionDispatcher(), session_, tracking_, 0) {
     tracking_.capture = &flags_;
     server_.pbBuffer = buffer_;
   }

@@ -1,7 +1,7 @@
 #include "settings/sync_state_cache.h"
 
 SyncStateCache::SyncStateCache() {
-  for (LONG& slot : rglSyncState_) slot = static_cast<LONG>(SyncStateUncached);
+  for (LONG& slot : rglSyncState) slot = static_cast<LONG>(SyncStateUncached);
 }
 
 int SyncStateCache::SlotOf(DWORD dataClass) {
@@ -14,7 +14,7 @@ int SyncStateCache::SlotOf(DWORD dataClass) {
 bool SyncStateCache::Lookup(DWORD dataClass, DWORD* state) const {
   int slot = SlotOf(dataClass);
   if (slot < 0) return false;
-  LONG value = rglSyncState_[slot];
+  LONG value = rglSyncState[slot];
   if (value == static_cast<LONG>(SyncStateUncached)) return false;
   *state = static_cast<DWORD>(value);
   return true;
@@ -22,5 +22,5 @@ bool SyncStateCache::Lookup(DWORD dataClass, DWORD* state) const {
 
 void SyncStateCache::Store(DWORD dataClass, DWORD state) {
   int slot = SlotOf(dataClass);
-  if (slot >= 0) rglSyncState_[slot] = static_cast<LONG>(state);
+  if (slot >= 0) rglSyncState[slot] = static_cast<LONG>(state);
 }

@@ -42,7 +42,7 @@ class SyncStateCache {
   void Store(DWORD dataClass, DWORD state);
 
  private:
-  LONG rglSyncState_[kDataClassCount];
+  LONG rglSyncState[kDataClassCount];
 };
 
 #endif  // HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_

@@ -1,5 +1,6 @@
 #include "shell/process_objects.h"
 
+#include "server/message_dispatch.h"
 #include "settings/registry_store.h"
 
 ProcessObjects* pProcessObjects = nullptr;
@@ -30,4 +31,4 @@ TrackingContext MakeContext(ProcessObjects& p) {
 ProcessObjects::ProcessObjects(DWORD port, DWORD address)
     : tracking(MakeContext(*this)),
       trackedDbs(syncStates),
-      server(session, tracking, port == 0 ? GetPort() : port, address) {}
+      server(SessionDispatcher(), session, tracking, port == 0 ? GetPort() : port, address) {}

@@ -29,10 +29,6 @@ namespace {
 
 HWND hwndCommandBar = 0;
 
-// The classes discovered by type at creation; 291 and mail only on a
-// platform whose major version is above 1.
-constexpr DWORD kBaseClasses[] = {24, 25, 26};
-constexpr DWORD kLaterClass = 291;
 
 std::string WinsockErrorText(int error) {
   switch (error) {
@@ -135,13 +131,15 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
 
   const bool takenOver = ClaimJournal();
   const bool recent = BootedRecently() && takenOver;
-  for (DWORD dataClass : kBaseClasses) p.trackedDbs.DiscoverClassDbs(dataClass, recent, window);
+  for (int i = 0; i < kClassesOnEveryPlatform; ++i) {
+    p.trackedDbs.DiscoverClassDbs(kDataClasses[i], recent, window);
+  }
 
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExW(&version);
   if (version.dwMajorVersion > 1) {
-    p.trackedDbs.DiscoverClassDbs(kLaterClass, recent, window);
+    p.trackedDbs.DiscoverClassDbs(kNotesDataClass, recent, window);
     SetUpMailTracking(p.tracking, recent);
   }
   if (!CapturePendingNotifications(p, window)) {

@@ -75,6 +75,7 @@ TEST_F(WindowProcTest, CreationTracksTheClassesOfThePlatformVersion) {
   for (const auto& d : databases) ASSERT_NE(CeCreateDatabase(d.name, d.type, 0, nullptr), 0u);
   CeCreateDatabase(u"pmailMsgs", 0, 0, nullptr);
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "os-version " << c.version);
     ASSERT_TRUE(platform::SetDeviceSetting("os-version", c.version).ok());
     ASSERT_NE(Create(), 0u) << c.version;
     EXPECT_EQ(TrackedClasses(), c.classes) << c.version;

@@ -366,6 +366,7 @@ TEST(MailCaptureTest, MailCases) {
   };
 
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     MailWorld w;  // each case on a fresh device
     Notification n = c.act(w);
     EXPECT_EQ(LogDbChange(w.t.ctx, n.message, n.oidRec, n.oidDb), 0u)
@@ -430,6 +431,7 @@ TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
       {"first folder read", Call::kCeReadRecordProps, 1},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     MailWorld w;
     // Handles are issued in increasing order and never reused: every handle
     // between two probes was issued during the call.

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "tracking/change_log.h"
+#include "tracking/change_entry.h"
 
 namespace {
 

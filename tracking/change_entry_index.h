@@ -13,7 +13,7 @@
 
 #include "platform/types.h"
 
-struct ChangeEntry;
+struct ChangeEntry;  // tracking/change_entry.h
 
 class ChangeEntryIndex {
  public:

@@ -34,15 +34,40 @@ struct ChangeRecord {
   CEOID oidRec;
 };
 
-ChangeRecord DecodeChangeRecord(const BYTE in[17]) {
+ChangeRecord DecodeChangeRecord(const BYTE in[kChangeRecordSize]) {
   return ChangeRecord{in[0], GetLe32(in + 1), GetLe32(in + 5), GetLe32(in + 9),
                       GetLe32(in + 13)};
 }
 
+void WidenAscii(const char* text, WCHAR* out, int out_chars) {
+  if (out_chars <= 0) return;
+  int i = 0;
+  for (; text[i] != '\0' && i < out_chars - 1; ++i) {
+    out[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+  }
+  out[i] = 0;
+}
+
 }  // namespace
 
+void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars) {
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Change Log %u",
+                dataClass + kLogTypeOffset);
+  WidenAscii(name, out, out_chars);
+}
+
+void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
+                           int out_chars) {
+  // At most 30 characters, within the store's 31.
+  char name[64];
+  std::snprintf(name, sizeof name, "\\Hollowmarch Log %u %0*x",
+                dataClass + kLogTypeOffset, static_cast<int>(kDatabaseLogOidDigits), oidDb);
+  WidenAscii(name, out, out_chars);
+}
+
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved, DWORD dwUid,
-                        CEOID oidRec, BYTE out[17]) {
+                        CEOID oidRec, BYTE out[kChangeRecordSize]) {
   out[0] = bType;
   PutLe32(out + 1, dwTime);
   PutLe32(out + 5, dwReserved);
@@ -58,26 +83,21 @@ ChangeLog::~ChangeLog() {
 }
 
 void ChangeLog::FormatName(WCHAR* name) const {
-  if (szLogName_[0] != 0) {
+  if (szLogName[0] != 0) {
     size_t i = 0;
-    for (; szLogName_[i] != 0; ++i) name[i] = szLogName_[i];
+    for (; szLogName[i] != 0; ++i) name[i] = szLogName[i];
     name[i] = 0;
     return;
   }
-  char narrow[CEDB_MAXDBASENAMELEN];
-  std::snprintf(narrow, sizeof(narrow), "\\Hollowmarch Change Log %d",
-                static_cast<int>(dwLogType));
-  size_t i = 0;
-  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<WCHAR>(narrow[i]);
-  name[i] = 0;
+  FormatClassLogName(DataClass(), name, CEDB_MAXDBASENAMELEN);
 }
 
 bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name) {
   size_t i = 0;
-  for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName_); ++i) {
-    szLogName_[i] = name[i];
+  for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName); ++i) {
+    szLogName[i] = name[i];
   }
-  szLogName_[i] = 0;
+  szLogName[i] = 0;
   return OpenLog(dataClass);
 }
 
@@ -108,7 +128,7 @@ void ChangeLog::ForgetDatabase() {
   hLogDb = INVALID_HANDLE_VALUE;
   oidLogDb = 0;
   if (pOldest != nullptr) FreeEntries();
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   mirror_.Invalidate();
 }
 
@@ -144,7 +164,7 @@ bool ChangeLog::DeleteLogDb() {
   CloseHandle(hLogDb);
   hLogDb = INVALID_HANDLE_VALUE;
   // Whatever the database held, the loaded list stands for none of a new one.
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   mirror_.Invalidate();
   if (!CeDeleteDatabase(oidLogDb)) {
     GetLastError();
@@ -194,7 +214,7 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
   return false;
 }
 
-ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[17], CEOID* oid) {
+ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid) {
   WORD numProps = 0;
   LPBYTE buffer = nullptr;
   DWORD size = 0;
@@ -227,7 +247,7 @@ bool ChangeLog::LoadLog() {
   CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr);
   fRewrite = 0;
   cEntries = 0;
-  cRecordsLoaded_ = 0;
+  cRecordsLoaded = 0;
   // Reading the whole database teaches the mirror anew.
   mirror_.Reset(true);
   for (;;) {
@@ -239,7 +259,7 @@ bool ChangeLog::LoadLog() {
       mirror_.Invalidate();
       return false;
     }
-    ++cRecordsLoaded_;
+    ++cRecordsLoaded;
     // A record that holds no change is left out and kept on file.
     if (read == ReadResult::kMalformed) {
       mirror_.AppendMalformed(oid);
@@ -262,7 +282,7 @@ bool ChangeLog::LoadLog() {
 
 // Keeps one entry of the prior entry P and the record R of the same oidRec.
 // An entry without a uid always gives way to a record with one.
-bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec) {
+bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec) {
   ChangeRecord r = DecodeChangeRecord(record);
   ChangeEntry p = *prior;  // traces show P as it was before its removal
   fRewrite = 1;
@@ -309,7 +329,7 @@ bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
                             DWORD dwReserved, DWORD dwUid) {
   const bool known = index_.FindNewest(oidRec) != nullptr;
   if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) == nullptr) return false;
-  if (known) fOnePerRecord_ = false;
+  if (known) fOnePerRecord = false;
   return true;
 }
 
@@ -342,25 +362,25 @@ ChangeEntry* ChangeLog::Link(ChangeEntry* entry) {
   if (pNewest == nullptr) {
     pOldest = entry;
     pNewest = entry;
-    pNewestRunOldest_ = entry;
+    pNewestRunOldest = entry;
     pCursor = nullptr;
     return entry;
   }
   if (pNewest->dwTime < time) {
     // Appended records come in time order: this is the usual case.
     older = pNewest;
-    pNewestRunOldest_ = entry;
+    pNewestRunOldest = entry;
   } else {
-    if (pNewestRunOldest_ == nullptr) {
+    if (pNewestRunOldest == nullptr) {
       ChangeEntry* run = pNewest;
       while (run->pOlder != nullptr && run->pOlder->dwTime == run->dwTime) run = run->pOlder;
-      pNewestRunOldest_ = run;
+      pNewestRunOldest = run;
     }
     // Every entry of the newest run is at least as new: the walk starts
     // below it. A burst of one second thus costs nothing per entry.
-    older = pNewestRunOldest_->pOlder;
+    older = pNewestRunOldest->pOlder;
     while (older != nullptr && !(older->dwTime < time)) older = older->pOlder;
-    if (time == pNewest->dwTime) pNewestRunOldest_ = entry;
+    if (time == pNewest->dwTime) pNewestRunOldest = entry;
   }
   if (older != nullptr) {
     entry->pOlder = older;
@@ -420,10 +440,10 @@ bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
   if (entry == streamNext_.entry_) streamNext_.entry_ = entry->pOlder;
-  if (entry == pNewestRunOldest_) {
+  if (entry == pNewestRunOldest) {
     // The next newer entry shares the newest time; without one, the new
     // newest's run is found when it is needed.
-    pNewestRunOldest_ = entry->pNewer;
+    pNewestRunOldest = entry->pNewer;
   }
   if (entry->pNewer != nullptr) {
     pCursor = entry->pNewer;
@@ -453,9 +473,9 @@ bool ChangeLog::FreeEntries() {
   pNewest = nullptr;
   // Left in the old generation, the stream's position reads as stale.
   streamNext_.entry_ = nullptr;
-  pNewestRunOldest_ = nullptr;
-  cRecordsLoaded_ = 0;
-  fOnePerRecord_ = true;
+  pNewestRunOldest = nullptr;
+  cRecordsLoaded = 0;
+  fOnePerRecord = true;
   ++generation_;
   return all_released;
 }
@@ -496,17 +516,17 @@ const char* ChangeLog::CheckInvariants() const {
   for (const CEOID oid : records) {
     if (live.count(index_.FindNewest(oid)) == 0) return "the index gives a released entry";
   }
-  if (fOnePerRecord_ && !onePerRecord) return "two entries share a record";
+  if (fOnePerRecord && !onePerRecord) return "two entries share a record";
   if (pCursor != nullptr && live.count(pCursor) == 0) return "the cursor is on no live entry";
   if (streamNext_.entry_ != nullptr &&
       (live.count(streamNext_.entry_) == 0 || !IsCurrent(streamNext_))) {
     return "the stream's position is on no live entry";
   }
-  if (pNewestRunOldest_ != nullptr) {
-    if (live.count(pNewestRunOldest_) == 0) return "the newest run's end is on no live entry";
-    if (pNewestRunOldest_->dwTime != pNewest->dwTime ||
-        (pNewestRunOldest_->pOlder != nullptr &&
-         pNewestRunOldest_->pOlder->dwTime == pNewest->dwTime)) {
+  if (pNewestRunOldest != nullptr) {
+    if (live.count(pNewestRunOldest) == 0) return "the newest run's end is on no live entry";
+    if (pNewestRunOldest->dwTime != pNewest->dwTime ||
+        (pNewestRunOldest->pOlder != nullptr &&
+         pNewestRunOldest->pOlder->dwTime == pNewest->dwTime)) {
       return "the newest run's end is not the oldest entry of the newest time";
     }
   }
@@ -535,14 +555,14 @@ void ChangeLog::RestoreTracking(DWORD syncTime) {
   SetSyncState(syncStates_, DataClass(), SyncStateTracking);
 }
 
-bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) {
+bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) {
   if (hLogDb == INVALID_HANDLE_VALUE) return true;
-  if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded_, nullptr) == 0) {
+  if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded, nullptr) == 0) {
     // Past the last record: nothing was appended since the load.
     return GetLastError() == ERROR_NO_MORE_ITEMS;
   }
   for (;;) {
-    std::array<BYTE, 17> bytes;
+    std::array<BYTE, kChangeRecordSize> bytes;
     CEOID oid = 0;
     ReadResult read = ReadNextRecord(bytes.data(), &oid);
     if (read == ReadResult::kEnd) return true;
@@ -554,7 +574,7 @@ bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records) 
 ChangeLog::RewriteResult ChangeLog::RewriteEntries() {
   // Records appended since the load are not in the list; they are written
   // back after it. When they cannot all be read, the stored log stays.
-  std::vector<std::array<BYTE, 17>> appended;
+  std::vector<std::array<BYTE, kChangeRecordSize>> appended;
   if (!ReadAppendedRecords(&appended)) return RewriteResult::kNotStarted;
   DeleteLogDb();
   CreateLogDb();
@@ -733,7 +753,7 @@ void ChangeLog::TrimLoaded() {
   }
   // Both counted in full while loading; every record the load dropped
   // counts towards the ten.
-  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded_} + kTrimRecords;
+  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded} + kTrimRecords;
   if (n < 0) n = 0;
   ChangeEntry* e = FirstOldest();
   for (int64_t i = 0; i < n; ++i) {
@@ -786,7 +806,7 @@ bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {
     if (read != ReadResult::kRecord || GetLe32(bytes + 13) != entry->oidRec) continue;
     bool deleted = CeDeleteRecord(hLogDb, oid) != 0;
     // A loaded record is gone: the records appended since shift forward.
-    if (deleted && position < cRecordsLoaded_) --cRecordsLoaded_;
+    if (deleted && position < cRecordsLoaded) --cRecordsLoaded;
     if (deleted) {
       size_t at = mirror_.Find(oid);
       if (at != ChangeRecordMirror::kNotFound) {

@@ -35,23 +35,17 @@
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "platform/types.h"
 #include "tracking/change_cursor.h"
+#include "tracking/change_entry.h"
 #include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
 
 class SyncStateCache;
-
-// ChangeType values; no other value is written.
-constexpr BYTE ChangeTypeAdd = 0;
-constexpr BYTE ChangeTypeDelete = 1;
-constexpr BYTE ChangeTypeModify = 3;
-
-// A change's uid when it has none (only mail records carry one).
-constexpr DWORD kNoUid = 0xFFFFFFFF;
 
 // The single property of a change-log record and the size of its blob.
 constexpr CEPROPID kChangeRecordPropId = 0x00010041;
@@ -68,26 +62,19 @@ constexpr WORD kTrimMinRecords = 100;
 // duplicates and empty records a load drops, this many records are gone.
 constexpr DWORD kTrimRecords = 10;
 
-// One change. Allocated zero-filled with LocalAlloc and released with
-// LocalFree by the ChangeLog whose list holds it.
-struct ChangeEntry {
-  BYTE bType;          // ChangeType
-  DWORD dwTime;        // CurrentTime of the change
-  DWORD dwReserved;    // written as 0; a value read is carried unchanged
-  DWORD dwUid;         // mail message uid, kNoUid for none
-  CEOID oidRec;        // the changed record
-  CEOID oidLogRec;     // the log record the entry was loaded from; 0 when
-                       // it was not loaded (fills what would be padding)
-  ChangeEntry* pNewer; // null at the newest
-  ChangeEntry* pOlder; // null at the oldest
-};
-
-static_assert(sizeof(void*) != 8 || sizeof(ChangeEntry) == 40,
-              "an entry's record identifier must not make entries bigger");
+// Log names. The first database of a class keeps the class's log name; the
+// others get one that names their database. `out` receives at most
+// `out_chars` units including the terminating NUL (32 is always enough).
+void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars);
+void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
+                           int out_chars);
+// A further log's name ends in its database's identifier, this many
+// lower-case hex digits.
+constexpr size_t kDatabaseLogOidDigits = 8;
 
 // The 17-byte record form of an entry's first five fields.
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
-                        DWORD dwUid, CEOID oidRec, BYTE out[17]);
+                        DWORD dwUid, CEOID oidRec, BYTE out[kChangeRecordSize]);
 
 class ChangeLog {
  public:
@@ -284,11 +271,11 @@ class ChangeLog {
   ChangeEntry* Link(ChangeEntry* entry);
   ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
                             DWORD dwUid, CEOID oidLogRec);
-  ReadResult ReadNextRecord(BYTE record[17], CEOID* oid);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[17], CEOID oidLogRec);
+  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
   bool MarkLostForRewrite(bool* marked);
   void RestoreTracking(DWORD syncTime);
-  bool ReadAppendedRecords(std::vector<std::array<BYTE, 17>>* records);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
   RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;
 
@@ -309,21 +296,21 @@ class ChangeLog {
   ChangeCursor streamNext_;
   // False once InsertEntry added an entry whose oidRec the list held
   // already; true again when the list is emptied.
-  bool fOnePerRecord_ = true;
+  bool fOnePerRecord = true;
   SyncStateCache& syncStates_;
   // Finds entries by oidRec without walking the list.
   ChangeEntryIndex index_;
   // The number of records at the front of the database that the loaded list
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
-  DWORD cRecordsLoaded_ = 0;
+  DWORD cRecordsLoaded = 0;
   // The database's records as this log knows them (see the mirror's header).
   ChangeRecordMirror mirror_;
   // The oldest entry of the run that shares pNewest's time, so that an equal
   // time goes older than all of them without a walk; null when not known.
-  ChangeEntry* pNewestRunOldest_ = nullptr;
+  ChangeEntry* pNewestRunOldest = nullptr;
   // The database name given to OpenLog; empty: the class's log name.
-  WCHAR szLogName_[32] = {};
+  WCHAR szLogName[32] = {};
   // Set by OpenLog when it kept an existing log.
   DWORD fLogKept = 0;
 };

@@ -110,7 +110,7 @@ void WriteRawBlob(const BYTE* bytes, DWORD count) {
 }
 
 void WriteRaw(const Change& c) {
-  BYTE bytes[17];
+  BYTE bytes[kChangeRecordSize];
   EncodeChangeRecord(c.type, c.time, c.reserved, c.uid, c.oid, bytes);
   WriteRawBlob(bytes, sizeof(bytes));
 }
@@ -212,6 +212,7 @@ TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
     size_t records;
   } cases[] = {{29999, 1}, {30000, 0}};
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "uptime " << c.uptime_ms << " ms");
     hmtest::TempDevice device;
     SyncStateCache cache;
     SetUptimeMs(600000);
@@ -269,6 +270,7 @@ TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
         "Time of prior (kept, current skipped) is 00000007"}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ASSERT_TRUE(log_.DeleteLogDb());
     ASSERT_TRUE(log_.CreateLogDb());
     WriteRaw(c.prior);
@@ -595,6 +597,7 @@ TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
       {100, kLowSpace + 1, 101},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.records << " records, " << c.free_bytes << " free");
     hmtest::TempDevice device;
     SyncStateCache cache;
     SetUptimeMs(600000);

@@ -6,11 +6,11 @@
 void ChangeRecordMirror::Reset(bool valid) {
   std::deque<Record>().swap(records_);
   std::vector<Slot>().swap(slots_);
-  cKeys_ = 0;
-  cZeroOid_ = 0;
-  cDuplicates_ = 0;
-  cMalformed_ = 0;
-  cTimeInversions_ = 0;
+  keyCount_ = 0;
+  zeroOidCount_ = 0;
+  duplicates_ = 0;
+  malformed_ = 0;
+  timeInversions_ = 0;
   valid_ = valid;
 }
 
@@ -41,26 +41,26 @@ bool ChangeRecordMirror::Grow() {
 bool ChangeRecordMirror::CountIn(CEOID oidRec) {
   uint32_t* count = nullptr;
   if (oidRec == 0) {
-    count = &cZeroOid_;
+    count = &zeroOidCount_;
   } else {
     // At most half full, so probes stay short and always end at a free slot.
-    if ((cKeys_ + 1) * 2 > slots_.size() && !Grow()) return false;
+    if ((keyCount_ + 1) * 2 > slots_.size() && !Grow()) return false;
     size_t i = SlotOf(oidRec);
     while (slots_[i].key != 0 && slots_[i].key != oidRec) i = (i + 1) & (slots_.size() - 1);
     if (slots_[i].key == 0) {
       slots_[i] = Slot{oidRec, 0};
-      ++cKeys_;
+      ++keyCount_;
     }
     count = &slots_[i].count;
   }
-  if (++*count >= 2) ++cDuplicates_;
+  if (++*count >= 2) ++duplicates_;
   return true;
 }
 
 void ChangeRecordMirror::CountOut(CEOID oidRec) {
   if (oidRec == 0) {
-    if (cZeroOid_ >= 2) --cDuplicates_;
-    if (cZeroOid_ > 0) --cZeroOid_;
+    if (zeroOidCount_ >= 2) --duplicates_;
+    if (zeroOidCount_ > 0) --zeroOidCount_;
     return;
   }
   if (slots_.empty()) return;
@@ -68,7 +68,7 @@ void ChangeRecordMirror::CountOut(CEOID oidRec) {
   size_t i = SlotOf(oidRec);
   while (slots_[i].key != 0 && slots_[i].key != oidRec) i = (i + 1) & mask;
   if (slots_[i].key == 0) return;
-  if (slots_[i].count >= 2) --cDuplicates_;
+  if (slots_[i].count >= 2) --duplicates_;
   if (--slots_[i].count > 0) return;
   // Backward-shift deletion keeps every probe run unbroken.
   size_t hole = i;
@@ -83,7 +83,7 @@ void ChangeRecordMirror::CountOut(CEOID oidRec) {
     hole = j;
   }
   slots_[hole] = Slot{0, 0};
-  --cKeys_;
+  --keyCount_;
 }
 
 uint32_t ChangeRecordMirror::InversionAt(size_t index) const {
@@ -108,7 +108,7 @@ void ChangeRecordMirror::Append(CEOID oid, BYTE bType, DWORD dwTime, CEOID oidRe
     Invalidate();
     return;
   }
-  cTimeInversions_ += InversionAt(records_.size() - 1);
+  timeInversions_ += InversionAt(records_.size() - 1);
 }
 
 void ChangeRecordMirror::AppendMalformed(CEOID oid) {
@@ -123,8 +123,8 @@ void ChangeRecordMirror::AppendMalformed(CEOID oid) {
     Invalidate();
     return;
   }
-  ++cMalformed_;
-  cTimeInversions_ += InversionAt(records_.size() - 1);
+  ++malformed_;
+  timeInversions_ += InversionAt(records_.size() - 1);
 }
 
 size_t ChangeRecordMirror::Find(CEOID oid) const {
@@ -137,17 +137,17 @@ size_t ChangeRecordMirror::Find(CEOID oid) const {
 void ChangeRecordMirror::Erase(size_t from, size_t to) {
   to = std::min(to, records_.size());
   if (from >= to) return;
-  for (size_t i = from; i <= to && i < records_.size(); ++i) cTimeInversions_ -= InversionAt(i);
+  for (size_t i = from; i <= to && i < records_.size(); ++i) timeInversions_ -= InversionAt(i);
   for (size_t i = from; i < to; ++i) {
     if (records_[i].malformed) {
-      --cMalformed_;
+      --malformed_;
     } else {
       CountOut(records_[i].oidRec);
     }
   }
   records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(from),
                  records_.begin() + static_cast<std::ptrdiff_t>(to));
-  cTimeInversions_ += InversionAt(from);
+  timeInversions_ += InversionAt(from);
 }
 
 void ChangeRecordMirror::Compact(const std::vector<bool>& keep) {

@@ -64,9 +64,9 @@ class ChangeRecordMirror {
 
   // A load would list one entry per record: no oidRec twice, nothing
   // malformed.
-  bool Clean() const { return cDuplicates_ == 0 && cMalformed_ == 0; }
+  bool Clean() const { return duplicates_ == 0 && malformed_ == 0; }
   // Times never decrease (unsigned) in file order.
-  bool TimeOrdered() const { return cTimeInversions_ == 0; }
+  bool TimeOrdered() const { return timeInversions_ == 0; }
   // With TimeOrdered: the end of the run of records from `from` that share
   // its time (the first index with a later time, or size()).
   size_t RunEnd(size_t from) const;
@@ -89,11 +89,11 @@ class ChangeRecordMirror {
   bool valid_ = false;
   std::deque<Record> records_;
   std::vector<Slot> slots_;  // power-of-two size
-  size_t cKeys_ = 0;
-  uint32_t cZeroOid_ = 0;
-  size_t cDuplicates_ = 0;  // records whose oidRec another record has too
-  size_t cMalformed_ = 0;
-  size_t cTimeInversions_ = 0;
+  size_t keyCount_ = 0;
+  uint32_t zeroOidCount_ = 0;
+  size_t duplicates_ = 0;  // records whose oidRec another record has too
+  size_t malformed_ = 0;
+  size_t timeInversions_ = 0;
 };
 
 #endif  // HOLLOWMARCH_TRACKING_CHANGE_RECORD_MIRROR_H_

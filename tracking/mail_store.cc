@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "platform/kernel.h"
 #include "settings/registry_store.h"
+#include "tracking/node_list.h"
 #include "tracking/record_reader.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_context.h"
@@ -14,37 +15,6 @@ bool FolderNameConverts(LPCWSTR name) {
 }
 
 namespace {
-
-// The list rule shared by both lists: new nodes at the head; removing a node
-// leaves the cursor on the node before it (or empty for the head) so that a
-// walk's next step lands on the node that followed.
-template <class List, class Node>
-void LinkAtHead(List& list, Node* node) {
-  node->pPrev = nullptr;
-  node->pNext = list.pHead;
-  if (list.pHead != nullptr) list.pHead->pPrev = node;
-  list.pHead = node;
-}
-
-template <class List, class Node>
-void Unlink(List& list, Node* node) {
-  if (node->pPrev != nullptr) {
-    list.pCursor = node->pPrev;
-    node->pPrev->pNext = node->pNext;
-  }
-  if (node->pNext != nullptr) node->pNext->pPrev = node->pPrev;
-  if (list.pHead == node) {
-    list.pCursor = nullptr;
-    list.pHead = node->pNext;
-  }
-  LocalFree(node);
-}
-
-template <class List, class Node>
-Node* StepNext(List& list) {
-  list.pCursor = list.pCursor != nullptr ? list.pCursor->pNext : list.pHead;
-  return list.pCursor;
-}
 
 // Calls `use(name)` for every folder-database name of one pmailFolders record
 // that passes the conversion test.
@@ -128,13 +98,10 @@ MailFolderDb* MailFolderDbList::FindMailFolderByDb(CEOID oidDb) {
   return nullptr;
 }
 
-MailFolderDb* MailFolderDbList::FirstMailFolder() {
-  pCursor = pHead;
-  return pCursor;
-}
+MailFolderDb* MailFolderDbList::FirstMailFolder() { return StepFirst(*this); }
 
 MailFolderDb* MailFolderDbList::NextMailFolder() {
-  return StepNext<MailFolderDbList, MailFolderDb>(*this);
+  return StepNext(*this);
 }
 
 void MailFolderDbList::RemoveMailFolderDb(MailFolderDb* node) {
@@ -186,13 +153,10 @@ void MessageUidMap::RemoveMessageUid(CEOID oidMsg) {
   if (pair != nullptr) UnlinkMessageUid(pair);
 }
 
-MessageUid* MessageUidMap::FirstMessageUid() {
-  pCursor = pHead;
-  return pCursor;
-}
+MessageUid* MessageUidMap::FirstMessageUid() { return StepFirst(*this); }
 
 MessageUid* MessageUidMap::NextMessageUid() {
-  return StepNext<MessageUidMap, MessageUid>(*this);
+  return StepNext(*this);
 }
 
 void MessageUidMap::UnlinkMessageUid(MessageUid* pair) {

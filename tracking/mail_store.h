@@ -24,11 +24,10 @@
 
 #include "platform/object_store.h"
 #include "platform/types.h"
+#include "settings/data_classes.h"  // kMailDataClass
 #include "tracking/change_log.h"  // kNoUid
 
 struct TrackingContext;
-
-constexpr DWORD kMailDataClass = 5454;
 
 // The mail store's database names.
 inline constexpr WCHAR kMailMsgsDbName[] = u"pmailMsgs";

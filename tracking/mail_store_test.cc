@@ -80,6 +80,7 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
       {"an unnamed folder is not read", {{u"A", {{0, 11}}}}, {}, {}},
   };
   for (const RebuildCase& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     fixture::Tracking t;
     fixture::MailStore store = fixture::MakeMailStore();

@@ -3,17 +3,17 @@
 #include "platform/kernel.h"
 
 ReadOnlyDb::ReadOnlyDb(CEOID oid, LPCWSTR name) : oid_(oid) {
-  hDb_ = CeOpenDatabase(&oid_, oid != 0 ? nullptr : name, 0,
+  db_ = CeOpenDatabase(&oid_, oid != 0 ? nullptr : name, 0,
                         CEDB_AUTOINCREMENT, 0);
-  if (hDb_ == INVALID_HANDLE_VALUE) oid_ = 0;
+  if (db_ == INVALID_HANDLE_VALUE) oid_ = 0;
 }
 
 ReadOnlyDb::~ReadOnlyDb() {
-  if (hDb_ != INVALID_HANDLE_VALUE) CloseHandle(hDb_);
+  if (db_ != INVALID_HANDLE_VALUE) CloseHandle(db_);
 }
 
 bool ReadOnlyDb::SeekToStart() {
-  return CeSeekDatabase(hDb_, CEDB_SEEK_BEGINNING, 0, nullptr) != 0;
+  return CeSeekDatabase(db_, CEDB_SEEK_BEGINNING, 0, nullptr) != 0;
 }
 
 bool DatabaseRecordCount(CEOID oid, WORD* count) {
@@ -32,8 +32,8 @@ void RecordProps::Release() {
   if (buffer_ != nullptr) LocalFree(buffer_);
   buffer_ = nullptr;
   props_ = nullptr;
-  cProps_ = 0;
-  cbBuffer_ = 0;
+  count_ = 0;
+  bufferBytes_ = 0;
 }
 
 CEOID RecordProps::ReadNext(HANDLE db) {
@@ -52,17 +52,17 @@ CEOID RecordProps::ReadNext(HANDLE db) {
     cProps = buffer_ == nullptr ? 0 : static_cast<WORD>(cbBuffer / sizeof(CEPROPVAL));
   }
   props_ = reinterpret_cast<const CEPROPVAL*>(buffer_);
-  cProps_ = cProps;
-  cbBuffer_ = cbBuffer;
+  count_ = cProps;
+  bufferBytes_ = cbBuffer;
   return oid;
 }
 
 LPCWSTR RecordProps::StringAt(WORD i) const {
-  if (i >= cProps_ || TypeFromPropId(props_[i].propid) != CEVT_LPWSTR) {
+  if (i >= count_ || TypeFromPropId(props_[i].propid) != CEVT_LPWSTR) {
     return nullptr;
   }
   const BYTE* text = reinterpret_cast<const BYTE*>(props_[i].val.lpwstr);
-  const BYTE* end = buffer_ + cbBuffer_;
+  const BYTE* end = buffer_ + bufferBytes_;
   if (text < buffer_ || text >= end) return nullptr;
   for (const BYTE* p = text; p + sizeof(WCHAR) <= end; p += sizeof(WCHAR)) {
     if (p[0] == 0 && p[1] == 0) return props_[i].val.lpwstr;

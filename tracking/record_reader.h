@@ -22,8 +22,8 @@ class ReadOnlyDb {
   ReadOnlyDb(const ReadOnlyDb&) = delete;
   ReadOnlyDb& operator=(const ReadOnlyDb&) = delete;
 
-  bool ok() const { return hDb_ != INVALID_HANDLE_VALUE; }
-  HANDLE handle() const { return hDb_; }
+  bool ok() const { return db_ != INVALID_HANDLE_VALUE; }
+  HANDLE handle() const { return db_; }
   // The database's oid (written back by an open by name); 0 when not open.
   CEOID oid() const { return oid_; }
   // Moves to the first record; false when that fails (also for an empty
@@ -31,7 +31,7 @@ class ReadOnlyDb {
   bool SeekToStart();
 
  private:
-  HANDLE hDb_ = INVALID_HANDLE_VALUE;
+  HANDLE db_ = INVALID_HANDLE_VALUE;
   CEOID oid_ = 0;
 };
 
@@ -53,7 +53,7 @@ class RecordProps {
   // Releases the buffer now.
   void Release();
 
-  WORD count() const { return cProps_; }
+  WORD count() const { return count_; }
   const CEPROPVAL& operator[](WORD i) const { return props_[i]; }
   // The string of property i when it is a CEVT_LPWSTR whose text lies,
   // NUL-terminated, inside the buffer; null otherwise.
@@ -62,8 +62,8 @@ class RecordProps {
  private:
   BYTE* buffer_ = nullptr;
   const CEPROPVAL* props_ = nullptr;
-  WORD cProps_ = 0;
-  DWORD cbBuffer_ = 0;
+  WORD count_ = 0;
+  DWORD bufferBytes_ = 0;
 };
 
 #endif  // HOLLOWMARCH_TRACKING_RECORD_READER_H_

@@ -13,52 +13,22 @@
 #include "settings/sync_state_cache.h"
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
+#include "tracking/node_list.h"
 
 namespace {
 
 constexpr DWORD kSecondsPerDay = 86400;
 
-void WidenAscii(const char* text, WCHAR* out, int out_chars) {
-  if (out_chars <= 0) return;
-  int i = 0;
-  for (; text[i] != '\0' && i < out_chars - 1; ++i) {
-    out[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
-  }
-  out[i] = 0;
-}
-
 }  // namespace
-
-void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars) {
-  char name[64];
-  std::snprintf(name, sizeof name, "\\Hollowmarch Change Log %u",
-                dataClass + kLogTypeOffset);
-  WidenAscii(name, out, out_chars);
-}
-
-void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
-                           int out_chars) {
-  // At most 30 characters, within the store's 31.
-  char name[64];
-  std::snprintf(name, sizeof name, "\\Hollowmarch Log %u %08x",
-                dataClass + kLogTypeOffset, oidDb);
-  WidenAscii(name, out, out_chars);
-}
 
 TrackedDbList::TrackedDbList(SyncStateCache& syncStates)
     : syncStates_(syncStates) {}
 
 TrackedDbList::~TrackedDbList() { FreeAllTracked(); }
 
-TrackedDb* TrackedDbList::FirstTracked() {
-  pCursor = pHead;
-  return pCursor;
-}
+TrackedDb* TrackedDbList::FirstTracked() { return StepFirst(*this); }
 
-TrackedDb* TrackedDbList::NextTracked() {
-  pCursor = pCursor != nullptr ? pCursor->pNext : pHead;
-  return pCursor;
-}
+TrackedDb* TrackedDbList::NextTracked() { return StepNext(*this); }
 
 TrackedDb* TrackedDbList::FirstTrackedOfClass(DWORD dataClass) const {
   for (TrackedDb* node = pHead; node != nullptr; node = node->pNext) {
@@ -102,10 +72,7 @@ bool TrackedDbList::AddTrackedDb(DWORD dataClass, HANDLE hDb, CEOID oidDb) {
   node->dwClass = dataClass;
   node->hDb = hDb;
   node->oidDb = oidDb;
-  node->pPrev = nullptr;
-  node->pNext = pHead;
-  if (pHead != nullptr) pHead->pPrev = node;
-  pHead = node;
+  LinkAtHead(*this, node);
   return true;
 }
 
@@ -188,9 +155,11 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
 bool TrackedDbList::DeleteOrphanedLogs(DWORD dataClass) {
   HANDLE enumeration = CeFindFirstDatabase(dataClass + kLogTypeOffset);
   if (enumeration == INVALID_HANDLE_VALUE) return false;
-  char prefix[48];
-  std::snprintf(prefix, sizeof prefix, "\\Hollowmarch Log %u ", dataClass + kLogTypeOffset);
-  const size_t prefixLength = std::strlen(prefix);
+  // The names of the class's further logs differ only in their last
+  // kDatabaseLogOidDigits characters, the database's identifier in hex.
+  WCHAR prefix[CEDB_MAXDBASENAMELEN];
+  FormatDatabaseLogName(dataClass, 0, prefix, CEDB_MAXDBASENAMELEN);
+  const size_t prefixLength = std::u16string_view(prefix).size() - kDatabaseLogOidDigits;
   std::vector<CEOID> orphans;
   for (CEOID oid = CeFindNextDatabase(enumeration); oid != 0;
        oid = CeFindNextDatabase(enumeration)) {
@@ -200,10 +169,10 @@ bool TrackedDbList::DeleteOrphanedLogs(DWORD dataClass) {
     // Only a name this system gives, exactly: read the database's
     // identifier back from it and format it again.
     size_t i = 0;
-    while (i < prefixLength && name[i] == static_cast<WCHAR>(prefix[i])) ++i;
+    while (i < prefixLength && name[i] == prefix[i]) ++i;
     if (i != prefixLength) continue;
     CEOID named = 0;
-    for (size_t d = 0; d < 8; ++d) {
+    for (size_t d = 0; d < kDatabaseLogOidDigits; ++d) {
       WCHAR c = name[prefixLength + d];
       int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
       if (digit < 0) break;
@@ -304,16 +273,7 @@ bool TrackedDbList::RemoveTrackedDb(TrackedDb* node) {
     delete node->pLog;
     node->pLog = nullptr;
   }
-  if (node->pPrev != nullptr) {
-    pCursor = node->pPrev;
-    node->pPrev->pNext = node->pNext;
-  }
-  if (node->pNext != nullptr) node->pNext->pPrev = node->pPrev;
-  if (node == pHead) {
-    pCursor = nullptr;
-    pHead = node->pNext;
-  }
-  return LocalFree(node) == nullptr;
+  return Unlink(*this, node);
 }
 
 bool TrackedDbList::FreeAllTracked() {

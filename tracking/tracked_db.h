@@ -43,13 +43,6 @@ struct TrackedDb {
   TrackedDb* pNext;   // away from the head; null at the end
 };
 
-// Log names. The first database of a class keeps the class's log name; the
-// others get one that names their database. `out` receives at most
-// `out_chars` units including the terminating NUL (32 is always enough).
-void FormatClassLogName(DWORD dataClass, WCHAR* out, int out_chars);
-void FormatDatabaseLogName(DWORD dataClass, CEOID oidDb, WCHAR* out,
-                           int out_chars);
-
 class TrackedDbList {
  public:
   // `syncStates` must outlive the table; it is handed to every ChangeLog the

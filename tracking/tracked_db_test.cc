@@ -37,11 +37,11 @@ std::u16string ClassLogName(DWORD dataClass) {
 // A change-log record the way the log keeps it, written behind the
 // system's back, as a previous run would have left it.
 void WriteLogRecord(CEOID logDb, BYTE type, DWORD time, CEOID oid) {
-  BYTE blob[17];
+  BYTE blob[kChangeRecordSize];
   EncodeChangeRecord(type, time, 0, kNoUid, oid, blob);
   CEPROPVAL prop{};
   prop.propid = kChangeRecordPropId;
-  prop.val.blob = CEBLOB{17, blob};
+  prop.val.blob = CEBLOB{kChangeRecordSize, blob};
   fixture::AddRecord(logDb, {prop});
 }
 
@@ -80,6 +80,7 @@ TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
        SyncStateNone, 500, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     fixture::CreateDb(u"Contacts", 24);
     CEOID oldLog = fixture::CreateDb(ClassLogName(24), 24 + 256);
@@ -121,6 +122,7 @@ TEST(TrackedDbTest, DiscoveryFailures) {
        SyncStateLost, 0, 1},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     for (int i = 0; i < c.databases; ++i) {
       fixture::CreateDb(u"Db" + std::u16string(1, u'0' + i), 25);

@@ -1,0 +1,89 @@
+#include "server/message_dispatch.h"
+
+#include "server/change_stream.h"
+#include "server/commands.h"
+#include "server/framing.h"
+#include "server/protocol.h"
+#include "server/queries.h"
+#include "server/session_messages.h"
+#include "server/sync_server.h"
+#include "server/sync_session.h"
+
+bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received) {
+  if (received < static_cast<int32_t>(kFrameHeaderBytes)) return false;
+  if (session.dwState != SessionStateOpen || frame[0] != MSG_COMMAND) return false;
+  return CommandWritesStore(frame + kFrameHeaderBytes,
+                            PayloadBytes(frame, static_cast<DWORD>(received)));
+}
+
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingContext& tracking) {
+  return ReplyCommandNotKept(session, server, tracking);
+}
+
+int HandleMessage(SyncSession& session, SyncServer& server,
+                  TrackingContext& tracking) {
+  if (server.cbData < static_cast<int32_t>(kFrameHeaderBytes))
+    return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
+
+  const BYTE type = server.pbBuffer[0];
+  if (session.dwState == SessionStateStreaming) {
+    if (type != ACK_CONTINUE && type != STATUS_OK) return 0;
+    if (session.fStreamDone) {
+      session.dwState = SessionStateOpen;
+      return 0;
+    }
+    return StreamChanges(session, server, tracking);
+  }
+  if (type < MSG_HELLO || type > MSG_QUERY)
+    return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
+
+  // Handlers read all they need before the reply is written over the
+  // request.
+  const DWORD cbPayload = PayloadBytes(server.pbBuffer, static_cast<DWORD>(server.cbData));
+  const BYTE* payload = server.pbBuffer + kFrameHeaderBytes;
+
+  switch (type) {
+    case MSG_HELLO:
+      return ReplyHello(session, server,
+                        HandleHello(session, tracking, payload, cbPayload));
+    case MSG_END_SESSION:
+      return ReplyEndSession(
+          session, server,
+          HandleEndSession(session, tracking, payload, cbPayload));
+    case MSG_COMMAND:
+      return ReplyCommand(session, server, tracking,
+                          HandleCommand(session, tracking, payload, cbPayload));
+    default:  // MSG_QUERY
+      return ReplyQuery(session, server, tracking,
+                        HandleQuery(session, tracking, payload, cbPayload));
+  }
+}
+
+namespace {
+
+class SessionDispatch final : public MessageDispatcher {
+ public:
+  bool WritesStore(const SyncSession& session, const BYTE* frame,
+                   int32_t received) override {
+    return MessageWritesStore(session, frame, received);
+  }
+  int Handle(SyncSession& session, SyncServer& server,
+             TrackingContext& tracking) override REQUIRES(systemLock) {
+    return HandleMessage(session, server, tracking);
+  }
+  int ReplyNotKept(SyncSession& session, SyncServer& server,
+                   TrackingContext& tracking) override REQUIRES(systemLock) {
+    return ReplyMessageNotKept(session, server, tracking);
+  }
+  void EndConnection(SyncSession& session, TrackingContext& tracking) override
+      REQUIRES(systemLock) {
+    ::EndConnection(session, tracking);
+  }
+};
+
+}  // namespace
+
+MessageDispatcher& SessionDispatcher() {
+  static SessionDispatch dispatcher;
+  return dispatcher;
+}

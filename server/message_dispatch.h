@@ -1,0 +1,47 @@
+// The dispatcher: what the server's worker does with every received
+// message. It routes a message to its handler by the session's state and
+// the message's type (server/session_messages.h, server/commands.h,
+// server/queries.h, server/change_stream.h); the handlers do not depend on
+// it.
+//
+// Threads: the worker, with systemLock (server/system_lock.h) held unless
+// said otherwise, one message at a time; tests and the fuzzer take the lock
+// the same way.
+#ifndef HOLLOWMARCH_SERVER_MESSAGE_DISPATCH_H_
+#define HOLLOWMARCH_SERVER_MESSAGE_DISPATCH_H_
+
+#include <cstdint>
+
+#include "platform/types.h"
+#include "server/sync_server.h"
+#include "server/system_lock.h"
+
+struct SyncSession;
+struct TrackingContext;
+
+// Handles the message of server.cbData bytes at the start of
+// server.pbBuffer and writes the reply over it. Non-zero when a reply of
+// server.cbData bytes stands at the start of pbBuffer, zero when nothing is
+// to be sent. Never reads past the cbData bytes received (a frame's length
+// field is trusted only as far as those bytes reach) and never writes past
+// server.cbBuffer.
+int HandleMessage(SyncSession& session, SyncServer& server,
+                  TrackingContext& tracking) REQUIRES(systemLock);
+
+// True when the message of `received` bytes at `frame` may write the store
+// (a command that is not a remote read; see CommandWritesStore), so that the
+// server takes the store before systemLock for it. Reads nothing past
+// `received`; the worker only, before it takes systemLock.
+bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received);
+
+// The reply to a message whose store transaction could not be committed
+// (see ReplyCommandNotKept). Non-zero.
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
+                        TrackingContext& tracking) REQUIRES(systemLock);
+
+// The functions above as the server's worker reaches them
+// (server/sync_server.h): one dispatcher for the process, without state of
+// its own.
+MessageDispatcher& SessionDispatcher();
+
+#endif  // HOLLOWMARCH_SERVER_MESSAGE_DISPATCH_H_
