@@ -246,6 +246,22 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
   }
 }
 
+// The local requests that write nothing but what a busy store lets them
+// (each store call under systemLock waits at most
+// kStoreWaitUnderSystemLockMs): answered while capture waits for the store.
+BOOL IsReadOnlyRequest(UINT message) {
+  return IsChangeListRequest(message) && message != WM_HMAPP_SET_SYNC_STATE &&
+                 message != WM_HMAPP_INIT_SYNC_TIME
+             ? TRUE
+             : FALSE;
+}
+
+// Called by capture's wait for a busy store, with no lock held: the
+// read-only local requests sent meanwhile are answered now (each takes
+// systemLock in the procedure), rather than after the store is free. A
+// request that writes, and every other message, keeps its place.
+void AnswerReadOnlyRequests() { DispatchSentMessagesW(IsReadOnlyRequest); }
+
 }  // namespace
 
 // The lock is taken here unless this thread holds it already: the procedure
@@ -254,16 +270,17 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
 //
 // A notification takes the store with the lock (LockWithStore), so that a
 // busy store (another process's long write) holds up capture alone while
-// the worker keeps answering. Under systemLock any other store call waits at
-// most kStoreWaitUnderSystemLockMs; WM_CREATE is the exception, since no
-// worker runs before it ends.
+// the worker keeps answering, and this thread answers the read-only local
+// requests meanwhile (AnswerReadOnlyRequests). Under systemLock any other
+// store call waits at most kStoreWaitUnderSystemLockMs; WM_CREATE is the
+// exception, since no worker runs before it ends.
 LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     NO_THREAD_SAFETY_ANALYSIS {
   ProcessObjects* p = pProcessObjects;
   if (p == nullptr) return DefWindowProcW(window, message, wparam, lparam);
   if (systemLock.HeldByCurrentThread()) return Dispatch(*p, window, message, wparam, lparam);
   if (IsChangeNotification(message)) {
-    const bool taken = LockWithStore();
+    const bool taken = LockWithStore(AnswerReadOnlyRequests);
     {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       OnChangeNotification(*p, window, message, wparam, lparam,
