@@ -80,6 +80,11 @@ constexpr char kDropWatch[] = "DELETE FROM watchers WHERE id = ?";
 // How long the open's clean-up of dead watches waits for a busy store.
 constexpr DWORD kHousekeepingStoreWaitMs = 100;
 constexpr auto kCleanupInterval = std::chrono::seconds(1);
+// A read of the log follows the one before by at least this much: the first
+// change after a quiet spell is posted at once, while a stream of commits
+// (another program writing record after record) is read a batch at a time,
+// not once per commit.
+constexpr auto kDeliveryInterval = std::chrono::milliseconds(1);
 constexpr auto kFlushLimit = std::chrono::seconds(30);
 
 bool ProcessIsAlive(int64_t pid) {
@@ -292,7 +297,10 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
 
 void Run() {
   Notifier& n = TheNotifier();
-  for (;;) {
+  for (auto last_read = std::chrono::steady_clock::time_point();;) {
+    const auto next_read = last_read + kDeliveryInterval;
+    if (std::chrono::steady_clock::now() < next_read) std::this_thread::sleep_until(next_read);
+    last_read = std::chrono::steady_clock::now();
     uint32_t seen = store::ChangeCount();
     bool housekeep = false;
     {
