@@ -80,6 +80,11 @@ constexpr char kDropWatch[] = "DELETE FROM watchers WHERE id = ?";
 // How long the open's clean-up of dead watches waits for a busy store.
 constexpr DWORD kHousekeepingStoreWaitMs = 100;
 constexpr auto kCleanupInterval = std::chrono::seconds(1);
+// A read of the log follows the one before by at least this much: the first
+// change after a quiet spell is posted at once, while a stream of commits
+// (another program writing record after record) is read a batch at a time,
+// not once per commit.
+constexpr auto kDeliveryInterval = std::chrono::milliseconds(1);
 constexpr auto kFlushLimit = std::chrono::seconds(30);
 
 bool ProcessIsAlive(int64_t pid) {
@@ -292,7 +297,10 @@ void Housekeep(Notifier& n) EXCLUDES(n.mu) {
 
 void Run() {
   Notifier& n = TheNotifier();
-  for (;;) {
+  for (auto last_read = std::chrono::steady_clock::time_point();;) {
+    const auto next_read = last_read + kDeliveryInterval;
+    if (std::chrono::steady_clock::now() < next_read) std::this_thread::sleep_until(next_read);
+    last_read = std::chrono::steady_clock::now();
     uint32_t seen = store::ChangeCount();
     bool housekeep = false;
     {
@@ -403,11 +411,20 @@ void RemoveDbWatch(int64_t watch) {
 }
 
 DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT message) {
-  static const char kSql[] =
-      "INSERT INTO notifications(db, record, message) "
-      "SELECT ?1, ?2, ?3 WHERE EXISTS (SELECT 1 FROM watchers WHERE db = ?1) "
+  // Asked apart from the insert: an insert into the log, even one that adds
+  // no row, costs several times the look-up, and most writes of a device
+  // (its change logs among them) are to databases nobody watches.
+  static const char kWatched[] =
+      "SELECT EXISTS (SELECT 1 FROM watchers WHERE db = ?1) "
       "OR EXISTS (SELECT 1 FROM journal_dbs WHERE db = ?1)";
-  return Query(conn, kSql).Bind(1, database).Bind(2, record).Bind(3, message).Run();
+  static const char kInsert[] = "INSERT INTO notifications(db, record, message) VALUES(?, ?, ?)";
+  {
+    Query watched(conn, kWatched);
+    watched.Bind(1, database);
+    if (!watched.Step()) return watched.error() != ERROR_SUCCESS ? watched.error() : ERROR_INTERNAL_ERROR;
+    if (watched.Int(0) == 0) return ERROR_SUCCESS;
+  }
+  return Query(conn, kInsert).Bind(1, database).Bind(2, record).Bind(3, message).Run();
 }
 
 void PruneDeadWatches() {

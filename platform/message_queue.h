@@ -94,6 +94,9 @@ class MessageQueue {
   // timer) for which `match` is true; false when there is none. Never waits.
   template <class Match>
   bool TakePosted(Match match, Item* out);
+  // The same for the first sent message for which `match` is true.
+  template <class Match>
+  bool TakeSent(Match match, Item* out);
 
   // Ends the queue: later posts fail; every sent message still queued is
   // completed with 0.
@@ -124,6 +127,18 @@ bool MessageQueue::TakePosted(Match match, Item* out) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (it->reply != nullptr || !match(it->msg)) continue;
+    *out = std::move(*it);
+    items_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+template <class Match>
+bool MessageQueue::TakeSent(Match match, Item* out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
+    if (it->reply == nullptr || !match(it->msg)) continue;
     *out = std::move(*it);
     items_.erase(it);
     return true;

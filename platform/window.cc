@@ -77,6 +77,17 @@ void EnsureThreadExitHook() {
   std::call_once(once, [] { SetThreadExitHook(&ForgetWindowsOfQueue); });
 }
 
+// Runs the procedure for a message sent from another thread or process and
+// completes the sender's wait with its result (0 when the window is gone).
+void RunSent(const MessageQueue::Item& item) {
+  std::shared_ptr<Window> w = wi::FindLocal(item.msg.hwnd);
+  LRESULT result = 0;
+  if (w != nullptr && OwnedByCaller(*w)) {
+    result = CallProc(*w, item.msg.message, item.msg.wParam, item.msg.lParam);
+  }
+  item.reply->Complete(result);
+}
+
 void AppendText(std::string* out, LPCWSTR text) {
   if (text != nullptr) AppendUtf16AsUtf8(text, out, /*strict=*/false);
 }
@@ -258,13 +269,22 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
     }
     // A message sent from another thread or process: its procedure runs
     // here, in queue order, and the result goes back to the sender.
-    std::shared_ptr<Window> w = wi::FindLocal(item.msg.hwnd);
-    LRESULT result = 0;
-    if (w != nullptr && platform::OwnedByCaller(*w)) {
-      result = platform::CallProc(*w, item.msg.message, item.msg.wParam, item.msg.lParam);
-    }
-    item.reply->Complete(result);
+    platform::RunSent(item);
   }
+}
+
+UINT DispatchSentMessagesW(BOOL (*accept)(UINT message)) {
+  if (accept == nullptr) return 0;
+  std::shared_ptr<MessageQueue> queue = platform::CurrentThreadQueue();
+  auto match = [accept](const MSG& m) { return accept(m.message) != FALSE; };
+  UINT ran = 0;
+  MessageQueue::Item item;
+  while (queue->TakeSent(match, &item)) {
+    platform::RunSent(item);
+    item = MessageQueue::Item();
+    ++ran;
+  }
+  return ran;
 }
 
 BOOL PeekMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max, UINT remove) {

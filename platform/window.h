@@ -124,6 +124,14 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max);
 // handled here; they wait for the next GetMessageW.
 BOOL PeekMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max, UINT remove);
 constexpr UINT PM_REMOVE = 0x0001;
+// An extension of this platform, for a thread that waits for something else
+// (a busy store) while other threads or processes ask its windows
+// questions: runs, in their order, the procedure for each message sent to
+// the calling thread's windows that waits in its queue and for which
+// accept(message) is TRUE, and completes each sender's wait with the
+// result. Posted messages and the other sent ones keep their place, and the
+// message the thread took last stays what it was. Returns how many ran.
+UINT DispatchSentMessagesW(BOOL (*accept)(UINT message));
 BOOL TranslateMessage(const MSG* msg);  // no keyboard: always FALSE
 // Calls the procedure of the message's window (or, for WM_TIMER of a timer
 // with a procedure, that procedure). On the owning thread only.

@@ -1,6 +1,7 @@
 // HM_THREADING_TEST
 #include "platform/window.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -171,6 +172,39 @@ TEST_F(WindowTest, MessagesFromAnotherThreadKeepQueueOrder) {
   other.join();
   EXPECT_EQ(checked, kPosts);
   EXPECT_EQ(echoed, 11);
+}
+
+BOOL AcceptEcho(UINT message) { return message == kEcho ? TRUE : FALSE; }
+
+// A thread that waits for something else answers the sent messages it
+// accepts; the posted ones and the other sent ones keep their order.
+TEST_F(WindowTest, DispatchSentMessagesRunsOnlyTheAcceptedOnes) {
+  HWND hwnd = Create();
+  ASSERT_TRUE(PostMessageW(hwnd, kCounted, 1, 0));
+  LRESULT checked = -2;
+  std::thread checker([&] {
+    checked = SendMessageW(hwnd, kCheck, 0, 0);
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+  });
+  LRESULT echoed = 0;
+  std::thread echoer([&] { echoed = SendMessageW(hwnd, kEcho, 5, 6); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  UINT ran = 0;
+  while (ran == 0 && std::chrono::steady_clock::now() < deadline) {
+    ran = DispatchSentMessagesW(AcceptEcho);
+    if (ran == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  echoer.join();
+  EXPECT_EQ(ran, 1u);
+  EXPECT_EQ(echoed, 11);
+  // Neither the posted message nor the refused send has run yet.
+  const std::vector<UINT> before = SeenMessages();
+  EXPECT_EQ(std::count(before.begin(), before.end(), kCounted), 0);
+  EXPECT_EQ(std::count(before.begin(), before.end(), kCheck), 0);
+  EXPECT_EQ(PumpUntilQuit(), 7u);
+  checker.join();
+  EXPECT_EQ(checked, 1);  // after the message posted before it
+  EXPECT_EQ(DispatchSentMessagesW(nullptr), 0u);
 }
 
 TEST_F(WindowTest, PostedMessagesComeBeforeQuit) {

@@ -1,9 +1,12 @@
 #include "server/system_lock.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
+#include "platform/kernel.h"
 #include "platform/object_store.h"
 
 SystemMutex systemLock;
@@ -40,19 +43,37 @@ class StoreTurns {
 
 StoreTurns storeTurns;
 
-// The thread's store transaction, waited for in its turn.
-bool BeginInTurn() {
+// The thread's store transaction, waited for in its turn: as long as the
+// thread's store wait, in slices of kStoreBusySliceMs with whileStoreBusy
+// between them when it is given.
+bool BeginInTurn(void (*whileStoreBusy)()) {
   storeTurns.Take();
-  const bool begun = CeBeginTransaction() != FALSE;
+  bool begun;
+  if (whileStoreBusy == nullptr) {
+    begun = CeBeginTransaction() != FALSE;
+  } else {
+    const DWORD wait = CeSetStoreWait(kStoreBusySliceMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
+    for (;;) {
+      begun = CeBeginTransaction() != FALSE;
+      if (begun || GetLastError() != ERROR_TIMEOUT) break;
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) break;
+      whileStoreBusy();
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+      CeSetStoreWait(static_cast<DWORD>(std::clamp<int64_t>(ms, 1, kStoreBusySliceMs)));
+    }
+    CeSetStoreWait(wait);
+  }
   storeTurns.Pass();
   return begun;
 }
 
 }  // namespace
 
-bool LockWithStore() NO_THREAD_SAFETY_ANALYSIS {
+bool LockWithStore(void (*whileStoreBusy)()) NO_THREAD_SAFETY_ANALYSIS {
   for (int round = 0;; ++round) {
-    if (!BeginInTurn()) {
+    if (!BeginInTurn(round == 0 ? whileStoreBusy : nullptr)) {
       systemLock.Lock();
       return false;
     }

@@ -91,7 +91,17 @@ constexpr DWORD kStoreHeldLockWaitMs = 50;
 // systemLock), false when the store could not be had, and the work must
 // then fail as a busy store makes it. Not with systemLock or a store
 // transaction already held.
-bool LockWithStore() ACQUIRE(systemLock);
+//
+// `whileStoreBusy`, when given, is called with neither lock held (but in
+// the thread's turn at the store) each time the store has stayed busy for
+// kStoreBusySliceMs of the first wait, so that the thread can answer what
+// needs no store write (the window thread's read-only local requests)
+// instead of leaving it to wait as long as the store does.
+bool LockWithStore(void (*whileStoreBusy)() = nullptr) ACQUIRE(systemLock);
+
+// How long a wait for a busy store goes on before LockWithStore's
+// whileStoreBusy is called (and again after each call).
+constexpr DWORD kStoreBusySliceMs = 200;
 
 // Holds a SystemMutex for a scope.
 class SCOPED_CAPABILITY SystemLockGuard {

@@ -1,7 +1,9 @@
 #include "shell/window_proc.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -50,11 +52,41 @@ bool IsChangeNotification(UINT message) {
          message == DB_CEOID_CHANGED;
 }
 
+// While notifications keep arriving (another program writing one record
+// after another), takes them from the queue into `taken`, waiting
+// kCaptureGatherSliceMs at a time, until kCaptureGatherQuietSlices waits in
+// a row bring none (a writer on a busy machine misses a slice now and
+// then), the group is full or kCaptureGatherMaxMs have passed: so that
+// capture takes the store's write lock once for many of the writer's
+// commits instead of once for each, which would keep the writer waiting.
+void GatherNotifications(HWND window, std::vector<MSG>& taken) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kCaptureGatherMaxMs);
+  const auto room = [&] { return static_cast<int>(taken.size()) + 1 < kCaptureGroupMax; };
+  const auto takeQueued = [&] {
+    const size_t before = taken.size();
+    MSG next;
+    while (room() && PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
+      taken.push_back(next);
+    }
+    return taken.size() > before;
+  };
+  takeQueued();
+  for (int quiet = 0; quiet < kCaptureGatherQuietSlices && room() &&
+                      std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCaptureGatherSliceMs));
+    quiet = takeQueued() ? 0 : quiet + 1;
+  }
+}
+
 // A notification, and those queued behind it up to kCaptureGroupMax, captured
 // as one group (one store commit). Other messages keep their place.
+// `behind`: notifications already taken from the queue behind the first, in
+// order.
 void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM wparam,
                           LPARAM lparam,
-                          CaptureGroup::Store store = CaptureGroup::Store::kBeginWhenNeeded) {
+                          CaptureGroup::Store store = CaptureGroup::Store::kBeginWhenNeeded,
+                          const std::vector<MSG>& behind = {}) {
   if (p.capture.fCaptureSuppressed.load() != 0) {
     AcknowledgeDropped(p.tracking);
     if (store == CaptureGroup::Store::kBegun) CeEndTransaction(TRUE);
@@ -67,8 +99,14 @@ void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM w
   std::vector<DWORD> failures;
   CaptureGroup group(p.tracking, store);
   if (DWORD r = group.Add(message, wparam, static_cast<CEOID>(lparam))) failures.push_back(r);
+  for (const MSG& next : behind) {
+    if (!IsChangeNotification(next.message)) continue;
+    if (DWORD r = group.Add(next.message, next.wParam, static_cast<CEOID>(next.lParam))) {
+      failures.push_back(r);
+    }
+  }
   MSG next;
-  for (int taken = 1; taken < kCaptureGroupMax &&
+  for (int taken = 1 + static_cast<int>(behind.size()); taken < kCaptureGroupMax &&
                       PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE);
        ++taken) {
     if (!IsChangeNotification(next.message)) continue;
@@ -244,6 +282,22 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
   }
 }
 
+// The local requests that write nothing but what a busy store lets them
+// (each store call under systemLock waits at most
+// kStoreWaitUnderSystemLockMs): answered while capture waits for the store.
+BOOL IsReadOnlyRequest(UINT message) {
+  return IsChangeListRequest(message) && message != WM_HMAPP_SET_SYNC_STATE &&
+                 message != WM_HMAPP_INIT_SYNC_TIME
+             ? TRUE
+             : FALSE;
+}
+
+// Called by capture's wait for a busy store, with no lock held: the
+// read-only local requests sent meanwhile are answered now (each takes
+// systemLock in the procedure), rather than after the store is free. A
+// request that writes, and every other message, keeps its place.
+void AnswerReadOnlyRequests() { DispatchSentMessagesW(IsReadOnlyRequest); }
+
 }  // namespace
 
 // The lock is taken here unless this thread holds it already: the procedure
@@ -252,20 +306,24 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
 //
 // A notification takes the store with the lock (LockWithStore), so that a
 // busy store (another process's long write) holds up capture alone while
-// the worker keeps answering. Under systemLock any other store call waits at
-// most kStoreWaitUnderSystemLockMs; WM_CREATE is the exception, since no
-// worker runs before it ends.
+// the worker keeps answering, and this thread answers the read-only local
+// requests meanwhile (AnswerReadOnlyRequests). Under systemLock any other
+// store call waits at most kStoreWaitUnderSystemLockMs; WM_CREATE is the
+// exception, since no worker runs before it ends.
 LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     NO_THREAD_SAFETY_ANALYSIS {
   ProcessObjects* p = pProcessObjects;
   if (p == nullptr) return DefWindowProcW(window, message, wparam, lparam);
   if (systemLock.HeldByCurrentThread()) return Dispatch(*p, window, message, wparam, lparam);
   if (IsChangeNotification(message)) {
-    const bool taken = LockWithStore();
+    std::vector<MSG> behind;
+    GatherNotifications(window, behind);
+    const bool taken = LockWithStore(AnswerReadOnlyRequests);
     {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       OnChangeNotification(*p, window, message, wparam, lparam,
-                           taken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable);
+                           taken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable,
+                           behind);
     }
     systemLock.Unlock();
     return 0;

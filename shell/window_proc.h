@@ -23,6 +23,15 @@ constexpr UINT kPurgeTimerPeriodMs = 86400000;
 // write lock (a few milliseconds).
 constexpr int kCaptureGroupMax = 256;
 
+// While another program writes one record after another, the window thread
+// lets a group fill before it takes the store: it looks for more
+// notifications every kCaptureGatherSliceMs for up to kCaptureGatherMaxMs,
+// and stops once kCaptureGatherQuietSlices looks in a row found none (so a
+// lone change waits that long, 3 ms).
+constexpr int kCaptureGatherSliceMs = 1;
+constexpr int kCaptureGatherQuietSlices = 3;
+constexpr int kCaptureGatherMaxMs = 50;
+
 // Attempts of a server restart before the system gives up and closes.
 constexpr int kRestartAttempts = 3;
 

@@ -1,6 +1,7 @@
 // Another process holding the store's write lock (a long import, a backup,
 // sqlite3 in another terminal) holds up capture alone: the server keeps
-// answering, the read-only tools keep working, and the change written just
+// answering, the read-only tools and the window's read-only requests keep
+// working, and the change written just
 // before the store went busy is captured once it is free again. Real
 // processes on a temporary device.
 #include <signal.h>
@@ -74,6 +75,10 @@ TEST_F(BusyStoreTest, TheServerAndTheReadingToolsAnswerWhileCaptureWaits) {
       {"hmdevice db list", {"db", "list"}, false},
       {"hmdevice rec list", {"rec", "list", "Demo Contacts"}, false},
       {"hmdevice status", {"status"}, false},
+      // Through the window, whose thread is the one waiting to capture: it
+      // answers the requests that only read while it waits.
+      {"hmdevice changes", {"changes", "24"}, false},
+      {"the local sync state", {"send", "0x8001", "24"}, false},
   };
   for (const Ask& ask : asks) {
     SCOPED_TRACE(ask.what);

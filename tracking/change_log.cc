@@ -199,9 +199,8 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
   prop.propid = kChangeRecordPropId;
   prop.val.blob.dwCount = kChangeRecordSize;
   prop.val.blob.lpb = blob;
-  // An empty database has no last record to seek to; the append works all
-  // the same.
-  CeSeekDatabase(hLogDb, CEDB_SEEK_END, 0, nullptr);
+  // A record is appended wherever the handle stands; every read of the log
+  // seeks first.
   CEOID written = CeWriteRecordProps(hLogDb, 0, 1, &prop);
   if (written != 0) {
     mirror_.Append(written, bType, dwTime, oidRec, dwUid);
