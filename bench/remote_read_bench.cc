@@ -145,7 +145,7 @@ void BM_RemoteRead(benchmark::State& state) {
   state.counters["vs_direct"] = remoteSeconds / directSeconds;
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRecords);
   client.Close();
-  SystemLockGuard locked(systemLock);
+  platform::MutexLock locked(&TrackingState::systemLock);
   server.Stop();
 }
 BENCHMARK(BM_RemoteRead)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);

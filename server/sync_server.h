@@ -18,8 +18,8 @@
 // never cut: there is no idle time-out.
 //
 // Threads. Start and Stop are called on the window thread (Stop also at
-// process exit), with or without systemLock held. Everything else runs on
-// the worker. The worker takes systemLock around each HandleMessage and
+// process exit): StartReleasingLock and StopReleasingLock with systemLock
+// held, Start and Stop without it. Everything else runs on the worker. The worker takes systemLock around each HandleMessage and
 // around the per-connection clean-up, and never holds it during a socket
 // call. fStop, sockListen and sockConn are atomic: a socket is handed over
 // by exchanging its field with INVALID_SOCKET, and only the thread that
@@ -28,11 +28,14 @@
 //
 // The worker reaches the window thread only by posting WM_RESTART_SERVER
 // (serving cannot go on) or WM_CLOSE (the peer's end of session asked the
-// application to close) to TrackingContext::hwndMain.
+// application to close) to TrackingState::hwndMain. systemLock is never held
+// across a socket call or a sleep: the start releases it for the whole
+// socket set-up, the stop while it waits.
 #ifndef HOLLOWMARCH_SERVER_SYNC_SERVER_H_
 #define HOLLOWMARCH_SERVER_SYNC_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -40,10 +43,9 @@
 #include "platform/types.h"
 #include "platform/winsock.h"
 #include "server/protocol.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 
 // Posted to the window when the server must be stopped and started again.
 constexpr UINT WM_RESTART_SERVER = 0x0464;  // WM_USER + 100
@@ -74,10 +76,10 @@ class SyncServer {
   // `session` and `tracking` must outlive the server. The port is read
   // through GetPort (registry value Port, default 40141); the server binds
   // every address.
-  SyncServer(SyncSession& session, TrackingContext& tracking);
+  SyncServer(SyncSession& session, TrackingState& tracking);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
-  SyncServer(SyncSession& session, TrackingContext& tracking, DWORD port,
+  SyncServer(SyncSession& session, TrackingState& tracking, DWORD port,
              DWORD address = winsock::INADDR_ANY);
   // Stop.
   ~SyncServer();
@@ -90,17 +92,28 @@ class SyncServer {
   // listens and the worker runs, 0 on any failure; a failed Start leaves
   // what it made for the next Stop. Also 0, doing nothing, while a worker of
   // an earlier Start is still running.
-  int Start();
+  int Start() EXCLUDES(TrackingState::systemLock);
+  // Start for a caller that holds systemLock (the window thread handling a
+  // message): the lock is released for the whole start (its socket calls and
+  // its pauses between tries) and held again on return. The worker starts
+  // only at the end, so nothing else takes the lock meanwhile but a worker
+  // of an earlier start, which this one would not replace.
+  int StartReleasingLock() REQUIRES(TrackingState::systemLock);
 
   // Asks the worker to end, closes the listening socket and the connection
   // (each exactly once) to wake it, and waits until it has ended, at most
   // kStopWaitMs; returns at once when no worker runs. A reply that the
   // worker is sending is finished before the connection is closed (within
-  // the same wait), so a peer never gets half of one. When the caller holds
-  // systemLock, it is released during the waits and held again on return.
-  // Cleans up Winsock once for each successful Start. Safe to call again, and
-  // without a Start. Returns 0.
-  int Stop();
+  // the same wait), so a peer never gets half of one. Cleans up Winsock
+  // once for each successful Start. Safe to call again, and without a Start.
+  // Returns 0.
+  int Stop() EXCLUDES(TrackingState::systemLock);
+  // Stop for a caller that holds systemLock: the stop is asked and the
+  // sockets closed with the lock held, so the worker handles no message
+  // after it; the lock is released during each wait (a worker waiting for
+  // it to handle a message can then take it, see the stop and end) and held
+  // again on return.
+  int StopReleasingLock() REQUIRES(TrackingState::systemLock);
 
   // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
   // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
@@ -121,7 +134,7 @@ class SyncServer {
   // calls and held again on return; the caller must re-check any shared
   // state it had looked at. Otherwise as Send. With no connection (a
   // handler driven without one) it returns kSendFailed and sends nothing.
-  int SendFromHandler() REQUIRES(systemLock);
+  int SendFromHandler() REQUIRES(TrackingState::systemLock);
 
   // The worker's thread procedure; `parameter` is the SyncServer.
   static DWORD ServerThread(LPVOID parameter);
@@ -168,10 +181,17 @@ class SyncServer {
   void SetReplyUnderWay(bool underWay);
   // Waits up to `ms` unless a stop is asked first.
   void PauseUnlessStopped(DWORD ms);
+  // Stop's first step: asks the worker to end and closes the listening
+  // socket; the end of Stop's waits.
+  std::chrono::steady_clock::time_point AskStop();
+  // Waits until `done` (a flag guarded by lifeMu_) is set or `deadline`.
+  void WaitLife(std::chrono::steady_clock::time_point deadline, const bool& done);
+  // Stop's last step.
+  void CleanUpWinsock();
   void WorkerEnded();
 
   SyncSession& session_;
-  TrackingContext& tracking_;
+  TrackingState& tracking_;
 
   // Worker life, for Stop's wait and the pauses of the worker.
   std::mutex lifeMu_;

@@ -9,7 +9,7 @@
 #include "server/protocol.h"
 #include "server/queries.h"
 #include "server/sync_server.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 SyncSession::SyncSession()
     : fStreamStart(0),
@@ -39,10 +39,9 @@ SyncSession::~SyncSession() {
 
 namespace {
 
-void ClearCaptureFlags(TrackingContext& tracking) {
-  if (tracking.capture == nullptr) return;
-  tracking.capture->fCaptureSuppressed.store(0);
-  tracking.capture->fCaptureLocked.store(0);
+void ClearCaptureFlags(TrackingState& tracking) {
+  tracking.capture.fCaptureSuppressed.store(0);
+  tracking.capture.fCaptureLocked.store(0);
 }
 
 int ReplyStatusOnly(SyncServer& server, BYTE status) {
@@ -90,7 +89,7 @@ const BYTE* FindItem(BYTE tag, const BYTE* items, WORD count) {
   return nullptr;
 }
 
-BYTE HandleHello(SyncSession& session, TrackingContext& tracking,
+BYTE HandleHello(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload) {
   if (cbPayload < kHelloPrefixBytes) return STATUS_BAD_REQUEST;
   if (payload[0] != kHelloVersion) return STATUS_BAD_REQUEST;
@@ -128,7 +127,7 @@ int ReplyHello(SyncSession& session, SyncServer& server, BYTE status) {
   return 1;
 }
 
-BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
                       const BYTE* payload, DWORD cbPayload) {
   // The shutdown byte is the first payload byte of an "I" item that must
   // open the payload; that item's length field is not looked at.
@@ -151,12 +150,12 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
                             PayloadBytes(frame, static_cast<DWORD>(received)));
 }
 
-int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingContext& tracking) {
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingState& tracking) {
   return ReplyCommandNotKept(session, server, tracking);
 }
 
 int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) {
+                  TrackingState& tracking) {
   if (server.cbData < static_cast<int32_t>(kFrameHeaderBytes))
     return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
 
@@ -194,7 +193,7 @@ int HandleMessage(SyncSession& session, SyncServer& server,
   }
 }
 
-void EndConnection(SyncSession& session, TrackingContext& tracking) {
+void EndConnection(SyncSession& session, TrackingState& tracking) {
   ClearCaptureFlags(tracking);
   session.fStreamStart = 0;
   session.fStreamDone = 1;

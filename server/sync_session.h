@@ -4,7 +4,7 @@
 // session.
 //
 // Threads: everything here runs on the server's worker with systemLock
-// (server/system_lock.h) held, one message at a time; tests and the fuzzer
+// (tracking/tracking_state.h) held, one message at a time; tests and the fuzzer
 // take the lock the same way. The capture flags are atomic and shared with
 // the window thread.
 #ifndef HOLLOWMARCH_SERVER_SYNC_SESSION_H_
@@ -13,10 +13,9 @@
 #include "platform/types.h"
 #include "server/change_stream_resume.h"
 #include "server/remote_db_handles.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct TrackedDb;
-struct TrackingContext;
 class SyncServer;
 
 // Session states (SyncSession::dwState). There is no state 4.
@@ -77,7 +76,7 @@ struct SyncSession {
 // field is trusted only as far as those bytes reach) and never writes past
 // server.cbBuffer.
 int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) REQUIRES(systemLock);
+                  TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 // True when the message of `received` bytes at `frame` may write the store
 // (a command that is not a remote read; see CommandWritesStore), so that the
@@ -88,7 +87,7 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
 // The reply to a message whose store transaction could not be committed
 // (see ReplyCommandNotKept). Non-zero.
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
-                        TrackingContext& tracking) REQUIRES(systemLock);
+                        TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 // The first item of the run of `count` bytes at `items` whose tag is `tag`,
 // or null. Items with tags below 0x80 are stepped over by their length
@@ -110,7 +109,7 @@ bool ItemFits(const BYTE* item, const BYTE* end);
 // payload shorter than the 4-byte prefix) or STATUS_REFUSED (no "F" item,
 // or one that does not begin with the identification). A refused hello
 // changes nothing.
-BYTE HandleHello(SyncSession& session, TrackingContext& tracking,
+BYTE HandleHello(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload);
 // Writes the 11-byte hello reply with `status`; non-zero.
 int ReplyHello(SyncSession& session, SyncServer& server, BYTE status);
@@ -118,7 +117,7 @@ int ReplyHello(SyncSession& session, SyncServer& server, BYTE status);
 // End of session: state Shutdown when the payload starts with an "I" item
 // whose first payload byte is non-zero, else Ended (Shutdown stays); clears
 // both capture flags. Always STATUS_OK.
-BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
                       const BYTE* payload, DWORD cbPayload);
 // Writes the status-only reply; non-zero.
 int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status);
@@ -130,7 +129,7 @@ int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status);
 // (no stream position survives into the next connection), bLastOp is
 // OP_NONE and the state is None, so the next peer must say hello. The
 // selected class, the alarm handle and the remote-database fields stay.
-void EndConnection(SyncSession& session, TrackingContext& tracking)
-    REQUIRES(systemLock);
+void EndConnection(SyncSession& session, TrackingState& tracking)
+    REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_SYNC_SESSION_H_

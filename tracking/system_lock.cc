@@ -1,12 +1,8 @@
-#include "server/system_lock.h"
+#include "tracking/system_lock.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/object_store.h"
-
-SystemMutex systemLock;
 
 namespace {
 
@@ -20,22 +16,22 @@ constexpr int kStoreRounds = 3;
 // could wait for ever.
 class StoreTurns {
  public:
-  void Take() {
-    std::unique_lock<std::mutex> lock(mu_);
+  void Take() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
     const uint64_t ticket = next_++;
-    cv_.wait(lock, [&] { return serving_ == ticket; });
+    while (serving_ != ticket) cv_.Wait(&mu_);
   }
-  void Pass() {
-    std::lock_guard<std::mutex> lock(mu_);
+  void Pass() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
     ++serving_;
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  uint64_t next_ = 0;
-  uint64_t serving_ = 0;
+  platform::Mutex mu_;
+  platform::CondVar cv_;
+  uint64_t next_ GUARDED_BY(mu_) = 0;
+  uint64_t serving_ GUARDED_BY(mu_) = 0;
 };
 
 StoreTurns storeTurns;
@@ -50,20 +46,23 @@ bool BeginInTurn() {
 
 }  // namespace
 
-bool LockWithStore() NO_THREAD_SAFETY_ANALYSIS {
+// Each round ends holding the lock or with none held; the last one always
+// holds it.
+bool LockWithStore() {
   for (int round = 0;; ++round) {
     if (!BeginInTurn()) {
-      systemLock.Lock();
+      TrackingState::systemLock.Lock();
       return false;
     }
-    if (systemLock.TryLockFor(kStoreHeldLockWaitMs)) return true;
+    if (TrackingState::systemLock.TryLockFor(kStoreHeldLockWaitMs)) return true;
     CeEndTransaction(FALSE);
-    systemLock.Lock();
+    TrackingState::systemLock.Lock();
+    bool begun;
     {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
-      if (CeBeginTransaction()) return true;
+      begun = CeBeginTransaction() != FALSE;
     }
-    if (round + 1 == kStoreRounds) return false;
-    systemLock.Unlock();
+    if (begun || round + 1 == kStoreRounds) return begun;
+    TrackingState::systemLock.Unlock();
   }
 }
