@@ -26,6 +26,8 @@ LRESULT CaptureWindowProc(HWND hwnd, UINT message, WPARAM wParam,
                           LPARAM lParam) {
   if (message == DB_CEOID_CHANGED || message == DB_CEOID_CREATED ||
       message == DB_CEOID_RECORD_DELETED) {
+    // Under the lock, as the program's window procedure captures.
+    platform::MutexLock locked(&TrackingState::systemLock);
     return static_cast<LRESULT>(LogDbChange(*gTracking, message, wParam,
                                             static_cast<CEOID>(lParam)));
   }
@@ -58,8 +60,11 @@ void CaptureFromQueue(benchmark::State& state, bool append) {
   CEOID db = fixture::CreateDb(u"Contacts", 24);
   TrackingState t(hwnd);
   gTracking = &t;
-  t.trackedDbs.DiscoverClassDbs(24, false, 0);
-  SetSyncState(t.syncStates, 24, append ? SyncStateTracking : SyncStateNone);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.DiscoverClassDbs(24, false, 0);
+    SetSyncState(t.syncStates, 24, append ? SyncStateTracking : SyncStateNone);
+  }
 
   const int batch = static_cast<int>(state.range(0));
   CEOID oid = 0x10000;
@@ -74,7 +79,10 @@ void CaptureFromQueue(benchmark::State& state, bool append) {
     }
   }
   state.SetItemsProcessed(state.iterations() * batch);
-  t.trackedDbs.CloseAllTracked();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.CloseAllTracked();
+  }
   DestroyWindow(hwnd);
   gTracking = nullptr;
 }
@@ -98,8 +106,11 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
   TrackingState t(hwnd);
   gTracking = &t;
   if (!CeOpenNotificationJournal(u"capture bench", nullptr)) state.SkipWithError("no journal");
-  t.trackedDbs.DiscoverClassDbs(24, false, hwnd);
-  SetSyncState(t.syncStates, 24, SyncStateTracking);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.DiscoverClassDbs(24, false, hwnd);
+    SetSyncState(t.syncStates, 24, SyncStateTracking);
+  }
   CEOID oid = db;
   HANDLE writer = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
   const int batch = static_cast<int>(state.range(0));
@@ -114,6 +125,7 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
     MSG msg;
     int handled = 0;
     while (handled < batch) {
+      platform::MutexLock locked(&TrackingState::systemLock);
       CaptureGroup group(t);
       for (int n = 0; n < 256 && PeekMessageW(&msg, hwnd, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE); ++n) {
         if (group.Add(msg.message, msg.wParam, static_cast<CEOID>(msg.lParam)) != 0) {
@@ -126,7 +138,10 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * batch);
   CloseHandle(writer);
-  t.trackedDbs.CloseAllTracked();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.CloseAllTracked();
+  }
   CeCloseNotificationJournal();
   DestroyWindow(hwnd);
   gTracking = nullptr;
@@ -152,6 +167,7 @@ void BM_MailNotificationLastRecord(benchmark::State& state) {
     fixture::MakeFolderDb(name, filed);
     fixture::NameFolders(store, {name});
   }
+  platform::MutexLock locked(&TrackingState::systemLock);
   SetUpMailTracking(t, true);
   SetSyncState(t.syncStates, kMailDataClass, SyncStateTracking);
   t.messageUids.FreeAllMessageUids();  // no shortcut through the map

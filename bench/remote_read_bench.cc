@@ -146,7 +146,7 @@ void BM_RemoteRead(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRecords);
   client.Close();
   platform::MutexLock locked(&TrackingState::systemLock);
-  server.Stop();
+  server.StopReleasingLock();
 }
 BENCHMARK(BM_RemoteRead)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -120,7 +120,7 @@ void BM_StreamWholeLog(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kChanges);
   client.Close();
   platform::MutexLock locked(&TrackingState::systemLock);
-  server.Stop();
+  server.StopReleasingLock();
 }
 BENCHMARK(BM_StreamWholeLog)->Arg(kDefaultChanges)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 

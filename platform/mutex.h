@@ -11,6 +11,9 @@
 #ifndef HOLLOWMARCH_PLATFORM_MUTEX_H_
 #define HOLLOWMARCH_PLATFORM_MUTEX_H_
 
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
 #include <cassert>
 #include <chrono>
@@ -40,7 +43,8 @@ namespace platform {
 class CondVar;
 
 // A mutex that may also be waited for with a bound, and that knows which
-// thread holds it (for assertions only). Not recursive.
+// thread holds it (for assertions only). Not recursive. A plain std::mutex
+// underneath, so CondVar waits on it directly.
 class CAPABILITY("mutex") Mutex {
  public:
   void Lock() ACQUIRE() {
@@ -49,7 +53,18 @@ class CAPABILITY("mutex") Mutex {
   }
   // True, holding the mutex, when it could be had within `ms` milliseconds.
   bool TryLockFor(unsigned ms) TRY_ACQUIRE(true) {
-    if (!mu_.try_lock_for(std::chrono::milliseconds(ms))) return false;
+    // The bound is a point on the wall clock, as pthread_mutex_timedlock
+    // takes it; a jump of that clock during the wait lengthens or shortens
+    // this one wait.
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    if (pthread_mutex_timedlock(mu_.native_handle(), &deadline) != 0) return false;
     SetOwner();
     return true;
   }
@@ -74,7 +89,7 @@ class CAPABILITY("mutex") Mutex {
   void SetOwner() { owner_.store(std::this_thread::get_id(), std::memory_order_relaxed); }
   void ClearOwner() { owner_.store(std::thread::id(), std::memory_order_relaxed); }
 
-  std::timed_mutex mu_;
+  std::mutex mu_;
   std::atomic<std::thread::id> owner_{};
 };
 
@@ -95,7 +110,7 @@ class SCOPED_CAPABILITY MutexLock {
 class CondVar {
  public:
   void Wait(Mutex* mu) REQUIRES(mu) {
-    std::unique_lock<std::timed_mutex> lock(mu->mu_, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     mu->ClearOwner();
     cv_.wait(lock);
     mu->SetOwner();
@@ -104,7 +119,7 @@ class CondVar {
   // False when the time ran out.
   template <class Duration>
   bool WaitFor(Mutex* mu, Duration timeout) REQUIRES(mu) {
-    std::unique_lock<std::timed_mutex> lock(mu->mu_, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     mu->ClearOwner();
     bool notified = cv_.wait_for(lock, timeout) == std::cv_status::no_timeout;
     mu->SetOwner();
@@ -114,7 +129,7 @@ class CondVar {
   // Until `deadline`; false when it passed.
   template <class Clock, class Duration>
   bool WaitUntil(Mutex* mu, std::chrono::time_point<Clock, Duration> deadline) REQUIRES(mu) {
-    std::unique_lock<std::timed_mutex> lock(mu->mu_, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     mu->ClearOwner();
     bool notified = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     mu->SetOwner();
@@ -125,7 +140,7 @@ class CondVar {
   void NotifyOne() { cv_.notify_one(); }
 
  private:
-  std::condition_variable_any cv_;
+  std::condition_variable cv_;
 };
 
 // Releases a held mutex for a scope (for a blocking call that must not run

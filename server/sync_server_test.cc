@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -192,8 +193,34 @@ TEST_F(SyncServerTest, AFailingSocketIsTriedThreeTimesFourSecondsApart) {
     EXPECT_EQ(server_->Start(), c.started) << c.failures << " failures";
     EXPECT_EQ(fault::TakeSleeps(), c.sleeps) << c.failures << " failures";
     platform::MutexLock locked(&TrackingState::systemLock);
-    server_->Stop();
+    server_->StopReleasingLock();
   }
+}
+
+// The window thread starts the server holding the lock; the pause after a
+// failed try is made with the lock released, so the worker of a peer (or
+// anything else that needs the lock) is not held up for seconds.
+TEST_F(SyncServerTest, AStartUnderTheLockPausesWithTheLockReleased) {
+  fault::FailNext(fault::Call::kSocket, winsock::WSAEMFILE, 1);
+  std::atomic<bool> returned{false};
+  std::atomic<bool> takenDuringStart{false};
+  std::thread other([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    if (TrackingState::systemLock.TryLockFor(2000)) {
+      takenDuringStart = !returned.load();
+      TrackingState::systemLock.Unlock();
+    }
+  });
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(server_->StartReleasingLock(), 1);
+    returned = true;
+    EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
+  }
+  other.join();
+  EXPECT_TRUE(takenDuringStart);
+  platform::MutexLock locked(&TrackingState::systemLock);
+  server_->StopReleasingLock();
 }
 
 TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
@@ -408,7 +435,7 @@ TEST_F(SyncServerTest, StopUnderTheLockDoesNotDeadlockWithAWorkerWaitingForIt) {
     ASSERT_TRUE(peer.SendBytes(HelloFrame()));
     std::this_thread::sleep_for(milliseconds(50));
     const auto begin = Clock::now();
-    EXPECT_EQ(server_->Stop(), 0);
+    EXPECT_EQ(server_->StopReleasingLock(), 0);
     EXPECT_LT(ElapsedMs(begin), 1500);
     EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
   }

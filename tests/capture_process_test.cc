@@ -31,10 +31,13 @@ LRESULT CaptureWindowProc(HWND hwnd, UINT message, WPARAM wParam,
   switch (message) {
     case DB_CEOID_CREATED:
     case DB_CEOID_RECORD_DELETED:
-    case DB_CEOID_CHANGED:
+    case DB_CEOID_CHANGED: {
       ++gNotifications;
+      // Under the lock, as the program's window procedure captures.
+      platform::MutexLock locked(&TrackingState::systemLock);
       return static_cast<LRESULT>(LogDbChange(*gTracking, message, wParam,
                                               static_cast<CEOID>(lParam)));
+    }
     default:
       return DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -111,8 +114,11 @@ TEST(CaptureProcessTest, ChangesFromAnotherProcessAreLoggedOnceWithTheirType) {
   TrackingState t(hwnd);
   gTracking = &t;
   gNotifications = 0;
-  ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(24, false, hwnd));
-  SetSyncState(t.syncStates, 24, SyncStateTracking);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(24, false, hwnd));
+    SetSyncState(t.syncStates, 24, SyncStateTracking);
+  }
 
   const std::string root = device.root();
   CEOID rec = std::stoul(Hmdevice(root, {"rec", "add", "Contacts", "0x10013=1"}));
@@ -123,6 +129,7 @@ TEST(CaptureProcessTest, ChangesFromAnotherProcessAreLoggedOnceWithTheirType) {
   PumpNotifications(hwnd, 4);
   EXPECT_EQ(gNotifications, 4);
 
+  platform::MutexLock locked(&TrackingState::systemLock);
   EXPECT_EQ(LoggedChanges(t.trackedDbs.FindTrackedByDb(contacts)->pLog),
             (std::vector<Change>{{ChangeTypeAdd, rec},
                                  {ChangeTypeModify, rec},

@@ -69,6 +69,7 @@ std::vector<Rec> LogRecords(const ChangeLog* log) {
 class OrdinaryCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    platform::MutexLock locked(&TrackingState::systemLock);
     SetClock(kNow);
     SetUptimeMs(120'000);
     db_ = fixture::CreateDb(u"Contacts", 24);
@@ -80,7 +81,7 @@ class OrdinaryCaptureTest : public ::testing::Test {
     log_ = t_.trackedDbs.pHead->pLog;
   }
 
-  DWORD Notify(UINT message, CEOID oidRec) {
+  DWORD Notify(UINT message, CEOID oidRec) REQUIRES(TrackingState::systemLock) {
     return LogDbChange(t_, message, oidRec, db_);
   }
 
@@ -92,6 +93,7 @@ class OrdinaryCaptureTest : public ::testing::Test {
 };
 
 TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     UINT message;
     BYTE type;
@@ -120,6 +122,7 @@ TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
 }
 
 TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   CEOID other = fixture::CreateDb(u"Other", 24);
   EXPECT_EQ(LogDbChange(t_, DB_CEOID_CHANGED, recs_[0], other), 0u);
 
@@ -131,6 +134,7 @@ TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
 }
 
 TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // The first notification is never a repeat, even at time 0.
   SetClock(0);
   Notify(DB_CEOID_CHANGED, recs_[0]);
@@ -151,6 +155,7 @@ TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
 }
 
 TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastChange) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   Notify(DB_CEOID_CHANGED, recs_[0]);
   // The log's database is gone and cannot be made again for a moment.
   log_->DeleteLogDb();
@@ -173,6 +178,7 @@ TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastCha
 }
 
 TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   for (bool commits : {true, false}) {
     SCOPED_TRACE(commits ? "committed" : "the commit fails");
     log_->DeleteLogDb();
@@ -204,6 +210,7 @@ TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
 }
 
 TEST_F(OrdinaryCaptureTest, TakesTheUidFromTheMapWhenItHoldsTheRecord) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   t_.messageUids.AddMessageUid(recs_[2], 0x77);
   Notify(DB_CEOID_CHANGED, recs_[2]);
   EXPECT_EQ(LogRecords(log_),
@@ -238,6 +245,7 @@ struct MailWorld {
 };
 
 TEST(MailCaptureTest, MailCases) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Notification {
     UINT message;
     CEOID oidRec;
@@ -359,6 +367,7 @@ TEST(MailCaptureTest, MailCases) {
        baseMap},
       {"mail not tracking: nothing, map untouched",
        [](MailWorld& f) {
+         TrackingState::systemLock.AssertHeld();  // called by the test below
          SetSyncState(f.t.syncStates, kMailDataClass, SyncStateLost);
          CEOID r = fixture::FileMessage(f.inbox.oidDb, {f.msgs[2], 0xC2});
          return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
@@ -386,6 +395,7 @@ TEST(MailCaptureTest, MailCases) {
 }
 
 TEST(MailCaptureTest, ASearchPutsANewFolderUnderNotification) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   MailWorld w;
   fixture::Folder drafts = fixture::MakeFolderDb(u"Drafts", {{w.msgs[2], 0xD2}});
   fixture::NameFolders(w.store, {u"Drafts"});
@@ -399,6 +409,7 @@ TEST(MailCaptureTest, ASearchPutsANewFolderUnderNotification) {
 }
 
 TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   MailWorld w;
   // The record count of Inbox cannot be had: Inbox is skipped and Sent is
   // searched. (The first information asked is pmailFolders'.)
@@ -416,6 +427,7 @@ TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
 
 // Every handle that a search opens is closed again, whichever step fails.
 TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     Call call;  // kCount: nothing fails
@@ -454,6 +466,7 @@ TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
 }
 
 TEST(MailCaptureWithoutSetUpTest, MailIsNotTreatedAsMail) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // As on a platform of major version 1: no mail set-up ran.
   hmtest::TempDevice device;
   TrackingState t;

@@ -61,6 +61,7 @@ struct RebuildCase {
 // The uid map and the folder list as the store's folder records say, over
 // small stores that each show one rule.
 TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   const std::vector<RebuildCase> cases = {
       {"oid then uid", {{u"A", {{0, 11}}}}, {{u"A"}}, {{0, 11}}},
       {"uid then oid",
@@ -124,6 +125,7 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
 }
 
 TEST(MailStoreTest, RebuildReplacesPairsThatCaptureAddedWithoutUid) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
@@ -140,6 +142,7 @@ TEST(MailStoreTest, RebuildReplacesPairsThatCaptureAddedWithoutUid) {
 }
 
 TEST(MailStoreTest, SetUpTracksTheMessageDatabase) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
@@ -155,6 +158,7 @@ TEST(MailStoreTest, SetUpTracksTheMessageDatabase) {
 
 // Mail follows the lost-log rule that discovery applies to the other classes.
 TEST(MailStoreTest, SetUpLosesMailWhoseLogDidNotSurvive) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     DWORD state;       // before set-up
@@ -190,6 +194,7 @@ TEST(MailStoreTest, SetUpLosesMailWhoseLogDidNotSurvive) {
 }
 
 TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   t.mail.oidMailMsgs = 99;  // set-up starts afresh
@@ -205,6 +210,7 @@ TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
 }
 
 TEST(MailStoreTest, FolderReadFailuresSkipOnlyWhatFailed) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
@@ -231,6 +237,7 @@ TEST(MailStoreTest, FolderReadFailuresSkipOnlyWhatFailed) {
 }
 
 TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   CEOID a = fixture::MakeFolderDb(u"A", {}).oidDb;

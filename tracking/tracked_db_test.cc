@@ -64,6 +64,7 @@ void SetPurgeDays(DWORD days) {
 
 // The lost-log rule over a class that has a log from before the restart.
 TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     uint64_t uptimeMs;
@@ -103,6 +104,7 @@ TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
 }
 
 TEST(TrackedDbTest, DiscoveryFailures) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     int databases;
@@ -142,6 +144,7 @@ TEST(TrackedDbTest, DiscoveryFailures) {
 }
 
 TEST(TrackedDbTest, DiscoveryAgainAddsNothing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   TrackingState t;
   CEOID a = fixture::CreateDb(u"A", 26);
@@ -160,6 +163,7 @@ TEST(TrackedDbTest, DiscoveryAgainAddsNothing) {
 // with their own database, and a quick restart matches each log to its
 // database again.
 TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetClock(kNow);
   SetUptimeMs(kTwoMinutes);
@@ -237,6 +241,7 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
 // behind, which nothing would ever open again. The next start deletes it,
 // and the class, whose records went without a change each, is lost.
 TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     bool firstGoes;  // else the second goes
@@ -298,6 +303,7 @@ TEST(TrackedDbTest, LogNamesFitTheStore) {
 class PurgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    platform::MutexLock locked(&TrackingState::systemLock);
     SetClock(kNow);
     SetUptimeMs(kTwoMinutes);
     db_ = fixture::CreateDb(u"Contacts", 24);
@@ -307,7 +313,7 @@ class PurgeTest : public ::testing::Test {
 
   // Entries at the given ages (seconds before now), loaded as a reader has
   // them; the oid of each is its index + 1.
-  void LoadEntriesAged(const std::vector<int64_t>& ages) {
+  void LoadEntriesAged(const std::vector<int64_t>& ages) REQUIRES(TrackingState::systemLock) {
     for (size_t i = 0; i < ages.size(); ++i) {
       WriteLogRecord(log_->LogDbOid(), ChangeTypeModify,
                      static_cast<DWORD>(kNow - ages[i]), CEOID(i + 1));
@@ -333,6 +339,7 @@ class PurgeTest : public ::testing::Test {
 };
 
 TEST_F(PurgeTest, RemovesEntriesOlderThanPurgeDaysAndRaisesSyncTime) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // 90 days (the default) is 7,776,000 s: exactly that old stays.
   LoadEntriesAged({7'776'001, 7'776'000, 10});
   SetSyncTime(24, 1000);
@@ -345,6 +352,7 @@ TEST_F(PurgeTest, RemovesEntriesOlderThanPurgeDaysAndRaisesSyncTime) {
 }
 
 TEST_F(PurgeTest, AnEntryStampedInTheFutureCountsAsVeryOld) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // It is the newest entry, so the walk from the oldest reaches it once
   // everything before it has gone.
   LoadEntriesAged({7'776'001, -5});
@@ -353,6 +361,7 @@ TEST_F(PurgeTest, AnEntryStampedInTheFutureCountsAsVeryOld) {
 }
 
 TEST_F(PurgeTest, TouchesNoListOutsideAReader) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   WriteLogRecord(log_->LogDbOid(), ChangeTypeModify, 5, 1);
   t_.trackedDbs.PurgeOldChanges();
   ASSERT_TRUE(t_.trackedDbs.LoadClassLog(24));
@@ -360,6 +369,7 @@ TEST_F(PurgeTest, TouchesNoListOutsideAReader) {
 }
 
 TEST_F(PurgeTest, KeepsANewerSyncTimeAndSetsAMissingOne) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   SetSyncTime(24, kNow - 10);
   t_.trackedDbs.PurgeOldChanges();
   EXPECT_EQ(GetSyncTime(24), kNow - 10);
@@ -372,6 +382,7 @@ TEST_F(PurgeTest, KeepsANewerSyncTimeAndSetsAMissingOne) {
 
 // A limit beyond 49,710 days must not wrap around 32 bits into a short one.
 TEST_F(PurgeTest, AHugePurgeDaysKeepsEverything) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   SetPurgeDays(50'000);
   LoadEntriesAged({400 * 86'400, 10});
   SetSyncTime(24, 1000);
@@ -383,6 +394,7 @@ TEST_F(PurgeTest, AHugePurgeDaysKeepsEverything) {
 }
 
 TEST(TrackedDbTest, RemovingNodesKeepsWalksGoing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetUptimeMs(kTwoMinutes);
   TrackingState t;
@@ -406,6 +418,7 @@ TEST(TrackedDbTest, RemovingNodesKeepsWalksGoing) {
 }
 
 TEST(TrackedDbTest, ANodeThatCannotBeBuiltIsNotAdded) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetUptimeMs(kTwoMinutes);
   TrackingState t;
