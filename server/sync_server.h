@@ -122,12 +122,12 @@ class SyncServer {
   // up to kFrameRestWaitMs for the rest of that frame and no further byte;
   // what has come by then is the data. A close or failure seen during that
   // wait is left for the next Receive, and a Stop ends the wait.
-  int Receive();
+  int Receive() EXCLUDES(TrackingState::systemLock);
   // Worker only, without systemLock. Sends the first cbData bytes of
   // pbBuffer, partial sends continued; 0 when sent or cbData <= 0,
   // kSendFailed when a send failed (the connection is then closed). cbData
   // is left as it was.
-  int Send();
+  int Send() EXCLUDES(TrackingState::systemLock);
   // For a handler that must send before its reply is done (the
   // acknowledgement that precedes a change stream): called inside
   // HandleMessage with systemLock held, which is released for the socket
@@ -163,8 +163,8 @@ class SyncServer {
 
  private:
   // The accept loop; the thread's exit code.
-  DWORD Serve();
-  void ServeConnection();
+  DWORD Serve() EXCLUDES(TrackingState::systemLock);
+  void ServeConnection() EXCLUDES(TrackingState::systemLock);
   // Sets the keepalive options on an accepted connection; failures are
   // logged.
   static void KeepConnectionAlive(winsock::SOCKET connection);
