@@ -13,18 +13,22 @@
 #include "settings/registry_store.h"
 #include "tests/support/temp_device.h"
 #include "tracking/change_capture.h"
+#include "tracking/mail_tracking.h"
 #include "tracking/store_fixture.h"
+#include "tracking/tracking_state.h"
 #include "tracking/tracked_db.h"
 
 namespace {
 
-fixture::Tracking* gTracking = nullptr;
+TrackingState* gTracking = nullptr;
 
 LRESULT CaptureWindowProc(HWND hwnd, UINT message, WPARAM wParam,
                           LPARAM lParam) {
   if (message == DB_CEOID_CHANGED || message == DB_CEOID_CREATED ||
       message == DB_CEOID_RECORD_DELETED) {
-    return static_cast<LRESULT>(LogDbChange(gTracking->ctx, message, wParam,
+    // Under the lock, as the program's window procedure captures.
+    platform::MutexLock locked(&TrackingState::systemLock);
+    return static_cast<LRESULT>(LogDbChange(*gTracking, message, wParam,
                                             static_cast<CEOID>(lParam)));
   }
   return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -54,10 +58,13 @@ void CaptureFromQueue(benchmark::State& state, bool append) {
   platform::fault::SetUptimeMs(120'000);
   HWND hwnd = MakeWindow();
   CEOID db = fixture::CreateDb(u"Contacts", 24);
-  fixture::Tracking t(hwnd);
+  TrackingState t(hwnd);
   gTracking = &t;
-  t.tracked.DiscoverClassDbs(24, false, 0);
-  SetSyncState(t.cache, 24, append ? SyncStateTracking : SyncStateNone);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.DiscoverClassDbs(24, false, 0);
+    SetSyncState(t.syncStates, 24, append ? SyncStateTracking : SyncStateNone);
+  }
 
   const int batch = static_cast<int>(state.range(0));
   CEOID oid = 0x10000;
@@ -72,7 +79,10 @@ void CaptureFromQueue(benchmark::State& state, bool append) {
     }
   }
   state.SetItemsProcessed(state.iterations() * batch);
-  t.tracked.CloseAllTracked();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.CloseAllTracked();
+  }
   DestroyWindow(hwnd);
   gTracking = nullptr;
 }
@@ -93,11 +103,14 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
   platform::fault::SetUptimeMs(120'000);
   HWND hwnd = MakeWindow();
   CEOID db = fixture::CreateDb(u"Contacts", 24);
-  fixture::Tracking t(hwnd);
+  TrackingState t(hwnd);
   gTracking = &t;
   if (!CeOpenNotificationJournal(u"capture bench", nullptr)) state.SkipWithError("no journal");
-  t.tracked.DiscoverClassDbs(24, false, hwnd);
-  SetSyncState(t.cache, 24, SyncStateTracking);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.DiscoverClassDbs(24, false, hwnd);
+    SetSyncState(t.syncStates, 24, SyncStateTracking);
+  }
   CEOID oid = db;
   HANDLE writer = CeOpenDatabase(&oid, nullptr, 0, 0, 0);
   const int batch = static_cast<int>(state.range(0));
@@ -112,7 +125,8 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
     MSG msg;
     int handled = 0;
     while (handled < batch) {
-      CaptureGroup group(t.ctx);
+      platform::MutexLock locked(&TrackingState::systemLock);
+      CaptureGroup group(t);
       for (int n = 0; n < 256 && PeekMessageW(&msg, hwnd, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE); ++n) {
         if (group.Add(msg.message, msg.wParam, static_cast<CEOID>(msg.lParam)) != 0) {
           state.SkipWithError("append failed");
@@ -124,7 +138,10 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * batch);
   CloseHandle(writer);
-  t.tracked.CloseAllTracked();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    t.trackedDbs.CloseAllTracked();
+  }
   CeCloseNotificationJournal();
   DestroyWindow(hwnd);
   gTracking = nullptr;
@@ -137,7 +154,7 @@ BENCHMARK(BM_CaptureGroupsFromJournal)->Arg(1000)->Unit(benchmark::kMillisecond)
 void BM_MailNotificationLastRecord(benchmark::State& state) {
   hmtest::TempDevice device;
   platform::fault::SetUptimeMs(120'000);
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
   CEOID last = 0;
   for (int f = 0; f < 10; ++f) {
@@ -150,19 +167,20 @@ void BM_MailNotificationLastRecord(benchmark::State& state) {
     fixture::MakeFolderDb(name, filed);
     fixture::NameFolders(store, {name});
   }
-  SetUpMailTracking(t.ctx, true);
-  SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
-  t.uids.FreeAllMessageUids();  // no shortcut through the map
+  platform::MutexLock locked(&TrackingState::systemLock);
+  SetUpMailTracking(t, true);
+  SetSyncState(t.syncStates, kMailDataClass, SyncStateTracking);
+  t.messageUids.FreeAllMessageUids();  // no shortcut through the map
 
   UINT message = DB_CEOID_CHANGED;
   for (auto _ : state) {
     // Alternate the type so that no call is filtered as a repeat.
     message = message == DB_CEOID_CHANGED ? DB_CEOID_CREATED : DB_CEOID_CHANGED;
-    if (LogDbChange(t.ctx, message, last, store.oidMsgs) != 0) {
+    if (LogDbChange(t, message, last, store.oidMsgs) != 0) {
       state.SkipWithError("append failed");
     }
   }
-  t.tracked.CloseAllTracked();
+  t.trackedDbs.CloseAllTracked();
 }
 BENCHMARK(BM_MailNotificationLastRecord)->Unit(benchmark::kMillisecond);
 

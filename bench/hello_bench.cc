@@ -12,15 +12,13 @@
 #include "server/sync_session.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
 void BM_HelloRoundTrip(benchmark::State& state) {
   hmtest::TempDevice device;
-  CaptureFlags flags;
-  TrackingContext tracking;
-  tracking.capture = &flags;
+  TrackingState tracking;
   SyncSession session;
   SyncServer server(SessionDispatcher(), session, tracking, static_cast<DWORD>(hmtest::FreePort()));
   if (server.Start() != 1) {

@@ -145,8 +145,8 @@ void BM_RemoteRead(benchmark::State& state) {
   state.counters["vs_direct"] = remoteSeconds / directSeconds;
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRecords);
   client.Close();
-  SystemLockGuard locked(systemLock);
-  server.Stop();
+  platform::MutexLock locked(&TrackingState::systemLock);
+  server.StopReleasingLock();
 }
 BENCHMARK(BM_RemoteRead)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -34,9 +34,9 @@ void BM_StreamWholeLog(benchmark::State& state) {
   hmtest::TempDevice device;
   // The program's own objects, on a port of our choosing.
   ProcessObjects objects(static_cast<DWORD>(hmtest::FreePort()));
-  TrackedDbList& trackedDbs = objects.trackedDbs;
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    TrackedDbList& trackedDbs = objects.tracking.trackedDbs;
     CeCreateDatabase(u"Contacts", 24, 0, nullptr);
     trackedDbs.DiscoverClassDbs(24, true, 0);
     ChangeLog* log = trackedDbs.FirstTrackedOfClass(24)->pLog;
@@ -93,8 +93,8 @@ void BM_StreamWholeLog(benchmark::State& state) {
 
     {
       // The log's load on its own, released again as the flush left it.
-      SystemLockGuard locked(systemLock);
-      ChangeLog* log = trackedDbs.FirstTrackedOfClass(24)->pLog;
+      platform::MutexLock locked(&TrackingState::systemLock);
+      ChangeLog* log = objects.tracking.trackedDbs.FirstTrackedOfClass(24)->pLog;
       if (!log->HasEntries()) {
         auto loadStart = std::chrono::steady_clock::now();
         log->LoadLog();
@@ -119,8 +119,8 @@ void BM_StreamWholeLog(benchmark::State& state) {
   state.counters["vs_floor"] = streamSeconds / (loadSeconds + pingPongSeconds);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kChanges);
   client.Close();
-  SystemLockGuard locked(systemLock);
-  server.Stop();
+  platform::MutexLock locked(&TrackingState::systemLock);
+  server.StopReleasingLock();
 }
 BENCHMARK(BM_StreamWholeLog)->Arg(kDefaultChanges)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 

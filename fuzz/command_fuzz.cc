@@ -43,9 +43,9 @@ struct World {
       CeWriteRecordProps(h, 0, 1, &v);
     }
     CloseHandle(h);
-    SystemLockGuard locked(systemLock);
-    objects->trackedDbs.DiscoverClassDbs(24, true, 0);
-    node = objects->trackedDbs.FirstTrackedOfClass(24);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    objects->tracking.trackedDbs.DiscoverClassDbs(24, true, 0);
+    node = objects->tracking.trackedDbs.FirstTrackedOfClass(24);
     for (DWORD i = 0; i < 8; ++i) node->pLog->WriteEntry(3, 1000 + i, 50 + i, kNoUid);
   }
   std::unique_ptr<ProcessObjects> objects;
@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(payload, data, size);
   server.pbBuffer = buffer;
   {
-    SystemLockGuard locked(systemLock);
-    world.objects->trackedDbs.LoadClassLog(24);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    world.objects->tracking.trackedDbs.LoadClassLog(24);
     HANDLE ownLog = world.node->pLog->LogDbHandle();
     // A remote database open as the peer would have it.
     CEOID remote = 0;
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
     CloseHandle(session.hRemoteDb);
-    world.objects->trackedDbs.EndClassLog(24);
+    world.objects->tracking.trackedDbs.EndClassLog(24);
   }
   server.pbBuffer = nullptr;
   std::free(payload);

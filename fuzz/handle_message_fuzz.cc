@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server.cbData = static_cast<int32_t>(length);
     int reply;
     {
-      SystemLockGuard locked(systemLock);
+      platform::MutexLock locked(&TrackingState::systemLock);
       reply = HandleMessage(session, server, world.objects->tracking);
     }
     if (reply != 0 &&

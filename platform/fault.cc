@@ -1,7 +1,7 @@
 #include "platform/fault.h"
+#include "platform/mutex.h"
 
 #include <array>
-#include <mutex>
 #include <utility>
 
 namespace platform::fault {
@@ -14,14 +14,14 @@ struct Armed {
 };
 
 struct State {
-  std::mutex mu;
-  std::array<Armed, static_cast<size_t>(Call::kCount)> armed{};
-  std::optional<uint64_t> uptime_ms;
-  std::optional<uint64_t> clock;
-  std::optional<uint64_t> free_bytes;
-  std::optional<int> send_limit;
-  bool record_sleeps = false;
-  std::vector<DWORD> sleeps;
+  Mutex mu;
+  std::array<Armed, static_cast<size_t>(Call::kCount)> armed GUARDED_BY(mu){};
+  std::optional<uint64_t> uptime_ms GUARDED_BY(mu);
+  std::optional<uint64_t> clock GUARDED_BY(mu);
+  std::optional<uint64_t> free_bytes GUARDED_BY(mu);
+  std::optional<int> send_limit GUARDED_BY(mu);
+  bool record_sleeps GUARDED_BY(mu) = false;
+  std::vector<DWORD> sleeps GUARDED_BY(mu);
 };
 
 State& TheState() {
@@ -33,13 +33,13 @@ State& TheState() {
 
 void FailNext(Call call, DWORD error, int count, int skip) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.armed[static_cast<size_t>(call)] = Armed{error, count, skip};
 }
 
 void Clear() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.armed.fill(Armed{});
   s.uptime_ms.reset();
   s.clock.reset();
@@ -51,43 +51,43 @@ void Clear() {
 
 void SetUptimeMs(std::optional<uint64_t> ms) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.uptime_ms = ms;
 }
 
 void SetClock(std::optional<uint64_t> unix_seconds) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.clock = unix_seconds;
 }
 
 void SetStoreFreeBytes(std::optional<uint64_t> bytes) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.free_bytes = bytes;
 }
 
 void SetSendLimit(std::optional<int> bytes) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.send_limit = bytes;
 }
 
 void SetRecordSleeps(bool record) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.record_sleeps = record;
 }
 
 std::vector<DWORD> TakeSleeps() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return std::exchange(s.sleeps, {});
 }
 
 bool RecordSleep(DWORD ms) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   if (!s.record_sleeps) return false;
   s.sleeps.push_back(ms);
   return true;
@@ -95,7 +95,7 @@ bool RecordSleep(DWORD ms) {
 
 bool ShouldFail(Call call, DWORD* error) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   Armed& a = s.armed[static_cast<size_t>(call)];
   if (a.count == 0) return false;
   if (a.skip > 0) {
@@ -109,25 +109,25 @@ bool ShouldFail(Call call, DWORD* error) {
 
 std::optional<uint64_t> UptimeOverride() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return s.uptime_ms;
 }
 
 std::optional<uint64_t> ClockOverride() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return s.clock;
 }
 
 std::optional<uint64_t> StoreFreeBytesOverride() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return s.free_bytes;
 }
 
 std::optional<int> SendLimitOverride() {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   return s.send_limit;
 }
 

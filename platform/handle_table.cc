@@ -1,17 +1,17 @@
 #include "platform/handle_table.h"
+#include "platform/mutex.h"
 
-#include <mutex>
 #include <unordered_map>
 
 namespace platform {
 namespace {
 
 struct Table {
-  std::mutex mu;
+  Mutex mu;
   // Handles step by 4 from 0x100, as kernel handles do; the space is large
   // enough that a process never wraps into 0x80000000 (the registry's roots).
-  uint32_t next = 0x100;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects;
+  uint32_t next GUARDED_BY(mu) = 0x100;
+  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects GUARDED_BY(mu);
 };
 
 Table& TheTable() {
@@ -23,7 +23,7 @@ Table& TheTable() {
 
 HANDLE IssueHandle(std::shared_ptr<HandleObject> object) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  MutexLock lock(&t.mu);
   if (t.next >= 0x7FFFFFF0u) return 0;
   HANDLE h = t.next;
   t.next += 4;
@@ -33,14 +33,14 @@ HANDLE IssueHandle(std::shared_ptr<HandleObject> object) {
 
 std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  MutexLock lock(&t.mu);
   auto it = t.objects.find(handle);
   return it == t.objects.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  MutexLock lock(&t.mu);
   auto it = t.objects.find(handle);
   if (it == t.objects.end()) return nullptr;
   auto object = std::move(it->second);
@@ -50,7 +50,7 @@ std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle) {
 
 void ClearHandles() {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  MutexLock lock(&t.mu);
   t.objects.clear();
 }
 

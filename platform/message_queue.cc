@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/kernel.h"
+#include "platform/mutex.h"
 
 namespace platform {
 namespace {
@@ -22,68 +23,68 @@ struct ThreadQueueHolder {
 }  // namespace
 
 void WaitableReply::Complete(LRESULT result) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   result_ = result;
   done_ = true;
-  done_cv_.notify_all();
+  done_cv_.NotifyAll();
 }
 
 LRESULT WaitableReply::Wait() {
-  std::unique_lock<std::mutex> lock(mu_);
-  done_cv_.wait(lock, [this] { return done_; });
+  MutexLock lock(&mu_);
+  while (!done_) done_cv_.Wait(&mu_);
   return result_;
 }
 
 MessageQueue::~MessageQueue() { Close(); }
 
 bool MessageQueue::Post(const MSG& msg, uint64_t journal_seq) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (closed_) return false;
   items_.push_back(Item{msg, nullptr, journal_seq});
-  cv_.notify_one();
+  cv_.NotifyOne();
   return true;
 }
 
 bool MessageQueue::PostSent(const MSG& msg, std::shared_ptr<ReplySlot> reply) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (closed_) return false;
   items_.push_back(Item{msg, std::move(reply), 0});
-  cv_.notify_one();
+  cv_.NotifyOne();
   return true;
 }
 
 void MessageQueue::PostQuit(int exit_code) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   quit_ = true;
   quit_code_ = exit_code;
-  cv_.notify_one();
+  cv_.NotifyOne();
 }
 
 void MessageQueue::SetTimer(HWND window, UINT id, uint64_t period_ms, TIMERPROC proc) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   // 64-bit milliseconds on the steady clock: a period of 2^32-1 ms is about
   // 50 days and cannot overflow here.
   TimerState& t = timers_[{window, id}];
   t.period_ms = period_ms;
   t.due = Clock::now() + std::chrono::milliseconds(period_ms);
   t.proc = proc;
-  cv_.notify_one();
+  cv_.NotifyOne();
 }
 
 bool MessageQueue::KillTimer(HWND window, UINT id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return timers_.erase({window, id}) > 0;
 }
 
 void MessageQueue::KillTimers(HWND window) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (auto it = timers_.begin(); it != timers_.end();) {
     it = it->first.first == window ? timers_.erase(it) : std::next(it);
   }
 }
 
 TIMERPROC MessageQueue::TimerProc(HWND window, UINT id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = timers_.find({window, id});
   return it == timers_.end() ? nullptr : it->second.proc;
 }
@@ -98,7 +99,7 @@ MessageQueue::EarliestTimer() {
 }
 
 MessageQueue::Item MessageQueue::Next() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (;;) {
     if (!items_.empty()) {
       Item item = std::move(items_.front());
@@ -116,7 +117,7 @@ MessageQueue::Item MessageQueue::Next() {
     }
     auto timer = EarliestTimer();
     if (timer == timers_.end()) {
-      cv_.wait(lock);
+      cv_.Wait(&mu_);
       continue;
     }
     Clock::time_point now = Clock::now();
@@ -130,14 +131,14 @@ MessageQueue::Item MessageQueue::Next() {
       item.msg.time = GetTickCount();
       return item;
     }
-    cv_.wait_until(lock, timer->second.due);
+    cv_.WaitUntil(&mu_, timer->second.due);
   }
 }
 
 void MessageQueue::Close() {
   std::deque<Item> orphans;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     closed_ = true;
     orphans.swap(items_);
     timers_.clear();

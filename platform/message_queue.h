@@ -14,14 +14,13 @@
 #define HOLLOWMARCH_PLATFORM_MESSAGE_QUEUE_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 
+#include "platform/mutex.h"
 #include "platform/types.h"
 #include "platform/window_message.h"
 
@@ -44,10 +43,10 @@ class WaitableReply : public ReplySlot {
   LRESULT Wait();
 
  private:
-  std::mutex mu_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
-  LRESULT result_ = 0;
+  Mutex mu_;
+  CondVar done_cv_;
+  bool done_ GUARDED_BY(mu_) = false;
+  LRESULT result_ GUARDED_BY(mu_) = 0;
 };
 
 class MessageQueue {
@@ -111,20 +110,20 @@ class MessageQueue {
   using TimerKey = std::pair<HWND, UINT>;
 
   // The earliest due timer; timers_.end() when there is none.
-  std::map<TimerKey, TimerState>::iterator EarliestTimer();
+  std::map<TimerKey, TimerState>::iterator EarliestTimer() REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Item> items_;
-  std::map<TimerKey, TimerState> timers_;
-  bool quit_ = false;
-  int quit_code_ = 0;
-  bool closed_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<Item> items_ GUARDED_BY(mu_);
+  std::map<TimerKey, TimerState> timers_ GUARDED_BY(mu_);
+  bool quit_ GUARDED_BY(mu_) = false;
+  int quit_code_ GUARDED_BY(mu_) = 0;
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 template <class Match>
 bool MessageQueue::TakePosted(Match match, Item* out) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (it->reply != nullptr || !match(it->msg)) continue;
     *out = std::move(*it);

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +26,7 @@
 #include "platform/fault.h"
 #include "platform/handle_table.h"
 #include "platform/kernel.h"
+#include "platform/mutex.h"
 #include "platform/record_codec.h"
 #include "platform/record_order.h"
 #include "platform/store_db.h"
@@ -70,31 +70,31 @@ class DatabaseHandle : public platform::HandleObject {
   DatabaseHandle(CEOID db, DWORD flags) : db_(db), flags_(flags) {}
   ~DatabaseHandle() override = default;
   void Close() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(&mu_);
     if (watch_ != 0) platform::RemoveDbWatch(watch_);
     watch_ = 0;
   }
 
   const CEOID db_;
   const DWORD flags_;
-  std::mutex mu_;  // guards everything below
-  int64_t watch_ = 0;
-  int64_t position_ = 0;
+  platform::Mutex mu_;
+  int64_t watch_ GUARDED_BY(mu_) = 0;
+  int64_t position_ GUARDED_BY(mu_) = 0;
   // Read-ahead: records with identifier >= batch_from_, in order; when
   // batch_complete_ they are all the records from there to the end.
-  uint32_t batch_signal_ = 0;
-  bool batch_valid_ = false;
-  bool batch_complete_ = false;
-  int64_t batch_from_ = 0;
-  std::vector<Record> batch_;
+  uint32_t batch_signal_ GUARDED_BY(mu_) = 0;
+  bool batch_valid_ GUARDED_BY(mu_) = false;
+  bool batch_complete_ GUARDED_BY(mu_) = false;
+  int64_t batch_from_ GUARDED_BY(mu_) = 0;
+  std::vector<Record> batch_ GUARDED_BY(mu_);
 };
 
 class EnumerationHandle : public platform::HandleObject {
  public:
   explicit EnumerationHandle(DWORD type) : type_(type) {}
   const DWORD type_;
-  std::mutex mu_;
-  CEOID last_ = 0;  // guarded by mu_
+  platform::Mutex mu_;
+  CEOID last_ GUARDED_BY(mu_) = 0;
 };
 
 BOOL Fail(DWORD error) {
@@ -200,7 +200,7 @@ bool ValidName(LPCWSTR name, std::string* utf8) {
 }
 
 // Fills the handle's read-ahead from its position. Inside a read transaction.
-DWORD FillBatch(Connection* conn, DatabaseHandle* h, uint32_t signal) {
+DWORD FillBatch(Connection* conn, DatabaseHandle* h, uint32_t signal) REQUIRES(h->mu_) {
   static const char kSql[] =
       "SELECT oid, props FROM records WHERE db = ? AND oid >= ? ORDER BY oid LIMIT ?";
   h->batch_.clear();
@@ -223,7 +223,7 @@ DWORD FillBatch(Connection* conn, DatabaseHandle* h, uint32_t signal) {
 
 // The record at the handle's position (null past the end), served from the
 // read-ahead when it is still valid. Caller holds h->mu_.
-DWORD CurrentRecord(DatabaseHandle* h, const Record** record) {
+DWORD CurrentRecord(DatabaseHandle* h, const Record** record) REQUIRES(h->mu_) {
   *record = nullptr;
   uint32_t signal = platform::store::DataStamp();
   if (h->batch_valid_ && h->batch_signal_ == signal && h->position_ >= h->batch_from_) {
@@ -366,7 +366,7 @@ HANDLE CeFindFirstDatabase(DWORD type) {
 CEOID CeFindNextDatabase(HANDLE enumeration) {
   auto e = platform::FindHandle<EnumerationHandle>(enumeration);
   if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(e->mu_);
+  platform::MutexLock lock(&e->mu_);
   Transaction txn(Transaction::kRead);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   static const char kSql[] =
@@ -434,7 +434,7 @@ CEOID CeSeekDatabase(HANDLE db, DWORD seek_type, DWORD value, LPDWORD index) {
     default:
       return Fail(ERROR_INVALID_PARAMETER);
   }
-  std::lock_guard<std::mutex> lock(h->mu_);
+  platform::MutexLock lock(&h->mu_);
   Transaction txn(Transaction::kRead);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   Connection* conn = txn.conn();
@@ -499,7 +499,7 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop
   if (buffer == nullptr || (prop_ids != nullptr && num_props == nullptr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  std::lock_guard<std::mutex> lock(h->mu_);
+  platform::MutexLock lock(&h->mu_);
   const Record* record = nullptr;
   error = CurrentRecord(h.get(), &record);
   if (error != ERROR_SUCCESS) return Fail(error);

@@ -11,9 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/utf.h"
 
 namespace platform::store {
@@ -92,8 +92,8 @@ struct Signal {
 // The open device, as this process knows it. Changed only by OpenStore and
 // CloseStore, which must not race with other platform calls; the generation
 // lets threads notice a change without a lock.
-std::mutex device_mu;
-std::string db_path;           // guarded by device_mu
+Mutex device_mu;
+std::string db_path GUARDED_BY(device_mu);
 std::atomic<uint64_t> generation{0};
 std::atomic<bool> store_open{false};
 // Mappings are never unmapped: a watcher thread may still be waiting on an
@@ -222,7 +222,7 @@ DWORD SetStoreWait(DWORD ms) {
 }
 
 Status OpenStore(const std::string& root) {
-  std::lock_guard<std::mutex> lock(device_mu);
+  MutexLock lock(&device_mu);
   Status s = MapSignal(root);
   if (!s.ok()) return s;
   std::string path = root + "/store.db";
@@ -250,7 +250,7 @@ Status OpenStore(const std::string& root) {
 }
 
 void CloseStore() {
-  std::lock_guard<std::mutex> lock(device_mu);
+  MutexLock lock(&device_mu);
   store_open.store(false);
   generation.fetch_add(1);
   db_path.clear();
@@ -287,7 +287,7 @@ Connection* ThreadConnection(DWORD* error) {
   slot.conn.reset();
   std::string path;
   {
-    std::lock_guard<std::mutex> lock(device_mu);
+    MutexLock lock(&device_mu);
     path = db_path;
     current = generation.load();
   }

@@ -12,6 +12,7 @@
 #include "platform/kernel.h"
 #include "platform/log.h"
 #include "platform/message_queue.h"
+#include "platform/mutex.h"
 #include "platform/utf.h"
 #include "platform/window_ipc.h"
 #include "platform/window_table.h"
@@ -36,11 +37,11 @@ struct WindowClass {
 
 // Process-wide classes and strings (the windows are in window_table.h).
 struct State {
-  std::mutex mu;
-  std::map<std::u16string, WindowClass> classes;  // by folded name
-  WORD next_atom = 0xC000;
-  const StringResource* strings = nullptr;
-  int string_count = 0;
+  Mutex mu;
+  std::map<std::u16string, WindowClass> classes GUARDED_BY(mu);  // by folded name
+  WORD next_atom GUARDED_BY(mu) = 0xC000;
+  const StringResource* strings GUARDED_BY(mu) = nullptr;
+  int string_count GUARDED_BY(mu) = 0;
 };
 
 State& TheState() {
@@ -106,7 +107,7 @@ WORD RegisterClassW(const WNDCLASSW* window_class) {
     return 0;
   }
   platform::State& s = platform::TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  platform::MutexLock lock(&s.mu);
   std::u16string key = wi::FoldCase(window_class->lpszClassName);
   if (s.classes.count(key) != 0) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
@@ -126,7 +127,7 @@ BOOL UnregisterClassW(LPCWSTR class_name, HINSTANCE) {
     return FALSE;
   }
   platform::State& s = platform::TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  platform::MutexLock lock(&s.mu);
   std::u16string key = wi::FoldCase(class_name);
   if (s.classes.erase(key) == 0) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
@@ -151,7 +152,7 @@ HWND CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR window_name, DWORD style
   std::u16string class_display;
   {
     platform::State& s = platform::TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
+    platform::MutexLock lock(&s.mu);
     auto it = s.classes.find(w->class_key);
     if (it == s.classes.end()) {
       SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
@@ -413,7 +414,7 @@ HGDIOBJ GetStockObject(int object) {
 
 void RegisterStringTable(const StringResource* entries, int count) {
   platform::State& s = platform::TheState();
-  std::lock_guard<std::mutex> lock(s.mu);
+  platform::MutexLock lock(&s.mu);
   s.strings = entries;
   s.string_count = entries == nullptr || count < 0 ? 0 : count;
 }
@@ -426,7 +427,7 @@ int LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int buffer_chars) {
   LPCWSTR text = nullptr;
   {
     platform::State& s = platform::TheState();
-    std::lock_guard<std::mutex> lock(s.mu);
+    platform::MutexLock lock(&s.mu);
     for (int i = 0; i < s.string_count; ++i) {
       if (s.strings[i].id == id) {
         text = s.strings[i].text;

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 
 #include "platform/device_state.h"
 #include "platform/message_queue.h"
+#include "platform/mutex.h"
 #include "platform/window_table.h"
 
 namespace platform::ipc {
@@ -238,13 +238,14 @@ class Connection {
     uint8_t bytes[kReplyBytes];
     PutU32(bytes, delivered ? 1 : 0);
     PutU32(bytes + 4, static_cast<uint32_t>(result));
-    std::lock_guard<std::mutex> lock(write_mu_);
+    MutexLock lock(&write_mu_);
     WriteAll(fd_, bytes, sizeof bytes);
   }
 
  private:
   const int fd_;
-  std::mutex write_mu_;
+  // Serialises the writes of replies to fd_ (it guards no data member).
+  Mutex write_mu_;
 };
 
 // The reply slot of a message sent from another process.
@@ -337,7 +338,7 @@ class Listener {
   // The endpoint of this process for the device at `root`, starting (or
   // moving) the listener there; "" on failure.
   std::string EndpointFor(const std::string& root) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (listen_fd_ >= 0 && root_ == root) return endpoint_;
     StopLocked();
     if (!EnsureRunDir(root)) return "";
@@ -376,12 +377,12 @@ class Listener {
 
   // The endpoint in use for `root`, "" when this process serves none there.
   std::string CurrentEndpoint(const std::string& root) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     return listen_fd_ >= 0 && root_ == root ? endpoint_ : "";
   }
 
  private:
-  void StopLocked() {
+  void StopLocked() REQUIRES(mu_) {
     if (listen_fd_ < 0) return;
     // Wakes the accept; connections already made go on serving.
     ::shutdown(listen_fd_, SHUT_RDWR);
@@ -393,11 +394,11 @@ class Listener {
     root_.clear();
   }
 
-  std::mutex mu_;
-  int listen_fd_ = -1;
-  std::string root_;
-  std::string endpoint_;
-  std::thread accept_thread_;
+  Mutex mu_;
+  int listen_fd_ GUARDED_BY(mu_) = -1;
+  std::string root_ GUARDED_BY(mu_);
+  std::string endpoint_ GUARDED_BY(mu_);
+  std::thread accept_thread_ GUARDED_BY(mu_);
 };
 
 Listener& TheListener() {
@@ -457,7 +458,7 @@ class Peer {
   // receiver never writes unasked, so a kept connection that is readable or
   // hung up was closed by its end.
   int TakeIdleConnection() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     while (!idle_.empty()) {
       int fd = idle_.back();
       idle_.pop_back();
@@ -469,7 +470,7 @@ class Peer {
   }
 
   void ReturnConnection(int fd) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (idle_.size() < kMaxIdle) {
       idle_.push_back(fd);
     } else {
@@ -502,18 +503,18 @@ class Peer {
   }
 
   const std::string endpoint_;
-  std::mutex mu_;
-  std::vector<int> idle_;
+  Mutex mu_;
+  std::vector<int> idle_ GUARDED_BY(mu_);
 };
 
 // What this process knows about the device it talks to. Reset when the
 // device root changes (tests open one device after another).
 struct SenderState {
-  std::mutex mu;
-  std::string root;
-  std::map<std::string, std::shared_ptr<Peer>> peers;  // by endpoint
-  std::map<HWND, std::string> endpoints;               // of remote windows
-  std::map<HWND, std::string> published;               // our files, by window
+  Mutex mu;
+  std::string root GUARDED_BY(mu);
+  std::map<std::string, std::shared_ptr<Peer>> peers GUARDED_BY(mu);  // by endpoint
+  std::map<HWND, std::string> endpoints GUARDED_BY(mu);               // of remote windows
+  std::map<HWND, std::string> published GUARDED_BY(mu);               // our files, by window
 };
 
 SenderState& TheSender() {
@@ -523,7 +524,7 @@ SenderState& TheSender() {
 
 // The open device's root ("" when none), forgetting what belonged to an
 // earlier device. Requires s.mu.
-std::string CurrentRootLocked(SenderState& s) {
+std::string CurrentRootLocked(SenderState& s) REQUIRES(s.mu) {
   std::string root = DeviceIsOpen() ? DeviceRoot() : std::string();
   if (root != s.root) {
     s.root = root;
@@ -535,7 +536,7 @@ std::string CurrentRootLocked(SenderState& s) {
 
 std::shared_ptr<Peer> PeerFor(const std::string& endpoint) {
   SenderState& s = TheSender();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   std::shared_ptr<Peer>& peer = s.peers[endpoint];
   if (peer == nullptr) peer = std::make_shared<Peer>(endpoint);
   return peer;
@@ -547,7 +548,7 @@ std::string EndpointOfWindow(HWND hwnd) {
   SenderState& s = TheSender();
   std::string root;
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(&s.mu);
     root = CurrentRootLocked(s);
     if (root.empty()) return "";
     auto it = s.endpoints.find(hwnd);
@@ -555,7 +556,7 @@ std::string EndpointOfWindow(HWND hwnd) {
   }
   Registration r;
   if (!ReadRegistration(RegistrationPath(root, hwnd), &r)) return "";
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   // Handles are never reused on a device, so the answer stays true for as
   // long as the window exists; afterwards its owner answers "no window".
   if (CurrentRootLocked(s) == root) s.endpoints[hwnd] = r.endpoint;
@@ -564,7 +565,7 @@ std::string EndpointOfWindow(HWND hwnd) {
 
 void ForgetEndpoint(HWND hwnd) {
   SenderState& s = TheSender();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.endpoints.erase(hwnd);
 }
 
@@ -669,7 +670,7 @@ bool PublishWindow(HWND hwnd, const std::u16string& class_name, const std::u16st
   std::string path = RegistrationPath(root, hwnd);
   if (!WriteFileAtomically(path, FormatRegistration(r))) return false;
   SenderState& s = TheSender();
-  std::lock_guard<std::mutex> lock(s.mu);
+  MutexLock lock(&s.mu);
   s.published[hwnd] = path;
   return true;
 }
@@ -678,7 +679,7 @@ void UnpublishWindow(HWND hwnd) {
   std::string path;
   {
     SenderState& s = TheSender();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(&s.mu);
     auto it = s.published.find(hwnd);
     if (it == s.published.end()) return;
     path = it->second;

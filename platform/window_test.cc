@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "platform/fault.h"
 #include "platform/kernel.h"
+#include "platform/mutex.h"
 #include "tests/support/temp_device.h"
 
 namespace {
@@ -25,9 +25,9 @@ constexpr UINT kCheck = WM_APP + 3;    // how many kCounted came in order, -1 if
 
 // What the test procedure saw; reset by each test's fixture.
 struct Seen {
-  std::mutex mu;
-  std::vector<UINT> messages;
-  std::vector<WPARAM> timer_ids;
+  platform::Mutex mu;
+  std::vector<UINT> messages GUARDED_BY(mu);
+  std::vector<WPARAM> timer_ids GUARDED_BY(mu);
   int in_order = 0;
   bool destroy_in_create = false;
   bool quit_on_destroy = true;
@@ -36,7 +36,7 @@ Seen* seen = nullptr;
 
 LRESULT TestProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   {
-    std::lock_guard<std::mutex> lock(seen->mu);
+    platform::MutexLock lock(&seen->mu);
     seen->messages.push_back(message);
   }
   switch (message) {
@@ -47,7 +47,7 @@ LRESULT TestProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
       if (seen->quit_on_destroy) PostQuitMessage(7);
       return 0;
     case WM_TIMER: {
-      std::lock_guard<std::mutex> lock(seen->mu);
+      platform::MutexLock lock(&seen->mu);
       seen->timer_ids.push_back(wparam);
       return 0;
     }
@@ -66,7 +66,7 @@ LRESULT TestProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 std::vector<UINT> SeenMessages() {
-  std::lock_guard<std::mutex> lock(seen->mu);
+  platform::MutexLock lock(&seen->mu);
   return seen->messages;
 }
 
@@ -332,7 +332,10 @@ TEST_F(WindowTest, TimersFireAtTheirPeriodUntilKilled) {
   }
   // Never earlier than the period.
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
-  EXPECT_EQ(seen_.timer_ids, (std::vector<WPARAM>{3, 3, 3}));
+  {
+    platform::MutexLock lock(&seen_.mu);
+    EXPECT_EQ(seen_.timer_ids, (std::vector<WPARAM>{3, 3, 3}));
+  }
 
   // A thread that was busy for several periods gets one tick, not a backlog:
   // the tick after it comes a whole period later.
@@ -367,7 +370,10 @@ TEST_F(WindowTest, TimerProcedureReplacesTheWindowProcedure) {
   ASSERT_TRUE(GetMessageW(&msg, 0, 0, 0));
   DispatchMessageW(&msg);
   EXPECT_EQ(timer_proc_calls, 1u);
-  EXPECT_TRUE(seen_.timer_ids.empty());
+  {
+    platform::MutexLock lock(&seen_.mu);
+    EXPECT_TRUE(seen_.timer_ids.empty());
+  }
   DestroyWindow(hwnd);
 }
 

@@ -36,13 +36,13 @@ constexpr int kMsgPeek = winsock::MSG_PEEK;
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/fault.h"
 #include "platform/kernel.h"
+#include "platform/mutex.h"
 
 // glibc may define the byte-order helpers as macros.
 #undef htons
@@ -63,10 +63,10 @@ struct Entry {
 };
 
 struct Table {
-  std::mutex mu;
-  int startups = 0;
-  SOCKET next = 1;
-  std::unordered_map<SOCKET, std::shared_ptr<Entry>> sockets;
+  platform::Mutex mu;
+  int startups GUARDED_BY(mu) = 0;
+  SOCKET next GUARDED_BY(mu) = 1;
+  std::unordered_map<SOCKET, std::shared_ptr<Entry>> sockets GUARDED_BY(mu);
 };
 
 Table& TheTable() {
@@ -135,7 +135,7 @@ class Held {
  public:
   explicit Held(SOCKET s) {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> lock(t.mu);
+    platform::MutexLock lock(&t.mu);
     if (t.startups == 0) {
       SetLastError(WSANOTINITIALISED);
       return;
@@ -153,7 +153,7 @@ class Held {
     int to_close = -1;
     {
       Table& t = TheTable();
-      std::lock_guard<std::mutex> lock(t.mu);
+      platform::MutexLock lock(&t.mu);
       if (--entry_->users == 0 && entry_->closed) to_close = entry_->fd;
     }
     if (to_close >= 0) ::close(to_close);
@@ -165,7 +165,7 @@ class Held {
   int fd() const { return entry_->fd; }
   // True once closesocket was called on the socket, from any thread.
   bool closed() const {
-    std::lock_guard<std::mutex> lock(TheTable().mu);
+    platform::MutexLock lock(&TheTable().mu);
     return entry_->closed;
   }
 
@@ -177,28 +177,29 @@ class Held {
 // descriptor and fails when Winsock was cleaned up meanwhile.
 SOCKET Register(int fd) {
   Table& t = TheTable();
-  std::unique_lock<std::mutex> lock(t.mu);
-  if (t.startups == 0) {
-    lock.unlock();
-    ::close(fd);
-    return FailSocket(WSANOTINITIALISED);
+  {
+    platform::MutexLock lock(&t.mu);
+    if (t.startups != 0) {
+      // Values are never 0 or INVALID_SOCKET, and never one still in use
+      // should the counter ever wrap.
+      SOCKET s;
+      do {
+        s = t.next++;
+      } while (s == 0 || s == INVALID_SOCKET || t.sockets.count(s) != 0);
+      auto entry = std::make_shared<Entry>();
+      entry->fd = fd;
+      t.sockets.emplace(s, std::move(entry));
+      return s;
+    }
   }
-  // Values are never 0 or INVALID_SOCKET, and never one still in use should
-  // the counter ever wrap.
-  SOCKET s;
-  do {
-    s = t.next++;
-  } while (s == 0 || s == INVALID_SOCKET || t.sockets.count(s) != 0);
-  auto entry = std::make_shared<Entry>();
-  entry->fd = fd;
-  t.sockets.emplace(s, std::move(entry));
-  return s;
+  ::close(fd);
+  return FailSocket(WSANOTINITIALISED);
 }
 
 // Removes a socket from the table and wakes every call blocked in it; the
 // descriptor goes when its last call has left. Caller holds t.mu.
 // Returns the descriptor to close now, or -1.
-int Unregister(Table& t, std::unordered_map<SOCKET, std::shared_ptr<Entry>>::iterator it) {
+int Unregister(Table& t, std::unordered_map<SOCKET, std::shared_ptr<Entry>>::iterator it) REQUIRES(t.mu) {
   std::shared_ptr<Entry> entry = it->second;
   t.sockets.erase(it);
   entry->closed = true;
@@ -213,7 +214,7 @@ int Unregister(Table& t, std::unordered_map<SOCKET, std::shared_ptr<Entry>>::ite
 
 bool IsStarted() {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  platform::MutexLock lock(&t.mu);
   return t.startups > 0;
 }
 
@@ -301,7 +302,7 @@ int WSAStartup(WORD version, WSADATA* data) {
   data->iMaxUdpDg = 0;
   data->lpVendorInfo = nullptr;
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mu);
+  platform::MutexLock lock(&t.mu);
   ++t.startups;
   return 0;
 }
@@ -310,7 +311,7 @@ int WSACleanup() {
   Table& t = TheTable();
   std::vector<int> to_close;
   {
-    std::lock_guard<std::mutex> lock(t.mu);
+    platform::MutexLock lock(&t.mu);
     if (t.startups == 0) return Fail(WSANOTINITIALISED);
     if (--t.startups == 0) {
       while (!t.sockets.empty()) {
@@ -486,7 +487,7 @@ int closesocket(SOCKET s) {
   Table& t = TheTable();
   int to_close = -1;
   {
-    std::lock_guard<std::mutex> lock(t.mu);
+    platform::MutexLock lock(&t.mu);
     if (t.startups == 0) return Fail(WSANOTINITIALISED);
     auto it = t.sockets.find(s);
     if (it == t.sockets.end()) return Fail(WSAENOTSOCK);

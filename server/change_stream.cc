@@ -8,7 +8,7 @@
 #include "server/sync_session.h"
 #include "tracking/change_log.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -91,27 +91,25 @@ void NotePassed(ChangeStreamResume& resume, const ChangeEntry& entry) {
 
 }  // namespace
 
-void NoteStreamLists(SyncSession& session, TrackingContext& tracking) {
+void NoteStreamLists(SyncSession& session, TrackingState& tracking) {
   ChangeStreamResume& resume = session.streamResume;
   resume.nodes.clear();
-  TrackedDbList* table = tracking.trackedDbs;
-  if (table == nullptr) return;
-  for (TrackedDb* node = table->FirstTrackedOfClass(session.dwClass); node != nullptr;
-       node = table->NextTrackedOfClass(node)) {
+  TrackedDbList& table = tracking.trackedDbs;
+  for (TrackedDb* node = table.FirstTrackedOfClass(session.dwClass); node != nullptr;
+       node = table.NextTrackedOfClass(node)) {
     if (node->pLog != nullptr) resume.nodes.push_back({node, node->pLog->NewestCursor()});
   }
 }
 
 int StreamChanges(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) {
+                  TrackingState& tracking) {
   server.cbData = 0;
-  TrackedDbList* table = tracking.trackedDbs;
+  TrackedDbList& table = tracking.trackedDbs;
   ChangeStreamResume& resume = session.streamResume;
   // The position between frames is kept by the node's log alone.
   ChangeCursor next;
   if (session.fStreamStart) {
-    session.pStreamDb =
-        table != nullptr ? table->FirstTrackedOfClass(session.dwClass) : nullptr;
+    session.pStreamDb = table.FirstTrackedOfClass(session.dwClass);
     if (session.pStreamDb != nullptr) next = EnterNode(resume, session.pStreamDb);
     session.fStreamStart = 0;
   } else if (session.fStreamDone) {
@@ -133,7 +131,7 @@ int StreamChanges(SyncSession& session, SyncServer& server,
     const ChangeEntry* at = log != nullptr ? log->At(next) : nullptr;
     if (at == nullptr) {
       // This node is exhausted: on to the class's next node with entries.
-      session.pStreamDb = table->NextTrackedOfClass(session.pStreamDb);
+      session.pStreamDb = table.NextTrackedOfClass(session.pStreamDb);
       if (session.pStreamDb != nullptr) next = EnterNode(resume, session.pStreamDb);
       continue;
     }

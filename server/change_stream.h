@@ -34,10 +34,9 @@
 #define HOLLOWMARCH_SERVER_CHANGE_STREAM_H_
 
 #include "platform/types.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 class SyncServer;
 
 // The size of one change record in a frame, and of a frame's header.
@@ -47,8 +46,8 @@ constexpr DWORD kChangeFrameHeaderBytes = 6;
 // Notes a cursor of every change list of the selected class
 // (session.dwClass), right after the change query has loaded them, so that
 // the stream can tell a list released since.
-void NoteStreamLists(SyncSession& session, TrackingContext& tracking)
-    REQUIRES(systemLock);
+void NoteStreamLists(SyncSession& session, TrackingState& tracking)
+    REQUIRES(TrackingState::systemLock);
 
 // Builds the next change frame in server.pbBuffer, its length in
 // server.cbData, and returns non-zero; returns zero, writing nothing, when
@@ -56,6 +55,6 @@ void NoteStreamLists(SyncSession& session, TrackingContext& tracking)
 // fStreamDone set). With fStreamStart set, the stream starts at the newest
 // entry of the class's first node. Sets fStreamDone with the last frame.
 int StreamChanges(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) REQUIRES(systemLock);
+                  TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_CHANGE_STREAM_H_

@@ -161,7 +161,7 @@ TEST_F(ChangeStreamTest, AnythingButAnAcknowledgementDuringAStreamIsDropped) {
   Bytes second = Ack();
   ASSERT_EQ(second.size(), 6u + 21 * 97);
   EXPECT_EQ(RecordsOf(second).front().time, kBase + 200 - 98);
-  EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u) << "the command was not carried out";
+  EXPECT_EQ(tracking_.capture.fCaptureSuppressed.load(), 0u) << "the command was not carried out";
 }
 
 TEST_F(ChangeStreamTest, EveryDatabaseOfTheClassIsStreamedWithItsOwnIdentifier) {
@@ -170,9 +170,9 @@ TEST_F(ChangeStreamTest, EveryDatabaseOfTheClassIsStreamedWithItsOwnIdentifier) 
   Track(kClass);
   TrackedDb* nodes[2];
   {
-    SystemLockGuard locked(systemLock);
-    nodes[0] = trackedDbs_.FirstTrackedOfClass(kClass);
-    nodes[1] = trackedDbs_.NextTrackedOfClass(nodes[0]);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    nodes[0] = tracking_.trackedDbs.FirstTrackedOfClass(kClass);
+    nodes[1] = tracking_.trackedDbs.NextTrackedOfClass(nodes[0]);
   }
   ASSERT_NE(nodes[1], nullptr);
   for (int i = 0; i < 60; ++i) {
@@ -205,7 +205,7 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
   ASSERT_EQ(got.size(), 97u);  // times kBase+199 .. kBase+103
   std::set<CEOID> removed;
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     ChangeLog* log = node->pLog;
     // The peer forgets changes as command 16 would: the entry the stream
     // stands on (kBase+102), one already sent and one still ahead.
@@ -223,7 +223,7 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
     RegSetValueExW(key, u"PurgeDays", 0, REG_DWORD, reinterpret_cast<BYTE*>(&days), sizeof days);
     RegCloseKey(key);
     platform::fault::SetClock(kBase + 20 + 86400);
-    trackedDbs_.PurgeOldChanges();
+    tracking_.trackedDbs.PurgeOldChanges();
     EXPECT_LIST_SOUND(log);
     platform::fault::SetClock(std::nullopt);
     for (DWORD t = 0; t < 20; ++t) removed.insert(kFirstRec + t);
@@ -234,7 +234,7 @@ TEST_F(ChangeStreamTest, EntriesRemovedBetweenFramesAreSkippedAndTheRestSentOnce
     if (f.empty() || f[0] != 0x02) break;
   }
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     EXPECT_LIST_SOUND(node->pLog);
   }
   std::set<CEOID> seen;
@@ -265,11 +265,11 @@ TEST_P(ReleasedListTest, AListReleasedBetweenFramesIsLoadedAgainAndReadOn) {
   Bytes first = StartStream();
   ASSERT_EQ(first[0], 0x02);
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     if (rewrite) {
       ASSERT_TRUE(node->pLog->RewriteLog(true));
     } else {
-      trackedDbs_.EndClassLog(kClass);  // a local reader ends the list
+      tracking_.trackedDbs.EndClassLog(kClass);  // a local reader ends the list
     }
     EXPECT_LIST_SOUND(node->pLog);
   }
@@ -279,7 +279,7 @@ TEST_P(ReleasedListTest, AListReleasedBetweenFramesIsLoadedAgainAndReadOn) {
     if (f.empty() || f[0] != 0x02) break;
   }
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     EXPECT_LIST_SOUND(node->pLog);  // the reload's list, with the position on it
   }
   std::set<CEOID> seen;

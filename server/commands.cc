@@ -11,7 +11,7 @@
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -22,12 +22,6 @@ constexpr DWORD kForgetItemBytes = 6;   // 16: and the record oid
 constexpr DWORD kTimeReplyBytes = 12;
 constexpr DWORD kAlarmReplyBytes = 11;
 
-void ClearCaptureFlags(TrackingContext& tracking) {
-  if (tracking.capture == nullptr) return;
-  tracking.capture->fCaptureSuppressed.store(0);
-  tracking.capture->fCaptureLocked.store(0);
-}
-
 // Commands 6, 16 and 17 first select their class and make sure it is
 // tracked: through a node already in the table, or else through discovery.
 struct ClassSelection {
@@ -35,29 +29,26 @@ struct ClassSelection {
   bool existed = false;  // it had one before this command
 };
 
-ClassSelection SelectClass(TrackingContext& tracking, DWORD dataClass) {
+ClassSelection SelectClass(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
   ClassSelection selection;
-  TrackedDbList* table = tracking.trackedDbs;
-  if (table == nullptr) return selection;
-  selection.existed = table->FirstTrackedOfClass(dataClass) != nullptr;
+  TrackedDbList& table = tracking.trackedDbs;
+  selection.existed = table.FirstTrackedOfClass(dataClass) != nullptr;
   selection.enabled =
-      selection.existed || table->DiscoverClassDbs(dataClass, false, tracking.hwndMain);
+      selection.existed || table.DiscoverClassDbs(dataClass, false, tracking.hwndMain);
   return selection;
 }
 
-void MarkTracking(TrackingContext& tracking, DWORD dataClass) {
-  if (tracking.syncStates != nullptr) {
-    SetSyncState(*tracking.syncStates, dataClass, SyncStateTracking);
-  }
+void MarkTracking(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
+  SetSyncState(tracking.syncStates, dataClass, SyncStateTracking);
   if (GetSyncTime(dataClass) == 0) SetSyncTime(dataClass, CurrentTime());
 }
 
 // Forgets the loaded change of one record in every log of the class. Only
 // a loaded list holds entries, so after command 3 nothing is found.
-void ForgetChange(TrackingContext& tracking, DWORD dataClass, CEOID oidRec) {
-  TrackedDbList* table = tracking.trackedDbs;
-  for (TrackedDb* node = table->FirstTrackedOfClass(dataClass); node != nullptr;
-       node = table->NextTrackedOfClass(node)) {
+void ForgetChange(TrackingState& tracking, DWORD dataClass, CEOID oidRec) REQUIRES(TrackingState::systemLock) {
+  TrackedDbList& table = tracking.trackedDbs;
+  for (TrackedDb* node = table.FirstTrackedOfClass(dataClass); node != nullptr;
+       node = table.NextTrackedOfClass(node)) {
     if (node->pLog == nullptr) continue;
     ChangeEntry* entry = node->pLog->FindEntry(oidRec);
     if (entry == nullptr) continue;
@@ -66,8 +57,8 @@ void ForgetChange(TrackingContext& tracking, DWORD dataClass, CEOID oidRec) {
   }
 }
 
-BYTE EnableClass(SyncSession& session, TrackingContext& tracking,
-                 CommandItem item) {
+BYTE EnableClass(SyncSession& session, TrackingState& tracking, CommandItem item)
+    REQUIRES(TrackingState::systemLock) {
   BYTE subCode = item.bytes[0];
   DWORD needed = subCode == CMD_FORGET_CHANGE ? kForgetItemBytes : kClassItemBytes;
   DWORD dataClass;
@@ -85,8 +76,8 @@ BYTE EnableClass(SyncSession& session, TrackingContext& tracking,
   return STATUS_OK;
 }
 
-BYTE DisableClass(SyncSession& session, TrackingContext& tracking,
-                  CommandItem item) {
+BYTE DisableClass(SyncSession& session, TrackingState& tracking, CommandItem item)
+    REQUIRES(TrackingState::systemLock) {
   DWORD dataClass;
   if (item.size < kClassItemBytes || !DataClassOfIndex(item.bytes[1], &dataClass)) {
     return STATUS_BAD_REQUEST;
@@ -95,27 +86,25 @@ BYTE DisableClass(SyncSession& session, TrackingContext& tracking,
   ClassSelection selection = SelectClass(tracking, dataClass);
   session.bLastOp = CMD_DISABLE_CLASS;
   if (!selection.enabled) return STATUS_OK;
-  if (tracking.syncStates != nullptr) {
-    SetSyncState(*tracking.syncStates, dataClass, SyncStateLost);
-  }
+  SetSyncState(tracking.syncStates, dataClass, SyncStateLost);
   if (GetSyncTime(dataClass) != 0) SetSyncTime(dataClass, 0);
   if (selection.existed) {
     // Every log of the class goes; the nodes and their loaded lists stay.
-    TrackedDbList* table = tracking.trackedDbs;
-    for (TrackedDb* node = table->FirstTrackedOfClass(dataClass); node != nullptr;
-         node = table->NextTrackedOfClass(node)) {
+    TrackedDbList& table = tracking.trackedDbs;
+    for (TrackedDb* node = table.FirstTrackedOfClass(dataClass); node != nullptr;
+         node = table.NextTrackedOfClass(node)) {
       if (node->pLog != nullptr) node->pLog->DeleteLogDb();
     }
   }
   return STATUS_OK;
 }
 
-BYTE FlushChanges(SyncSession& session, TrackingContext& tracking) {
+BYTE FlushChanges(SyncSession& session, TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
   // After a free-space query dwClass holds a volume index, which names no
   // class: nothing is flushed then.
-  if (tracking.trackedDbs != nullptr) tracking.trackedDbs->EndClassLog(session.dwClass);
-  if (tracking.messageUids != nullptr) tracking.messageUids->RebuildMessageUidMap();
-  ClearCaptureFlags(tracking);
+  tracking.trackedDbs.EndClassLog(session.dwClass);
+  tracking.messageUids.RebuildMessageUidMap();
+  tracking.capture.Clear();
   session.bLastOp = CMD_FLUSH_CHANGES;
   return STATUS_OK;
 }
@@ -162,7 +151,7 @@ DWORD PutAlarmReply(const SyncSession& session, BYTE status, BYTE* out) {
 
 }  // namespace
 
-BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
+BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
                    const BYTE* payload, DWORD cbPayload) {
   session.bLastOp = OP_NONE;
   if (session.dwState != SessionStateOpen) return STATUS_REFUSED;
@@ -171,8 +160,8 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
   switch (item.bytes[0]) {
     case CMD_SUSPEND_CAPTURE:
       session.bLastOp = CMD_SUSPEND_CAPTURE;
-      if (tracking.capture != nullptr && tracking.capture->fCaptureLocked.load() == 0) {
-        tracking.capture->fCaptureSuppressed.store(1);
+      if (tracking.capture.fCaptureLocked.load() == 0) {
+        tracking.capture.fCaptureSuppressed.store(1);
       }
       return STATUS_OK;
     case CMD_FLUSH_CHANGES:
@@ -181,10 +170,8 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
     case CMD_FORGET_CHANGE:
       return EnableClass(session, tracking, item);
     case CMD_RESUME_CAPTURE:
-      if (tracking.capture != nullptr) {
-        tracking.capture->fCaptureSuppressed.store(0);
-        tracking.capture->fCaptureLocked.store(1);
-      }
+      tracking.capture.fCaptureSuppressed.store(0);
+      tracking.capture.fCaptureLocked.store(1);
       session.bLastOp = CMD_RESUME_CAPTURE;
       return STATUS_OK;
     case CMD_SET_ALARM:
@@ -205,7 +192,7 @@ BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
 }
 
 int ReplyCommand(SyncSession& session, SyncServer& server,
-                 TrackingContext& tracking, BYTE status) {
+                 TrackingState& tracking, BYTE status) {
   BYTE* out = server.pbBuffer;
   DWORD length = 0;
   switch (session.bLastOp) {
@@ -244,7 +231,7 @@ bool CommandWritesStore(const BYTE* payload, DWORD cbPayload) {
 }
 
 int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
-                        TrackingContext& tracking) {
+                        TrackingState& tracking) {
   switch (session.bLastOp) {
     case CMD_FLUSH_CHANGES:
     case CMD_ENABLE_CLASS:
@@ -252,12 +239,11 @@ int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
     case CMD_DISABLE_CLASS:
       // Only a class with tracked databases has anything to lose (after a
       // free-space query dwClass names a volume, no class).
-      if (tracking.syncStates != nullptr && tracking.trackedDbs != nullptr &&
-          tracking.trackedDbs->FirstTrackedOfClass(session.dwClass) != nullptr) {
-        LoseClass(*tracking.syncStates, session.dwClass);
-        TrackedDbList* table = tracking.trackedDbs;
-        for (TrackedDb* node = table->FirstTrackedOfClass(session.dwClass); node != nullptr;
-             node = table->NextTrackedOfClass(node)) {
+      if (tracking.trackedDbs.FirstTrackedOfClass(session.dwClass) != nullptr) {
+        LoseClass(tracking.syncStates, session.dwClass);
+        TrackedDbList& table = tracking.trackedDbs;
+        for (TrackedDb* node = table.FirstTrackedOfClass(session.dwClass); node != nullptr;
+             node = table.NextTrackedOfClass(node)) {
           if (node->pLog != nullptr) node->pLog->ForgetDatabase();
         }
       }

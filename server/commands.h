@@ -33,23 +33,22 @@
 #define HOLLOWMARCH_SERVER_COMMANDS_H_
 
 #include "platform/types.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 class SyncServer;
 
 // Reads the command from `payload` (the frame's payload, `cbPayload` bytes,
 // never read past), carries it out and records what the reply must hold in
 // the session. Returns STATUS_OK, STATUS_BAD_REQUEST or STATUS_REFUSED
 // (outside SessionStateOpen).
-BYTE HandleCommand(SyncSession& session, TrackingContext& tracking,
-                   const BYTE* payload, DWORD cbPayload) REQUIRES(systemLock);
+BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
+                   const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
 
 // Writes the reply for `status` into server.pbBuffer and its length into
 // server.cbData; non-zero.
 int ReplyCommand(SyncSession& session, SyncServer& server,
-                 TrackingContext& tracking, BYTE status) REQUIRES(systemLock);
+                 TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
 
 // True when the command whose payload is `payload` (`cbPayload` bytes,
 // never read past) may write the store: every sub-code but those of remote
@@ -63,6 +62,6 @@ bool CommandWritesStore(const BYTE* payload, DWORD cbPayload);
 // is lost and its logs are opened afresh at their next use, and the reply
 // becomes a bare 0xC0 in server.pbBuffer. Non-zero, like ReplyCommand.
 int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
-                        TrackingContext& tracking) REQUIRES(systemLock);
+                        TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_

@@ -83,8 +83,8 @@ TEST_F(CommandsTest, CaptureFlagsFollowSuspendResumeAndFlush) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(peer_.Hello(), 0xA0);  // clears both flags
     for (BYTE command : c.commands) EXPECT_EQ(Command({command}), kOk) << "case " << c.name;
-    EXPECT_EQ(capture_.fCaptureSuppressed.load(), c.suppressed) << "case " << c.name;
-    EXPECT_EQ(capture_.fCaptureLocked.load(), c.locked) << "case " << c.name;
+    EXPECT_EQ(tracking_.capture.fCaptureSuppressed.load(), c.suppressed) << "case " << c.name;
+    EXPECT_EQ(tracking_.capture.fCaptureLocked.load(), c.locked) << "case " << c.name;
   }
 }
 
@@ -102,8 +102,8 @@ TEST_F(CommandsTest, EnableDiscoversAnUntrackedClassAndStartsItsSyncTime) {
   MakeDatabase(26, u"Tasks");
   platform::fault::SetClock(kNow);
   EXPECT_EQ(Command({6, 2}), TimeReply(6));
-  SystemLockGuard locked(systemLock);
-  EXPECT_NE(trackedDbs_.FirstTrackedOfClass(26), nullptr);
+  platform::MutexLock locked(&TrackingState::systemLock);
+  EXPECT_NE(tracking_.trackedDbs.FirstTrackedOfClass(26), nullptr);
   EXPECT_EQ(ClassValue("SyncState", 26), 1u);
   EXPECT_EQ(ClassValue("SyncTime", 26), kNow);
 }
@@ -139,8 +139,8 @@ TEST_F(CommandsTest, DisableMarksTheClassLostAndDeletesItsLog) {
   EXPECT_EQ(ClassValue("SyncTime", 24), 0u);
   CEOIDINFO info;
   EXPECT_FALSE(CeOidGetInfo(oidLog, &info));
-  SystemLockGuard locked(systemLock);
-  EXPECT_EQ(trackedDbs_.FirstTrackedOfClass(24), node) << "the node stays";
+  platform::MutexLock locked(&TrackingState::systemLock);
+  EXPECT_EQ(tracking_.trackedDbs.FirstTrackedOfClass(24), node) << "the node stays";
 }
 
 TEST_F(CommandsTest, FlushAfterAFreeSpaceQueryFlushesNothing) {
@@ -153,11 +153,11 @@ TEST_F(CommandsTest, FlushAfterAFreeSpaceQueryFlushesNothing) {
   ASSERT_EQ(Command({2}), kOk);
   EXPECT_EQ(Command({3}), kOk);
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     EXPECT_NE(node->pLog->NewestEntry(), nullptr) << "the class's list is still loaded";
   }
-  EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u);
-  EXPECT_EQ(capture_.fCaptureLocked.load(), 0u);
+  EXPECT_EQ(tracking_.capture.fCaptureSuppressed.load(), 0u);
+  EXPECT_EQ(tracking_.capture.fCaptureLocked.load(), 0u);
 }
 
 // The fixed part of an alarm item: handle, set byte, action flags, a time
@@ -308,7 +308,7 @@ TEST_F(CommandsTest, MalformedCommandsAreRefusedAndChangeNothing) {
 TEST_F(CommandsTest, CommandsOutsideAnOpenSessionAreRefused) {
   ASSERT_EQ(peer_.EndSession(false), 0xA0);
   EXPECT_EQ(Command({2}), Bytes({0xD3, 0x00, 0x03}));
-  EXPECT_EQ(capture_.fCaptureSuppressed.load(), 0u);
+  EXPECT_EQ(tracking_.capture.fCaptureSuppressed.load(), 0u);
 }
 
 }  // namespace
@@ -323,8 +323,8 @@ TEST_F(CommandsTest, ACommandWhoseWritesCannotBeCommittedLosesItsClassAndFails) 
   platform::fault::FailNext(platform::fault::Call::kCeEndTransaction, ERROR_DISK_FULL);
   EXPECT_EQ(Command({6, 0}), kBadRequest);
   {
-    SystemLockGuard locked(systemLock);
-    EXPECT_EQ(GetSyncState(syncStates_, 24), SyncStateLost);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(GetSyncState(tracking_.syncStates, 24), SyncStateLost);
   }
   // The next command is kept again, and enabling tracks the class afresh.
   EXPECT_EQ(Command({6, 0}), TimeReply(6));

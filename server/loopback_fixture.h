@@ -27,7 +27,7 @@
 #include "tracking/change_log.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace hmtest {
 
@@ -55,15 +55,7 @@ inline Bytes Slice(const Bytes& b, size_t at, size_t n) {
 class LoopbackServerTest : public ::testing::Test {
  protected:
   LoopbackServerTest()
-      : trackedDbs_(syncStates_),
-        server_(SessionDispatcher(), session_, tracking_, static_cast<DWORD>(FreePort())) {
-    tracking_.trackedDbs = &trackedDbs_;
-    tracking_.mailFolders = &mailFolders_;
-    tracking_.messageUids = &messageUids_;
-    tracking_.syncStates = &syncStates_;
-    tracking_.mail = &mail_;
-    tracking_.capture = &capture_;
-  }
+      : server_(SessionDispatcher(), session_, tracking_, static_cast<DWORD>(FreePort())) {}
 
   void SetUp() override {
     ASSERT_EQ(server_.Start(), 1);
@@ -75,8 +67,8 @@ class LoopbackServerTest : public ::testing::Test {
 
   void TearDown() override {
     peer_.Close();
-    SystemLockGuard locked(systemLock);
-    server_.Stop();
+    platform::MutexLock locked(&TrackingState::systemLock);
+    server_.StopReleasingLock();
   }
 
   void SayHello() { ASSERT_EQ(peer_.Hello(), 0xA0); }
@@ -92,21 +84,21 @@ class LoopbackServerTest : public ::testing::Test {
 
   // Tracks every database of the class; the class's first node.
   TrackedDb* Track(DWORD dataClass) {
-    SystemLockGuard locked(systemLock);
-    EXPECT_TRUE(trackedDbs_.DiscoverClassDbs(dataClass, true, 0));
-    return trackedDbs_.FirstTrackedOfClass(dataClass);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_TRUE(tracking_.trackedDbs.DiscoverClassDbs(dataClass, true, 0));
+    return tracking_.trackedDbs.FirstTrackedOfClass(dataClass);
   }
 
   // Appends a change record to the node's log database.
   void Record(TrackedDb* node, BYTE type, DWORD time, CEOID oidRec,
               DWORD uid = kNoUid) {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     ASSERT_TRUE(node->pLog->WriteEntry(type, time, oidRec, uid));
   }
 
   void SetState(DWORD dataClass, DWORD state, DWORD syncTime) {
-    SystemLockGuard locked(systemLock);
-    SetSyncState(syncStates_, dataClass, state);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    SetSyncState(tracking_.syncStates, dataClass, state);
     SetSyncTime(dataClass, syncTime);
   }
 
@@ -145,13 +137,7 @@ class LoopbackServerTest : public ::testing::Test {
   Bytes Ack(BYTE ack = 0x90) { return Exchange(ack, {}); }
 
   TempDevice device_;
-  SyncStateCache syncStates_;
-  TrackedDbList trackedDbs_;
-  MailFolderDbList mailFolders_;
-  MessageUidMap messageUids_;
-  MailStoreOids mail_;
-  CaptureFlags capture_;
-  TrackingContext tracking_;
+  TrackingState tracking_;
   SyncSession session_;
   SyncServer server_;
   peer::PeerClient peer_;

@@ -16,12 +16,12 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
                             PayloadBytes(frame, static_cast<DWORD>(received)));
 }
 
-int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingContext& tracking) {
+int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingState& tracking) {
   return ReplyCommandNotKept(session, server, tracking);
 }
 
 int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) {
+                  TrackingState& tracking) {
   if (server.cbData < static_cast<int32_t>(kFrameHeaderBytes))
     return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
 
@@ -68,15 +68,15 @@ class SessionDispatch final : public MessageDispatcher {
     return MessageWritesStore(session, frame, received);
   }
   int Handle(SyncSession& session, SyncServer& server,
-             TrackingContext& tracking) override REQUIRES(systemLock) {
+             TrackingState& tracking) override REQUIRES(TrackingState::systemLock) {
     return HandleMessage(session, server, tracking);
   }
   int ReplyNotKept(SyncSession& session, SyncServer& server,
-                   TrackingContext& tracking) override REQUIRES(systemLock) {
+                   TrackingState& tracking) override REQUIRES(TrackingState::systemLock) {
     return ReplyMessageNotKept(session, server, tracking);
   }
-  void EndConnection(SyncSession& session, TrackingContext& tracking) override
-      REQUIRES(systemLock) {
+  void EndConnection(SyncSession& session, TrackingState& tracking) override
+      REQUIRES(TrackingState::systemLock) {
     ::EndConnection(session, tracking);
   }
 };

@@ -4,7 +4,7 @@
 // server/queries.h, server/change_stream.h); the handlers do not depend on
 // it.
 //
-// Threads: the worker, with systemLock (server/system_lock.h) held unless
+// Threads: the worker, with systemLock (tracking/tracking_state.h) held unless
 // said otherwise, one message at a time; tests and the fuzzer take the lock
 // the same way.
 #ifndef HOLLOWMARCH_SERVER_MESSAGE_DISPATCH_H_
@@ -14,10 +14,9 @@
 
 #include "platform/types.h"
 #include "server/sync_server.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 
 // Handles the message of server.cbData bytes at the start of
 // server.pbBuffer and writes the reply over it. Non-zero when a reply of
@@ -26,7 +25,7 @@ struct TrackingContext;
 // field is trusted only as far as those bytes reach) and never writes past
 // server.cbBuffer.
 int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingContext& tracking) REQUIRES(systemLock);
+                  TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 // True when the message of `received` bytes at `frame` may write the store
 // (a command that is not a remote read; see CommandWritesStore), so that the
@@ -37,7 +36,7 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
 // The reply to a message whose store transaction could not be committed
 // (see ReplyCommandNotKept). Non-zero.
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
-                        TrackingContext& tracking) REQUIRES(systemLock);
+                        TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 // The functions above as the server's worker reaches them
 // (server/sync_server.h): one dispatcher for the process, without state of

@@ -12,7 +12,7 @@
 #include "settings/registry_store.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -37,17 +37,14 @@ void PutLe64(BYTE* out, uint64_t v) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<BYTE>(v >> (8 * i));
 }
 
-BYTE SyncStateAnswer(const SyncSession& session, TrackingContext& tracking) {
+BYTE SyncStateAnswer(const SyncSession& session, TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
   // A database of the class made or deleted while the system ran leaves
   // the log incomplete whatever the sync state said.
-  if (tracking.syncStates != nullptr && tracking.trackedDbs != nullptr &&
-      GetSyncState(*tracking.syncStates, session.dwClass) == SyncStateTracking) {
-    tracking.trackedDbs->CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
-                                             tracking.hwndMain);
+  if (GetSyncState(tracking.syncStates, session.dwClass) == SyncStateTracking) {
+    tracking.trackedDbs.CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
+                                            tracking.hwndMain);
   }
-  DWORD state = tracking.syncStates != nullptr
-                    ? GetSyncState(*tracking.syncStates, session.dwClass)
-                    : SyncStateNone;
+  DWORD state = GetSyncState(tracking.syncStates, session.dwClass);
   switch (state) {
     case SyncStateTracking:
       return session.dwSinceTime >= GetSyncTime(session.dwClass)
@@ -60,8 +57,8 @@ BYTE SyncStateAnswer(const SyncSession& session, TrackingContext& tracking) {
   }
 }
 
-DWORD ReplySyncState(const SyncSession& session, TrackingContext& tracking,
-                     BYTE* out) {
+DWORD ReplySyncState(const SyncSession& session, TrackingState& tracking, BYTE* out)
+    REQUIRES(TrackingState::systemLock) {
   PutInfoHead(out, kSyncStateReplyBytes);
   out[6] = QUERY_SYNC_STATE;
   out[7] = SyncStateAnswer(session, tracking);
@@ -95,7 +92,7 @@ DWORD ReplyFreeSpace(const SyncSession& session, BYTE* out) {
 
 // The acknowledgement goes out at once; the first change frame is the reply.
 int ReplyChanges(SyncSession& session, SyncServer& server,
-                 TrackingContext& tracking) REQUIRES(systemLock) {
+                 TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
   server.cbData = static_cast<int32_t>(PutStatusReply(server.pbBuffer, STATUS_OK));
   if (server.SendFromHandler() != 0) return 1;
   session.fStreamStart = 1;
@@ -106,7 +103,7 @@ int ReplyChanges(SyncSession& session, SyncServer& server,
 
 }  // namespace
 
-BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
+BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload) {
   session.bLastOp = OP_NONE;
   if (session.dwState != SessionStateOpen) return STATUS_REFUSED;
@@ -123,8 +120,8 @@ BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
       DWORD dataClass;
       if (!DataClassOfIndex(fields[1], &dataClass)) return STATUS_BAD_REQUEST;
       session.dwClass = dataClass;
-      if (subCode == QUERY_CHANGES && tracking.trackedDbs != nullptr) {
-        tracking.trackedDbs->LoadClassLog(dataClass);
+      if (subCode == QUERY_CHANGES) {
+        tracking.trackedDbs.LoadClassLog(dataClass);
         NoteStreamLists(session, tracking);
       }
       session.bLastOp = subCode;
@@ -144,7 +141,7 @@ BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
 }
 
 int ReplyQuery(SyncSession& session, SyncServer& server,
-               TrackingContext& tracking, BYTE status) {
+               TrackingState& tracking, BYTE status) {
   BYTE* out = server.pbBuffer;
   DWORD length = 0;
   if (status == STATUS_OK) {

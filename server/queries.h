@@ -24,10 +24,9 @@
 #define HOLLOWMARCH_SERVER_QUERIES_H_
 
 #include "platform/types.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 class SyncServer;
 
 // Bytes a query's "I" item must hold, header included.
@@ -40,8 +39,8 @@ constexpr DWORD kQueryItemMinBytes = 9;
 // "I" item (or one running past the payload), an unknown sub-code or a class
 // index above 4 (dwClass then keeps its value); STATUS_REFUSED outside
 // SessionStateOpen. Only bLastOp changes when the query is refused.
-BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
-                 const BYTE* payload, DWORD cbPayload) REQUIRES(systemLock);
+BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
+                 const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
 
 // Writes the reply for `status` into server.pbBuffer and its length into
 // server.cbData; non-zero when it is to be sent. The change query sends its
@@ -50,6 +49,6 @@ BYTE HandleQuery(SyncSession& session, TrackingContext& tracking,
 // now streaming; when that send fails, no stream starts, the state stays
 // open and non-zero is returned (the worker finds the connection closed).
 int ReplyQuery(SyncSession& session, SyncServer& server,
-               TrackingContext& tracking, BYTE status) REQUIRES(systemLock);
+               TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_QUERIES_H_

@@ -158,7 +158,7 @@ TEST_F(QueriesTest, FailedAcknowledgementStartsNoStream) {
   platform::fault::FailNext(platform::fault::Call::kSend, 10054);
   ASSERT_TRUE(peer_.SendBytes(peer::Frame(MSG_QUERY, InfoItem({5, 0, 0, 0, 0, 0}))));
   EXPECT_TRUE(peer_.ClosedByDevice());
-  SystemLockGuard locked(systemLock);
+  platform::MutexLock locked(&TrackingState::systemLock);
   EXPECT_NE(session_.dwState, SessionStateStreaming);
 }
 

@@ -195,7 +195,7 @@ TEST_F(RemoteDbTest, HandlesOfTheServersOwnDatabasesAreRefused) {
     EXPECT_EQ(oid, 0u);
     ASSERT_TRUE(peer::CloseDb(peer_, own).ok());
   }
-  SystemLockGuard locked(systemLock);
+  platform::MutexLock locked(&TrackingState::systemLock);
   EXPECT_NE(CeSeekDatabase(node->pLog->LogDbHandle(), CEDB_SEEK_BEGINNING, 0, nullptr), 0u)
       << "the log's handle is still open";
   EXPECT_TRUE(node->pLog->WriteEntry(0, 102, 3, kNoUid)) << "tracking goes on";

@@ -6,19 +6,9 @@
 #include "server/protocol.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
-namespace {
-
-void ClearCaptureFlags(TrackingContext& tracking) {
-  if (tracking.capture == nullptr) return;
-  tracking.capture->fCaptureSuppressed.store(0);
-  tracking.capture->fCaptureLocked.store(0);
-}
-
-}  // namespace
-
-BYTE HandleHello(SyncSession& session, TrackingContext& tracking,
+BYTE HandleHello(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload) {
   if (cbPayload < kHelloPrefixBytes) return STATUS_BAD_REQUEST;
   if (payload[0] != kHelloVersion) return STATUS_BAD_REQUEST;
@@ -38,7 +28,7 @@ BYTE HandleHello(SyncSession& session, TrackingContext& tracking,
     return STATUS_REFUSED;
 
   session.dwState = SessionStateOpen;
-  ClearCaptureFlags(tracking);
+  tracking.capture.Clear();
   return STATUS_OK;
 }
 
@@ -56,7 +46,7 @@ int ReplyHello(SyncSession& session, SyncServer& server, BYTE status) {
   return 1;
 }
 
-BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
                       const BYTE* payload, DWORD cbPayload) {
   // The shutdown byte is the first payload byte of an "I" item that must
   // open the payload; that item's length field is not looked at.
@@ -64,7 +54,7 @@ BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
     session.dwState = SessionStateShutdown;
   if (session.dwState != SessionStateShutdown)
     session.dwState = SessionStateEnded;
-  ClearCaptureFlags(tracking);
+  tracking.capture.Clear();
   return STATUS_OK;
 }
 
@@ -72,8 +62,8 @@ int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status) {
   return ReplyStatusOnly(server, status);
 }
 
-void EndConnection(SyncSession& session, TrackingContext& tracking) {
-  ClearCaptureFlags(tracking);
+void EndConnection(SyncSession& session, TrackingState& tracking) {
+  tracking.capture.Clear();
   session.fStreamStart = 0;
   session.fStreamDone = 1;
   session.pStreamDb = nullptr;

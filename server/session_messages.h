@@ -1,17 +1,16 @@
 // The two messages that open and close a session, hello and end of
 // session, and the end of a connection.
 //
-// Threads: the server's worker with systemLock (server/system_lock.h) held,
+// Threads: the server's worker with systemLock (tracking/tracking_state.h) held,
 // one message at a time; tests and the fuzzer take the lock the same way.
 // The capture flags are atomic and shared with the window thread.
 #ifndef HOLLOWMARCH_SERVER_SESSION_MESSAGES_H_
 #define HOLLOWMARCH_SERVER_SESSION_MESSAGES_H_
 
 #include "platform/types.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 class SyncServer;
 
 // Hello: `payload` is the frame's payload (byte 3 on), `cbPayload` its
@@ -20,7 +19,7 @@ class SyncServer;
 // payload shorter than the 4-byte prefix) or STATUS_REFUSED (no "F" item,
 // or one that does not begin with the identification). A refused hello
 // changes nothing.
-BYTE HandleHello(SyncSession& session, TrackingContext& tracking,
+BYTE HandleHello(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload);
 // Writes the 11-byte hello reply with `status`; non-zero.
 int ReplyHello(SyncSession& session, SyncServer& server, BYTE status);
@@ -28,7 +27,7 @@ int ReplyHello(SyncSession& session, SyncServer& server, BYTE status);
 // End of session: state Shutdown when the payload starts with an "I" item
 // whose first payload byte is non-zero, else Ended (Shutdown stays); clears
 // both capture flags. Always STATUS_OK.
-BYTE HandleEndSession(SyncSession& session, TrackingContext& tracking,
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
                       const BYTE* payload, DWORD cbPayload);
 // Writes the status-only reply; non-zero.
 int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status);
@@ -40,7 +39,7 @@ int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status);
 // (no stream position survives into the next connection), bLastOp is
 // OP_NONE and the state is None, so the next peer must say hello. The
 // selected class, the alarm handle and the remote-database fields stay.
-void EndConnection(SyncSession& session, TrackingContext& tracking)
-    REQUIRES(systemLock);
+void EndConnection(SyncSession& session, TrackingState& tracking)
+    REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_SESSION_MESSAGES_H_

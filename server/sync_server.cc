@@ -12,7 +12,8 @@
 #include "server/protocol.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
-#include "tracking/tracking_context.h"
+#include "tracking/system_lock.h"
+#include "tracking/tracking_state.h"
 
 using namespace winsock;
 
@@ -31,11 +32,11 @@ constexpr DWORD kAcceptPauseMaxMs = 1000;
 }  // namespace
 
 SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
-                       TrackingContext& tracking)
+                       TrackingState& tracking)
     : SyncServer(dispatcher, session, tracking, GetPort()) {}
 
 SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
-                       TrackingContext& tracking, DWORD port, DWORD address)
+                       TrackingState& tracking, DWORD port, DWORD address)
     : cbBuffer(kMessageBufferBytes),
       dwPort(port),
       dwAddress(address),
@@ -107,26 +108,12 @@ int SyncServer::Start() {
   return 1;
 }
 
-// Waiting for the worker with systemLock held would deadlock with a worker
-// that waits for it to handle a message; the analysis cannot follow the
-// conditional release.
-static void WaitReleasingSystemLock(std::mutex& mu, std::condition_variable& cv,
-                                    std::chrono::steady_clock::time_point deadline,
-                                    const bool& done)
-    NO_THREAD_SAFETY_ANALYSIS {
-  auto wait = [&] {
-    std::unique_lock<std::mutex> life(mu);
-    cv.wait_until(life, deadline, [&] { return done; });
-  };
-  if (systemLock.HeldByCurrentThread()) {
-    SystemLockRelease released(systemLock);
-    wait();
-  } else {
-    wait();
-  }
+int SyncServer::StartReleasingLock() {
+  platform::MutexUnlock released(&TrackingState::systemLock);
+  return Start();
 }
 
-int SyncServer::Stop() {
+std::chrono::steady_clock::time_point SyncServer::AskStop() {
   fStop.store(1);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
@@ -137,13 +124,44 @@ int SyncServer::Stop() {
     std::lock_guard<std::mutex> life(lifeMu_);
     lifeCv_.notify_all();
   }
-  // A reply that was under way is finished first (within the wait), so the
-  // peer is never left with half a frame; then closing the connection wakes
-  // a worker blocked in recv.
-  WaitReleasingSystemLock(lifeMu_, lifeCv_, deadline, replyDone_);
-  CloseSocketField(sockConn);
-  WaitReleasingSystemLock(lifeMu_, lifeCv_, deadline, workerEnded_);
+  return deadline;
+}
+
+void SyncServer::WaitLife(std::chrono::steady_clock::time_point deadline, const bool& done) {
+  std::unique_lock<std::mutex> life(lifeMu_);
+  lifeCv_.wait_until(life, deadline, [&] { return done; });
+}
+
+void SyncServer::CleanUpWinsock() {
   for (; winsockStarts_ > 0; --winsockStarts_) WSACleanup();
+}
+
+// A reply that was under way is finished first (within the wait), so the
+// peer is never left with half a frame; then closing the connection wakes a
+// worker blocked in recv.
+int SyncServer::Stop() {
+  const auto deadline = AskStop();
+  WaitLife(deadline, replyDone_);
+  CloseSocketField(sockConn);
+  WaitLife(deadline, workerEnded_);
+  CleanUpWinsock();
+  return 0;
+}
+
+// As Stop; waiting for the worker with systemLock held would deadlock with a
+// worker that waits for it to handle a message.
+int SyncServer::StopReleasingLock() {
+  const auto deadline = AskStop();
+  {
+    platform::MutexUnlock released(&TrackingState::systemLock);
+    WaitLife(deadline, replyDone_);
+  }
+  CloseSocketField(sockConn);
+  {
+    platform::MutexUnlock released(&TrackingState::systemLock);
+    WaitLife(deadline, workerEnded_);
+  }
+  CleanUpWinsock();
   return 0;
 }
 
@@ -232,7 +250,7 @@ int SyncServer::SendFromHandler() {
   SetReplyUnderWay(true);
   int result;
   {
-    SystemLockRelease released(systemLock);
+    platform::MutexUnlock released(&TrackingState::systemLock);
     result = Send();
   }
   SetReplyUnderWay(false);
@@ -358,7 +376,12 @@ void SyncServer::ServeConnection() {
     // that a busy store holds up this message alone; anything else that
     // meets a busy store under the lock fails after a short wait.
     const bool withStore = dispatcher_.WritesStore(session_, pbBuffer, cbData);
-    const bool storeTaken = withStore ? LockWithStore() : (systemLock.Lock(), false);
+    bool storeTaken = false;
+    if (withStore) {
+      storeTaken = LockWithStore();
+    } else {
+      TrackingState::systemLock.Lock();
+    }
     const bool stopped = fStop.load() != 0;
     if (!stopped) {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
@@ -377,7 +400,7 @@ void SyncServer::ServeConnection() {
     } else if (storeTaken) {
       CeEndTransaction(FALSE);
     }
-    systemLock.Unlock();
+    TrackingState::systemLock.Unlock();
     if (stopped) break;
     if (reply != 0) {
       const bool sent = sockConn.load() != INVALID_SOCKET && Send() == 0;
@@ -393,6 +416,6 @@ void SyncServer::ServeConnection() {
   // A connection that ends without an end of session must not leave capture
   // suppressed or a stream half-way for the next peer. A stop tears the
   // whole system down and keeps capture as the window thread set it.
-  SystemLockGuard locked(systemLock);
+  platform::MutexLock locked(&TrackingState::systemLock);
   if (!fStop.load()) dispatcher_.EndConnection(session_, tracking_);
 }

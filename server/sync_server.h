@@ -20,21 +20,25 @@
 // never cut: there is no idle time-out.
 //
 // Threads. Start and Stop are called on the window thread (Stop also at
-// process exit), with or without systemLock held. Everything else runs on
-// the worker. The worker takes systemLock around each message it
-// dispatches and around the per-connection clean-up, and never holds it
-// during a socket call. fStop, sockListen and sockConn are atomic: a socket is handed over
+// process exit): StartReleasingLock and StopReleasingLock with systemLock
+// held, Start and Stop without it. Everything else runs on the worker. The
+// worker takes systemLock around each message it dispatches and around the
+// per-connection clean-up, and never holds it during a socket call. fStop,
+// sockListen and sockConn are atomic: a socket is handed over
 // by exchanging its field with INVALID_SOCKET, and only the thread that
 // took it out closes it, so each socket is closed exactly once whichever
 // of Stop, Receive or Send gets there first.
 //
 // The worker reaches the window thread only by posting WM_RESTART_SERVER
 // (serving cannot go on) or WM_CLOSE (the peer's end of session asked the
-// application to close) to TrackingContext::hwndMain.
+// application to close) to TrackingState::hwndMain. systemLock is never held
+// across a socket call or a sleep: the start releases it for the whole
+// socket set-up, the stop while it waits.
 #ifndef HOLLOWMARCH_SERVER_SYNC_SERVER_H_
 #define HOLLOWMARCH_SERVER_SYNC_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -42,10 +46,9 @@
 #include "platform/types.h"
 #include "platform/winsock.h"
 #include "server/protocol.h"
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct SyncSession;
-struct TrackingContext;
 
 // Posted to the window when the server must be stopped and started again.
 constexpr UINT WM_RESTART_SERVER = 0x0464;  // WM_USER + 100
@@ -84,13 +87,13 @@ class MessageDispatcher {
                            int32_t received) = 0;
   // As HandleMessage.
   virtual int Handle(SyncSession& session, SyncServer& server,
-                     TrackingContext& tracking) REQUIRES(systemLock) = 0;
+                     TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;
   // As ReplyMessageNotKept.
   virtual int ReplyNotKept(SyncSession& session, SyncServer& server,
-                           TrackingContext& tracking) REQUIRES(systemLock) = 0;
+                           TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;
   // As EndConnection (server/session_messages.h).
-  virtual void EndConnection(SyncSession& session, TrackingContext& tracking)
-      REQUIRES(systemLock) = 0;
+  virtual void EndConnection(SyncSession& session, TrackingState& tracking)
+      REQUIRES(TrackingState::systemLock) = 0;
 
  protected:
   ~MessageDispatcher() = default;
@@ -101,10 +104,10 @@ class SyncServer {
   // `dispatcher`, `session` and `tracking` must outlive the server. The port
   // is read through GetPort (registry value Port, default 40141); the server
   // binds every address.
-  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingContext& tracking);
+  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
-  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingContext& tracking,
+  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking,
              DWORD port, DWORD address = winsock::INADDR_ANY);
   // Stop.
   ~SyncServer();
@@ -117,17 +120,28 @@ class SyncServer {
   // listens and the worker runs, 0 on any failure; a failed Start leaves
   // what it made for the next Stop. Also 0, doing nothing, while a worker of
   // an earlier Start is still running.
-  int Start();
+  int Start() EXCLUDES(TrackingState::systemLock);
+  // Start for a caller that holds systemLock (the window thread handling a
+  // message): the lock is released for the whole start (its socket calls and
+  // its pauses between tries) and held again on return. The worker starts
+  // only at the end, so nothing else takes the lock meanwhile but a worker
+  // of an earlier start, which this one would not replace.
+  int StartReleasingLock() REQUIRES(TrackingState::systemLock);
 
   // Asks the worker to end, closes the listening socket and the connection
   // (each exactly once) to wake it, and waits until it has ended, at most
   // kStopWaitMs; returns at once when no worker runs. A reply that the
   // worker is sending is finished before the connection is closed (within
-  // the same wait), so a peer never gets half of one. When the caller holds
-  // systemLock, it is released during the waits and held again on return.
-  // Cleans up Winsock once for each successful Start. Safe to call again, and
-  // without a Start. Returns 0.
-  int Stop();
+  // the same wait), so a peer never gets half of one. Cleans up Winsock
+  // once for each successful Start. Safe to call again, and without a Start.
+  // Returns 0.
+  int Stop() EXCLUDES(TrackingState::systemLock);
+  // Stop for a caller that holds systemLock: the stop is asked and the
+  // sockets closed with the lock held, so the worker handles no message
+  // after it; the lock is released during each wait (a worker waiting for
+  // it to handle a message can then take it, see the stop and end) and held
+  // again on return.
+  int StopReleasingLock() REQUIRES(TrackingState::systemLock);
 
   // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
   // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
@@ -136,19 +150,19 @@ class SyncServer {
   // up to kFrameRestWaitMs for the rest of that frame and no further byte;
   // what has come by then is the data. A close or failure seen during that
   // wait is left for the next Receive, and a Stop ends the wait.
-  int Receive();
+  int Receive() EXCLUDES(TrackingState::systemLock);
   // Worker only, without systemLock. Sends the first cbData bytes of
   // pbBuffer, partial sends continued; 0 when sent or cbData <= 0,
   // kSendFailed when a send failed (the connection is then closed). cbData
   // is left as it was.
-  int Send();
+  int Send() EXCLUDES(TrackingState::systemLock);
   // For a handler that must send before its reply is done (the
   // acknowledgement that precedes a change stream): called inside
   // the dispatcher's Handle with systemLock held, which is released for the socket
   // calls and held again on return; the caller must re-check any shared
   // state it had looked at. Otherwise as Send. With no connection (a
   // handler driven without one) it returns kSendFailed and sends nothing.
-  int SendFromHandler() REQUIRES(systemLock);
+  int SendFromHandler() REQUIRES(TrackingState::systemLock);
 
   // The worker's thread procedure; `parameter` is the SyncServer.
   static DWORD ServerThread(LPVOID parameter);
@@ -177,8 +191,8 @@ class SyncServer {
 
  private:
   // The accept loop; the thread's exit code.
-  DWORD Serve();
-  void ServeConnection();
+  DWORD Serve() EXCLUDES(TrackingState::systemLock);
+  void ServeConnection() EXCLUDES(TrackingState::systemLock);
   // Sets the keepalive options on an accepted connection; failures are
   // logged.
   static void KeepConnectionAlive(winsock::SOCKET connection);
@@ -195,11 +209,18 @@ class SyncServer {
   void SetReplyUnderWay(bool underWay);
   // Waits up to `ms` unless a stop is asked first.
   void PauseUnlessStopped(DWORD ms);
+  // Stop's first step: asks the worker to end and closes the listening
+  // socket; the end of Stop's waits.
+  std::chrono::steady_clock::time_point AskStop();
+  // Waits until `done` (a flag guarded by lifeMu_) is set or `deadline`.
+  void WaitLife(std::chrono::steady_clock::time_point deadline, const bool& done);
+  // Stop's last step.
+  void CleanUpWinsock();
   void WorkerEnded();
 
   MessageDispatcher& dispatcher_;
   SyncSession& session_;
-  TrackingContext& tracking_;
+  TrackingState& tracking_;
 
   // Worker life, for Stop's wait and the pauses of the worker.
   std::mutex lifeMu_;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -26,7 +27,7 @@
 #include "settings/registry_store.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -78,8 +79,7 @@ class SyncServerTest : public ::testing::Test {
     ASSERT_NE(RegisterClassW(&wc), 0);
     hwnd_ = CreateWindowExW(0, kClass, u"main", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
     ASSERT_NE(hwnd_, 0u);
-    tracking_.capture = &flags_;
-    tracking_.hwndMain = hwnd_;
+    tracking_.hwndMain.store(hwnd_);
     server_ = std::make_unique<SyncServer>(SessionDispatcher(), session_, tracking_);
   }
 
@@ -121,7 +121,7 @@ class SyncServerTest : public ::testing::Test {
   }
 
   void WithLock(const std::function<void()>& f) {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     f();
   }
 
@@ -136,7 +136,7 @@ class SyncServerTest : public ::testing::Test {
   }
 
   DWORD State() {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     return session_.dwState;
   }
 
@@ -144,8 +144,7 @@ class SyncServerTest : public ::testing::Test {
   hmtest::TempDevice device_;
   DWORD port_ = 0;
   HWND hwnd_ = 0;
-  CaptureFlags flags_;
-  TrackingContext tracking_;
+  TrackingState tracking_;
   SyncSession session_;
   std::unique_ptr<SyncServer> server_;
 };
@@ -194,9 +193,35 @@ TEST_F(SyncServerTest, AFailingSocketIsTriedThreeTimesFourSecondsApart) {
     fault::FailNext(fault::Call::kSocket, winsock::WSAEMFILE, c.failures);
     EXPECT_EQ(server_->Start(), c.started) << c.failures << " failures";
     EXPECT_EQ(fault::TakeSleeps(), c.sleeps) << c.failures << " failures";
-    SystemLockGuard locked(systemLock);
-    server_->Stop();
+    platform::MutexLock locked(&TrackingState::systemLock);
+    server_->StopReleasingLock();
   }
+}
+
+// The window thread starts the server holding the lock; the pause after a
+// failed try is made with the lock released, so the worker of a peer (or
+// anything else that needs the lock) is not held up for seconds.
+TEST_F(SyncServerTest, AStartUnderTheLockPausesWithTheLockReleased) {
+  fault::FailNext(fault::Call::kSocket, winsock::WSAEMFILE, 1);
+  std::atomic<bool> returned{false};
+  std::atomic<bool> takenDuringStart{false};
+  std::thread other([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    if (TrackingState::systemLock.TryLockFor(2000)) {
+      takenDuringStart = !returned.load();
+      TrackingState::systemLock.Unlock();
+    }
+  });
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(server_->StartReleasingLock(), 1);
+    returned = true;
+    EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
+  }
+  other.join();
+  EXPECT_TRUE(takenDuringStart);
+  platform::MutexLock locked(&TrackingState::systemLock);
+  server_->StopReleasingLock();
 }
 
 TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
@@ -209,9 +234,9 @@ TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
   server_->cbData = 3;
   EXPECT_EQ(server_->Send(), kSendFailed);
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     EXPECT_EQ(server_->SendFromHandler(), kSendFailed);
-    EXPECT_TRUE(systemLock.HeldByCurrentThread());
+    EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
   }
   EXPECT_EQ(server_->cbData, 3);
   server_->pbBuffer = nullptr;
@@ -306,8 +331,8 @@ TEST_F(SyncServerTest, APeerLeavingWithoutEndOfSessionLeavesCaptureOnAndNoSessio
     ASSERT_EQ(Ask(peer, HelloFrame()), kHelloOk);
     // As if the peer had suspended capture and started a stream.
     WithLock([&] {
-      flags_.fCaptureSuppressed = 1;
-      flags_.fCaptureLocked = 1;
+      tracking_.capture.fCaptureSuppressed = 1;
+      tracking_.capture.fCaptureLocked = 1;
       session_.dwState = SessionStateStreaming;
       session_.fStreamDone = 0;
     });
@@ -315,7 +340,7 @@ TEST_F(SyncServerTest, APeerLeavingWithoutEndOfSessionLeavesCaptureOnAndNoSessio
     ASSERT_TRUE(peer.SendBytes(HelloFrame()));
   }
   EXPECT_TRUE(Eventually([&] {
-    return flags_.fCaptureSuppressed.load() == 0 && flags_.fCaptureLocked.load() == 0;
+    return tracking_.capture.fCaptureSuppressed.load() == 0 && tracking_.capture.fCaptureLocked.load() == 0;
   }));
   EXPECT_TRUE(Eventually([&] { return State() == SessionStateNone; }));
 
@@ -407,13 +432,13 @@ TEST_F(SyncServerTest, StopUnderTheLockDoesNotDeadlockWithAWorkerWaitingForIt) {
   {
     // The window thread handles its close while the peer's next message
     // arrives: the worker blocks on the lock.
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     ASSERT_TRUE(peer.SendBytes(HelloFrame()));
     std::this_thread::sleep_for(milliseconds(50));
     const auto begin = Clock::now();
-    EXPECT_EQ(server_->Stop(), 0);
+    EXPECT_EQ(server_->StopReleasingLock(), 0);
     EXPECT_LT(ElapsedMs(begin), 1500);
-    EXPECT_TRUE(systemLock.HeldByCurrentThread());
+    EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
   }
   // The stopped worker handled nothing more.
   EXPECT_TRUE(peer.ClosedByDevice(milliseconds(2000)));

@@ -3,8 +3,8 @@
 // depends on none of them.
 //
 // Threads: it is used on the server's worker with systemLock
-// (server/system_lock.h) held, one message at a time; tests and the fuzzer
-// take the lock the same way.
+// (tracking/tracking_state.h) held, one message at a time; tests and the
+// fuzzer take the lock the same way.
 #ifndef HOLLOWMARCH_SERVER_SYNC_SESSION_H_
 #define HOLLOWMARCH_SERVER_SYNC_SESSION_H_
 

@@ -12,7 +12,8 @@
 #include "server/protocol.h"
 #include "server/session_messages.h"
 #include "server/sync_server.h"
-#include "tracking/tracking_context.h"
+#include "tests/support/temp_device.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -58,7 +59,6 @@ Bytes HelloReply(BYTE status) {
 class SessionTest : public ::testing::Test {
  protected:
   SessionTest() : server_(SessionDispatcher(), session_, tracking_, 0) {
-    tracking_.capture = &flags_;
     server_.pbBuffer = buffer_;
   }
   ~SessionTest() override { server_.pbBuffer = nullptr; }
@@ -71,7 +71,7 @@ class SessionTest : public ::testing::Test {
     server_.cbData = static_cast<int32_t>(message.size());
     int result;
     {
-      SystemLockGuard locked(systemLock);
+      platform::MutexLock locked(&TrackingState::systemLock);
       result = HandleMessage(session_, server_, tracking_);
     }
     if (replied != nullptr) *replied = result != 0;
@@ -84,8 +84,9 @@ class SessionTest : public ::testing::Test {
     flags_.fCaptureLocked = value;
   }
 
-  CaptureFlags flags_;
-  TrackingContext tracking_;
+  hmtest::TempDevice device_;
+  TrackingState tracking_;
+  CaptureFlags& flags_ = tracking_.capture;
   SyncSession session_;
   SyncServer server_;
   BYTE buffer_[kMessageBufferBytes];
@@ -302,7 +303,7 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
   session_.dwClass = 25;
   SetFlags(1);
   {
-    SystemLockGuard locked(systemLock);
+    platform::MutexLock locked(&TrackingState::systemLock);
     EndConnection(session_, tracking_);
   }
   EXPECT_EQ(session_.dwState, SessionStateNone);

@@ -6,7 +6,8 @@
 //
 // Threads: the window thread and the server's worker both reach the one
 // process-wide cache; every call must be made under the process-wide lock
-// that the server defines. The cache itself takes no lock.
+// (TrackingState::systemLock, tracking/tracking_state.h, whose member the
+// cache is). The cache itself takes no lock.
 #ifndef HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_
 #define HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_
 

@@ -5,12 +5,12 @@
 #include "tracking/change_log.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
-LRESULT GetSyncStateAnswer(TrackingContext& t, DWORD dataClass) {
-  switch (GetSyncState(*t.syncStates, dataClass)) {
+LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
+  switch (GetSyncState(t.syncStates, dataClass)) {
     case SyncStateTracking:
       return kLocalStateTracking;
     case SyncStateLost:
@@ -84,13 +84,14 @@ const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
 // when one log is exhausted. At the very end the walk is set back to the
 // class's first database, whose cursor has passed its end, so that the next
 // step starts again at the newest change.
-ChangeEntry* SkipOlder(TrackingContext& t, ChangeListState& state, ChangeEntry* e, DWORD since) {
+ChangeEntry* SkipOlder(TrackingState& t, ChangeListState& state, ChangeEntry* e, DWORD since)
+    REQUIRES(TrackingState::systemLock) {
   for (;;) {
     while (e != nullptr && e->dwTime < since) e = state.pChangeListDb->pLog->NextOlder();
     if (e != nullptr) return e;
-    TrackedDb* next = t.trackedDbs->NextTrackedOfClass(state.pChangeListDb);
+    TrackedDb* next = t.trackedDbs.NextTrackedOfClass(state.pChangeListDb);
     if (next == nullptr) {
-      TrackedDb* first = t.trackedDbs->FirstTrackedOfClass(state.pChangeListDb->dwClass);
+      TrackedDb* first = t.trackedDbs.FirstTrackedOfClass(state.pChangeListDb->dwClass);
       if (first != state.pChangeListDb) {
         state.pChangeListDb = first;
         first->pLog->RewindNewestFirst();
@@ -102,11 +103,12 @@ ChangeEntry* SkipOlder(TrackingContext& t, ChangeListState& state, ChangeEntry* 
   }
 }
 
-LRESULT GetNextChange(TrackingContext& t, ChangeListState& state, WPARAM wparam, LPARAM lparam) {
+LRESULT GetNextChange(TrackingState& t, ChangeListState& state, WPARAM wparam, LPARAM lparam)
+    REQUIRES(TrackingState::systemLock) {
   ChangeEntry* e = nullptr;
   if (wparam == 0) {
     state.pChangeListDb = nullptr;
-    for (TrackedDb* n = t.trackedDbs->FirstTracked(); n != nullptr; n = t.trackedDbs->NextTracked()) {
+    for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr; n = t.trackedDbs.NextTracked()) {
       state.pChangeListDb = n;
       if (n->dwClass == state.dwChangeListClass) break;
     }
@@ -162,7 +164,7 @@ bool IsChangeListRequest(UINT message) {
          message != WM_APP + 13;
 }
 
-LRESULT HandleChangeListRequest(TrackingContext& t, ChangeListState& state, UINT message,
+LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT message,
                                 WPARAM wparam, LPARAM lparam) {
   const DWORD dataClass = wparam;
   switch (message) {
@@ -175,7 +177,7 @@ LRESULT HandleChangeListRequest(TrackingContext& t, ChangeListState& state, UINT
       return kChangeListVersion;
     case WM_HMAPP_START_CHANGE_LIST: {
       state.dwChangeListClass = dataClass;
-      DWORD result = t.trackedDbs->LoadClassLog(dataClass) ? 1 : 0;
+      DWORD result = t.trackedDbs.LoadClassLog(dataClass) ? 1 : 0;
       Trace("Got WM_HMAPP_START_CHANGE_LIST message, returning %08x", result);
       return static_cast<LRESULT>(result);
     }
@@ -192,12 +194,12 @@ LRESULT HandleChangeListRequest(TrackingContext& t, ChangeListState& state, UINT
       state.handles.clear();
       state.entryHandles.clear();
       state.handleLists.clear();
-      return t.trackedDbs->EndClassLog(dataClass) ? 1 : 0;
+      return t.trackedDbs.EndClassLog(dataClass) ? 1 : 0;
     case WM_HMAPP_SET_SYNC_STATE: {
       DWORD syncState = lparam == 0   ? SyncStateTracking
                         : lparam == 2 ? SyncStateLost
                                       : SyncStateNone;
-      return SetSyncState(*t.syncStates, dataClass, syncState) ? 1 : 0;
+      return SetSyncState(t.syncStates, dataClass, syncState) ? 1 : 0;
     }
     case WM_HMAPP_INIT_SYNC_TIME:
       if (GetSyncTime(dataClass) != 0) return 1;

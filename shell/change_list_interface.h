@@ -30,10 +30,10 @@
 #include "platform/types.h"
 #include "platform/window.h"
 #include "tracking/change_cursor.h"
+#include "tracking/tracking_state.h"
 
 struct TrackedDb;
 class ChangeLog;
-struct TrackingContext;
 
 constexpr UINT WM_HMAPP_GET_SYNC_STATE = WM_APP + 1;
 constexpr UINT WM_HMAPP_GET_SYNC_TIME = WM_APP + 2;
@@ -92,7 +92,8 @@ struct ChangeListState {
 bool IsChangeListRequest(UINT message);
 
 // Answers one request. Window thread, under systemLock.
-LRESULT HandleChangeListRequest(TrackingContext& tracking, ChangeListState& state,
-                                UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT HandleChangeListRequest(TrackingState& tracking, ChangeListState& state,
+                                UINT message, WPARAM wparam, LPARAM lparam)
+    REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SHELL_CHANGE_LIST_INTERFACE_H_

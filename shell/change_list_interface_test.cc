@@ -24,10 +24,11 @@ class ChangeListTest : public ::testing::Test {
   // A tracked database of `dataClass` whose log holds changes at `times`
   // (oids 1000 + i).
   TrackedDb* Track(DWORD dataClass, const std::vector<DWORD>& times, const char16_t* name = u"Contacts") {
+    platform::MutexLock locked(&TrackingState::systemLock);
     CEOID db = CeCreateDatabase(name, dataClass, 0, nullptr);
     EXPECT_NE(db, 0u);
-    EXPECT_TRUE(objects_.trackedDbs.DiscoverClassDbs(dataClass, true, 0));
-    TrackedDb* node = objects_.trackedDbs.FindTrackedByDb(db);
+    EXPECT_TRUE(objects_.tracking.trackedDbs.DiscoverClassDbs(dataClass, true, 0));
+    TrackedDb* node = objects_.tracking.trackedDbs.FindTrackedByDb(db);
     EXPECT_NE(node, nullptr);
     for (size_t i = 0; i < times.size(); ++i) {
       EXPECT_TRUE(node->pLog->WriteEntry(ChangeTypeModify, times[i], 1000 + static_cast<CEOID>(i), kNoUid));
@@ -35,14 +36,27 @@ class ChangeListTest : public ::testing::Test {
     return node;
   }
 
-  // Answers one request, then checks every log's list where it stands.
+  // Answers one request under the lock, as the window does, then checks
+  // every log's list where it stands.
   LRESULT Send(UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
+    platform::MutexLock locked(&TrackingState::systemLock);
     LRESULT result =
         HandleChangeListRequest(objects_.tracking, objects_.changeList, message, wparam, lparam);
-    for (const TrackedDb* n = objects_.trackedDbs.pHead; n != nullptr; n = n->pNext) {
+    for (const TrackedDb* n = objects_.tracking.trackedDbs.pHead; n != nullptr; n = n->pNext) {
       EXPECT_LIST_SOUND(n->pLog) << "after message " << message;
     }
     return result;
+  }
+
+  // Another reader ends the class's list.
+  void EndClassLog(DWORD dataClass) {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    objects_.tracking.trackedDbs.EndClassLog(dataClass);
+  }
+
+  DWORD StoredState(DWORD dataClass) {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    return GetSyncState(objects_.tracking.syncStates, dataClass);
   }
 
   // The times of a whole walk with `since`.
@@ -108,7 +122,7 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
   ASSERT_NE(h, 0);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_OID, h + 1000), 0) << "never issued";
 
-  objects_.trackedDbs.EndClassLog(kContacts);  // another reader ends the list
+  EndClassLog(kContacts);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, h), 0) << "list released";
   EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
 
@@ -149,7 +163,7 @@ TEST_F(ChangeListTest, HandlesStayOnePerLoadedEntryHoweverLongTheWalk) {
 
   // The list goes and comes back (another reader ended it): the old handles
   // are stale, and the first new one lets them go.
-  objects_.trackedDbs.EndClassLog(kContacts);
+  EndClassLog(kContacts);
   node->pLog->LoadLog();
   LRESULT fresh = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
   ASSERT_NE(fresh, 0);
@@ -188,7 +202,7 @@ TEST_F(ChangeListTest, SyncStateRequests) {
   } cases[] = {{0, SyncStateTracking, 0}, {2, SyncStateLost, 2}, {1, SyncStateNone, 1}, {7, SyncStateNone, 1}};
   for (const Case& c : cases) {
     EXPECT_EQ(Send(WM_HMAPP_SET_SYNC_STATE, 26, c.local), 1) << "lParam " << c.local;
-    EXPECT_EQ(GetSyncState(objects_.syncStates, 26), c.stored) << "lParam " << c.local;
+    EXPECT_EQ(StoredState(26), c.stored) << "lParam " << c.local;
     EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_STATE, 26), c.answered) << "lParam " << c.local;
   }
   EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_STATE, 291), 1) << "no stored state";

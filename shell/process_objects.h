@@ -1,29 +1,24 @@
 // The program's process-wide objects and values.
 //
-// The six objects that both threads share are members of ProcessObjects,
-// declared (and so constructed) in this order: the tracked-database table,
-// the mail folder list, the sync session, the sync-state cache, the sync
-// server (which reads the port from the registry) and the message uid map;
-// they are destroyed in the reverse order. The program constructs one
+// ProcessObjects owns the tracking state that both threads share
+// (tracking/tracking_state.h), the sync session and the sync server, built
+// in that order and destroyed in the reverse one (so the server's worker has
+// ended before the state it works on goes). The program constructs one
 // ProcessObjects after it has opened the device (the server's constructor
 // reads the registry) and before WinMain, and destroys it after WinMain has
 // returned. Tests construct their own.
 //
-// Threads: the window thread and the server's worker use the members under
-// systemLock (server/system_lock.h); the capture flags are atomic.
+// Threads: the window thread and the server's worker use the tracking state
+// under TrackingState::systemLock; changeList is the window thread's alone.
 #ifndef HOLLOWMARCH_SHELL_PROCESS_OBJECTS_H_
 #define HOLLOWMARCH_SHELL_PROCESS_OBJECTS_H_
 
 #include "platform/types.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
-#include "settings/sync_state_cache.h"
 #include "shell/close_signals.h"
 #include "shell/change_list_interface.h"
-#include "tracking/change_capture.h"
-#include "tracking/mail_store.h"
-#include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
+#include "tracking/tracking_state.h"
 
 struct ProcessObjects {
   // port: the server's port; 0 reads the registry value Port (as the
@@ -34,22 +29,13 @@ struct ProcessObjects {
   ProcessObjects(const ProcessObjects&) = delete;
   ProcessObjects& operator=(const ProcessObjects&) = delete;
 
-  // Plain values the objects below refer to; they need no construction
-  // order of their own.
-  TrackingContext tracking;
-  MailStoreOids mail;
-  LastLoggedChange lastLogged;
-  CaptureHold captureHold;
-  CaptureFlags capture;
+  // The local change-list interface's walk (window thread only).
   ChangeListState changeList;
 
-  // The six shared objects, in their construction order.
-  TrackedDbList trackedDbs;
-  MailFolderDbList mailFolders;
+  // In their construction order: the server refers to both before it.
+  TrackingState tracking;
   SyncSession session;
-  SyncStateCache syncStates;
   SyncServer server;
-  MessageUidMap messageUids;
 
   // Set when the server could not be started while the window was being
   // created; the program then exits with a failure status.

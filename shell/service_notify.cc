@@ -12,9 +12,9 @@
 namespace {
 
 // Server restarts since the start; window thread, under the lock.
-int serverRestarts GUARDED_BY(systemLock) = 0;
+int serverRestarts GUARDED_BY(TrackingState::systemLock) = 0;
 
-std::string StatusText(ProcessObjects& p) REQUIRES(systemLock) {
+std::string StatusText(ProcessObjects& p) REQUIRES(TrackingState::systemLock) {
   std::string text = "Listening on " + DescribeListenEndpoint(p.server.dwAddress, p.server.dwPort);
   if (serverRestarts > 0) {
     text += " (server restarted " + std::to_string(serverRestarts) + " time" +
@@ -23,7 +23,7 @@ std::string StatusText(ProcessObjects& p) REQUIRES(systemLock) {
   std::string classes;
   int tracked = 0;
   for (DWORD dataClass : kDataClasses) {
-    if (GetSyncState(p.syncStates, dataClass) != SyncStateTracking) continue;
+    if (GetSyncState(p.tracking.syncStates, dataClass) != SyncStateTracking) continue;
     classes += (tracked++ == 0 ? "" : ", ") + std::to_string(dataClass);
   }
   if (tracked == 0) {
@@ -37,8 +37,11 @@ std::string StatusText(ProcessObjects& p) REQUIRES(systemLock) {
 // A failed notification changes nothing for the program.
 void Send(const std::string& message) { platform::NotifyServiceManager(message); }
 
-// Runs inside SetSyncState, under the lock its caller holds.
-void OnSyncStateChanged(DWORD, DWORD) NO_THREAD_SAFETY_ANALYSIS {
+// Runs inside SetSyncState, under the lock its caller holds (every sync
+// state is written under it); the analysis cannot follow the observer's
+// pointer, so the lock is asserted.
+void OnSyncStateChanged(DWORD, DWORD) {
+  TrackingState::systemLock.AssertHeld();
   ProcessObjects* p = pProcessObjects;
   if (p != nullptr) Send("STATUS=" + StatusText(*p));
 }

@@ -11,16 +11,16 @@
 #ifndef HOLLOWMARCH_SHELL_SERVICE_NOTIFY_H_
 #define HOLLOWMARCH_SHELL_SERVICE_NOTIFY_H_
 
-#include "server/system_lock.h"
+#include "tracking/tracking_state.h"
 
 struct ProcessObjects;
 
 // At window creation, after the server started: READY=1 and the status.
 // From here on each sync-state change sends the status again.
-void NotifyServiceReady(ProcessObjects& p) REQUIRES(systemLock);
+void NotifyServiceReady(ProcessObjects& p) REQUIRES(TrackingState::systemLock);
 
 // After the server was restarted: the status, with the restarts so far.
-void NotifyServiceRestarted(ProcessObjects& p) REQUIRES(systemLock);
+void NotifyServiceRestarted(ProcessObjects& p) REQUIRES(TrackingState::systemLock);
 
 // At the start of the close: STOPPING=1 and a status that says so; sync-state
 // changes of the teardown send nothing more.

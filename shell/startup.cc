@@ -47,7 +47,10 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
   }
 
   if (IsKeyword(command_line, kKeywordAppRunAfterRestore)) {
-    for (DWORD dataClass : kDataClasses) SetSyncState(objects.syncStates, dataClass, SyncStateNone);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    for (DWORD dataClass : kDataClasses) {
+      SetSyncState(objects.tracking.syncStates, dataClass, SyncStateNone);
+    }
   } else if (IsKeyword(command_line, kKeywordShutdown)) {
     return 0;
   }

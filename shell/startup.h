@@ -5,6 +5,7 @@
 #define HOLLOWMARCH_SHELL_STARTUP_H_
 
 #include "platform/types.h"
+#include "tracking/tracking_state.h"
 
 struct ProcessObjects;
 
@@ -29,6 +30,6 @@ constexpr int kExitInstanceStuck = 2; // a running instance would not close
 // process's exit status: the quit message's code, 0 after `Shutdown`, or one
 // of the failure statuses above with a line on standard error.
 int WinMain(HINSTANCE instance, HINSTANCE previous, LPCWSTR command_line, int show,
-            ProcessObjects& objects);
+            ProcessObjects& objects) EXCLUDES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SHELL_STARTUP_H_

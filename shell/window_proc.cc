@@ -13,7 +13,6 @@
 #include "platform/system_info.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
-#include "server/system_lock.h"
 #include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
@@ -24,8 +23,10 @@
 #include "shell/string_table.h"
 #include "tracking/change_capture.h"
 #include "tracking/clock.h"
-#include "tracking/mail_store.h"
+#include "tracking/mail_tracking.h"
+#include "tracking/system_lock.h"
 #include "tracking/tracked_db.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -86,8 +87,9 @@ void GatherNotifications(HWND window, std::vector<MSG>& taken) {
 void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM wparam,
                           LPARAM lparam,
                           CaptureGroup::Store store = CaptureGroup::Store::kBeginWhenNeeded,
-                          const std::vector<MSG>& behind = {}) {
-  if (p.capture.fCaptureSuppressed.load() != 0) {
+                          const std::vector<MSG>& behind = {})
+    REQUIRES(TrackingState::systemLock) {
+  if (p.tracking.capture.fCaptureSuppressed.load() != 0) {
     AcknowledgeDropped(p.tracking);
     if (store == CaptureGroup::Store::kBegun) CeEndTransaction(TRUE);
     return;
@@ -139,7 +141,7 @@ bool ClaimJournal() {
 // Captures what the instance before had been told but had not captured, and
 // what was written while none ran, in their order, before any peer is
 // served. False when they could not all be had.
-bool CapturePendingNotifications(ProcessObjects& p, HWND window) {
+bool CapturePendingNotifications(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   if (!CeFlushNotifications()) return false;
   MSG msg;
   while (PeekMessageW(&msg, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
@@ -151,18 +153,20 @@ bool CapturePendingNotifications(ProcessObjects& p, HWND window) {
 }
 
 // Every class that was tracking, lost; true when each loss was written.
-bool LoseTrackingClasses(ProcessObjects& p) {
+bool LoseTrackingClasses(ProcessObjects& p) REQUIRES(TrackingState::systemLock) {
   bool written = true;
   for (DWORD dataClass : kDataClasses) {
-    if (GetSyncState(p.syncStates, dataClass) != SyncStateTracking) continue;
-    if (!LoseClass(p.syncStates, dataClass)) written = false;
+    if (GetSyncState(p.tracking.syncStates, dataClass) != SyncStateTracking) continue;
+    if (!LoseClass(p.tracking.syncStates, dataClass)) written = false;
   }
   return written;
 }
 
-void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+void OnClose(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock);
+
+void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   hwndMain = window;
-  p.tracking.hwndMain = window;
+  p.tracking.hwndMain.store(window);
 
   hwndCommandBar = CommandBar_Create(hInstMain, window, 1);
   if (hwndCommandBar != 0) CommandBar_AddAdornments(hwndCommandBar, 0, 0);
@@ -170,14 +174,14 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   const bool takenOver = ClaimJournal();
   const bool recent = BootedRecently() && takenOver;
   for (int i = 0; i < kClassesOnEveryPlatform; ++i) {
-    p.trackedDbs.DiscoverClassDbs(kDataClasses[i], recent, window);
+    p.tracking.trackedDbs.DiscoverClassDbs(kDataClasses[i], recent, window);
   }
 
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExW(&version);
   if (version.dwMajorVersion > 1) {
-    p.trackedDbs.DiscoverClassDbs(kNotesDataClass, recent, window);
+    p.tracking.trackedDbs.DiscoverClassDbs(kNotesDataClass, recent, window);
     SetUpMailTracking(p.tracking, recent);
   }
   if (!CapturePendingNotifications(p, window)) {
@@ -191,7 +195,7 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
   SetTimer(window, kPurgeTimerId, kPurgeTimerPeriodMs, nullptr);
   if (p.closeOnSignals != nullptr) p.closeOnSignals->SetWindow(window);
 
-  if (p.server.Start() == 0) {
+  if (p.server.StartReleasingLock() == 0) {
     // The window closes itself; the program reports the cause and exits
     // with a failure status (a failure must not look like success to
     // whoever started it).
@@ -200,7 +204,7 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
                    "Hollowmarch Replication Server: unable to start the sync server on %s: %s",
                    DescribeListenEndpoint(p.server.dwAddress, p.server.dwPort).c_str(),
                    WinsockErrorText(winsock::WSAGetLastError()).c_str());
-    SendMessageW(window, WM_CLOSE, 0, 0);
+    OnClose(p, window);
     return;
   }
   NotifyServiceReady(p);
@@ -218,42 +222,41 @@ void OnPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
-void OnClose(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+// DestroyWindow sends WM_DESTROY, which the procedure handles without the
+// lock (see MainWindowProc).
+void OnClose(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   NotifyServiceStopping();
-  p.capture.fCaptureSuppressed.store(1);
+  p.tracking.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
-  p.server.Stop();
+  p.server.StopReleasingLock();
   // The close deletes the change logs, so no later start may take an empty
   // log for a complete one: the classes are lost first, and only when that
   // is written are the logs and the journal given up. Otherwise both stay,
   // and a start soon after still finds the logs complete.
   const bool lost = LoseTrackingClasses(p);
-  p.trackedDbs.CloseAllTracked(/*keepLogs=*/!lost);
-  p.mailFolders.CloseAllMailFolders();
+  p.tracking.trackedDbs.CloseAllTracked(/*keepLogs=*/!lost);
+  p.tracking.mailFolders.CloseAllMailFolders();
   if (lost) CeCloseNotificationJournal();
   DestroyWindow(window);
 }
 
-void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(systemLock) {
+void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   for (int attempt = 0; attempt < kRestartAttempts; ++attempt) {
-    p.server.Stop();
-    if (p.server.Start() != 0) {
+    p.server.StopReleasingLock();
+    if (p.server.StartReleasingLock() != 0) {
       NotifyServiceRestarted(p);
       return;
     }
   }
   ShowError(IDS_COMM_INIT_FAILED);
-  SendMessageW(window, WM_CLOSE, 0, 0);
+  OnClose(p, window);
 }
 
 LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-    REQUIRES(systemLock) {
+    REQUIRES(TrackingState::systemLock) {
   switch (message) {
     case WM_CREATE:
       OnCreate(p, window);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
       return 0;
     case WM_PAINT:
       OnPaint(window);
@@ -262,7 +265,7 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
       OnClose(p, window);
       return 0;
     case WM_TIMER:
-      p.trackedDbs.PurgeOldChanges();
+      p.tracking.trackedDbs.PurgeOldChanges();
       return 0;
     case WM_HIBERNATE:
       return 0;
@@ -300,9 +303,11 @@ void AnswerReadOnlyRequests() { DispatchSentMessagesW(IsReadOnlyRequest); }
 
 }  // namespace
 
-// The lock is taken here unless this thread holds it already: the procedure
-// is re-entered for the messages it sends to its own window (WM_CLOSE from a
-// failed start, WM_DESTROY from DestroyWindow).
+// Entered without the lock: every message is handled under it but WM_DESTROY,
+// which touches nothing shared and is the one message the procedure is
+// re-entered for while a message handled under the lock runs (DestroyWindow
+// in the close). A handler that closes the window calls OnClose itself
+// rather than send WM_CLOSE to its own window.
 //
 // A notification takes the store with the lock (LockWithStore), so that a
 // busy store (another process's long write) holds up capture alone while
@@ -310,11 +315,13 @@ void AnswerReadOnlyRequests() { DispatchSentMessagesW(IsReadOnlyRequest); }
 // requests meanwhile (AnswerReadOnlyRequests). Under systemLock any other
 // store call waits at most kStoreWaitUnderSystemLockMs; WM_CREATE is the
 // exception, since no worker runs before it ends.
-LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-    NO_THREAD_SAFETY_ANALYSIS {
+LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   ProcessObjects* p = pProcessObjects;
   if (p == nullptr) return DefWindowProcW(window, message, wparam, lparam);
-  if (systemLock.HeldByCurrentThread()) return Dispatch(*p, window, message, wparam, lparam);
+  if (message == WM_DESTROY) {
+    PostQuitMessage(0);
+    return 0;
+  }
   if (IsChangeNotification(message)) {
     std::vector<MSG> behind;
     GatherNotifications(window, behind);
@@ -325,10 +332,10 @@ LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
                            taken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable,
                            behind);
     }
-    systemLock.Unlock();
+    TrackingState::systemLock.Unlock();
     return 0;
   }
-  SystemLockGuard lock(systemLock);
+  platform::MutexLock lock(&TrackingState::systemLock);
   std::optional<ScopedStoreWait> wait;
   if (message != WM_CREATE) wait.emplace(kStoreWaitUnderSystemLockMs);
   return Dispatch(*p, window, message, wparam, lparam);

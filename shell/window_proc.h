@@ -6,13 +6,15 @@
 // worker's requests to restart the server or to close, the local change-list
 // requests of other processes, and the close that ends the process.
 //
-// Threads: window thread only. The procedure holds systemLock while it
-// handles a message (it is re-entered for messages it sends to itself, and
-// then already holds it).
+// Threads: window thread only. The procedure is entered without
+// TrackingState::systemLock and holds it while it handles a message, but for
+// WM_DESTROY, which it handles without it (DestroyWindow sends it from inside
+// the close, under the lock).
 #ifndef HOLLOWMARCH_SHELL_WINDOW_PROC_H_
 #define HOLLOWMARCH_SHELL_WINDOW_PROC_H_
 
 #include "platform/types.h"
+#include "tracking/tracking_state.h"
 
 // The daily purge timer.
 constexpr UINT kPurgeTimerId = 1;
@@ -36,7 +38,8 @@ constexpr int kCaptureGatherMaxMs = 50;
 constexpr int kRestartAttempts = 3;
 
 // The window procedure of the class szTitle; works on *pProcessObjects.
-LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+    EXCLUDES(TrackingState::systemLock);
 
 // Plays "Critical Stop" and shows string `id` in a message box owned by the
 // window, with szTitle as its caption. Nothing for an id without a string.

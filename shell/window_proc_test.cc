@@ -51,8 +51,9 @@ class WindowProcTest : public ::testing::Test {
   }
 
   DWORD TrackedClasses() {
+    platform::MutexLock locked(&TrackingState::systemLock);
     DWORD mask = 0;
-    for (TrackedDb* n = objects_->trackedDbs.pHead; n != nullptr; n = n->pNext) {
+    for (TrackedDb* n = objects_->tracking.trackedDbs.pHead; n != nullptr; n = n->pNext) {
       mask |= n->dwClass == 24 ? 1 : n->dwClass == 25 ? 2 : n->dwClass == 26 ? 4 : n->dwClass == 291 ? 8 : 16;
     }
     return mask;
@@ -117,18 +118,22 @@ TEST_F(WindowProcTest, ARestartTriesThreeTimesThenGivesUp) {
 TEST_F(WindowProcTest, CaptureIsGatedAndAFailedAppendShowsTheError) {
   CEOID db = CeCreateDatabase(u"Contacts", 24, 0, nullptr);
   ASSERT_NE(Create(), 0u);
-  SetSyncState(objects_->syncStates, 24, SyncStateTracking);
-  TrackedDb* node = objects_->trackedDbs.FindTrackedByDb(db);
+  TrackedDb* node;
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    SetSyncState(objects_->tracking.syncStates, 24, SyncStateTracking);
+    node = objects_->tracking.trackedDbs.FindTrackedByDb(db);
+  }
   ASSERT_NE(node, nullptr);
   auto records = [&] {
     CEOIDINFO info{};
     return CeOidGetInfo(node->pLog->LogDbOid(), &info) ? info.infDatabase.wNumRecords : -1;
   };
 
-  objects_->capture.fCaptureSuppressed = 1;
+  objects_->tracking.capture.fCaptureSuppressed = 1;
   SendMessageW(window_, DB_CEOID_CHANGED, 77, static_cast<LPARAM>(db));
   EXPECT_EQ(records(), 0) << "suppressed";
-  objects_->capture.fCaptureSuppressed = 0;
+  objects_->tracking.capture.fCaptureSuppressed = 0;
   SendMessageW(window_, DB_CEOID_CHANGED, 77, static_cast<LPARAM>(db));
   EXPECT_EQ(records(), 1);
 
@@ -137,7 +142,10 @@ TEST_F(WindowProcTest, CaptureIsGatedAndAFailedAppendShowsTheError) {
   EXPECT_EQ(SendMessageW(window_, DB_CEOID_CREATED, 78, static_cast<LPARAM>(db)), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "sound: Critical Stop\nHollowmarch Replication Server: Unable to add change notification\n");
-  EXPECT_EQ(GetSyncState(objects_->syncStates, 24), SyncStateLost);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(GetSyncState(objects_->tracking.syncStates, 24), SyncStateLost);
+  }
   EXPECT_EQ(FindWindowW(szTitle, nullptr), window_) << "still running";
 }
 

@@ -15,13 +15,14 @@
 #include "tracking/change_log.h"
 #include "tracking/record_reader.h"
 #include "tracking/store_fixture.h"
+#include "tracking/tracking_state.h"
 #include "tracking/tracked_db.h"
 
 namespace {
 
 #ifdef HM_HMDEVICE_PATH
 
-fixture::Tracking* gTracking = nullptr;
+TrackingState* gTracking = nullptr;
 int gNotifications = 0;
 constexpr UINT kWakeTimer = 1;
 
@@ -30,10 +31,13 @@ LRESULT CaptureWindowProc(HWND hwnd, UINT message, WPARAM wParam,
   switch (message) {
     case DB_CEOID_CREATED:
     case DB_CEOID_RECORD_DELETED:
-    case DB_CEOID_CHANGED:
+    case DB_CEOID_CHANGED: {
       ++gNotifications;
-      return static_cast<LRESULT>(LogDbChange(gTracking->ctx, message, wParam,
+      // Under the lock, as the program's window procedure captures.
+      platform::MutexLock locked(&TrackingState::systemLock);
+      return static_cast<LRESULT>(LogDbChange(*gTracking, message, wParam,
                                               static_cast<CEOID>(lParam)));
+    }
     default:
       return DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -107,11 +111,14 @@ TEST(CaptureProcessTest, ChangesFromAnotherProcessAreLoggedOnceWithTheirType) {
   // Two databases of one class: each change lands in its own database's log.
   CEOID contacts = fixture::CreateDb(u"Contacts", 24);
   CEOID archive = fixture::CreateDb(u"Archive", 24);
-  fixture::Tracking t(hwnd);
+  TrackingState t(hwnd);
   gTracking = &t;
   gNotifications = 0;
-  ASSERT_TRUE(t.tracked.DiscoverClassDbs(24, false, hwnd));
-  SetSyncState(t.cache, 24, SyncStateTracking);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(24, false, hwnd));
+    SetSyncState(t.syncStates, 24, SyncStateTracking);
+  }
 
   const std::string root = device.root();
   CEOID rec = std::stoul(Hmdevice(root, {"rec", "add", "Contacts", "0x10013=1"}));
@@ -122,14 +129,15 @@ TEST(CaptureProcessTest, ChangesFromAnotherProcessAreLoggedOnceWithTheirType) {
   PumpNotifications(hwnd, 4);
   EXPECT_EQ(gNotifications, 4);
 
-  EXPECT_EQ(LoggedChanges(t.tracked.FindTrackedByDb(contacts)->pLog),
+  platform::MutexLock locked(&TrackingState::systemLock);
+  EXPECT_EQ(LoggedChanges(t.trackedDbs.FindTrackedByDb(contacts)->pLog),
             (std::vector<Change>{{ChangeTypeAdd, rec},
                                  {ChangeTypeModify, rec},
                                  {ChangeTypeDelete, rec}}));
-  EXPECT_EQ(LoggedChanges(t.tracked.FindTrackedByDb(archive)->pLog),
+  EXPECT_EQ(LoggedChanges(t.trackedDbs.FindTrackedByDb(archive)->pLog),
             (std::vector<Change>{{ChangeTypeAdd, other}}));
 
-  t.tracked.CloseAllTracked();
+  t.trackedDbs.CloseAllTracked();
   DestroyWindow(hwnd);
   gTracking = nullptr;
 }

@@ -10,10 +10,10 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
+#include "tracking/mail_tracking.h"
 #include "tracking/record_reader.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace {
 
@@ -106,8 +106,8 @@ void ScanFolder(MessageSearch& search, ReadOnlyDb& folder) {
 // Scans the first folder database of one pmailFolders record that opens,
 // putting it under notification on the way (folders created after start-up
 // come under notification this way).
-void ScanFoldersOfRecord(TrackingContext& ctx, MessageSearch& search,
-                         const RecordProps& record) {
+void ScanFoldersOfRecord(TrackingState& ctx, MessageSearch& search, const RecordProps& record)
+    REQUIRES(TrackingState::systemLock) {
   for (WORD i = 0; i < record.count() && !search.found; ++i) {
     if (record[i].propid != PROPID_FOLDER_DBNAME) continue;
     LPCWSTR name = record.StringAt(i);
@@ -122,10 +122,11 @@ void ScanFoldersOfRecord(TrackingContext& ctx, MessageSearch& search,
 
 // Looks for the folder record of the notified message through pmailFolders
 // and every folder database it names, in store order.
-void SearchMailStore(TrackingContext& ctx, MessageSearch& search) {
+void SearchMailStore(TrackingState& ctx, MessageSearch& search)
+    REQUIRES(TrackingState::systemLock) {
   WORD cFolders = 0;
-  if (!DatabaseRecordCount(ctx.mail->oidMailFolders, &cFolders)) return;
-  ReadOnlyDb folders(ctx.mail->oidMailFolders, nullptr);
+  if (!DatabaseRecordCount(ctx.mail.oidMailFolders, &cFolders)) return;
+  ReadOnlyDb folders(ctx.mail.oidMailFolders, nullptr);
   if (!folders.ok()) return;
   if (!folders.SeekToStart()) return;
   RecordProps record;
@@ -144,16 +145,16 @@ bool IsRepeat(const LastLoggedChange& last, BYTE type, CEOID oid, DWORD uid) {
 
 // Writes again the losses that could not be written before; true when none
 // is left, so that acknowledging is safe again.
-bool WriteUnsavedLosses(TrackingContext& ctx) {
-  std::vector<DWORD>& unsaved = ctx.hold->unsavedLosses;
+bool WriteUnsavedLosses(TrackingState& ctx) REQUIRES(TrackingState::systemLock) {
+  std::vector<DWORD>& unsaved = ctx.hold.unsavedLosses;
   for (auto it = unsaved.begin(); it != unsaved.end();) {
-    it = LoseClass(*ctx.syncStates, *it) ? unsaved.erase(it) : std::next(it);
+    it = LoseClass(ctx.syncStates, *it) ? unsaved.erase(it) : std::next(it);
   }
   return unsaved.empty();
 }
 
-void HoldFor(TrackingContext& ctx, DWORD dataClass) {
-  std::vector<DWORD>& unsaved = ctx.hold->unsavedLosses;
+void HoldFor(TrackingState& ctx, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
+  std::vector<DWORD>& unsaved = ctx.hold.unsavedLosses;
   if (std::find(unsaved.begin(), unsaved.end(), dataClass) == unsaved.end()) {
     unsaved.push_back(dataClass);
   }
@@ -161,13 +162,13 @@ void HoldFor(TrackingContext& ctx, DWORD dataClass) {
 
 }  // namespace
 
-void AcknowledgeDropped(TrackingContext& ctx) {
-  if (ctx.hold->unsavedLosses.empty()) CeAcknowledgeNotification();
+void AcknowledgeDropped(TrackingState& ctx) {
+  if (ctx.hold.unsavedLosses.empty()) CeAcknowledgeNotification();
 }
 
-CaptureGroup::CaptureGroup(TrackingContext& ctx, Store store)
+CaptureGroup::CaptureGroup(TrackingState& ctx, Store store)
     : ctx_(ctx),
-      savedLast_(*ctx.lastLogged),
+      savedLast_(ctx.lastLogged),
       began_(store != Store::kBeginWhenNeeded),
       inTransaction_(store == Store::kBegun) {}
 
@@ -176,16 +177,16 @@ CaptureGroup::~CaptureGroup() {
 }
 
 DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
-  TrackingContext& ctx = ctx_;
+  TrackingState& ctx = ctx_;
   TraceNotification(uiMessage, oidRec, oidDb);
-  if (!ctx.hold->unsavedLosses.empty()) WriteUnsavedLosses(ctx);
+  if (!ctx.hold.unsavedLosses.empty()) WriteUnsavedLosses(ctx);
 
   const bool folderNotification =
-      ctx.mailFolders->FindMailFolderByDb(oidDb) != nullptr;
-  TrackedDb* tracked = ctx.trackedDbs->FindTrackedByDb(
-      folderNotification ? ctx.mail->oidMailMsgs : oidDb);
+      ctx.mailFolders.FindMailFolderByDb(oidDb) != nullptr;
+  TrackedDb* tracked = ctx.trackedDbs.FindTrackedByDb(
+      folderNotification ? ctx.mail.oidMailMsgs : oidDb);
   if (tracked == nullptr) return 0;
-  if (GetSyncState(*ctx.syncStates, tracked->dwClass) != SyncStateTracking) {
+  if (GetSyncState(ctx.syncStates, tracked->dwClass) != SyncStateTracking) {
     return 0;
   }
 
@@ -193,19 +194,19 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   MessageSearch search{folderNotification, oidRec};
   const bool mail =
       folderNotification ||
-      (ctx.mail->oidMailMsgs != 0 && oidDb == ctx.mail->oidMailMsgs);
+      (ctx.mail.oidMailMsgs != 0 && oidDb == ctx.mail.oidMailMsgs);
   if (mail) {
     SearchMailStore(ctx, search);
     if (folderNotification) {
       if (type == ChangeTypeAdd) {
-        ctx.messageUids->AddMessageUid(search.key, search.uid);
+        ctx.messageUids.AddMessageUid(search.key, search.uid);
       } else if (type == ChangeTypeDelete) {
-        ctx.messageUids->RemoveMessageUid(search.key);
+        ctx.messageUids.RemoveMessageUid(search.key);
       }
     }
   }
   if (!search.found) {
-    if (const MessageUid* pair = ctx.messageUids->FindMessageUid(search.key)) {
+    if (const MessageUid* pair = ctx.messageUids.FindMessageUid(search.key)) {
       search.uid = pair->dwUid;
     }
   }
@@ -213,7 +214,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   // use; a change on pmailMsgs or another class is kept without one.
   if (folderNotification && search.uid == kNoUid) return 0;
 
-  LastLoggedChange& last = *ctx.lastLogged;
+  LastLoggedChange& last = ctx.lastLogged;
   if (IsRepeat(last, type, search.key, search.uid)) return 0;
 
   // The transaction begins with the first change to record, so that a
@@ -226,7 +227,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   if (!tracked->pLog->AppendChange(type, search.key, search.uid)) {
     // The append has lost the class; the notification is handled only once
     // that loss is written with the group.
-    if (!LoseClass(*ctx.syncStates, tracked->dwClass)) {
+    if (!LoseClass(ctx.syncStates, tracked->dwClass)) {
       allHandled_ = false;
       HoldFor(ctx, tracked->dwClass);
     }
@@ -251,8 +252,8 @@ void CaptureGroup::Touch(TrackedDb& tracked) {
 DWORD CaptureGroup::Commit() {
   if (committed_) return 0;
   committed_ = true;
-  TrackingContext& ctx = ctx_;
-  const bool mayAcknowledge = allHandled_ && ctx.hold->unsavedLosses.empty();
+  TrackingState& ctx = ctx_;
+  const bool mayAcknowledge = allHandled_ && ctx.hold.unsavedLosses.empty();
   if (!inTransaction_) {
     // Nothing recorded, or recorded call by call (the transaction could not
     // begin): each change is durable already, so acknowledging is safe.
@@ -263,15 +264,15 @@ DWORD CaptureGroup::Commit() {
   if (CeEndTransaction(TRUE)) return 0;
   // Nothing of the group stays: its changes, the logs' own work, the losses
   // it wrote, the acknowledgement. The classes it touched are lost afresh.
-  *ctx.lastLogged = savedLast_;
+  ctx.lastLogged = savedLast_;
   for (TrackedDb* tracked : touched_) {
     tracked->pLog->ForgetDatabase();
-    if (!LoseClass(*ctx.syncStates, tracked->dwClass)) HoldFor(ctx, tracked->dwClass);
+    if (!LoseClass(ctx.syncStates, tracked->dwClass)) HoldFor(ctx, tracked->dwClass);
   }
   return appended_ ? kCaptureAppendFailed : 0;
 }
 
-DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
+DWORD LogDbChange(TrackingState& ctx, UINT uiMessage, CEOID oidRec,
                   CEOID oidDb) {
   CaptureGroup group(ctx);
   DWORD result = group.Add(uiMessage, oidRec, oidDb);

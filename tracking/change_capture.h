@@ -9,36 +9,16 @@
 // on that map, and drops a folder notification whose uid it cannot
 // establish.
 //
-// Threads: window thread only, under the process-wide lock (see
-// server/system_lock.h), which also keeps the server's rebuild of the uid map
-// from interleaving with a capture.
+// Threads: window thread only, under the tracking state's lock
+// (tracking/tracking_state.h), which also keeps the server's rebuild of the
+// uid map from interleaving with a capture.
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 
 #include <vector>
 
 #include "platform/types.h"
-
-struct TrackingContext;
-
-// The last change that LogDbChange appended or filtered as a repeat; read
-// only by the repeat filter, shared by all classes, never reset while the
-// process runs. bType 0xFF (no change type) means nothing was logged yet.
-struct LastLoggedChange {
-  BYTE bType = 0xFF;
-  CEOID oidRec = 0;
-  DWORD dwUid = 0;
-  DWORD dwTime = 0;
-};
-
-// The classes whose loss capture could not write down (the registry refused
-// it, a full store, say). While any is left, capture acknowledges no
-// notification: the next holder of the notification journal must be posted
-// the ones whose changes are missing, rather than take the class's log for
-// complete. Each capture tries to write the losses again first.
-struct CaptureHold {
-  std::vector<DWORD> unsavedLosses;
-};
+#include "tracking/tracking_state.h"
 
 struct TrackedDb;
 
@@ -62,23 +42,25 @@ class CaptureGroup {
     kBegun,            // the caller's CeBeginTransaction, which the group ends
     kUnavailable,      // the caller could not get the store: call by call
   };
-  explicit CaptureGroup(TrackingContext& ctx, Store store = Store::kBeginWhenNeeded);
-  // Commits if Commit was not called.
+  explicit CaptureGroup(TrackingState& ctx, Store store = Store::kBeginWhenNeeded)
+      REQUIRES(TrackingState::systemLock);
+  // Commits if Commit was not called; so the group must end while the lock
+  // is still held.
   ~CaptureGroup();
   CaptureGroup(const CaptureGroup&) = delete;
   CaptureGroup& operator=(const CaptureGroup&) = delete;
 
   // The notification of the message the window thread took last; 0 or
   // kCaptureAppendFailed as LogDbChange.
-  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb);
+  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) REQUIRES(TrackingState::systemLock);
   // kCaptureAppendFailed when changes were recorded and the group could not
   // be committed; else 0. Once.
-  DWORD Commit();
+  DWORD Commit() REQUIRES(TrackingState::systemLock);
 
  private:
   void Touch(TrackedDb& tracked);
 
-  TrackingContext& ctx_;
+  TrackingState& ctx_;
   LastLoggedChange savedLast_;
   std::vector<TrackedDb*> touched_;
   bool began_ = false;
@@ -90,7 +72,7 @@ class CaptureGroup {
 
 // A notification that capture does not look at (capture suppressed):
 // acknowledged as handled, unless losses wait to be written.
-void AcknowledgeDropped(TrackingContext& ctx);
+void AcknowledgeDropped(TrackingState& ctx) REQUIRES(TrackingState::systemLock);
 
 // LogDbChange's result when the change log refused the entry; also the id of
 // the string "Unable to add change notification" that the window shows.
@@ -116,9 +98,7 @@ constexpr DWORD kCaptureAppendFailed = 101;
 // committed, nothing of it stays, the class is lost (written afresh) and the
 // notification is left unacknowledged. Without a journal the
 // acknowledgements do nothing.
-// Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.syncStates,
-// ctx.mail, ctx.lastLogged, ctx.hold and ctx.hwndMain; all must be set.
-DWORD LogDbChange(TrackingContext& ctx, UINT uiMessage, CEOID oidRec,
-                  CEOID oidDb);
+DWORD LogDbChange(TrackingState& ctx, UINT uiMessage, CEOID oidRec, CEOID oidDb)
+    REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_

@@ -15,7 +15,9 @@
 #include "tracking/change_log.h"
 #include "tracking/mail_store.h"
 #include "tracking/record_reader.h"
+#include "tracking/mail_tracking.h"
 #include "tracking/store_fixture.h"
+#include "tracking/tracking_state.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
 
@@ -67,29 +69,31 @@ std::vector<Rec> LogRecords(const ChangeLog* log) {
 class OrdinaryCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    platform::MutexLock locked(&TrackingState::systemLock);
     SetClock(kNow);
     SetUptimeMs(120'000);
     db_ = fixture::CreateDb(u"Contacts", 24);
     for (DWORD i = 0; i < 3; ++i) {
       recs_.push_back(fixture::AddRecord(db_, {fixture::Ui4(0x10013, i)}));
     }
-    ASSERT_TRUE(t_.tracked.DiscoverClassDbs(24, false, 0));
-    SetSyncState(t_.cache, 24, SyncStateTracking);
-    log_ = t_.tracked.pHead->pLog;
+    ASSERT_TRUE(t_.trackedDbs.DiscoverClassDbs(24, false, 0));
+    SetSyncState(t_.syncStates, 24, SyncStateTracking);
+    log_ = t_.trackedDbs.pHead->pLog;
   }
 
-  DWORD Notify(UINT message, CEOID oidRec) {
-    return LogDbChange(t_.ctx, message, oidRec, db_);
+  DWORD Notify(UINT message, CEOID oidRec) REQUIRES(TrackingState::systemLock) {
+    return LogDbChange(t_, message, oidRec, db_);
   }
 
   hmtest::TempDevice device_;
-  fixture::Tracking t_;
+  TrackingState t_;
   CEOID db_ = 0;
   std::vector<CEOID> recs_;
   ChangeLog* log_ = nullptr;
 };
 
 TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     UINT message;
     BYTE type;
@@ -118,17 +122,19 @@ TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
 }
 
 TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   CEOID other = fixture::CreateDb(u"Other", 24);
-  EXPECT_EQ(LogDbChange(t_.ctx, DB_CEOID_CHANGED, recs_[0], other), 0u);
+  EXPECT_EQ(LogDbChange(t_, DB_CEOID_CHANGED, recs_[0], other), 0u);
 
   for (DWORD state : {SyncStateNone, SyncStateLost, 7u}) {
-    SetSyncState(t_.cache, 24, state);
+    SetSyncState(t_.syncStates, 24, state);
     EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[0]), 0u) << "state " << state;
   }
   EXPECT_TRUE(LogRecords(log_).empty());
 }
 
 TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // The first notification is never a repeat, even at time 0.
   SetClock(0);
   Notify(DB_CEOID_CHANGED, recs_[0]);
@@ -149,14 +155,15 @@ TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {
 }
 
 TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastChange) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   Notify(DB_CEOID_CHANGED, recs_[0]);
   // The log's database is gone and cannot be made again for a moment.
   log_->DeleteLogDb();
   FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
 
   EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), kCaptureAppendFailed);
-  EXPECT_EQ(t_.last.oidRec, recs_[0]);
-  EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateLost);
+  EXPECT_EQ(t_.lastLogged.oidRec, recs_[0]);
+  EXPECT_EQ(GetSyncState(t_.syncStates, 24), SyncStateLost);
   EXPECT_EQ(GetSyncTime(24), 0u);
   // A lost class records nothing until the peer enables it again.
   EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[2]), 0u);
@@ -164,21 +171,22 @@ TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastCha
 
   // Enabled again, the same notification in the same second is appended,
   // not filtered.
-  SetSyncState(t_.cache, 24, SyncStateTracking);
+  SetSyncState(t_.syncStates, 24, SyncStateTracking);
   EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[1]), 0u);
   EXPECT_EQ(LogRecords(log_),
             (std::vector<Rec>{{ChangeTypeModify, recs_[1], kNoUid, kNow}}));
 }
 
 TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   for (bool commits : {true, false}) {
     SCOPED_TRACE(commits ? "committed" : "the commit fails");
     log_->DeleteLogDb();
-    SetSyncState(t_.cache, 24, SyncStateTracking);
+    SetSyncState(t_.syncStates, 24, SyncStateTracking);
     SetSyncTime(24, 100);
-    t_.last = LastLoggedChange{};
+    t_.lastLogged = LastLoggedChange{};
     if (!commits) FailNext(Call::kCeEndTransaction, ERROR_DISK_FULL);
-    CaptureGroup group(t_.ctx);
+    CaptureGroup group(t_);
     EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);
     EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);  // a repeat within the group
     EXPECT_EQ(group.Add(DB_CEOID_CREATED, recs_[1], db_), 0u);
@@ -186,23 +194,24 @@ TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
     if (commits) {
       EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeModify, recs_[0], kNoUid, kNow},
                                                     {ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
-      EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateTracking);
+      EXPECT_EQ(GetSyncState(t_.syncStates, 24), SyncStateTracking);
       continue;
     }
     // Nothing of the group stays, the class is lost, and its changes do not
     // filter their repeats.
     EXPECT_TRUE(LogRecords(log_).empty());
-    EXPECT_EQ(GetSyncState(t_.cache, 24), SyncStateLost);
+    EXPECT_EQ(GetSyncState(t_.syncStates, 24), SyncStateLost);
     EXPECT_EQ(GetSyncTime(24), 0u);
-    EXPECT_EQ(t_.last.bType, 0xFF);
-    SetSyncState(t_.cache, 24, SyncStateTracking);
+    EXPECT_EQ(t_.lastLogged.bType, 0xFF);
+    SetSyncState(t_.syncStates, 24, SyncStateTracking);
     EXPECT_EQ(Notify(DB_CEOID_CREATED, recs_[1]), 0u);
     EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
   }
 }
 
 TEST_F(OrdinaryCaptureTest, TakesTheUidFromTheMapWhenItHoldsTheRecord) {
-  t_.uids.AddMessageUid(recs_[2], 0x77);
+  platform::MutexLock locked(&TrackingState::systemLock);
+  t_.messageUids.AddMessageUid(recs_[2], 0x77);
   Notify(DB_CEOID_CHANGED, recs_[2]);
   EXPECT_EQ(LogRecords(log_),
             (std::vector<Rec>{{ChangeTypeModify, recs_[2], 0x77, kNow}}));
@@ -220,14 +229,14 @@ struct MailWorld {
     sent = fixture::MakeFolderDb(u"Sent", {{msgs[1], 0xB1}});
     fixture::NameFolders(store, {u"Inbox"});
     fixture::NameFolders(store, {u"Sent"});
-    SetUpMailTracking(t.ctx, true);
-    SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
-    EXPECT_NE(t.tracked.pHead, nullptr);
-    log = t.tracked.pHead->pLog;
+    SetUpMailTracking(t, true);
+    SetSyncState(t.syncStates, kMailDataClass, SyncStateTracking);
+    EXPECT_NE(t.trackedDbs.pHead, nullptr);
+    log = t.trackedDbs.pHead->pLog;
   }
 
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store;
   std::vector<CEOID> msgs;
   fixture::Folder inbox;
@@ -236,6 +245,7 @@ struct MailWorld {
 };
 
 TEST(MailCaptureTest, MailCases) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Notification {
     UINT message;
     CEOID oidRec;
@@ -357,7 +367,8 @@ TEST(MailCaptureTest, MailCases) {
        baseMap},
       {"mail not tracking: nothing, map untouched",
        [](MailWorld& f) {
-         SetSyncState(f.t.cache, kMailDataClass, SyncStateLost);
+         TrackingState::systemLock.AssertHeld();  // called by the test below
+         SetSyncState(f.t.syncStates, kMailDataClass, SyncStateLost);
          CEOID r = fixture::FileMessage(f.inbox.oidDb, {f.msgs[2], 0xC2});
          return Notification{DB_CEOID_CREATED, r, f.inbox.oidDb};
        },
@@ -369,12 +380,12 @@ TEST(MailCaptureTest, MailCases) {
     SCOPED_TRACE(c.name);
     MailWorld w;  // each case on a fresh device
     Notification n = c.act(w);
-    EXPECT_EQ(LogDbChange(w.t.ctx, n.message, n.oidRec, n.oidDb), 0u)
+    EXPECT_EQ(LogDbChange(w.t, n.message, n.oidRec, n.oidDb), 0u)
         << "case " << c.name;
     EXPECT_EQ(LogRecords(w.log), c.logged(w)) << "case " << c.name;
     Pairs map;
-    for (MessageUid* p = w.t.uids.FirstMessageUid(); p != nullptr;
-         p = w.t.uids.NextMessageUid()) {
+    for (MessageUid* p = w.t.messageUids.FirstMessageUid(); p != nullptr;
+         p = w.t.messageUids.NextMessageUid()) {
       map.emplace_back(p->oidMsg, p->dwUid);
     }
     std::sort(map.begin(), map.end());
@@ -385,28 +396,30 @@ TEST(MailCaptureTest, MailCases) {
 }
 
 TEST(MailCaptureTest, ASearchPutsANewFolderUnderNotification) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   MailWorld w;
   fixture::Folder drafts = fixture::MakeFolderDb(u"Drafts", {{w.msgs[2], 0xD2}});
   fixture::NameFolders(w.store, {u"Drafts"});
-  ASSERT_EQ(w.t.folders.FindMailFolderByDb(drafts.oidDb), nullptr);
+  ASSERT_EQ(w.t.mailFolders.FindMailFolderByDb(drafts.oidDb), nullptr);
 
-  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[2], w.store.oidMsgs);
+  LogDbChange(w.t, DB_CEOID_CHANGED, w.msgs[2], w.store.oidMsgs);
 
-  EXPECT_NE(w.t.folders.FindMailFolderByDb(drafts.oidDb), nullptr);
+  EXPECT_NE(w.t.mailFolders.FindMailFolderByDb(drafts.oidDb), nullptr);
   EXPECT_EQ(LogRecords(w.log),
             (std::vector<Rec>{{ChangeTypeModify, w.msgs[2], 0xD2, kNow}}));
 }
 
 TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   MailWorld w;
   // The record count of Inbox cannot be had: Inbox is skipped and Sent is
   // searched. (The first information asked is pmailFolders'.)
   FailNext(Call::kCeOidGetInfo, ERROR_INVALID_PARAMETER, 1, 1);
-  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
+  LogDbChange(w.t, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
   // With pmailFolders unreadable, the map gives the uid.
   FailNext(Call::kCeOidGetInfo, ERROR_INVALID_PARAMETER);
   SetClock(kNow + 1);
-  LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[0], w.store.oidMsgs);
+  LogDbChange(w.t, DB_CEOID_CHANGED, w.msgs[0], w.store.oidMsgs);
 
   EXPECT_EQ(LogRecords(w.log),
             (std::vector<Rec>{{ChangeTypeModify, w.msgs[1], 0xB1, kNow},
@@ -415,6 +428,7 @@ TEST(MailCaptureTest, AFailingFolderIsPassedOver) {
 
 // Every handle that a search opens is closed again, whichever step fails.
 TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     Call call;  // kCount: nothing fails
@@ -443,7 +457,7 @@ TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
     };
     HANDLE before = probe();
     if (c.call != Call::kCount) FailNext(c.call, ERROR_INVALID_PARAMETER, 1, c.skip);
-    LogDbChange(w.t.ctx, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
+    LogDbChange(w.t, DB_CEOID_CHANGED, w.msgs[1], w.store.oidMsgs);
     platform::fault::Clear();
     HANDLE after = probe();
     for (HANDLE h = before + 1; h < after; ++h) {
@@ -454,20 +468,21 @@ TEST(MailCaptureTest, TheSearchLeavesNoHandleOpen) {
 }
 
 TEST(MailCaptureWithoutSetUpTest, MailIsNotTreatedAsMail) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // As on a platform of major version 1: no mail set-up ran.
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
   CEOID m = fixture::AddMessage(store);
   fixture::Folder inbox = fixture::MakeFolderDb(u"Inbox", {{m, 1}});
   fixture::NameFolders(store, {u"Inbox"});
-  SetSyncState(t.cache, kMailDataClass, SyncStateTracking);
+  SetSyncState(t.syncStates, kMailDataClass, SyncStateTracking);
 
-  EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CHANGED, m, store.oidMsgs), 0u);
-  EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CREATED, inbox.records[0], inbox.oidDb), 0u);
-  EXPECT_EQ(t.tracked.pHead, nullptr);
-  EXPECT_EQ(t.uids.pHead, nullptr);
-  EXPECT_EQ(t.folders.pHead, nullptr);
+  EXPECT_EQ(LogDbChange(t, DB_CEOID_CHANGED, m, store.oidMsgs), 0u);
+  EXPECT_EQ(LogDbChange(t, DB_CEOID_CREATED, inbox.records[0], inbox.oidDb), 0u);
+  EXPECT_EQ(t.trackedDbs.pHead, nullptr);
+  EXPECT_EQ(t.messageUids.pHead, nullptr);
+  EXPECT_EQ(t.mailFolders.pHead, nullptr);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 //
 // Threads: a ChangeLog takes no lock. The window thread and the server's
 // worker both reach it, so every call, const or not, is made with systemLock
-// held (server/system_lock.h); so is every use of a ChangeCursor it gave and
+// held (tracking/tracking_state.h); so is every use of a ChangeCursor it gave and
 // of an entry pointer it returned. What the log hands out is good only under
 // that one holding of the lock, unless it says otherwise: an entry pointer
 // until the list next changes, a cursor as tracking/change_cursor.h says.

@@ -5,8 +5,6 @@
 #include "settings/registry_store.h"
 #include "tracking/node_list.h"
 #include "tracking/record_reader.h"
-#include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 bool FolderNameConverts(LPCWSTR name) {
   if (name == nullptr) return false;
@@ -73,6 +71,10 @@ void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) {
 }
 
 }  // namespace
+
+void ForEachMailFolderName(ReadOnlyDb& folders, const std::function<void(LPCWSTR)>& use) {
+  ForEachFolderRecordName(folders, use);
+}
 
 // ---- MailFolderDbList ----
 
@@ -180,58 +182,4 @@ void MessageUidMap::RebuildMessageUidMap() {
   ForEachFolderRecordName(folders, [this](LPCWSTR name) {
     AddFolderPairs(*this, name);
   });
-}
-
-// ---- Mail set-up ----
-
-void SetUpMailTracking(TrackingContext& ctx, bool recent) {
-  ctx.mail->oidMailMsgs = 0;
-  CEOID oidMsgs = 0;
-  bool tracked = false;
-  HANDLE hMsgs = CeOpenDatabase(&oidMsgs, kMailMsgsDbName, 0, 0, ctx.hwndMain);
-  if (hMsgs != INVALID_HANDLE_VALUE) {
-    ctx.mail->oidMailMsgs = oidMsgs;
-    tracked = ctx.trackedDbs->AddTrackedDb(kMailDataClass, hMsgs, oidMsgs);
-    // A handle that no node took would post notifications nobody records.
-    if (!tracked) CloseHandle(hMsgs);
-  }
-  // The lost-log rule, as discovery applies it to the other classes.
-  const bool kept = tracked && ctx.trackedDbs->pHead->pLog->KeptOnOpen();
-  if ((GetSyncState(*ctx.syncStates, kMailDataClass) == SyncStateTracking &&
-       (!recent || !kept)) ||
-      !tracked) {
-    LoseClass(*ctx.syncStates, kMailDataClass);
-  }
-  TrackMailFolderDbs(ctx);
-  ctx.messageUids->RebuildMessageUidMap();
-}
-
-void TrackMailFolderDbs(TrackingContext& ctx) {
-  ctx.mail->oidMailFolders = 0;
-  ReadOnlyDb folders(0, kMailFoldersDbName);
-  if (!folders.ok()) return;
-  ctx.mail->oidMailFolders = folders.oid();
-  ForEachFolderRecordName(folders, [&ctx](LPCWSTR name) {
-    TrackMailFolderDbByName(ctx, name);
-  });
-}
-
-void TrackMailFolderDbByName(TrackingContext& ctx, LPCWSTR name) {
-  CEOID oid = 0;
-  HANDLE hDb = CeOpenDatabase(&oid, name, 0, 0, ctx.hwndMain);
-  if (hDb == INVALID_HANDLE_VALUE) return;
-  if (ctx.mailFolders->FindMailFolderByDb(oid) != nullptr ||
-      !ctx.mailFolders->AddMailFolderDb(kMailDataClass, hDb, oid)) {
-    CloseHandle(hDb);
-  }
-}
-
-void TrackMailFolderDbByOid(TrackingContext& ctx, CEOID oidDb) {
-  if (ctx.mailFolders->FindMailFolderByDb(oidDb) != nullptr) return;
-  CEOID oid = oidDb;
-  HANDLE hDb = CeOpenDatabase(&oid, nullptr, 0, 0, ctx.hwndMain);
-  if (hDb == INVALID_HANDLE_VALUE) return;
-  if (!ctx.mailFolders->AddMailFolderDb(kMailDataClass, hDb, oidDb)) {
-    CloseHandle(hDb);
-  }
 }

@@ -16,18 +16,21 @@
 // the head), so a walk that removes its current node steps on to the one
 // that followed.
 //
-// Threads: set-up, the folder operations and capture run on the window
-// thread; the rebuild also runs on the server's worker. Nothing here locks;
-// callers hold the process-wide lock (see server/system_lock.h).
+// Threads: set-up (tracking/mail_tracking.h), the folder operations and
+// capture run on the window thread; the rebuild also runs on the server's
+// worker. Nothing here locks: both lists are members of the tracking state
+// (tracking/tracking_state.h), guarded by its lock.
 #ifndef HOLLOWMARCH_TRACKING_MAIL_STORE_H_
 #define HOLLOWMARCH_TRACKING_MAIL_STORE_H_
+
+#include <functional>
 
 #include "platform/object_store.h"
 #include "platform/types.h"
 #include "settings/data_classes.h"  // kMailDataClass
 #include "tracking/change_log.h"  // kNoUid
 
-struct TrackingContext;
+class ReadOnlyDb;
 
 // The mail store's database names.
 inline constexpr WCHAR kMailMsgsDbName[] = u"pmailMsgs";
@@ -121,30 +124,8 @@ class MessageUidMap {
   MessageUid* pHead = nullptr;
 };
 
-// Mail set-up at window creation (only when the platform's major version is
-// above 1): finds pmailMsgs (oidMailMsgs) and tracks it as class 5454, puts
-// every folder database named in pmailFolders under notification
-// (oidMailFolders), and rebuilds the uid map. Each step runs whatever the
-// previous one achieved; nothing is reported. Class 5454 follows the
-// lost-log rule of discovery (tracked_db.h) with `recent` the start-up
-// test: when it was tracking and its log did not survive, or pmailMsgs
-// could not be opened or tracked, it becomes SyncStateLost with SyncTime 0.
-// Uses ctx.trackedDbs, ctx.mailFolders, ctx.messageUids, ctx.syncStates,
-// ctx.mail and ctx.hwndMain.
-void SetUpMailTracking(TrackingContext& ctx, bool recent);
-
-// Sets oidMailFolders from pmailFolders and tracks each folder database that
-// its records name (every PROPID_FOLDER_DBNAME of a record that converts).
-// pmailFolders is closed again before it returns.
-void TrackMailFolderDbs(TrackingContext& ctx);
-
-// Opens the folder database `name` with the hidden window as notify target
-// and adds it to ctx.mailFolders, or closes the new handle when that oid is
-// tracked already.
-void TrackMailFolderDbByName(TrackingContext& ctx, LPCWSTR name);
-
-// Puts the folder database `oidDb` under notification unless it is tracked
-// already (looked up before anything is opened).
-void TrackMailFolderDbByOid(TrackingContext& ctx, CEOID oidDb);
+// Hands `use` every folder-database name (one that converts) of every record
+// of the open pmailFolders `folders`, in store order.
+void ForEachMailFolderName(ReadOnlyDb& folders, const std::function<void(LPCWSTR)>& use);
 
 #endif  // HOLLOWMARCH_TRACKING_MAIL_STORE_H_

@@ -11,7 +11,9 @@
 #include "platform/kernel.h"
 #include "settings/registry_store.h"
 #include "tests/support/temp_device.h"
+#include "tracking/mail_tracking.h"
 #include "tracking/store_fixture.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -59,6 +61,7 @@ struct RebuildCase {
 // The uid map and the folder list as the store's folder records say, over
 // small stores that each show one rule.
 TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   const std::vector<RebuildCase> cases = {
       {"oid then uid", {{u"A", {{0, 11}}}}, {{u"A"}}, {{0, 11}}},
       {"uid then oid",
@@ -82,7 +85,7 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
   for (const RebuildCase& c : cases) {
     SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
-    fixture::Tracking t;
+    TrackingState t;
     fixture::MailStore store = fixture::MakeMailStore();
     std::vector<CEOID> msgs;
     for (int i = 0; i < 2; ++i) msgs.push_back(fixture::AddMessage(store));
@@ -94,12 +97,12 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
     }
     for (const auto& names : c.records) fixture::NameFolders(store, names);
 
-    SetUpMailTracking(t.ctx, true);
+    SetUpMailTracking(t, true);
 
     Pairs expected;
     for (const auto& [msg, uid] : c.expected) expected.emplace_back(msgs[msg], uid);
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(MapContents(t.uids), expected) << "case " << c.name;
+    EXPECT_EQ(MapContents(t.messageUids), expected) << "case " << c.name;
 
     // Set-up tracks each named folder that opens, once.
     std::vector<CEOID> named;
@@ -112,48 +115,51 @@ TEST(MailStoreTest, RebuildAndSetUpFollowTheFolderRecords) {
       }
     }
     std::sort(named.begin(), named.end());
-    EXPECT_EQ(FolderOids(t.folders), named) << "case " << c.name;
+    EXPECT_EQ(FolderOids(t.mailFolders), named) << "case " << c.name;
     EXPECT_EQ(t.mail.oidMailMsgs, store.oidMsgs) << "case " << c.name;
     EXPECT_EQ(t.mail.oidMailFolders, store.oidFolders) << "case " << c.name;
 
     // The rebuild alone gives the same map again.
-    t.uids.RebuildMessageUidMap();
-    EXPECT_EQ(MapContents(t.uids), expected) << "case " << c.name;
+    t.messageUids.RebuildMessageUidMap();
+    EXPECT_EQ(MapContents(t.messageUids), expected) << "case " << c.name;
   }
 }
 
 TEST(MailStoreTest, RebuildReplacesPairsThatCaptureAddedWithoutUid) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
   CEOID m1 = fixture::AddMessage(store);
   CEOID m2 = fixture::AddMessage(store);
   fixture::MakeFolderDb(u"Inbox", {{m1, 0x51}});
   fixture::NameFolders(store, {u"Inbox"});
-  t.uids.AddMessageUid(m1, kNoUid);
-  t.uids.AddMessageUid(m2, kNoUid);  // no folder record names m2
+  t.messageUids.AddMessageUid(m1, kNoUid);
+  t.messageUids.AddMessageUid(m2, kNoUid);  // no folder record names m2
 
-  t.uids.RebuildMessageUidMap();
+  t.messageUids.RebuildMessageUidMap();
 
-  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 0x51}}));
+  EXPECT_EQ(MapContents(t.messageUids), (Pairs{{m1, 0x51}}));
 }
 
 TEST(MailStoreTest, SetUpTracksTheMessageDatabase) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
 
-  SetUpMailTracking(t.ctx, true);
+  SetUpMailTracking(t, true);
 
-  TrackedDb* node = t.tracked.FindTrackedByDb(store.oidMsgs);
+  TrackedDb* node = t.trackedDbs.FindTrackedByDb(store.oidMsgs);
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->dwClass, kMailDataClass);
   EXPECT_NE(node->hDb, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), SyncStateNone);
+  EXPECT_EQ(GetSyncState(t.syncStates, kMailDataClass), SyncStateNone);
 }
 
 // Mail follows the lost-log rule that discovery applies to the other classes.
 TEST(MailStoreTest, SetUpLosesMailWhoseLogDidNotSurvive) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     DWORD state;       // before set-up
@@ -173,39 +179,41 @@ TEST(MailStoreTest, SetUpLosesMailWhoseLogDidNotSurvive) {
     SCOPED_TRACE(c.name);
     hmtest::TempDevice device;
     platform::fault::SetUptimeMs(c.recent ? 10'000 : 120'000);
-    fixture::Tracking t;
+    TrackingState t;
     if (c.mailStore) fixture::MakeMailStore();
     if (c.logExisted) {
       ASSERT_NE(fixture::CreateDb(u"\\Hollowmarch Change Log 5710", 5710), 0u);
     }
-    SetSyncState(t.cache, kMailDataClass, c.state);
+    SetSyncState(t.syncStates, kMailDataClass, c.state);
     SetSyncTime(kMailDataClass, 1000);
 
-    SetUpMailTracking(t.ctx, c.recent);
+    SetUpMailTracking(t, c.recent);
 
-    EXPECT_EQ(GetSyncState(t.cache, kMailDataClass), c.expected);
+    EXPECT_EQ(GetSyncState(t.syncStates, kMailDataClass), c.expected);
     EXPECT_EQ(GetSyncTime(kMailDataClass), c.expected == SyncStateLost ? 0u : 1000u);
   }
 }
 
 TEST(MailStoreTest, SetUpWithoutAMailStoreTracksNothing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   t.mail.oidMailMsgs = 99;  // set-up starts afresh
   t.mail.oidMailFolders = 98;
 
-  SetUpMailTracking(t.ctx, true);
+  SetUpMailTracking(t, true);
 
-  EXPECT_EQ(t.tracked.pHead, nullptr);
-  EXPECT_EQ(t.folders.pHead, nullptr);
-  EXPECT_EQ(t.uids.pHead, nullptr);
+  EXPECT_EQ(t.trackedDbs.pHead, nullptr);
+  EXPECT_EQ(t.mailFolders.pHead, nullptr);
+  EXPECT_EQ(t.messageUids.pHead, nullptr);
   EXPECT_EQ(t.mail.oidMailMsgs, 0u);
   EXPECT_EQ(t.mail.oidMailFolders, 0u);
 }
 
 TEST(MailStoreTest, FolderReadFailuresSkipOnlyWhatFailed) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   fixture::MailStore store = fixture::MakeMailStore();
   CEOID m1 = fixture::AddMessage(store);
   CEOID m2 = fixture::AddMessage(store);
@@ -217,21 +225,22 @@ TEST(MailStoreTest, FolderReadFailuresSkipOnlyWhatFailed) {
   // read gets that record again; the record count still bounds the loop.
   platform::fault::FailNext(platform::fault::Call::kCeReadRecordProps,
                             ERROR_INVALID_PARAMETER, 1, 1);
-  t.uids.RebuildMessageUidMap();
-  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 1}}));
+  t.messageUids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.messageUids), (Pairs{{m1, 1}}));
 
-  t.uids.RebuildMessageUidMap();
-  EXPECT_EQ(MapContents(t.uids), (Pairs{{m1, 1}, {m2, 2}}));
+  t.messageUids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.messageUids), (Pairs{{m1, 1}, {m2, 2}}));
 
   platform::fault::FailNext(platform::fault::Call::kCeOidGetInfo,
                             ERROR_INVALID_PARAMETER);
-  t.uids.RebuildMessageUidMap();
-  EXPECT_EQ(MapContents(t.uids), Pairs{}) << "no record count, no reading";
+  t.messageUids.RebuildMessageUidMap();
+  EXPECT_EQ(MapContents(t.messageUids), Pairs{}) << "no record count, no reading";
 }
 
 TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   CEOID a = fixture::MakeFolderDb(u"A", {}).oidDb;
 
   // Handles are issued in increasing order and never reused: the ones
@@ -243,23 +252,23 @@ TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
     return h;
   };
   HANDLE before = probe();
-  TrackMailFolderDbByOid(t.ctx, a);
-  TrackMailFolderDbByOid(t.ctx, a);
-  TrackMailFolderDbByName(t.ctx, u"A");
-  TrackMailFolderDbByName(t.ctx, u"Missing");
+  TrackMailFolderDbByOid(t, a);
+  TrackMailFolderDbByOid(t, a);
+  TrackMailFolderDbByName(t, u"A");
+  TrackMailFolderDbByName(t, u"Missing");
   HANDLE after = probe();
 
-  EXPECT_EQ(FolderOids(t.folders), std::vector<CEOID>{a});
+  EXPECT_EQ(FolderOids(t.mailFolders), std::vector<CEOID>{a});
   // Only the node's own handle stays open; the second open's is closed.
   for (HANDLE h = before + 1; h < after; ++h) {
-    if (h == t.folders.pHead->hDb) continue;
+    if (h == t.mailFolders.pHead->hDb) continue;
     EXPECT_FALSE(CloseHandle(h)) << "handle " << h << " left open";
   }
 
   // Window close closes every folder handle and keeps the nodes.
-  HANDLE h = t.folders.pHead->hDb;
-  t.folders.CloseAllMailFolders();
-  EXPECT_NE(t.folders.pHead, nullptr);
+  HANDLE h = t.mailFolders.pHead->hDb;
+  t.mailFolders.CloseAllMailFolders();
+  EXPECT_NE(t.mailFolders.pHead, nullptr);
   EXPECT_FALSE(CloseHandle(h)) << "already closed";
 }
 

@@ -1,7 +1,9 @@
 // Small object-store fixtures for the tracking tests: databases with records,
 // and mail stores laid out as the mail programs keep them (pmailMsgs,
 // pmailFolders naming folder databases, folder records tying a message's oid
-// to its MAPI uid). Header-only; used by tests and benchmarks only.
+// to its MAPI uid). Header-only; used by tests and benchmarks only. A test
+// that needs the tracking state builds a whole TrackingState
+// (tracking/tracking_state.h), on the test's own device.
 #ifndef HOLLOWMARCH_TRACKING_STORE_FIXTURE_H_
 #define HOLLOWMARCH_TRACKING_STORE_FIXTURE_H_
 
@@ -12,11 +14,7 @@
 #include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "platform/types.h"
-#include "settings/sync_state_cache.h"
-#include "tracking/change_capture.h"
 #include "tracking/mail_store.h"
-#include "tracking/tracked_db.h"
-#include "tracking/tracking_context.h"
 
 namespace fixture {
 
@@ -154,30 +152,6 @@ inline CEOID NameFolders(const MailStore& store,
   }
   return AddRecord(store.oidFolders, props);
 }
-
-// The process-wide tracking objects of one test, wired into a context.
-struct Tracking {
-  explicit Tracking(HWND hwnd = 0) {
-    ctx.trackedDbs = &tracked;
-    ctx.mailFolders = &folders;
-    ctx.messageUids = &uids;
-    ctx.syncStates = &cache;
-    ctx.mail = &mail;
-    ctx.lastLogged = &last;
-    ctx.hold = &hold;
-    ctx.capture = &flags;
-    ctx.hwndMain = hwnd;
-  }
-  SyncStateCache cache;
-  TrackedDbList tracked{cache};
-  MailFolderDbList folders;
-  MessageUidMap uids;
-  MailStoreOids mail;
-  LastLoggedChange last;
-  CaptureHold hold;
-  CaptureFlags flags;
-  TrackingContext ctx;
-};
 
 }  // namespace fixture
 

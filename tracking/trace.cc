@@ -3,17 +3,17 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 
 #include "platform/log.h"
+#include "platform/mutex.h"
 
 namespace {
 
 // The one process-wide sink. `active` spares the formatting while silent.
 struct TraceSink {
-  std::mutex mu;
-  bool to_stderr = false;
-  std::vector<std::string>* capture = nullptr;
+  platform::Mutex mu;
+  bool to_stderr GUARDED_BY(mu) = false;
+  std::vector<std::string>* capture GUARDED_BY(mu) = nullptr;
   std::atomic<bool> active{false};
 };
 
@@ -22,7 +22,7 @@ TraceSink& Sink() {
   return *sink;
 }
 
-void UpdateActive(TraceSink& sink) {
+void UpdateActive(TraceSink& sink) REQUIRES(sink.mu) {
   sink.active.store(sink.to_stderr || sink.capture != nullptr,
                     std::memory_order_relaxed);
 }
@@ -40,7 +40,7 @@ void Trace(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(line, sizeof(line), format, args);
   va_end(args);
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   if (sink.capture != nullptr) {
     sink.capture->emplace_back(line);
   } else if (sink.to_stderr) {
@@ -50,14 +50,14 @@ void Trace(const char* format, ...) {
 
 void SetTraceToStderr(bool on) {
   TraceSink& sink = Sink();
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   sink.to_stderr = on;
   UpdateActive(sink);
 }
 
 TraceCapture::TraceCapture() {
   TraceSink& sink = Sink();
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   delete sink.capture;
   sink.capture = NewCaptureBuffer();
   UpdateActive(sink);
@@ -65,7 +65,7 @@ TraceCapture::TraceCapture() {
 
 TraceCapture::~TraceCapture() {
   TraceSink& sink = Sink();
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   delete sink.capture;
   sink.capture = nullptr;
   UpdateActive(sink);
@@ -73,12 +73,12 @@ TraceCapture::~TraceCapture() {
 
 std::vector<std::string> TraceCapture::Lines() const {
   TraceSink& sink = Sink();
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   return sink.capture != nullptr ? *sink.capture : std::vector<std::string>();
 }
 
 void TraceCapture::Clear() {
   TraceSink& sink = Sink();
-  std::lock_guard<std::mutex> lock(sink.mu);
+  platform::MutexLock lock(&sink.mu);
   if (sink.capture != nullptr) sink.capture->clear();
 }

@@ -21,7 +21,7 @@
 //
 // Threads: the window thread and the server's worker both use the table.
 // Nothing here locks; every caller holds the process-wide lock (see
-// server/system_lock.h). The table has one shared cursor (pCursor): every
+// tracking/tracking_state.h). The table has one shared cursor (pCursor): every
 // walk through FirstTracked/NextTracked moves it, so only one such walk may be
 // under way at a time.
 #ifndef HOLLOWMARCH_TRACKING_TRACKED_DB_H_

@@ -16,6 +16,7 @@
 #include "tracking/change_log.h"
 #include "tracking/change_log_checks.h"
 #include "tracking/store_fixture.h"
+#include "tracking/tracking_state.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ void SetPurgeDays(DWORD days) {
 
 // The lost-log rule over a class that has a log from before the restart.
 TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     uint64_t uptimeMs;
@@ -85,24 +87,25 @@ TEST(TrackedDbTest, DiscoveryKeepsALogOnlyRightAfterTheDeviceStarted) {
     fixture::CreateDb(u"Contacts", 24);
     CEOID oldLog = fixture::CreateDb(ClassLogName(24), 24 + 256);
     WriteLogRecord(oldLog, ChangeTypeAdd, 100, 0x1234);
-    fixture::Tracking t;
-    SetSyncState(t.cache, 24, c.stateBefore);
+    TrackingState t;
+    SetSyncState(t.syncStates, 24, c.stateBefore);
     SetSyncTime(24, 500);
     SetUptimeMs(c.uptimeMs);
 
-    EXPECT_TRUE(t.tracked.DiscoverClassDbs(24, c.uptimeMs < 30'000, 0))
+    EXPECT_TRUE(t.trackedDbs.DiscoverClassDbs(24, c.uptimeMs < 30'000, 0))
         << "case " << c.name;
 
-    EXPECT_EQ(GetSyncState(t.cache, 24), c.stateAfter) << "case " << c.name;
+    EXPECT_EQ(GetSyncState(t.syncStates, 24), c.stateAfter) << "case " << c.name;
     EXPECT_EQ(GetSyncTime(24), c.syncTimeAfter) << "case " << c.name;
-    ASSERT_NE(t.tracked.pHead, nullptr) << "case " << c.name;
-    EXPECT_EQ(fixture::RecordCount(t.tracked.pHead->pLog->LogDbOid()),
+    ASSERT_NE(t.trackedDbs.pHead, nullptr) << "case " << c.name;
+    EXPECT_EQ(fixture::RecordCount(t.trackedDbs.pHead->pLog->LogDbOid()),
               c.logRecordsAfter)
         << "case " << c.name;
   }
 }
 
 TEST(TrackedDbTest, DiscoveryFailures) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     int databases;
@@ -127,33 +130,34 @@ TEST(TrackedDbTest, DiscoveryFailures) {
     for (int i = 0; i < c.databases; ++i) {
       fixture::CreateDb(u"Db" + std::u16string(1, u'0' + i), 25);
     }
-    fixture::Tracking t;
-    SetSyncState(t.cache, 25, SyncStateTracking);
+    TrackingState t;
+    SetSyncState(t.syncStates, 25, SyncStateTracking);
     SetSyncTime(25, 500);
     SetUptimeMs(kTenSeconds);
     if (c.failing != Call::kCount) FailNext(c.failing, ERROR_INVALID_PARAMETER);
 
-    EXPECT_EQ(t.tracked.DiscoverClassDbs(25, true, 0), c.result)
+    EXPECT_EQ(t.trackedDbs.DiscoverClassDbs(25, true, 0), c.result)
         << "case " << c.name;
 
-    EXPECT_EQ(GetSyncState(t.cache, 25), c.stateAfter) << "case " << c.name;
+    EXPECT_EQ(GetSyncState(t.syncStates, 25), c.stateAfter) << "case " << c.name;
     EXPECT_EQ(GetSyncTime(25), c.syncTimeAfter) << "case " << c.name;
-    EXPECT_EQ(NodeOids(t.tracked).size(), c.nodes) << "case " << c.name;
+    EXPECT_EQ(NodeOids(t.trackedDbs).size(), c.nodes) << "case " << c.name;
   }
 }
 
 TEST(TrackedDbTest, DiscoveryAgainAddsNothing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
-  fixture::Tracking t;
+  TrackingState t;
   CEOID a = fixture::CreateDb(u"A", 26);
   CEOID b = fixture::CreateDb(u"B", 26);
   SetUptimeMs(kTwoMinutes);
 
-  EXPECT_TRUE(t.tracked.DiscoverClassDbs(26, false, 0));
-  EXPECT_TRUE(t.tracked.DiscoverClassDbs(26, false, 0));
+  EXPECT_TRUE(t.trackedDbs.DiscoverClassDbs(26, false, 0));
+  EXPECT_TRUE(t.trackedDbs.DiscoverClassDbs(26, false, 0));
 
-  EXPECT_EQ(NodeOids(t.tracked), (std::vector<CEOID>{b, a}));
-  EXPECT_EQ(GetSyncState(t.cache, 26), SyncStateNone);
+  EXPECT_EQ(NodeOids(t.trackedDbs), (std::vector<CEOID>{b, a}));
+  EXPECT_EQ(GetSyncState(t.syncStates, 26), SyncStateNone);
 }
 
 // A class with two databases: each has its own log, the class's first
@@ -161,6 +165,7 @@ TEST(TrackedDbTest, DiscoveryAgainAddsNothing) {
 // with their own database, and a quick restart matches each log to its
 // database again.
 TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetClock(kNow);
   SetUptimeMs(kTwoMinutes);
@@ -170,26 +175,26 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
   CEOID rec2 = fixture::AddRecord(second, {fixture::Ui4(0x10013, 2)});
 
   {
-    fixture::Tracking t;
-    ASSERT_TRUE(t.tracked.DiscoverClassDbs(291, false, 0));
-    SetSyncState(t.cache, 291, SyncStateTracking);
+    TrackingState t;
+    ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(291, false, 0));
+    SetSyncState(t.syncStates, 291, SyncStateTracking);
 
-    TrackedDb* firstNode = t.tracked.FindTrackedByDb(first);
-    TrackedDb* secondNode = t.tracked.FindTrackedByDb(second);
+    TrackedDb* firstNode = t.trackedDbs.FindTrackedByDb(first);
+    TrackedDb* secondNode = t.trackedDbs.FindTrackedByDb(second);
     ASSERT_NE(firstNode, nullptr);
     ASSERT_NE(secondNode, nullptr);
     EXPECT_EQ(firstNode->pLog->LogDbOid(), fixture::FindDb(ClassLogName(291)));
     EXPECT_NE(secondNode->pLog->LogDbOid(), firstNode->pLog->LogDbOid());
     EXPECT_NE(secondNode->pLog->LogDbOid(), 0u);
 
-    EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_CHANGED, rec1, first), 0u);
-    EXPECT_EQ(LogDbChange(t.ctx, DB_CEOID_RECORD_DELETED, rec2, second), 0u);
+    EXPECT_EQ(LogDbChange(t, DB_CEOID_CHANGED, rec1, first), 0u);
+    EXPECT_EQ(LogDbChange(t, DB_CEOID_RECORD_DELETED, rec2, second), 0u);
 
     // A reader of the class sees both changes, each with its database.
-    ASSERT_TRUE(t.tracked.LoadClassLog(291));
+    ASSERT_TRUE(t.trackedDbs.LoadClassLog(291));
     std::vector<std::pair<CEOID, CEOID>> seen;  // (oidDb, oidRec)
-    for (TrackedDb* n = t.tracked.FirstTrackedOfClass(291); n != nullptr;
-         n = t.tracked.NextTrackedOfClass(n)) {
+    for (TrackedDb* n = t.trackedDbs.FirstTrackedOfClass(291); n != nullptr;
+         n = t.trackedDbs.NextTrackedOfClass(n)) {
       EXPECT_LIST_SOUND(n->pLog);
       for (ChangeEntry* e = n->pLog->FirstNewest(); e != nullptr;
            e = n->pLog->NextOlder()) {
@@ -198,27 +203,27 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
     }
     EXPECT_EQ(seen, (std::vector<std::pair<CEOID, CEOID>>{{second, rec2},
                                                           {first, rec1}}));
-    EXPECT_TRUE(t.tracked.EndClassLog(291));
+    EXPECT_TRUE(t.trackedDbs.EndClassLog(291));
     EXPECT_LIST_SOUND(firstNode->pLog);
     EXPECT_LIST_SOUND(secondNode->pLog);
     EXPECT_EQ(firstNode->pLog->NewestEntry(), nullptr);
     EXPECT_EQ(secondNode->pLog->NewestEntry(), nullptr);
-    EXPECT_FALSE(t.tracked.LoadClassLog(24));
+    EXPECT_FALSE(t.trackedDbs.LoadClassLog(24));
 
     // The program restarts (without closing its logs) 10 s after the boot.
-    for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr;
-         n = t.tracked.NextTracked()) {
+    for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr;
+         n = t.trackedDbs.NextTracked()) {
       CloseHandle(n->hDb);
       CloseHandle(n->pLog->LogDbHandle());
     }
   }
   SetUptimeMs(kTenSeconds);
-  fixture::Tracking t;
-  SetSyncState(t.cache, 291, SyncStateTracking);
-  ASSERT_TRUE(t.tracked.DiscoverClassDbs(291, true, 0));
-  EXPECT_EQ(GetSyncState(t.cache, 291), SyncStateTracking);
+  TrackingState t;
+  SetSyncState(t.syncStates, 291, SyncStateTracking);
+  ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(291, true, 0));
+  EXPECT_EQ(GetSyncState(t.syncStates, 291), SyncStateTracking);
   for (auto [db, rec] : {std::pair{first, rec1}, std::pair{second, rec2}}) {
-    TrackedDb* n = t.tracked.FindTrackedByDb(db);
+    TrackedDb* n = t.trackedDbs.FindTrackedByDb(db);
     ASSERT_NE(n, nullptr);
     n->pLog->LoadLog();
     ASSERT_NE(n->pLog->FirstNewest(), nullptr);
@@ -228,7 +233,7 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
   }
 
   // Window close deletes every log of the class.
-  EXPECT_TRUE(t.tracked.CloseAllTracked());
+  EXPECT_TRUE(t.trackedDbs.CloseAllTracked());
   HANDLE logs = CeFindFirstDatabase(291 + 256);
   EXPECT_EQ(CeFindNextDatabase(logs), 0u) << "no change-log database is left";
   CloseHandle(logs);
@@ -238,6 +243,7 @@ TEST(TrackedDbTest, EachDatabaseOfAClassHasItsOwnLog) {
 // behind, which nothing would ever open again. The next start deletes it,
 // and the class, whose records went without a change each, is lost.
 TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   struct Case {
     const char* name;
     bool firstGoes;  // else the second goes
@@ -254,12 +260,12 @@ TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
     CEOID foreignCase = fixture::CreateDb(u"\\Hollowmarch Log 547 00ABCDEF", 291 + 256);
     CEOID secondLog = 0;
     {
-      fixture::Tracking t;
-      ASSERT_TRUE(t.tracked.DiscoverClassDbs(291, false, 0));
-      secondLog = t.tracked.FindTrackedByDb(second)->pLog->LogDbOid();
+      TrackingState t;
+      ASSERT_TRUE(t.trackedDbs.DiscoverClassDbs(291, false, 0));
+      secondLog = t.trackedDbs.FindTrackedByDb(second)->pLog->LogDbOid();
       ASSERT_NE(secondLog, 0u);
       // Killed: nothing closes the logs.
-      for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr; n = t.tracked.NextTracked()) {
+      for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr; n = t.trackedDbs.NextTracked()) {
         CloseHandle(n->hDb);
         CloseHandle(n->pLog->LogDbHandle());
       }
@@ -267,11 +273,11 @@ TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
     ASSERT_TRUE(CeDeleteDatabase(c.firstGoes ? first : second));
 
     SetUptimeMs(kTenSeconds);  // a quick restart keeps the logs
-    fixture::Tracking t;
-    SetSyncState(t.cache, 291, SyncStateTracking);
+    TrackingState t;
+    SetSyncState(t.syncStates, 291, SyncStateTracking);
     SetSyncTime(291, kNow);
-    EXPECT_TRUE(t.tracked.DiscoverClassDbs(291, true, 0));
-    EXPECT_EQ(GetSyncState(t.cache, 291), SyncStateLost);
+    EXPECT_TRUE(t.trackedDbs.DiscoverClassDbs(291, true, 0));
+    EXPECT_EQ(GetSyncState(t.syncStates, 291), SyncStateLost);
     EXPECT_EQ(GetSyncTime(291), 0u);
     CEOIDINFO info;
     EXPECT_FALSE(CeOidGetInfo(secondLog, &info)) << "the left log is deleted";
@@ -280,7 +286,7 @@ TEST(TrackedDbTest, AStartDeletesTheLogOfADatabaseThatWent) {
     EXPECT_NE(fixture::FindDb(ClassLogName(291)), 0u) << "the class log is the staying node's";
 
     // Nothing is left over to delete at the next start.
-    EXPECT_FALSE(t.tracked.DeleteOrphanedLogs(291));
+    EXPECT_FALSE(t.trackedDbs.DeleteOrphanedLogs(291));
   }
 }
 
@@ -299,21 +305,22 @@ TEST(TrackedDbTest, LogNamesFitTheStore) {
 class PurgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    platform::MutexLock locked(&TrackingState::systemLock);
     SetClock(kNow);
     SetUptimeMs(kTwoMinutes);
     db_ = fixture::CreateDb(u"Contacts", 24);
-    ASSERT_TRUE(t_.tracked.DiscoverClassDbs(24, false, 0));
-    log_ = t_.tracked.pHead->pLog;
+    ASSERT_TRUE(t_.trackedDbs.DiscoverClassDbs(24, false, 0));
+    log_ = t_.trackedDbs.pHead->pLog;
   }
 
   // Entries at the given ages (seconds before now), loaded as a reader has
   // them; the oid of each is its index + 1.
-  void LoadEntriesAged(const std::vector<int64_t>& ages) {
+  void LoadEntriesAged(const std::vector<int64_t>& ages) REQUIRES(TrackingState::systemLock) {
     for (size_t i = 0; i < ages.size(); ++i) {
       WriteLogRecord(log_->LogDbOid(), ChangeTypeModify,
                      static_cast<DWORD>(kNow - ages[i]), CEOID(i + 1));
     }
-    ASSERT_TRUE(t_.tracked.LoadClassLog(24));
+    ASSERT_TRUE(t_.trackedDbs.LoadClassLog(24));
     EXPECT_LIST_SOUND(log_);
   }
 
@@ -328,17 +335,18 @@ class PurgeTest : public ::testing::Test {
   }
 
   hmtest::TempDevice device_;
-  fixture::Tracking t_;
+  TrackingState t_;
   CEOID db_ = 0;
   ChangeLog* log_ = nullptr;
 };
 
 TEST_F(PurgeTest, RemovesEntriesOlderThanPurgeDaysAndRaisesSyncTime) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // 90 days (the default) is 7,776,000 s: exactly that old stays.
   LoadEntriesAged({7'776'001, 7'776'000, 10});
   SetSyncTime(24, 1000);
 
-  EXPECT_TRUE(t_.tracked.PurgeOldChanges());
+  EXPECT_TRUE(t_.trackedDbs.PurgeOldChanges());
 
   EXPECT_EQ(LoadedOids(), (std::vector<CEOID>{2, 3}));
   EXPECT_EQ(GetSyncTime(24), kNow - 7'776'000);
@@ -346,76 +354,82 @@ TEST_F(PurgeTest, RemovesEntriesOlderThanPurgeDaysAndRaisesSyncTime) {
 }
 
 TEST_F(PurgeTest, AnEntryStampedInTheFutureCountsAsVeryOld) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   // It is the newest entry, so the walk from the oldest reaches it once
   // everything before it has gone.
   LoadEntriesAged({7'776'001, -5});
-  t_.tracked.PurgeOldChanges();
+  t_.trackedDbs.PurgeOldChanges();
   EXPECT_EQ(LoadedOids(), std::vector<CEOID>{});
 }
 
 TEST_F(PurgeTest, TouchesNoListOutsideAReader) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   WriteLogRecord(log_->LogDbOid(), ChangeTypeModify, 5, 1);
-  t_.tracked.PurgeOldChanges();
-  ASSERT_TRUE(t_.tracked.LoadClassLog(24));
+  t_.trackedDbs.PurgeOldChanges();
+  ASSERT_TRUE(t_.trackedDbs.LoadClassLog(24));
   EXPECT_EQ(LoadedOids(), std::vector<CEOID>{1}) << "a purged entry comes back at the next load";
 }
 
 TEST_F(PurgeTest, KeepsANewerSyncTimeAndSetsAMissingOne) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   SetSyncTime(24, kNow - 10);
-  t_.tracked.PurgeOldChanges();
+  t_.trackedDbs.PurgeOldChanges();
   EXPECT_EQ(GetSyncTime(24), kNow - 10);
 
   SetPurgeDays(1);
   SetSyncTime(24, 0);
-  t_.tracked.PurgeOldChanges();
+  t_.trackedDbs.PurgeOldChanges();
   EXPECT_EQ(GetSyncTime(24), kNow - 86'400);
 }
 
 // A limit beyond 49,710 days must not wrap around 32 bits into a short one.
 TEST_F(PurgeTest, AHugePurgeDaysKeepsEverything) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   SetPurgeDays(50'000);
   LoadEntriesAged({400 * 86'400, 10});
   SetSyncTime(24, 1000);
 
-  t_.tracked.PurgeOldChanges();
+  t_.trackedDbs.PurgeOldChanges();
 
   EXPECT_EQ(LoadedOids(), (std::vector<CEOID>{1, 2}));
   EXPECT_EQ(GetSyncTime(24), 1000u);
 }
 
 TEST(TrackedDbTest, RemovingNodesKeepsWalksGoing) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetUptimeMs(kTwoMinutes);
-  fixture::Tracking t;
-  for (CEOID oid : {11u, 12u, 13u}) ASSERT_TRUE(t.tracked.AddTrackedDb(24, 0, oid));
+  TrackingState t;
+  for (CEOID oid : {11u, 12u, 13u}) ASSERT_TRUE(t.trackedDbs.AddTrackedDb(24, 0, oid));
   // Head first: 13, 12, 11. Removing 12 at the cursor goes on with 11.
   std::vector<CEOID> seen;
-  for (TrackedDb* n = t.tracked.FirstTracked(); n != nullptr;
-       n = t.tracked.NextTracked()) {
+  for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr;
+       n = t.trackedDbs.NextTracked()) {
     seen.push_back(n->oidDb);
     if (n->oidDb == 12) {
-      EXPECT_TRUE(t.tracked.RemoveTrackedDb(n));
+      EXPECT_TRUE(t.trackedDbs.RemoveTrackedDb(n));
     }
   }
   EXPECT_EQ(seen, (std::vector<CEOID>{13, 12, 11}));
-  EXPECT_EQ(NodeOids(t.tracked), (std::vector<CEOID>{13, 11}));
-  EXPECT_FALSE(t.tracked.RemoveTrackedDb(nullptr));
+  EXPECT_EQ(NodeOids(t.trackedDbs), (std::vector<CEOID>{13, 11}));
+  EXPECT_FALSE(t.trackedDbs.RemoveTrackedDb(nullptr));
 
-  EXPECT_TRUE(t.tracked.FreeAllTracked());
-  EXPECT_EQ(t.tracked.pHead, nullptr);
-  EXPECT_EQ(t.tracked.pCursor, nullptr);
+  EXPECT_TRUE(t.trackedDbs.FreeAllTracked());
+  EXPECT_EQ(t.trackedDbs.pHead, nullptr);
+  EXPECT_EQ(t.trackedDbs.pCursor, nullptr);
 }
 
 TEST(TrackedDbTest, ANodeThatCannotBeBuiltIsNotAdded) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   SetUptimeMs(kTwoMinutes);
-  fixture::Tracking t;
+  TrackingState t;
   FailNext(Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_FALSE(t.tracked.AddTrackedDb(24, 0, 5));
+  EXPECT_FALSE(t.trackedDbs.AddTrackedDb(24, 0, 5));
   FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
-  EXPECT_FALSE(t.tracked.AddTrackedDb(24, 0, 5));
-  EXPECT_EQ(t.tracked.pHead, nullptr);
-  EXPECT_TRUE(t.tracked.AddTrackedDb(24, 0, 5));
+  EXPECT_FALSE(t.trackedDbs.AddTrackedDb(24, 0, 5));
+  EXPECT_EQ(t.trackedDbs.pHead, nullptr);
+  EXPECT_TRUE(t.trackedDbs.AddTrackedDb(24, 0, 5));
 }
 
 }  // namespace

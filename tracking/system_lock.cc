@@ -1,15 +1,11 @@
-#include "server/system_lock.h"
+#include "tracking/system_lock.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/kernel.h"
 #include "platform/object_store.h"
-
-SystemMutex systemLock;
 
 namespace {
 
@@ -23,22 +19,22 @@ constexpr int kStoreRounds = 3;
 // could wait for ever.
 class StoreTurns {
  public:
-  void Take() {
-    std::unique_lock<std::mutex> lock(mu_);
+  void Take() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
     const uint64_t ticket = next_++;
-    cv_.wait(lock, [&] { return serving_ == ticket; });
+    while (serving_ != ticket) cv_.Wait(&mu_);
   }
-  void Pass() {
-    std::lock_guard<std::mutex> lock(mu_);
+  void Pass() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
     ++serving_;
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  uint64_t next_ = 0;
-  uint64_t serving_ = 0;
+  platform::Mutex mu_;
+  platform::CondVar cv_;
+  uint64_t next_ GUARDED_BY(mu_) = 0;
+  uint64_t serving_ GUARDED_BY(mu_) = 0;
 };
 
 StoreTurns storeTurns;
@@ -71,20 +67,23 @@ bool BeginInTurn(void (*whileStoreBusy)()) {
 
 }  // namespace
 
-bool LockWithStore(void (*whileStoreBusy)()) NO_THREAD_SAFETY_ANALYSIS {
+// Each round ends holding the lock or with none held; the last one always
+// holds it.
+bool LockWithStore(void (*whileStoreBusy)()) {
   for (int round = 0;; ++round) {
     if (!BeginInTurn(round == 0 ? whileStoreBusy : nullptr)) {
-      systemLock.Lock();
+      TrackingState::systemLock.Lock();
       return false;
     }
-    if (systemLock.TryLockFor(kStoreHeldLockWaitMs)) return true;
+    if (TrackingState::systemLock.TryLockFor(kStoreHeldLockWaitMs)) return true;
     CeEndTransaction(FALSE);
-    systemLock.Lock();
+    TrackingState::systemLock.Lock();
+    bool begun;
     {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
-      if (CeBeginTransaction()) return true;
+      begun = CeBeginTransaction() != FALSE;
     }
-    if (round + 1 == kStoreRounds) return false;
-    systemLock.Unlock();
+    if (begun || round + 1 == kStoreRounds) return begun;
+    TrackingState::systemLock.Unlock();
   }
 }

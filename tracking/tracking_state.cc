@@ -1,0 +1,7 @@
+#include "tracking/tracking_state.h"
+
+platform::Mutex TrackingState::systemLock;
+
+// The table only keeps the cache's address here; it uses the cache later,
+// under the lock.
+TrackingState::TrackingState(HWND hwndNotify) : trackedDbs(syncStates), hwndMain(hwndNotify) {}
