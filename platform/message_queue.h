@@ -135,7 +135,7 @@ bool MessageQueue::TakePosted(Match match, Item* out) {
 
 template <class Match>
 bool MessageQueue::TakeSent(Match match, Item* out) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (it->reply == nullptr || !match(it->msg)) continue;
     *out = std::move(*it);
