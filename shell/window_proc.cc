@@ -100,21 +100,17 @@ void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM w
   if (store == CaptureGroup::Store::kUnavailable) noWait.emplace(0);
   std::vector<DWORD> failures;
   CaptureGroup group(p.tracking, store);
-  if (DWORD r = group.Add(message, wparam, static_cast<CEOID>(lparam))) failures.push_back(r);
-  for (const MSG& next : behind) {
-    if (!IsChangeNotification(next.message)) continue;
-    if (DWORD r = group.Add(next.message, next.wParam, static_cast<CEOID>(next.lParam))) {
-      failures.push_back(r);
-    }
-  }
+  const auto add = [&](UINT m, WPARAM w, LPARAM l) REQUIRES(TrackingState::systemLock) {
+    if (!IsChangeNotification(m)) return;
+    if (DWORD r = group.Add(m, w, static_cast<CEOID>(l))) failures.push_back(r);
+  };
+  add(message, wparam, lparam);
+  for (const MSG& next : behind) add(next.message, next.wParam, next.lParam);
   MSG next;
   for (int taken = 1 + static_cast<int>(behind.size()); taken < kCaptureGroupMax &&
                       PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE);
        ++taken) {
-    if (!IsChangeNotification(next.message)) continue;
-    if (DWORD r = group.Add(next.message, next.wParam, static_cast<CEOID>(next.lParam))) {
-      failures.push_back(r);
-    }
+    add(next.message, next.wParam, next.lParam);
   }
   if (DWORD r = group.Commit()) failures.push_back(r);
   for (DWORD id : failures) ShowError(id);
