@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/db_notifier.h"
@@ -530,6 +531,61 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop
   CEOID oid = record->oid;
   if (h->flags_ & CEDB_AUTOINCREMENT) h->position_ = static_cast<int64_t>(oid) + 1;
   return oid;
+}
+
+DWORD CeReadFirstProps(HANDLE db, DWORD cMax, CEFIRSTPROP* records) {
+  auto fail = [](DWORD error) {
+    SetLastError(error);
+    return DWORD{0};
+  };
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+  if (records == nullptr && cMax != 0) return fail(ERROR_INVALID_PARAMETER);
+  if ((h->flags_ & CEDB_AUTOINCREMENT) == 0) return fail(ERROR_NOT_SUPPORTED);
+  platform::MutexLock lock(&h->mu_);
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return fail(txn.error());
+  DWORD error = CheckDatabaseExists(txn.conn(), h->db_);
+  if (error != ERROR_SUCCESS) return fail(error);
+  static const char kSql[] =
+      "SELECT oid, props FROM records WHERE db = ? AND oid >= ? ORDER BY oid LIMIT ?";
+  Query q(txn.conn(), kSql);
+  q.Bind(1, h->db_).Bind(2, h->position_).Bind(3, static_cast<int64_t>(cMax));
+  DWORD n = 0;
+  while (n < cMax && q.Step()) {
+    // Each record counts as one read for the failure seam, as the reads it
+    // stands for would.
+    if (platform::fault::ShouldFail(platform::fault::Call::kCeReadRecordProps, &error)) {
+      SetLastError(error);
+      return n;
+    }
+    const char* bytes = static_cast<const char*>(q.Blob(1));
+    std::string_view row(bytes != nullptr ? bytes : "", q.Size(1));
+    size_t count = 0;
+    CEPROPID id = 0;
+    std::string_view value;
+    if (!platform::record_codec::PeekFirstProperty(row, &count, &id, &value)) {
+      SetLastError(ERROR_INTERNAL_ERROR);
+      return n;
+    }
+    CEFIRSTPROP& out = records[n];
+    out.oid = static_cast<CEOID>(q.Int(0));
+    out.wNumProps = static_cast<WORD>(std::min<size_t>(count, 0xFFFF));
+    out.propid = count != 0 ? id : 0;
+    out.cbBlob = count != 0 && TypeFromPropId(id) == CEVT_BLOB ? static_cast<DWORD>(value.size()) : 0;
+    std::memset(out.abBlob, 0, sizeof out.abBlob);
+    if (out.cbBlob != 0) {
+      std::memcpy(out.abBlob, value.data(), std::min<size_t>(out.cbBlob, sizeof out.abBlob));
+    }
+    h->position_ = static_cast<int64_t>(out.oid) + 1;
+    ++n;
+  }
+  if (q.error() != ERROR_SUCCESS) {
+    SetLastError(q.error());
+    return n;
+  }
+  if (n < cMax) SetLastError(ERROR_NO_MORE_ITEMS);
+  return n;
 }
 
 CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* props) {

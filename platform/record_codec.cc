@@ -63,6 +63,28 @@ bool DecodeRecord(std::string_view row, StoredProperties* props) {
   return true;
 }
 
+bool PeekFirstProperty(std::string_view row, size_t* count, CEPROPID* id,
+                       std::string_view* value) {
+  size_t n = 0;
+  size_t at = 0;
+  while (at < row.size()) {
+    if (row.size() - at < 8) return false;
+    uint32_t pid, len;
+    std::memcpy(&pid, row.data() + at, 4);
+    std::memcpy(&len, row.data() + at + 4, 4);
+    at += 8;
+    if (row.size() - at < len) return false;
+    if (n == 0) {
+      *id = pid;
+      *value = row.substr(at, len);
+    }
+    ++n;
+    at += len;
+  }
+  *count = n;
+  return true;
+}
+
 bool EncodeValue(const CEPROPVAL& p, std::string* out) {
   WORD type = TypeFromPropId(p.propid);
   int fixed = FixedSize(type);
