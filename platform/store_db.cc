@@ -22,14 +22,15 @@ namespace {
 // Schema version 3 (version 1 had no notification journals; its files gain
 // the tables on open. Version 2 numbered notifications with AUTOINCREMENT;
 // its files are migrated, see kMigrateNotifications). Identifiers are
-// allocated from meta.next_oid; records of a database are ordered by
+// allocated from meta.next_oid (a 'used_bytes' row that files before
+// version 3 hold is no longer kept: the store's use is counted from the
+// databases' sizes); records of a database are ordered by
 // identifier, which is their order of first write. Notifications are
 // numbered from meta.next_notification, a row of the page every write
 // changes anyway, so that recording one changes no page besides its own.
 const char kSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
-INSERT OR IGNORE INTO meta VALUES('used_bytes', 0);
 INSERT OR IGNORE INTO meta VALUES('next_watch', 1);
 INSERT OR IGNORE INTO meta VALUES('next_notification', 1);
 CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -542,6 +543,15 @@ void WaitForChange(uint32_t seen, int timeout_ms) {
 }
 
 void WakeWaiters() { SignalChange(); }
+
+DWORD StoreUsedBytes(Connection* conn, int64_t* used) {
+  static const char kSql[] = "SELECT coalesce(sum(size), 0) + count(*) * ? FROM databases";
+  Query q(conn, kSql);
+  q.Bind(1, kDatabaseOverhead);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  *used = q.Int(0);
+  return ERROR_SUCCESS;
+}
 
 int64_t NowUnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
