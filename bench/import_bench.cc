@@ -114,7 +114,7 @@ BENCHMARK(BM_ImportWhileCapturing)
     ->Arg(10000)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+    ->Iterations(5);
 
 }  // namespace
 
