@@ -260,11 +260,11 @@ bool ChangeLog::LoadLog() {
     index_.Reserve(index_.size() + expected);
   }
   // Records are read many at a time: one store read per batch, not one
-  // read and one buffer per record.
-  constexpr DWORD kBatch = 512;
-  std::vector<CEFIRSTPROP> batch(kBatch);
+  // read and one buffer per record (10 KB of stack).
+  constexpr DWORD kBatch = 256;
+  CEFIRSTPROP batch[kBatch];
   for (;;) {
-    const DWORD read = CeReadFirstProps(hLogDb, kBatch, batch.data());
+    const DWORD read = CeReadFirstProps(hLogDb, kBatch, batch);
     const DWORD stop = read < kBatch ? GetLastError() : ERROR_SUCCESS;
     for (DWORD i = 0; i < read; ++i) {
       if (!LoadRecord(batch[i])) {
