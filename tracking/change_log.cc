@@ -267,6 +267,14 @@ bool ChangeLog::LoadLog() {
     const DWORD read = CeReadFirstProps(hLogDb, kBatch, batch);
     const DWORD stop = read < kBatch ? GetLastError() : ERROR_SUCCESS;
     for (DWORD i = 0; i < read; ++i) {
+      // The tables are looked up at random places: those of a record a few
+      // ahead are fetched while this one is handled.
+      constexpr DWORD kAhead = 8;
+      if (i + kAhead < read && batch[i + kAhead].cbBlob >= kChangeRecordSize) {
+        const CEOID ahead = GetLe32(batch[i + kAhead].abBlob + 13);
+        index_.Prefetch(ahead);
+        mirror_.Prefetch(ahead);
+      }
       if (!LoadRecord(batch[i])) {
         mirror_.Invalidate();
         return false;

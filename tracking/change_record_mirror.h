@@ -58,6 +58,11 @@ class ChangeRecordMirror {
   // How many different oidRecs the records hold.
   size_t DistinctRecords() const { return keyCount_ + (zeroOidCount_ != 0 ? 1 : 0); }
 
+  // As ChangeEntryIndex::Prefetch, for the count of that oidRec.
+  void Prefetch(CEOID oidRec) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[SlotOf(oidRec)]);
+  }
+
   size_t size() const { return records_.size(); }
   const Record& at(size_t index) const { return records_[index]; }
   // After the record's uid was rewritten.
