@@ -1,10 +1,14 @@
 // Change log figures: loading a large log (with and without duplicates),
-// the memory of the loaded list, and appends per second.
+// against a plain read of its records in the same iteration (vs_read,
+// bench/read_floor.h), the memory of the loaded list, and appends per
+// second.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <memory>
 
+#include "bench/read_floor.h"
 #include "platform/fault.h"
 #include "platform/object_store.h"
 #include "settings/registry_store.h"
@@ -45,17 +49,26 @@ void LoadLargeLog(benchmark::State& state, Shape shape) {
   const int records = static_cast<int>(state.range(0));
   LargeLog large(records, shape);
   size_t list_bytes = 0;
+  double loadSeconds = 0, readSeconds = 0;
   for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
     size_t before = mallinfo2().uordblks;
     bool complete = large.log.LoadLog();
     list_bytes = mallinfo2().uordblks - before;
     benchmark::DoNotOptimize(complete);
+    loadSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.PauseTiming();
     large.log.FreeEntries();
+    // The floor: the same records read plainly, in the same iteration.
+    const double read = hmbench::PlainReadSeconds(large.log.LogDbOid(), records);
+    if (read < 0) state.SkipWithError("the plain read failed");
+    readSeconds += read;
     state.ResumeTiming();
   }
   state.counters["records"] = records;
   state.counters["list_MB"] = static_cast<double>(list_bytes) / (1024.0 * 1024.0);
+  state.counters["read_ms"] = readSeconds / static_cast<double>(state.iterations()) * 1e3;
+  state.counters["vs_read"] = loadSeconds / readSeconds;
 }
 
 void BM_LoadLog_NoDuplicates(benchmark::State& state) { LoadLargeLog(state, Shape::kDistinctTimes); }

@@ -121,8 +121,7 @@ bool HolderIsAlive(int64_t pid, const std::string& holder) {
 // The greatest sequence the notification log has handed out (0 when none):
 // inside a transaction, exactly the rows committed before it began.
 DWORD LastSequence(Connection* conn, int64_t* seq) {
-  static const char kSql[] =
-      "SELECT coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'notifications'), 0)";
+  static const char kSql[] = "SELECT value - 1 FROM meta WHERE key = 'next_notification'";
   Query q(conn, kSql);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
   *seq = q.Int(0);
@@ -214,8 +213,7 @@ DWORD DropDeadAndPrune(Connection* conn, bool drop_own) {
       " SELECT min(p) FROM ("
       "  SELECT position AS p FROM watchers"
       "  UNION ALL SELECT position FROM journals"
-      "  UNION ALL SELECT coalesce((SELECT seq FROM sqlite_sequence"
-      "                             WHERE name = 'notifications'), 0)))";
+      "  UNION ALL SELECT value - 1 FROM meta WHERE key = 'next_notification'))";
   return Query(conn, kPrune).Run();
 }
 
@@ -417,14 +415,29 @@ DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT 
   static const char kWatched[] =
       "SELECT EXISTS (SELECT 1 FROM watchers WHERE db = ?1) "
       "OR EXISTS (SELECT 1 FROM journal_dbs WHERE db = ?1)";
-  static const char kInsert[] = "INSERT INTO notifications(db, record, message) VALUES(?, ?, ?)";
+  // Numbered from meta, whose page the write has changed already (see the
+  // schema in store_db.cc).
+  static const char kNext[] = "SELECT value FROM meta WHERE key = 'next_notification'";
+  static const char kInsert[] =
+      "INSERT INTO notifications(seq, db, record, message) VALUES(?, ?, ?, ?)";
+  static const char kNumber[] =
+      "UPDATE meta SET value = value + 1 WHERE key = 'next_notification'";
   {
     Query watched(conn, kWatched);
     watched.Bind(1, database);
     if (!watched.Step()) return watched.error() != ERROR_SUCCESS ? watched.error() : ERROR_INTERNAL_ERROR;
     if (watched.Int(0) == 0) return ERROR_SUCCESS;
   }
-  return Query(conn, kInsert).Bind(1, database).Bind(2, record).Bind(3, message).Run();
+  int64_t seq = 0;
+  {
+    Query next(conn, kNext);
+    if (!next.Step()) return next.error() != ERROR_SUCCESS ? next.error() : ERROR_INTERNAL_ERROR;
+    seq = next.Int(0);
+  }
+  DWORD error =
+      Query(conn, kInsert).Bind(1, seq).Bind(2, database).Bind(3, record).Bind(4, message).Run();
+  if (error != ERROR_SUCCESS) return error;
+  return Query(conn, kNumber).Run();
 }
 
 void PruneDeadWatches() {

@@ -260,4 +260,48 @@ TEST(DbNotifierTest, ADeadWatcherDoesNotKeepTheLogGrowing) {
   EXPECT_EQ(LoggedNotifications(), 0);
 }
 
+
+// A file of the schema before numbered its notifications with AUTOINCREMENT.
+// Opened by this build, the numbering goes on after the greatest number it
+// ever gave, also when that row has been pruned, so that no watcher's or
+// journal's position is ever met by an old number again.
+TEST(DbNotifierTest, AnOlderFileKeepsItsNumberingWhenMigrated) {
+  hmtest::TempDevice device;
+  const std::string root = device.root();
+  CEOID db = CeCreateDatabase(u"watched", 24, 0, nullptr);
+  {
+    DWORD error = 0;
+    platform::store::Connection* conn = platform::store::ThreadConnection(&error);
+    ASSERT_NE(conn, nullptr);
+    // Forty numbers given, the last two rows pruned since.
+    const std::string script =
+        "DROP TABLE notifications;"
+        "CREATE TABLE notifications(seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " db INTEGER NOT NULL, record INTEGER NOT NULL, message INTEGER NOT NULL);"
+        "INSERT INTO notifications VALUES(38, " + std::to_string(db) + ", 5, 1025);"
+        "INSERT INTO notifications VALUES(40, " + std::to_string(db) + ", 6, 1025);"
+        "DELETE FROM notifications WHERE seq >= 39;"
+        "DELETE FROM meta WHERE key = 'next_notification';"
+        "PRAGMA user_version = 2;";
+    ASSERT_EQ(sqlite3_exec(conn->db(), script.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  platform::CloseDevice();
+  ASSERT_TRUE(platform::OpenDevice(root).ok());
+
+  HWND hwnd = MakeWindow();
+  HANDLE watched = CeOpenDatabase(&db, nullptr, 0, 0, hwnd);
+  ASSERT_NE(watched, INVALID_HANDLE_VALUE);
+  CEOID a = Append(watched, 1);
+  EXPECT_EQ(Collect(hwnd, 1), (std::vector<Note>{{hwnd, DB_CEOID_CREATED, a, static_cast<LPARAM>(db)}}));
+  // That write was numbered 41 (its row may be pruned by now: every watch
+  // has passed it).
+  DWORD error = 0;
+  platform::store::Connection* conn = platform::store::ThreadConnection(&error);
+  platform::store::Query q(conn, "SELECT value FROM meta WHERE key = 'next_notification'");
+  ASSERT_TRUE(q.Step());
+  EXPECT_EQ(q.Int(0), 42);
+  CloseHandle(watched);
+  DestroyWindow(hwnd);
+}
+
 }  // namespace

@@ -35,14 +35,21 @@ DWORD StoreSpace(Space* space) {
   DWORD error = ERROR_SUCCESS;
   platform::store::Connection* conn = platform::store::ThreadConnection(&error);
   if (conn == nullptr) return error;
-  static const char kSql[] =
-      "SELECT (SELECT value FROM settings WHERE key = 'store-capacity'),"
-      "       (SELECT value FROM meta WHERE key = 'used_bytes')";
-  platform::store::Query q(conn, kSql);
-  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
-  uint64_t capacity = q.IsNull(0) ? 0 : std::strtoull(q.Text(0).c_str(), nullptr, 10);
-  uint64_t used = static_cast<uint64_t>(std::max<int64_t>(0, q.Int(1)));
+  static const char kSql[] = "SELECT value FROM settings WHERE key = 'store-capacity'";
+  uint64_t capacity = 0;
+  {
+    platform::store::Query q(conn, kSql);
+    if (q.Step()) {
+      capacity = q.IsNull(0) ? 0 : std::strtoull(q.Text(0).c_str(), nullptr, 10);
+    } else if (q.error() != ERROR_SUCCESS) {
+      return q.error();
+    }
+  }
   if (capacity > 0) {
+    int64_t counted = 0;
+    error = platform::store::StoreUsedBytes(conn, &counted);
+    if (error != ERROR_SUCCESS) return error;
+    const uint64_t used = static_cast<uint64_t>(std::max<int64_t>(0, counted));
     space->total = capacity;
     space->free = capacity > used ? capacity - used : 0;
     space->available = space->free;

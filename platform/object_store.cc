@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/db_notifier.h"
@@ -47,9 +48,9 @@ using platform::record_codec::StoredProperties;
 using platform::record_codec::WriteReadLayout;
 
 // Accounting of the store's use, for the capacity: every record costs its
-// encoded properties plus a fixed overhead, every database a fixed amount.
+// encoded properties plus a fixed overhead (kept per database in its size),
+// every database a fixed amount (store_db.h, StoreUsedBytes).
 constexpr int64_t kRecordOverhead = 16;
-constexpr int64_t kDatabaseOverhead = 64;
 constexpr int64_t kAtEnd = std::numeric_limits<int64_t>::max();
 constexpr size_t kReadAheadRecords = 256;
 constexpr int kMaxNameChars = CEDB_MAXDBASENAMELEN - 1;
@@ -153,23 +154,29 @@ DWORD AllocateOid(Connection* conn, CEOID* oid) {
   return ERROR_SUCCESS;
 }
 
-// Adds `delta` bytes to the store's use; ERROR_DISK_FULL when growth would
-// pass the device's store-capacity (the caller then abandons the write
-// transaction, which undoes the charge).
-DWORD ChargeBytes(Connection* conn, int64_t delta) {
-  static const char kCharge[] =
-      "UPDATE meta SET value = max(0, value + ?) WHERE key = 'used_bytes'";
-  static const char kRead[] =
-      "SELECT value, (SELECT value FROM settings WHERE key = 'store-capacity') "
-      "FROM meta WHERE key = 'used_bytes'";
-  DWORD error = Query(conn, kCharge).Bind(1, delta).Run();
+// After a write that grew the store by `delta` bytes, inside its write
+// transaction: ERROR_DISK_FULL when the store now passes the device's
+// store-capacity (the caller then abandons the transaction, which undoes
+// the growth). The use is counted from the databases' totals, so a write
+// keeps no counter of its own; a write that does not grow the store, or a
+// device without a capacity, reads nothing more.
+DWORD CheckCapacity(Connection* conn, int64_t delta) {
+  if (delta <= 0) return ERROR_SUCCESS;
+  static const char kCapacity[] = "SELECT value FROM settings WHERE key = 'store-capacity'";
+  int64_t capacity = 0;
+  {
+    Query q(conn, kCapacity);
+    if (q.Step()) {
+      capacity = q.IsNull(0) ? 0 : std::strtoll(q.Text(0).c_str(), nullptr, 10);
+    } else if (q.error() != ERROR_SUCCESS) {
+      return q.error();
+    }
+  }
+  if (capacity <= 0) return ERROR_SUCCESS;
+  int64_t used = 0;
+  DWORD error = platform::store::StoreUsedBytes(conn, &used);
   if (error != ERROR_SUCCESS) return error;
-  Query q(conn, kRead);
-  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
-  int64_t used = q.Int(0);
-  int64_t capacity = q.IsNull(1) ? 0 : std::strtoll(q.Text(1).c_str(), nullptr, 10);
-  if (delta > 0 && capacity > 0 && used > capacity) return ERROR_DISK_FULL;
-  return ERROR_SUCCESS;
+  return used > capacity ? ERROR_DISK_FULL : ERROR_SUCCESS;
 }
 
 // ERROR_INVALID_HANDLE when the database is gone (deleted under a handle).
@@ -267,7 +274,6 @@ CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders, SORTORDER
   if (error != ERROR_FILE_NOT_FOUND) return Fail(error);
   CEOID oid = 0;
   error = AllocateOid(conn, &oid);
-  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, kDatabaseOverhead);
   if (error == ERROR_SUCCESS) {
     static const char kSql[] =
         "INSERT INTO databases(oid, name, type, modified) VALUES(?, ?, ?, ?)";
@@ -275,6 +281,7 @@ CEOID CeCreateDatabase(LPCWSTR name, DWORD type, WORD num_sort_orders, SORTORDER
     q.Bind(1, oid).Bind(2, utf8).Bind(3, type).Bind(4, platform::store::NowUnixMs());
     error = q.Run();
   }
+  if (error == ERROR_SUCCESS) error = CheckCapacity(conn, platform::store::kDatabaseOverhead);
   if (error == ERROR_SUCCESS) error = txn.Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
   return oid;
@@ -339,7 +346,6 @@ BOOL CeDeleteDatabase(CEOID oid) {
   if (error == ERROR_SUCCESS) error = Query(conn, kDatabase).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = Query(conn, kNotes).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = Query(conn, kJournaled).Bind(1, oid).Run();
-  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, -(row.size + kDatabaseOverhead));
   if (error == ERROR_SUCCESS) error = txn.Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
@@ -532,6 +538,61 @@ CEOID CeReadRecordProps(HANDLE db, DWORD flags, LPWORD num_props, CEPROPID* prop
   return oid;
 }
 
+DWORD CeReadFirstProps(HANDLE db, DWORD cMax, CEFIRSTPROP* records) {
+  auto fail = [](DWORD error) {
+    SetLastError(error);
+    return DWORD{0};
+  };
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+  if (records == nullptr && cMax != 0) return fail(ERROR_INVALID_PARAMETER);
+  if ((h->flags_ & CEDB_AUTOINCREMENT) == 0) return fail(ERROR_NOT_SUPPORTED);
+  platform::MutexLock lock(&h->mu_);
+  Transaction txn(Transaction::kRead);
+  if (txn.error() != ERROR_SUCCESS) return fail(txn.error());
+  DWORD error = CheckDatabaseExists(txn.conn(), h->db_);
+  if (error != ERROR_SUCCESS) return fail(error);
+  static const char kSql[] =
+      "SELECT oid, props FROM records WHERE db = ? AND oid >= ? ORDER BY oid LIMIT ?";
+  Query q(txn.conn(), kSql);
+  q.Bind(1, h->db_).Bind(2, h->position_).Bind(3, static_cast<int64_t>(cMax));
+  DWORD n = 0;
+  while (n < cMax && q.Step()) {
+    // Each record counts as one read for the failure seam, as the reads it
+    // stands for would.
+    if (platform::fault::ShouldFail(platform::fault::Call::kCeReadRecordProps, &error)) {
+      SetLastError(error);
+      return n;
+    }
+    const char* bytes = static_cast<const char*>(q.Blob(1));
+    std::string_view row(bytes != nullptr ? bytes : "", q.Size(1));
+    size_t count = 0;
+    CEPROPID id = 0;
+    std::string_view value;
+    if (!platform::record_codec::PeekFirstProperty(row, &count, &id, &value)) {
+      SetLastError(ERROR_INTERNAL_ERROR);
+      return n;
+    }
+    CEFIRSTPROP& out = records[n];
+    out.oid = static_cast<CEOID>(q.Int(0));
+    out.wNumProps = static_cast<WORD>(std::min<size_t>(count, 0xFFFF));
+    out.propid = count != 0 ? id : 0;
+    out.cbBlob = count != 0 && TypeFromPropId(id) == CEVT_BLOB ? static_cast<DWORD>(value.size()) : 0;
+    std::memset(out.abBlob, 0, sizeof out.abBlob);
+    if (out.cbBlob != 0) {
+      std::memcpy(out.abBlob, value.data(), std::min<size_t>(out.cbBlob, sizeof out.abBlob));
+    }
+    h->position_ = static_cast<int64_t>(out.oid) + 1;
+    ++n;
+  }
+  if (q.error() != ERROR_SUCCESS) {
+    SetLastError(q.error());
+    return n;
+  }
+  if (n < cMax) SetLastError(ERROR_NO_MORE_ITEMS);
+  return n;
+}
+
 CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* props) {
   DWORD error = ERROR_SUCCESS;
   if (platform::fault::ShouldFail(platform::fault::Call::kCeWriteRecordProps, &error)) {
@@ -564,7 +625,6 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   int64_t new_size = static_cast<int64_t>(encoded.size()) + kRecordOverhead;
   CEOID oid = record;
   if (record == 0) error = AllocateOid(conn, &oid);
-  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, new_size - old_size);
   if (error == ERROR_SUCCESS) {
     static const char kInsert[] = "INSERT INTO records(oid, db, props) VALUES(?, ?, ?)";
     static const char kUpdate[] = "UPDATE records SET props = ?3 WHERE oid = ?1 AND db = ?2";
@@ -575,6 +635,7 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   if (error == ERROR_SUCCESS) {
     error = UpdateDatabaseTotals(conn, h->db_, record == 0 ? 1 : 0, new_size - old_size);
   }
+  if (error == ERROR_SUCCESS) error = CheckCapacity(conn, new_size - old_size);
   if (error == ERROR_SUCCESS) {
     error = platform::RecordDbNotification(conn, h->db_, oid,
                                            record == 0 ? DB_CEOID_CREATED : DB_CEOID_CHANGED);
@@ -605,7 +666,6 @@ BOOL CeDeleteRecord(HANDLE db, CEOID record) {
   int64_t bytes = size.Int(0) + kRecordOverhead;
   static const char kDelete[] = "DELETE FROM records WHERE oid = ?";
   error = Query(conn, kDelete).Bind(1, record).Run();
-  if (error == ERROR_SUCCESS) error = ChargeBytes(conn, -bytes);
   if (error == ERROR_SUCCESS) error = UpdateDatabaseTotals(conn, h->db_, -1, -bytes);
   if (error == ERROR_SUCCESS) {
     error = platform::RecordDbNotification(conn, h->db_, record, DB_CEOID_RECORD_DELETED);

@@ -204,6 +204,75 @@ TEST_F(ObjectStoreTest, WithoutAutoIncrementReadsStayOnTheRecord) {
   EXPECT_EQ(Read(db).oid, a);
 }
 
+// The bulk read gives of each record what a read of all its properties
+// would put first, batch after batch from the position on, and stops where
+// a single read would: at the end, or at a record whose read fails (left
+// for the next read).
+TEST_F(ObjectStoreTest, ReadFirstPropsGivesEachRecordsFirstBlob) {
+  HANDLE db = Create(u"firsts");
+  std::string change = "0123456789abcdefghijklmnopqrstuvwxyz";  // longer than the copy
+  std::string small = "abc";
+  CEPROPVAL blobThenNumber[] = {Blob(kBlobProp, change), Ui4(kNumberProp, 5)};
+  CEPROPVAL numberThenBlob[] = {Ui4(kNumberProp, 5), Blob(kBlobProp, change)};
+  CEPROPVAL smallBlob = Blob(kBlobProp, small);
+  struct Case {
+    const char* name;
+    CEOID oid;
+    WORD props;
+    CEPROPID first;
+    DWORD cbBlob;
+  };
+  std::vector<Case> cases = {
+      {"a blob first", CeWriteRecordProps(db, 0, 2, blobThenNumber), 2, kBlobProp,
+       static_cast<DWORD>(change.size())},
+      {"a number first", CeWriteRecordProps(db, 0, 2, numberThenBlob), 2, kNumberProp, 0},
+      {"a small blob", CeWriteRecordProps(db, 0, 1, &smallBlob), 1, kBlobProp, 3},
+      {"no properties", CeWriteRecordProps(db, 0, 0, nullptr), 0, 0, 0},
+  };
+  for (ULONG i = 0; i < 5; ++i) {
+    cases.push_back({"more", Append(db, i), 1, kNumberProp, 0});
+  }
+  ASSERT_NE(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), 0u);
+  std::vector<CEFIRSTPROP> got(3);
+  std::vector<CEFIRSTPROP> all;
+  for (;;) {
+    const DWORD n = CeReadFirstProps(db, 3, got.data());
+    all.insert(all.end(), got.begin(), got.begin() + n);
+    if (n < 3) break;
+  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  ASSERT_EQ(all.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(all[i].oid, cases[i].oid);
+    EXPECT_EQ(all[i].wNumProps, cases[i].props);
+    EXPECT_EQ(all[i].propid, cases[i].first);
+    EXPECT_EQ(all[i].cbBlob, cases[i].cbBlob);
+  }
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(all[0].abBlob), CEFIRSTPROP_MAXBYTES),
+            change.substr(0, CEFIRSTPROP_MAXBYTES));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(all[2].abBlob), 3), small);
+
+  // A record appended after the end is the next one read, by either read.
+  CEOID late = Append(db, 9);
+  EXPECT_EQ(CeReadFirstProps(db, 3, got.data()), 1u);
+  EXPECT_EQ(got[0].oid, late);
+
+  // A failed read stops the batch before that record, which a read then gets.
+  ASSERT_NE(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), 0u);
+  platform::fault::FailNext(platform::fault::Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1,
+                            /*skip=*/2);
+  EXPECT_EQ(CeReadFirstProps(db, 3, got.data()), 2u);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Read(db).oid, cases[2].oid);
+
+  HANDLE still = Create(u"still", 24, 0);
+  EXPECT_EQ(CeReadFirstProps(still, 3, got.data()), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(CeReadFirstProps(HANDLE{0x7FFF0000}, 3, got.data()), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
 TEST_F(ObjectStoreTest, SeekKinds) {
   HANDLE db = Create(u"seek");
   std::vector<CEOID> r;

@@ -47,8 +47,12 @@ std::string EncodeRecord(const StoredProperties& props) {
   return out;
 }
 
-bool DecodeRecord(std::string_view row, StoredProperties* props) {
-  props->clear();
+namespace {
+
+// Calls visit(identifier, value) for each property of a row, in order.
+// False when the bytes end inside a property's identifier, length or value.
+template <typename Visit>
+bool WalkRow(std::string_view row, Visit&& visit) {
   size_t at = 0;
   while (at < row.size()) {
     if (row.size() - at < 8) return false;
@@ -57,10 +61,32 @@ bool DecodeRecord(std::string_view row, StoredProperties* props) {
     std::memcpy(&len, row.data() + at + 4, 4);
     at += 8;
     if (row.size() - at < len) return false;
-    props->emplace_back(id, std::string(row.substr(at, len)));
+    visit(id, row.substr(at, len));
     at += len;
   }
   return true;
+}
+
+}  // namespace
+
+bool DecodeRecord(std::string_view row, StoredProperties* props) {
+  props->clear();
+  return WalkRow(row, [props](CEPROPID id, std::string_view value) {
+    props->emplace_back(id, std::string(value));
+  });
+}
+
+bool PeekFirstProperty(std::string_view row, size_t* count, CEPROPID* id,
+                       std::string_view* value) {
+  size_t n = 0;
+  const bool whole = WalkRow(row, [&](CEPROPID pid, std::string_view v) {
+    if (n++ == 0) {
+      *id = pid;
+      *value = v;
+    }
+  });
+  if (whole) *count = n;
+  return whole;
 }
 
 bool EncodeValue(const CEPROPVAL& p, std::string* out) {

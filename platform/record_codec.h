@@ -48,6 +48,13 @@ std::string EncodeRecord(const StoredProperties& props);
 // value; *props is then not to be used.
 bool DecodeRecord(std::string_view row, StoredProperties* props);
 
+// The number of properties of a row and its first one (identifier and
+// stored value bytes, pointing into `row`), without copying: for a reader
+// that needs only that. False when DecodeRecord would refuse the row. A row
+// without properties gives a count of 0 and leaves *id and *value alone.
+bool PeekFirstProperty(std::string_view row, size_t* count, CEPROPID* id,
+                       std::string_view* value);
+
 // The stored value bytes of `prop` into *value. False when it cannot be
 // stored: a type that is not a CEVT_* of property_value.h, a null string, or a
 // blob with a count but no bytes.

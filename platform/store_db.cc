@@ -19,15 +19,20 @@
 namespace platform::store {
 namespace {
 
-// Schema version 2 (version 1 had no notification journals; its files gain
-// the tables on open). Identifiers are allocated from meta.next_oid; records
-// of a database are ordered by identifier, which is their order of first
-// write.
+// Schema version 3 (version 1 had no notification journals; its files gain
+// the tables on open. Version 2 numbered notifications with AUTOINCREMENT;
+// its files are migrated, see kMigrateNotifications). Identifiers are
+// allocated from meta.next_oid (a 'used_bytes' row that files before
+// version 3 hold is no longer kept: the store's use is counted from the
+// databases' sizes); records of a database are ordered by
+// identifier, which is their order of first write. Notifications are
+// numbered from meta.next_notification, a row of the page every write
+// changes anyway, so that recording one changes no page besides its own.
 const char kSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
-INSERT OR IGNORE INTO meta VALUES('used_bytes', 0);
 INSERT OR IGNORE INTO meta VALUES('next_watch', 1);
+INSERT OR IGNORE INTO meta VALUES('next_notification', 1);
 CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS databases(
   oid INTEGER PRIMARY KEY,
@@ -43,7 +48,7 @@ CREATE TABLE IF NOT EXISTS records(
   props BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS records_by_db ON records(db, oid);
 CREATE TABLE IF NOT EXISTS notifications(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  seq INTEGER PRIMARY KEY,
   db INTEGER NOT NULL,
   record INTEGER NOT NULL,
   message INTEGER NOT NULL);
@@ -77,10 +82,28 @@ CREATE TABLE IF NOT EXISTS reg_values(
   type INTEGER NOT NULL,
   data BLOB NOT NULL,
   PRIMARY KEY(key, name)) WITHOUT ROWID;
-PRAGMA user_version = 2;
+PRAGMA user_version = 3;
 )sql";
 // The version the schema above sets.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
+
+// A version 2 file's notifications, numbered by AUTOINCREMENT, move to the
+// table of version 3, and the numbering goes on after the greatest number
+// ever given (kept in sqlite_sequence, also when those rows are pruned), so
+// that no number comes back. Runs after kSchema, in its transaction.
+const char kMigrateNotifications[] = R"sql(
+CREATE TABLE notifications_v3(
+  seq INTEGER PRIMARY KEY,
+  db INTEGER NOT NULL,
+  record INTEGER NOT NULL,
+  message INTEGER NOT NULL);
+INSERT INTO notifications_v3 SELECT seq, db, record, message FROM notifications;
+INSERT OR REPLACE INTO meta VALUES('next_notification',
+  max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'notifications'), 0),
+      coalesce((SELECT max(seq) FROM notifications), 0)) + 1);
+DROP TABLE notifications;
+ALTER TABLE notifications_v3 RENAME TO notifications;
+)sql";
 
 constexpr int kBusyTimeoutMs = 60000;
 
@@ -160,6 +183,20 @@ int SchemaVersion(sqlite3* db) {
   return version;
 }
 
+// Whether the file's notification table is version 2's.
+bool NotificationsNumberedByAutoincrement(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                         "name = 'notifications' AND sql LIKE '%AUTOINCREMENT%'",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  const bool found = sqlite3_step(stmt) == SQLITE_ROW;
+  sqlite3_finalize(stmt);
+  return found;
+}
+
 sqlite3* OpenFile(const std::string& path, DWORD* error) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
@@ -232,13 +269,22 @@ Status OpenStore(const std::string& root) {
   // A store whose schema is current is opened with a read, so that a
   // program that only reads opens at once while another one writes.
   if (SchemaVersion(db) < kSchemaVersion) {
+    // Decided again under the write lock: another process may have brought
+    // the file up to date meanwhile, and a migration must run only once.
     char* message = nullptr;
-    std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
-    int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &message);
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, &message);
+    if (rc == SQLITE_OK && SchemaVersion(db) < kSchemaVersion) {
+      const bool migrate = NotificationsNumberedByAutoincrement(db);
+      rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
+      if (rc == SQLITE_OK && migrate) {
+        rc = sqlite3_exec(db, kMigrateNotifications, nullptr, nullptr, &message);
+      }
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, &message);
     std::string detail = message != nullptr ? message : "";
     sqlite3_free(message);
     if (rc != SQLITE_OK) {
-      sqlite3_close(db);
+      sqlite3_close(db);  // rolls back what was begun
       return Status::Error(path + ": creating the schema: " + detail);
     }
   }
@@ -497,6 +543,15 @@ void WaitForChange(uint32_t seen, int timeout_ms) {
 }
 
 void WakeWaiters() { SignalChange(); }
+
+DWORD StoreUsedBytes(Connection* conn, int64_t* used) {
+  static const char kSql[] = "SELECT coalesce(sum(size), 0) + count(*) * ? FROM databases";
+  Query q(conn, kSql);
+  q.Bind(1, kDatabaseOverhead);
+  if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
+  *used = q.Int(0);
+  return ERROR_SUCCESS;
+}
 
 int64_t NowUnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(

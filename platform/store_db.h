@@ -157,6 +157,14 @@ void WaitForChange(uint32_t seen, int timeout_ms);
 // Wakes every waiter of this device (e.g. to stop a watcher thread).
 void WakeWaiters();
 
+// What every database costs the store beside its records, for the capacity.
+constexpr int64_t kDatabaseOverhead = 64;
+// The bytes the object store uses as its capacity counts them: every
+// database's records as its size holds them (their encoded properties and a
+// fixed overhead each) and kDatabaseOverhead per database. Inside a
+// transaction on `conn`; ERROR_SUCCESS or the error.
+DWORD StoreUsedBytes(Connection* conn, int64_t* used);
+
 // Small helpers shared by the store's users.
 int64_t NowUnixMs();
 // The store's text is UTF-8: a name with a lone surrogate is refused (false),

@@ -116,6 +116,38 @@ void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM w
   for (DWORD id : failures) ShowError(id);
 }
 
+// A gathered group that capture would not record anything of (capture
+// suppressed, or no notification of it on a database being tracked): it is
+// acknowledged without taking the store's write lock, which another program
+// writing record after record (the very writes notified) would otherwise
+// wait for once per group. True when it was handled so.
+bool AcknowledgedWithoutStore(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam,
+                              const std::vector<MSG>& behind) {
+  platform::MutexLock lock(&TrackingState::systemLock);
+  TrackingState& tracking = p.tracking;
+  if (tracking.capture.fCaptureSuppressed.load() == 0) {
+    if (CaptureMayWrite(tracking, static_cast<CEOID>(lparam))) return false;
+    for (const MSG& next : behind) {
+      if (IsChangeNotification(next.message) &&
+          CaptureMayWrite(tracking, static_cast<CEOID>(next.lParam))) {
+        return false;
+      }
+    }
+  }
+  if (tracking.capture.fCaptureSuppressed.load() == 0) {
+    TraceNotification(static_cast<UINT>(message), static_cast<CEOID>(wparam),
+                      static_cast<CEOID>(lparam));
+    for (const MSG& next : behind) {
+      if (IsChangeNotification(next.message)) {
+        TraceNotification(next.message, static_cast<CEOID>(next.wParam),
+                          static_cast<CEOID>(next.lParam));
+      }
+    }
+  }
+  AcknowledgeDropped(tracking);
+  return true;
+}
+
 // Claims the journal in which the store keeps the notifications of the
 // tracked databases for this system across its deaths. True when it was
 // taken over from an instance that died: only then may a log kept from
@@ -321,6 +353,7 @@ LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
   if (IsChangeNotification(message)) {
     std::vector<MSG> behind;
     GatherNotifications(window, behind);
+    if (AcknowledgedWithoutStore(*p, message, wparam, lparam, behind)) return 0;
     const bool taken = LockWithStore(AnswerReadOnlyRequests);
     {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);

@@ -36,28 +36,6 @@ BYTE ChangeTypeOf(UINT uiMessage) {
   }
 }
 
-void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
-  char unknown[40];
-  const char* text;
-  switch (uiMessage) {
-    case DB_CEOID_CREATED:
-      text = "Add";
-      break;
-    case DB_CEOID_RECORD_DELETED:
-      text = "Delete";
-      break;
-    case DB_CEOID_CHANGED:
-      text = "Modify";
-      break;
-    default:
-      std::snprintf(unknown, sizeof unknown, "(Unknown uiMessage %d)",
-                    static_cast<int>(uiMessage));
-      text = unknown;
-  }
-  Trace("LogDbChange type = %s, oidRec = %08x, oidDb = %08x", text, oidRec,
-        oidDb);
-}
-
 // Examines one folder record. A folder notification names the folder record
 // itself (its own oid is the key, and the key then becomes the message's
 // oid); a notification on pmailMsgs names the message (PROPID_MSG_OID equals
@@ -160,7 +138,46 @@ void HoldFor(TrackingState& ctx, DWORD dataClass) REQUIRES(TrackingState::system
   }
 }
 
+// Steps 2 to 4 of Add, without their trace.
+TrackedDb* TrackedDbOfNotification(TrackingState& ctx, CEOID oidDb, bool* folderNotification)
+    REQUIRES(TrackingState::systemLock) {
+  *folderNotification = ctx.mailFolders.FindMailFolderByDb(oidDb) != nullptr;
+  TrackedDb* tracked =
+      ctx.trackedDbs.FindTrackedByDb(*folderNotification ? ctx.mail.oidMailMsgs : oidDb);
+  if (tracked == nullptr) return nullptr;
+  if (GetSyncState(ctx.syncStates, tracked->dwClass) != SyncStateTracking) return nullptr;
+  return tracked;
+}
+
 }  // namespace
+
+void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
+  char unknown[40];
+  const char* text;
+  switch (uiMessage) {
+    case DB_CEOID_CREATED:
+      text = "Add";
+      break;
+    case DB_CEOID_RECORD_DELETED:
+      text = "Delete";
+      break;
+    case DB_CEOID_CHANGED:
+      text = "Modify";
+      break;
+    default:
+      std::snprintf(unknown, sizeof unknown, "(Unknown uiMessage %d)",
+                    static_cast<int>(uiMessage));
+      text = unknown;
+  }
+  Trace("LogDbChange type = %s, oidRec = %08x, oidDb = %08x", text, oidRec,
+        oidDb);
+}
+
+bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) {
+  if (!ctx.hold.unsavedLosses.empty()) return true;
+  bool folderNotification = false;
+  return TrackedDbOfNotification(ctx, oidDb, &folderNotification) != nullptr;
+}
 
 void AcknowledgeDropped(TrackingState& ctx) {
   if (ctx.hold.unsavedLosses.empty()) CeAcknowledgeNotification();
@@ -181,14 +198,9 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   TraceNotification(uiMessage, oidRec, oidDb);
   if (!ctx.hold.unsavedLosses.empty()) WriteUnsavedLosses(ctx);
 
-  const bool folderNotification =
-      ctx.mailFolders.FindMailFolderByDb(oidDb) != nullptr;
-  TrackedDb* tracked = ctx.trackedDbs.FindTrackedByDb(
-      folderNotification ? ctx.mail.oidMailMsgs : oidDb);
+  bool folderNotification = false;
+  TrackedDb* tracked = TrackedDbOfNotification(ctx, oidDb, &folderNotification);
   if (tracked == nullptr) return 0;
-  if (GetSyncState(ctx.syncStates, tracked->dwClass) != SyncStateTracking) {
-    return 0;
-  }
 
   const BYTE type = ChangeTypeOf(uiMessage);
   MessageSearch search{folderNotification, oidRec};

@@ -70,6 +70,17 @@ class CaptureGroup {
   bool committed_ = false;
 };
 
+// Whether capture of a notification on `oidDb` may write to the store: its
+// database (pmailMsgs for a mail folder) is tracked and its class is being
+// tracked, or losses wait to be written. When it is false, CaptureGroup::Add
+// returns at once and writes nothing, so a group of such notifications needs
+// neither the store's write lock nor a transaction: it is acknowledged as
+// AcknowledgeDropped does.
+bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) REQUIRES(TrackingState::systemLock);
+// The trace line Add writes first for every notification, for one handled
+// without Add.
+void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb);
+
 // A notification that capture does not look at (capture suppressed):
 // acknowledged as handled, unless losses wait to be written.
 void AcknowledgeDropped(TrackingState& ctx) REQUIRES(TrackingState::systemLock);

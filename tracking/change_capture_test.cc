@@ -121,16 +121,25 @@ TEST_F(OrdinaryCaptureTest, RecordsEachNotificationWithItsTypeAndTrace) {
   EXPECT_EQ(LogRecords(log_), expected);
 }
 
+// What capture ignores, it also says beforehand it will not write
+// (CaptureMayWrite), so that the window can skip the store for it.
 TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
   platform::MutexLock locked(&TrackingState::systemLock);
+  EXPECT_TRUE(CaptureMayWrite(t_, db_));
   CEOID other = fixture::CreateDb(u"Other", 24);
+  EXPECT_FALSE(CaptureMayWrite(t_, other));
   EXPECT_EQ(LogDbChange(t_, DB_CEOID_CHANGED, recs_[0], other), 0u);
 
   for (DWORD state : {SyncStateNone, SyncStateLost, 7u}) {
     SetSyncState(t_.syncStates, 24, state);
+    EXPECT_FALSE(CaptureMayWrite(t_, db_)) << "state " << state;
     EXPECT_EQ(Notify(DB_CEOID_CHANGED, recs_[0]), 0u) << "state " << state;
   }
   EXPECT_TRUE(LogRecords(log_).empty());
+  // A loss waiting to be written is written by the next capture, whatever
+  // it is about.
+  t_.hold.unsavedLosses.push_back(25);
+  EXPECT_TRUE(CaptureMayWrite(t_, other));
 }
 
 TEST_F(OrdinaryCaptureTest, FiltersRepeatsWithinOneSecondOnly) {

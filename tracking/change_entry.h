@@ -14,10 +14,13 @@ constexpr BYTE ChangeTypeModify = 3;
 // A change's uid when it has none (only mail records carry one).
 constexpr DWORD kNoUid = 0xFFFFFFFF;
 
-// One change. Allocated zero-filled with LocalAlloc and released with
-// LocalFree by the ChangeLog whose list holds it.
+// One change. Allocated zero-filled by the ChangeLog whose list holds it:
+// on its own with LocalAlloc (released with LocalFree), or, for a load, in
+// blocks of many that the log releases together when it empties its list.
 struct ChangeEntry {
   BYTE bType;          // ChangeType
+  BYTE fPooled;        // part of a block of the log's (fills what would be
+                       // padding); else a LocalAlloc block of its own
   DWORD dwTime;        // CurrentTime of the change
   DWORD dwReserved;    // written as 0; a value read is carried unchanged
   DWORD dwUid;         // mail message uid, kNoUid for none

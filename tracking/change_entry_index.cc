@@ -25,8 +25,13 @@ size_t ChangeEntryIndex::SlotOf(CEOID oidRec) const {
   return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
 }
 
-bool ChangeEntryIndex::Grow() {
-  size_t capacity = slots_.empty() ? 64 : slots_.size() * 2;
+bool ChangeEntryIndex::Reserve(size_t count) {
+  size_t capacity = slots_.empty() ? 64 : slots_.size();
+  while (count * 2 > capacity) capacity *= 2;
+  return capacity == slots_.size() || Rehash(capacity);
+}
+
+bool ChangeEntryIndex::Rehash(size_t capacity) {
   std::vector<ChangeEntry*> old;
   try {
     old.swap(slots_);
@@ -46,7 +51,10 @@ bool ChangeEntryIndex::Grow() {
 
 bool ChangeEntryIndex::Add(ChangeEntry* entry) {
   // At most half full, so probes stay short and always end at a free slot.
-  if ((count_ + 1) * 2 > slots_.size() && !Grow()) return false;
+  if ((count_ + 1) * 2 > slots_.size() &&
+      !Rehash(slots_.empty() ? 64 : slots_.size() * 2)) {
+    return false;
+  }
   size_t i = SlotOf(entry->oidRec);
   while (slots_[i] != nullptr) i = (i + 1) & (slots_.size() - 1);
   slots_[i] = entry;

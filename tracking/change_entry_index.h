@@ -24,8 +24,18 @@ class ChangeEntryIndex {
   // Adds an entry (its oidRec must not change while it is indexed). False
   // when no memory could be had for growing; the index is unchanged then.
   bool Add(ChangeEntry* entry);
+  // Makes room for `count` entries in all, so that adding up to that many
+  // does not grow the table step by step. False when no memory could be
+  // had; the index is unchanged then (and still works).
+  bool Reserve(size_t count);
   // Removes that entry; nothing when it is not indexed.
   void Remove(const ChangeEntry* entry);
+  // Asks the processor to fetch where FindNewest and Add for that oidRec
+  // will look, so that a caller about to index many entries does not wait
+  // for memory once per entry. Changes nothing.
+  void Prefetch(CEOID oidRec) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[SlotOf(oidRec)]);
+  }
   // The newest (in list order) indexed entry with that oidRec, or null.
   ChangeEntry* FindNewest(CEOID oidRec) const;
   // Forgets every entry and releases the table.
@@ -34,7 +44,7 @@ class ChangeEntryIndex {
 
  private:
   size_t SlotOf(CEOID oidRec) const;
-  bool Grow();
+  bool Rehash(size_t capacity);
 
   std::vector<ChangeEntry*> slots_;  // power-of-two size, null = free
   size_t count_ = 0;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -80,6 +81,7 @@ ChangeLog::ChangeLog(SyncStateCache& syncStates)
 
 ChangeLog::~ChangeLog() {
   if (pOldest != nullptr) FreeEntries();
+  ReleaseEntryBlocks();
 }
 
 void ChangeLog::FormatName(WCHAR* name) const {
@@ -247,36 +249,66 @@ bool ChangeLog::LoadLog() {
   fRewrite = 0;
   cEntries = 0;
   cRecordsLoaded = 0;
+  // What the mirror knew of the database sizes the tables for the load, so
+  // that they do not grow step by step (only a hint: the database may hold
+  // other records by now).
+  const size_t expected = mirror_.valid() ? mirror_.DistinctRecords() : 0;
   // Reading the whole database teaches the mirror anew.
   mirror_.Reset(true);
-  for (;;) {
-    BYTE bytes[kChangeRecordSize];
-    CEOID oid = 0;
-    ReadResult read = ReadNextRecord(bytes, &oid);
-    if (read == ReadResult::kEnd) return true;
-    if (read == ReadResult::kError) {
-      mirror_.Invalidate();
-      return false;
-    }
-    ++cRecordsLoaded;
-    // A record that holds no change is left out and kept on file.
-    if (read == ReadResult::kMalformed) {
-      mirror_.AppendMalformed(oid);
-      continue;
-    }
-    ChangeRecord r = DecodeChangeRecord(bytes);
-    mirror_.Append(oid, r.bType, r.dwTime, r.oidRec, r.dwUid);
-    ChangeEntry* prior = FindEntry(r.oidRec);
-    if (prior == nullptr) {
-      // No memory: the record is left out and the load goes on.
-      InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid, oid);
-      continue;
-    }
-    if (!ResolveDuplicate(prior, bytes, oid)) {
-      mirror_.Invalidate();
-      return false;
-    }
+  if (expected != 0) {
+    mirror_.Reserve(expected);
+    index_.Reserve(index_.size() + expected);
   }
+  // Records are read many at a time: one store read per batch, not one
+  // read and one buffer per record (10 KB of stack).
+  constexpr DWORD kBatch = 256;
+  CEFIRSTPROP batch[kBatch];
+  for (;;) {
+    const DWORD read = CeReadFirstProps(hLogDb, kBatch, batch);
+    const DWORD stop = read < kBatch ? GetLastError() : ERROR_SUCCESS;
+    for (DWORD i = 0; i < read; ++i) {
+      // The tables are looked up at random places: those of a record a few
+      // ahead are fetched while this one is handled.
+      constexpr DWORD kAhead = 8;
+      if (i + kAhead < read && batch[i + kAhead].cbBlob >= kChangeRecordSize) {
+        const CEOID ahead = GetLe32(batch[i + kAhead].abBlob + 13);
+        index_.Prefetch(ahead);
+        mirror_.Prefetch(ahead);
+      }
+      if (!LoadRecord(batch[i])) {
+        mirror_.Invalidate();
+        return false;
+      }
+    }
+    if (read == kBatch) continue;
+    if (stop == ERROR_NO_MORE_ITEMS) return true;
+    mirror_.Invalidate();
+    return false;
+  }
+}
+
+// One record of a load; false when resolving a duplicate failed.
+bool ChangeLog::LoadRecord(const CEFIRSTPROP& read) {
+  ++cRecordsLoaded;
+  // Another program may have written anything into this database: take the
+  // record only when its first property is a blob of at least 17 bytes. A
+  // record that holds no change is left out and kept on file.
+  if (read.wNumProps == 0 || TypeFromPropId(read.propid) != CEVT_BLOB ||
+      read.cbBlob < kChangeRecordSize) {
+    mirror_.AppendMalformed(read.oid);
+    return true;
+  }
+  const BYTE* bytes = read.abBlob;
+  ChangeRecord r = DecodeChangeRecord(bytes);
+  mirror_.Append(read.oid, r.bType, r.dwTime, r.oidRec, r.dwUid);
+  ChangeEntry* prior = FindEntry(r.oidRec);
+  if (prior == nullptr) {
+    // No memory: the record is left out and the load goes on.
+    InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid, read.oid,
+                 Allocation::kPooled);
+    return true;
+  }
+  return ResolveDuplicate(prior, bytes, read.oid);
 }
 
 // Keeps one entry of the prior entry P and the record R of the same oidRec.
@@ -320,21 +352,66 @@ bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRe
   // A skipped record stays on file until fRewrite has the rewrite drop it.
   if (!replace) return true;
   if (!RemoveEntry(prior)) return false;
-  InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid, oidLogRec);
+  InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid, oidLogRec, Allocation::kPooled);
   return true;
 }
 
 bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
                             DWORD dwReserved, DWORD dwUid) {
   const bool known = index_.FindNewest(oidRec) != nullptr;
-  if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0) == nullptr) return false;
+  if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0, Allocation::kOwnBlock) == nullptr) {
+    return false;
+  }
   if (known) fOnePerRecord = false;
   return true;
 }
 
+ChangeEntry* ChangeLog::AllocatePooled() {
+  ChangeEntry* entry = freePooled_;
+  if (entry != nullptr) {
+    freePooled_ = entry->pOlder;
+    *entry = ChangeEntry{};
+  } else {
+    if (blockUsed_ == kEntriesPerBlock) {
+      if (entryBlocks_.size() == entryBlocks_.capacity()) {
+        try {
+          entryBlocks_.reserve(entryBlocks_.size() * 2 + 8);
+        } catch (const std::bad_alloc&) {
+          return nullptr;
+        }
+      }
+      // Zero-filled: every entry of it starts as a new one.
+      auto* block =
+          static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry) * kEntriesPerBlock));
+      if (block == nullptr) return nullptr;
+      entryBlocks_.push_back(block);
+      blockUsed_ = 0;
+    }
+    entry = entryBlocks_.back() + blockUsed_++;
+  }
+  entry->fPooled = 1;
+  return entry;
+}
+
+bool ChangeLog::Release(ChangeEntry* entry) {
+  if (entry->fPooled == 0) return LocalFree(entry) == nullptr;
+  entry->pOlder = freePooled_;
+  freePooled_ = entry;
+  return true;
+}
+
+void ChangeLog::ReleaseEntryBlocks() {
+  for (ChangeEntry* block : entryBlocks_) LocalFree(block);
+  std::vector<ChangeEntry*>().swap(entryBlocks_);
+  blockUsed_ = kEntriesPerBlock;
+  freePooled_ = nullptr;
+}
+
 ChangeEntry* ChangeLog::InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                                     DWORD dwUid, CEOID oidLogRec) {
-  auto* entry = static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry)));
+                                     DWORD dwUid, CEOID oidLogRec, Allocation allocation) {
+  ChangeEntry* entry = allocation == Allocation::kPooled
+                           ? AllocatePooled()
+                           : static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry)));
   if (entry == nullptr) return nullptr;
   entry->bType = bType;
   entry->dwTime = dwTime;
@@ -343,7 +420,7 @@ ChangeEntry* ChangeLog::InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWO
   entry->oidRec = oidRec;
   entry->oidLogRec = oidLogRec;
   if (!index_.Add(entry)) {
-    LocalFree(entry);
+    Release(entry);
     return nullptr;
   }
   Link(entry);
@@ -458,7 +535,7 @@ bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
     pOldest = entry->pNewer;
   }
   // The log allocated every entry of its list as a mutable one.
-  return LocalFree(const_cast<ChangeEntry*>(entry)) == nullptr;
+  return Release(const_cast<ChangeEntry*>(entry));
 }
 
 bool ChangeLog::FreeEntries() {
@@ -475,6 +552,7 @@ bool ChangeLog::FreeEntries() {
   pNewestRunOldest = nullptr;
   cRecordsLoaded = 0;
   fOnePerRecord = true;
+  ReleaseEntryBlocks();
   ++generation_;
   return all_released;
 }

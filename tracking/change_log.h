@@ -46,6 +46,7 @@
 #include "tracking/change_record_mirror.h"
 
 class SyncStateCache;
+struct CEFIRSTPROP;  // platform/object_store.h
 
 // The single property of a change-log record and the size of its blob.
 constexpr CEPROPID kChangeRecordPropId = 0x00010041;
@@ -269,8 +270,16 @@ class ChangeLog {
   bool DeleteRecordsInPlace(const std::vector<CEOID>& records);
   DWORD TrueRecordCount(WORD numRecords);
   ChangeEntry* Link(ChangeEntry* entry);
+  // How an entry's memory is had: a LocalAlloc block of its own, or a place
+  // in one of the log's blocks (a load: one allocation for many entries).
+  enum class Allocation { kOwnBlock, kPooled };
   ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                            DWORD dwUid, CEOID oidLogRec);
+                            DWORD dwUid, CEOID oidLogRec, Allocation allocation);
+  ChangeEntry* AllocatePooled();
+  // Gives an unlinked entry's memory back; false when the release failed.
+  bool Release(ChangeEntry* entry);
+  void ReleaseEntryBlocks();
+  bool LoadRecord(const CEFIRSTPROP& read);
   ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
   bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
   bool MarkLostForRewrite(bool* marked);
@@ -306,6 +315,14 @@ class ChangeLog {
   DWORD cRecordsLoaded = 0;
   // The database's records as this log knows them (see the mirror's header).
   ChangeRecordMirror mirror_;
+  // The blocks pooled entries live in, each of kEntriesPerBlock entries
+  // (LocalAlloc blocks); the last one is used up to blockUsed_. Pooled
+  // entries removed from the list wait in freePooled_ (linked by pOlder) to
+  // be used again; every block goes when the list is emptied.
+  static constexpr size_t kEntriesPerBlock = 1024;
+  std::vector<ChangeEntry*> entryBlocks_;
+  size_t blockUsed_ = kEntriesPerBlock;
+  ChangeEntry* freePooled_ = nullptr;
   // The oldest entry of the run that shares pNewest's time, so that an equal
   // time goes older than all of them without a walk; null when not known.
   ChangeEntry* pNewestRunOldest = nullptr;

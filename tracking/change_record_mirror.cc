@@ -19,8 +19,13 @@ size_t ChangeRecordMirror::SlotOf(CEOID key) const {
   return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
 }
 
-bool ChangeRecordMirror::Grow() {
-  size_t capacity = slots_.empty() ? 64 : slots_.size() * 2;
+bool ChangeRecordMirror::Reserve(size_t distinct) {
+  size_t capacity = slots_.empty() ? 64 : slots_.size();
+  while (distinct * 2 > capacity) capacity *= 2;
+  return capacity == slots_.size() || Rehash(capacity);
+}
+
+bool ChangeRecordMirror::Rehash(size_t capacity) {
   std::vector<Slot> old;
   try {
     old.swap(slots_);
@@ -44,7 +49,10 @@ bool ChangeRecordMirror::CountIn(CEOID oidRec) {
     count = &zeroOidCount_;
   } else {
     // At most half full, so probes stay short and always end at a free slot.
-    if ((keyCount_ + 1) * 2 > slots_.size() && !Grow()) return false;
+    if ((keyCount_ + 1) * 2 > slots_.size() &&
+        !Rehash(slots_.empty() ? 64 : slots_.size() * 2)) {
+      return false;
+    }
     size_t i = SlotOf(oidRec);
     while (slots_[i].key != 0 && slots_[i].key != oidRec) i = (i + 1) & (slots_.size() - 1);
     if (slots_[i].key == 0) {

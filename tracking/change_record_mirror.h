@@ -51,6 +51,18 @@ class ChangeRecordMirror {
   void Append(CEOID oid, BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid);
   void AppendMalformed(CEOID oid);
 
+  // Makes room for `distinct` oidRecs, so that counting them in does not
+  // grow the table step by step. False when no memory could be had (the
+  // mirror is unchanged and still works).
+  bool Reserve(size_t distinct);
+  // How many different oidRecs the records hold.
+  size_t DistinctRecords() const { return keyCount_ + (zeroOidCount_ != 0 ? 1 : 0); }
+
+  // As ChangeEntryIndex::Prefetch, for the count of that oidRec.
+  void Prefetch(CEOID oidRec) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[SlotOf(oidRec)]);
+  }
+
   size_t size() const { return records_.size(); }
   const Record& at(size_t index) const { return records_[index]; }
   // After the record's uid was rewritten.
@@ -81,7 +93,7 @@ class ChangeRecordMirror {
   bool CountIn(CEOID oidRec);   // false: no memory
   void CountOut(CEOID oidRec);
   size_t SlotOf(CEOID key) const;
-  bool Grow();
+  bool Rehash(size_t capacity);
   // The number of adjacent pairs (i-1, i) with a later time before an
   // earlier one; erasing recomputes only the pairs it touches.
   uint32_t InversionAt(size_t index) const;
