@@ -21,6 +21,7 @@
 #include "platform/device_state.h"
 #include "platform/message_queue.h"
 #include "platform/mutex.h"
+#include "platform/window_registration.h"
 #include "platform/window_table.h"
 
 namespace platform::ipc {
@@ -32,8 +33,6 @@ namespace {
 enum class Kind : uint32_t { kPost = 1, kSend = 2, kIsWindow = 3 };
 constexpr size_t kRequestBytes = 20;  // kind, hwnd, message, wParam, lParam
 constexpr size_t kReplyBytes = 8;     // delivered (0/1), result
-constexpr size_t kMaxRegistrationBytes = 4096;
-constexpr char kRegistrationPrefix[] = "w-";
 // Handles that no device handed out (a window made while no device is open)
 // have the top bit set; the device's counter stays below it.
 constexpr HWND kLocalHandleBase = 0x80000000u;
@@ -74,139 +73,6 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
     done += static_cast<size_t>(n);
   }
   return true;
-}
-
-std::string RunDir(const std::string& root) { return root + "/run"; }
-
-// The runtime folder, private to the device's owner: a folder that someone
-// else owns is refused, and one of ours that others could enter is closed.
-bool EnsureRunDir(const std::string& root) {
-  std::string dir = RunDir(root);
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    return false;
-  }
-  return (st.st_mode & 077) == 0 || ::chmod(dir.c_str(), 0700) == 0;
-}
-
-std::string HexHandle(HWND hwnd) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", hwnd);
-  return text;
-}
-
-std::string RegistrationPath(const std::string& root, HWND hwnd) {
-  return RunDir(root) + "/" + kRegistrationPrefix + HexHandle(hwnd);
-}
-
-std::string HexOf(const std::u16string& text) {
-  std::string hex;
-  char unit[8];
-  for (char16_t c : text) {
-    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
-    hex += unit;
-  }
-  return hex;
-}
-
-bool FromHex(const std::string& hex, std::u16string* text) {
-  if (hex.size() % 4 != 0) return false;
-  text->clear();
-  for (size_t i = 0; i < hex.size(); i += 4) {
-    unsigned value = 0;
-    for (size_t j = i; j < i + 4; ++j) {
-      char c = hex[j];
-      unsigned digit;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else {
-        return false;
-      }
-      value = value * 16 + digit;
-    }
-    text->push_back(static_cast<char16_t>(value));
-  }
-  return true;
-}
-
-// A window's registration file, as another process reads it.
-struct Registration {
-  long pid = 0;
-  std::string endpoint;  // socket path, or "@name" in the abstract namespace
-  std::u16string class_name;
-  std::u16string name;
-};
-
-std::string FormatRegistration(const Registration& r) {
-  return "pid " + std::to_string(r.pid) + "\nsocket " + r.endpoint + "\nclass " +
-         HexOf(r.class_name) + "\nname " + HexOf(r.name) + "\n";
-}
-
-bool ParseRegistration(const std::string& text, Registration* r) {
-  bool have_pid = false, have_socket = false, have_class = false, have_name = false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) return false;  // a file cut short
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    size_t space = line.find(' ');
-    if (space == std::string::npos) return false;
-    std::string key = line.substr(0, space);
-    std::string value = line.substr(space + 1);
-    if (key == "pid") {
-      char* rest = nullptr;
-      r->pid = std::strtol(value.c_str(), &rest, 10);
-      have_pid = rest != value.c_str() && *rest == 0 && r->pid > 0;
-    } else if (key == "socket") {
-      r->endpoint = value;
-      have_socket = !value.empty();
-    } else if (key == "class") {
-      have_class = FromHex(value, &r->class_name);
-    } else if (key == "name") {
-      have_name = FromHex(value, &r->name);
-    }
-  }
-  return have_pid && have_socket && have_class && have_name;
-}
-
-bool ReadRegistration(const std::string& path, Registration* r) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::string text(kMaxRegistrationBytes, '\0');
-  size_t used = 0;
-  while (used < text.size()) {
-    ssize_t n = ::read(fd, text.data() + used, text.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    used += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  text.resize(used);
-  return ParseRegistration(text, r);
-}
-
-// Writes the file whole under a temporary name and renames it, so that a
-// reader never sees half of it.
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = true;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
-  ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
 }
 
 // Fills a socket address for an endpoint; false when it does not fit.
@@ -615,24 +481,6 @@ bool RegistrationIsLive(const std::string& path, HWND hwnd, const Registration& 
   return false;
 }
 
-bool ParseHandle(const char* hex, HWND* hwnd) {
-  if (std::strlen(hex) != 8) return false;
-  uint32_t value = 0;
-  for (const char* p = hex; *p; ++p) {
-    uint32_t digit;
-    if (*p >= '0' && *p <= '9') {
-      digit = static_cast<uint32_t>(*p - '0');
-    } else if (*p >= 'a' && *p <= 'f') {
-      digit = static_cast<uint32_t>(*p - 'a' + 10);
-    } else {
-      return false;
-    }
-    value = value * 16 + digit;
-  }
-  *hwnd = value;
-  return value != 0;
-}
-
 }  // namespace
 
 HWND AllocateWindowHandle() {
@@ -668,7 +516,7 @@ bool PublishWindow(HWND hwnd, const std::u16string& class_name, const std::u16st
   if (endpoint.empty()) return false;
   Registration r{::getpid(), endpoint, class_name, name};
   std::string path = RegistrationPath(root, hwnd);
-  if (!WriteFileAtomically(path, FormatRegistration(r))) return false;
+  if (!WriteRegistration(path, r)) return false;
   SenderState& s = TheSender();
   MutexLock lock(&s.mu);
   s.published[hwnd] = path;
@@ -698,10 +546,7 @@ HWND FindRemoteWindow(const std::u16string& class_key, const std::u16string* nam
   std::vector<std::pair<HWND, std::string>> candidates;
   while (dirent* entry = ::readdir(dir)) {
     HWND hwnd;
-    if (std::strncmp(entry->d_name, kRegistrationPrefix, 2) != 0 ||
-        !ParseHandle(entry->d_name + 2, &hwnd)) {
-      continue;
-    }
+    if (!ParseRegistrationName(entry->d_name, &hwnd)) continue;
     candidates.emplace_back(hwnd, dir_path + "/" + entry->d_name);
   }
   ::closedir(dir);

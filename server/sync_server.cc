@@ -48,13 +48,13 @@ SyncServer::~SyncServer() {
   Stop();
   // The worker uses this object to its end; at exit it is waited for beyond
   // Stop's limit rather than left running on freed memory.
-  std::unique_lock<std::mutex> life(lifeMu_);
-  lifeCv_.wait(life, [this] { return !workerRunning_; });
+  platform::MutexLock life(&lifeMu_);
+  while (workerRunning_) lifeCv_.Wait(&lifeMu_);
 }
 
 int SyncServer::Start() {
   {
-    std::lock_guard<std::mutex> life(lifeMu_);
+    platform::MutexLock life(&lifeMu_);
     if (workerRunning_) return 0;
   }
   fStop.store(0);
@@ -91,7 +91,7 @@ int SyncServer::Start() {
   if (listen(listener, 1) == SOCKET_ERROR) return 0;
 
   {
-    std::lock_guard<std::mutex> life(lifeMu_);
+    platform::MutexLock life(&lifeMu_);
     workerRunning_ = true;
     workerEnded_ = false;
     replyDone_ = true;
@@ -99,7 +99,7 @@ int SyncServer::Start() {
   HANDLE thread = CreateThread(nullptr, 0, &SyncServer::ServerThread, this, 0,
                                nullptr);
   if (thread == 0) {
-    std::lock_guard<std::mutex> life(lifeMu_);
+    platform::MutexLock life(&lifeMu_);
     workerRunning_ = false;
     workerEnded_ = true;
     return 0;
@@ -121,15 +121,18 @@ std::chrono::steady_clock::time_point SyncServer::AskStop() {
   // ended by the notification.
   CloseSocketField(sockListen);
   {
-    std::lock_guard<std::mutex> life(lifeMu_);
-    lifeCv_.notify_all();
+    platform::MutexLock life(&lifeMu_);
+    lifeCv_.NotifyAll();
   }
   return deadline;
 }
 
-void SyncServer::WaitLife(std::chrono::steady_clock::time_point deadline, const bool& done) {
-  std::unique_lock<std::mutex> life(lifeMu_);
-  lifeCv_.wait_until(life, deadline, [&] { return done; });
+void SyncServer::WaitLife(std::chrono::steady_clock::time_point deadline,
+                          bool SyncServer::*done) {
+  platform::MutexLock life(&lifeMu_);
+  while (!(this->*done)) {
+    if (!lifeCv_.WaitUntil(&lifeMu_, deadline)) break;
+  }
 }
 
 void SyncServer::CleanUpWinsock() {
@@ -141,9 +144,9 @@ void SyncServer::CleanUpWinsock() {
 // worker blocked in recv.
 int SyncServer::Stop() {
   const auto deadline = AskStop();
-  WaitLife(deadline, replyDone_);
+  WaitLife(deadline, &SyncServer::replyDone_);
   CloseSocketField(sockConn);
-  WaitLife(deadline, workerEnded_);
+  WaitLife(deadline, &SyncServer::workerEnded_);
   CleanUpWinsock();
   return 0;
 }
@@ -154,21 +157,21 @@ int SyncServer::StopReleasingLock() {
   const auto deadline = AskStop();
   {
     platform::MutexUnlock released(&TrackingState::systemLock);
-    WaitLife(deadline, replyDone_);
+    WaitLife(deadline, &SyncServer::replyDone_);
   }
   CloseSocketField(sockConn);
   {
     platform::MutexUnlock released(&TrackingState::systemLock);
-    WaitLife(deadline, workerEnded_);
+    WaitLife(deadline, &SyncServer::workerEnded_);
   }
   CleanUpWinsock();
   return 0;
 }
 
 void SyncServer::SetReplyUnderWay(bool underWay) {
-  std::lock_guard<std::mutex> life(lifeMu_);
+  platform::MutexLock life(&lifeMu_);
   replyDone_ = !underWay;
-  lifeCv_.notify_all();
+  lifeCv_.NotifyAll();
 }
 
 void SyncServer::CloseSocketField(std::atomic<SOCKET>& field) {
@@ -269,19 +272,21 @@ void SyncServer::PostToWindow(UINT message) {
 }
 
 void SyncServer::PauseUnlessStopped(DWORD ms) {
-  std::unique_lock<std::mutex> life(lifeMu_);
-  lifeCv_.wait_for(life, std::chrono::milliseconds(ms),
-                   [this] { return fStop.load() != 0; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::MutexLock life(&lifeMu_);
+  while (fStop.load() == 0) {
+    if (!lifeCv_.WaitUntil(&lifeMu_, deadline)) break;
+  }
 }
 
 void SyncServer::WorkerEnded() {
   // Notified under the mutex: once Stop sees workerRunning_ false, the
   // worker touches nothing of this object again.
-  std::lock_guard<std::mutex> life(lifeMu_);
+  platform::MutexLock life(&lifeMu_);
   workerRunning_ = false;
   workerEnded_ = true;
   replyDone_ = true;
-  lifeCv_.notify_all();
+  lifeCv_.NotifyAll();
 }
 
 DWORD SyncServer::Serve() {

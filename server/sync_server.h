@@ -39,10 +39,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/types.h"
 #include "platform/winsock.h"
 #include "server/protocol.h"
@@ -206,28 +205,29 @@ class SyncServer {
   static void CloseSocketField(std::atomic<winsock::SOCKET>& field);
   void PostToWindow(UINT message);
   // Whether the worker is sending a reply, for Stop.
-  void SetReplyUnderWay(bool underWay);
+  void SetReplyUnderWay(bool underWay) EXCLUDES(lifeMu_);
   // Waits up to `ms` unless a stop is asked first.
-  void PauseUnlessStopped(DWORD ms);
+  void PauseUnlessStopped(DWORD ms) EXCLUDES(lifeMu_);
   // Stop's first step: asks the worker to end and closes the listening
   // socket; the end of Stop's waits.
   std::chrono::steady_clock::time_point AskStop();
-  // Waits until `done` (a flag guarded by lifeMu_) is set or `deadline`.
-  void WaitLife(std::chrono::steady_clock::time_point deadline, const bool& done);
+  // Waits until the flag `done` of the worker's life is set or `deadline`.
+  void WaitLife(std::chrono::steady_clock::time_point deadline, bool SyncServer::*done)
+      EXCLUDES(lifeMu_);
   // Stop's last step.
   void CleanUpWinsock();
-  void WorkerEnded();
+  void WorkerEnded() EXCLUDES(lifeMu_);
 
   MessageDispatcher& dispatcher_;
   SyncSession& session_;
   TrackingState& tracking_;
 
   // Worker life, for Stop's wait and the pauses of the worker.
-  std::mutex lifeMu_;
-  std::condition_variable lifeCv_;
-  bool workerRunning_ = false;  // guarded by lifeMu_
-  bool workerEnded_ = true;     // guarded by lifeMu_: no worker runs
-  bool replyDone_ = true;       // guarded by lifeMu_: no reply is being sent
+  platform::Mutex lifeMu_;
+  platform::CondVar lifeCv_;
+  bool workerRunning_ GUARDED_BY(lifeMu_) = false;
+  bool workerEnded_ GUARDED_BY(lifeMu_) = true;  // no worker runs
+  bool replyDone_ GUARDED_BY(lifeMu_) = true;    // no reply is being sent
   int winsockStarts_ = 0;       // Start/Stop only
 
   // Worker only: the whole frames that followed the message being handled

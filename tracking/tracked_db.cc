@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hex.h"
 #include "platform/kernel.h"
 #include "platform/notification_journal.h"
 #include "platform/object_store.h"
@@ -171,13 +172,9 @@ bool TrackedDbList::DeleteOrphanedLogs(DWORD dataClass) {
     size_t i = 0;
     while (i < prefixLength && name[i] == prefix[i]) ++i;
     if (i != prefixLength) continue;
+    // The name's terminating NUL stops the parse of a name cut short.
     CEOID named = 0;
-    for (size_t d = 0; d < kDatabaseLogOidDigits; ++d) {
-      WCHAR c = name[prefixLength + d];
-      int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-      if (digit < 0) break;
-      named = named << 4 | static_cast<CEOID>(digit);
-    }
+    if (!platform::ParseLowerHex(name + prefixLength, kDatabaseLogOidDigits, &named)) continue;
     WCHAR expected[CEDB_MAXDBASENAMELEN];
     FormatDatabaseLogName(dataClass, named, expected, CEDB_MAXDBASENAMELEN);
     if (std::u16string_view(name) != std::u16string_view(expected)) continue;
