@@ -56,6 +56,10 @@ bool DeviceSystem::CutPower(std::string* why) {
 bool DeviceSystem::Start(std::string* why) {
   server_ = std::make_unique<Process>(std::vector<std::string>{paths_.hollowmarch, "--root", root()},
                                       DeviceEnv());
+  return WaitServing(why);
+}
+
+bool DeviceSystem::WaitServing(std::string* why) {
   for (int i = 0; i < 1000; ++i) {
     if (Peer({"--timeout", "1", "hello"}).exit_code == 0) return true;
     if (!server_->Running()) break;
@@ -88,7 +92,11 @@ bool DeviceSystem::Replace(std::string* why) {
   std::unique_ptr<Process> old = std::move(server_);
   if (!Start(why)) return false;
   RunResult r;
-  return old != nullptr && old->Wait(30s, &r) && r.exit_code == 0;
+  if (old == nullptr || !old->Wait(30s, &r) || r.exit_code != 0) return false;
+  // The hello Start waited for may have been the old instance's, answered
+  // before the new one closed it: the new one serves only once it answers
+  // after the old one's exit.
+  return WaitServing(why);
 }
 
 bool DeviceSystem::EndSessionWithShutdown() {

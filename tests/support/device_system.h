@@ -89,6 +89,9 @@ class DeviceSystem {
   nlohmann::json Records(const std::string& db) const;
 
  private:
+  // Waits until the running server answers a hello (20 s at most).
+  bool WaitServing(std::string* why);
+
   ProgramPaths paths_;
   TempDevice device_;
   std::unique_ptr<PowerCut> power_;
