@@ -9,9 +9,10 @@
 // killed at any moment, which leaves the store consistent. Against a power
 // cut, what was committed is durable from the next CeFlushDBVol on: a cut
 // returns the whole store (records, registry, notification journals) to a
-// moment no earlier than the last CeFlushDBVol, consistent as of then. Several processes may use one
-// device at once: an operation waits for another's brief hold on the store
-// instead of failing, and never sees half of another's write.
+// moment no earlier than the last CeFlushDBVol, consistent as of then.
+// Several processes may use one device at once: an operation waits for
+// another's brief hold on the store instead of failing, and never sees half
+// of another's write.
 //
 // Failures return the documented failure value and set the last error
 // (kernel.h): ERROR_INVALID_HANDLE for a handle that is not an open database

@@ -402,7 +402,9 @@ constexpr int kDurabilityPointControl = 0x484D0001;
 // connection's first read.
 sqlite3_file* LogFile(sqlite3* db) {
   sqlite3_file* log = nullptr;
-  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) return nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) {
+    return nullptr;
+  }
   return log != nullptr && log->pMethods != nullptr ? log : nullptr;
 }
 

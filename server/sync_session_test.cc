@@ -258,7 +258,9 @@ TEST_F(SessionTest, EndOfSessionEndsOrShutsDownAndClearsCapture) {
 // The replies after which the peer may commit what it read wait for the
 // store's durability point: command 3 and the end of session, nothing else.
 TEST_F(SessionTest, OnlyCommand3AndTheEndOfSessionLetThePeerCommit) {
-  const auto command = [](BYTE code) { return Frame(MSG_COMMAND, Item(TAG_INFO, std::string(1, static_cast<char>(code)) + std::string(5, '\0'))); };
+  const auto command = [](BYTE code) {
+    return Frame(MSG_COMMAND, Item(TAG_INFO, std::string(1, static_cast<char>(code)) + std::string(5, '\0')));
+  };
   struct Case {
     const char* name;
     DWORD state;

@@ -259,4 +259,30 @@ TEST(PowerCutTest, WhatTheDesktopCommittedSurvivesACut) {
   }
 }
 
+// A program on the handheld that walks a class's change list may hand the
+// changes on once the walk has ended (0x800A): what it was shown is on the
+// disk by then.
+TEST(PowerCutTest, WhatALocalWalkWasShownSurvivesACut) {
+  for (const bool point : {true, false}) {
+    SCOPED_TRACE(point ? "with the durability point" : "with the durability point switched off");
+    DeviceSystem s(Paths(), DeviceOptions{.power_cut = true, .skip_durability_point = !point});
+    hmtest::TempDir desk;
+    ASSERT_EQ(s.Device({"init", "--demo"}).exit_code, 0);
+    std::string why;
+    ASSERT_TRUE(s.Start(&why)) << why;
+    ASSERT_EQ(s.Peer({"sync", "--to", desk.path()}).exit_code, 0);
+    auto checkpoint = Helper(s, "Demo Contacts", {"checkpoint", "exit"});
+    ASSERT_TRUE(checkpoint->Wait(30s));
+    RunResult add = s.Device({"rec", "add", "Demo Contacts", std::string(kPropText) + "=walked"});
+    ASSERT_EQ(add.exit_code, 0) << add.err;
+    ASSERT_TRUE(s.WaitCaptured());
+    RunResult walk = s.Device({"changes", "24"});
+    ASSERT_EQ(walk.exit_code, 0) << walk.err;
+    ASSERT_NE(walk.out.find(add.out.substr(0, add.out.find('\n'))), std::string::npos) << walk.out;
+
+    ASSERT_TRUE(s.CutPower(&why)) << why;
+    EXPECT_EQ(Texts(s, "Demo Contacts").count("walked"), point ? 1u : 0u);
+  }
+}
+
 }  // namespace
