@@ -3,6 +3,11 @@
 // recorded changes: 10,000 new records (one after the other in the
 // database), and modifications of every tenth record of 100,000 (a seek for
 // each). Records per second for each.
+//
+// The cost of the durability point (a sync of the store's log before the
+// reply to command 3 and to the end of session): a fast sync of 10 changes
+// and the slow sync of 100,000 records, each with the point (argument 1) and
+// with the point switched off by the tests' layer (argument 0), in one run.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -15,6 +20,7 @@
 #include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "peer/sync_engine.h"
+#include "tests/support/power_cut.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -32,17 +38,21 @@ std::string Lines(int count, int from) {
 }
 
 struct Rig {
-  Rig() : dir(false), port(hmtest::FreePort()) {
+  // point: false runs the device's programs with the durability point off.
+  explicit Rig(bool point = true)
+      : dir(false), port(hmtest::FreePort()),
+        env(point ? std::vector<std::string>{} : hmtest::DurabilityPointOffEnv()) {
     Device({"db", "create", "Contacts", "--type", "24"});
     Device({"reg", "set", "Port", std::to_string(port)});
   }
   hmtest::RunResult Device(std::vector<std::string> args, const std::string& input = "") {
     std::vector<std::string> argv = {HM_HMDEVICE_PATH, "--root", dir.root()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return hmtest::Run(argv, input, std::chrono::minutes(5));
+    return hmtest::Run(argv, input, std::chrono::minutes(5), env);
   }
   void Start() {
-    server = std::make_unique<hmtest::Process>(std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", dir.root()});
+    server = std::make_unique<hmtest::Process>(std::vector<std::string>{HM_HOLLOWMARCH_PATH, "--root", dir.root()},
+                                               env);
     for (int i = 0; i < 500 && !client.connected(); ++i) {
       if (!client.Connect("127.0.0.1", static_cast<uint16_t>(port))) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -66,9 +76,18 @@ struct Rig {
     *moved = results.empty() ? 0 : results[0].moved;
     return std::chrono::duration<double>(Clock::now() - start).count();
   }
+  // Waits until the running system has captured every notification.
+  void WaitCaptured() {
+    for (int i = 0; i < 3000; ++i) {
+      auto st = nlohmann::json::parse(Device({"status", "--json"}).out);
+      if (st["uncaptured"].get<long>() == 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
   hmtest::TempDevice dir;
   hmtest::TempDir desk;
   int port;
+  std::vector<std::string> env;
   std::unique_ptr<hmtest::Process> server;
   peer::PeerClient client;
 };
@@ -101,6 +120,34 @@ void BM_FastSync10k(benchmark::State& state) {
   MeasureSyncs(state, rig);
 }
 BENCHMARK(BM_FastSync10k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_SlowSync100kPoint(benchmark::State& state) {
+  Rig rig(state.range(0) != 0);
+  rig.Device({"rec", "import", "Contacts"}, Lines(100000, 0));
+  rig.Start();
+  MeasureSyncs(state, rig);
+}
+BENCHMARK(BM_SlowSync100kPoint)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Each iteration adds 10 records (untimed) and times the fast sync of them.
+// A second passes before the sync, so that its anchor is later than the
+// changes (a sync sees the changes of its anchor's second again).
+void BM_FastSync10Point(benchmark::State& state) {
+  Rig rig(state.range(0) != 0);
+  rig.Start();
+  size_t moved = 0;
+  rig.Sync(&moved);
+  int added = 0;
+  for (auto _ : state) {
+    rig.Device({"rec", "import", "Contacts"}, Lines(10, added));
+    added += 10;
+    rig.WaitCaptured();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    state.SetIterationTime(rig.Sync(&moved));
+    state.counters["records"] = static_cast<double>(moved);
+  }
+}
+BENCHMARK(BM_FastSync10Point)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // Rewrites every tenth record of the database through this process's own
 // view of the device, as an application on the handheld would.

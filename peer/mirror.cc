@@ -54,7 +54,9 @@ bool Mirror::Open(const std::string& dir, std::string* error) {
   // Another hmpeer syncing into the same directory holds the file for the
   // length of a class: wait for it rather than fail.
   sqlite3_busy_timeout(db_, 60000);
-  if (!Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema)) {
+  // Full durability: each commit syncs the log, so that a power cut of the
+  // desktop never leaves a class's anchor ahead of its records.
+  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=FULL") || !Exec(kSchema)) {
     *error = error_;
     return false;
   }

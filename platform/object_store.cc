@@ -705,4 +705,9 @@ BOOL CeEndTransaction(BOOL fCommit) {
   return TRUE;
 }
 
+BOOL CeFlushDBVol() {
+  const DWORD error = platform::store::SyncToDisk();
+  return error == ERROR_SUCCESS ? TRUE : Fail(error);
+}
+
 DWORD CeSetStoreWait(DWORD dwMilliseconds) { return platform::store::SetStoreWait(dwMilliseconds); }

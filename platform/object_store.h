@@ -5,10 +5,14 @@
 // records alike), never 0 and never reused. Database handles are process-local
 // kernel handles (see kernel.h), each with its own current position.
 //
-// Every operation is atomic and durable once it returns; a process killed at
-// any moment leaves the store consistent. Several processes may use one
-// device at once: an operation waits for another's brief hold on the store
-// instead of failing, and never sees half of another's write.
+// Every operation is atomic and durable once it returns against a process
+// killed at any moment, which leaves the store consistent. Against a power
+// cut, what was committed is durable from the next CeFlushDBVol on: a cut
+// returns the whole store (records, registry, notification journals) to a
+// moment no earlier than the last CeFlushDBVol, consistent as of then.
+// Several processes may use one device at once: an operation waits for
+// another's brief hold on the store instead of failing, and never sees half
+// of another's write.
 //
 // Failures return the documented failure value and set the last error
 // (kernel.h): ERROR_INVALID_HANDLE for a handle that is not an open database
@@ -206,6 +210,16 @@ BOOL CeBeginTransaction();
 // such as ERROR_DISK_FULL), and FALSE with ERROR_INVALID_HANDLE when the
 // thread had none open.
 BOOL CeEndTransaction(BOOL fCommit);
+
+// Flushes the object store to the disk: everything any process of the
+// device committed before the call survives a power cut once it returns
+// TRUE. One sync of the store's log, however much was committed since the
+// last flush; the writes themselves stay as cheap as they are. Called where
+// something already committed is shown to another party that will keep it
+// (the desktop, before it commits what it was sent). FALSE with the store's
+// error (what was committed stays, but may not survive a power cut), or
+// ERROR_INVALID_HANDLE inside a CeBeginTransaction.
+BOOL CeFlushDBVol();
 
 // How long the calling thread's store calls wait for another thread's or
 // process's write transaction before failing with ERROR_TIMEOUT, an

@@ -5,10 +5,13 @@
 //
 // The file is `store.db` in the device root, in WAL mode with
 // synchronous=NORMAL: a transaction is in the log once its commit returns, so
-// a process killed at any later moment cannot lose it (only a crash of the
-// host itself could). Every connection waits (a busy handler that looks again
-// every 50 us to 1 ms, as long as the thread's store wait) for another
-// process's hold on the file instead of failing.
+// a process killed at any later moment cannot lose it, but the commit syncs
+// nothing to the disk: a power cut (or a crash of the host) returns the
+// store to its last sync, which SQLite makes only at a checkpoint. What must
+// outlive a power cut (what the desktop was shown before it commits it) is
+// made so by SyncToDisk, the durability point. Every connection waits (a
+// busy handler that looks again every 50 us to 1 ms, as long as the thread's
+// store wait) for another process's hold on the file instead of failing.
 //
 // Each thread has its own connection, opened on first use and reopened when
 // the device was closed and another opened since (the device generation).
@@ -139,6 +142,16 @@ class Transaction {
 
 // True when the calling thread has a transaction open.
 bool InTransaction();
+
+// The durability point: every transaction committed so far, by any
+// connection of any process of the device, is on the disk when it returns
+// ERROR_SUCCESS, so that no power cut can take it back. One sync of the
+// log (everything a checkpoint has copied out of it was synced in the
+// database file before the log could be reused), whatever was committed
+// since the last one. Not inside a transaction (ERROR_INVALID_HANDLE then).
+// The error of the sync otherwise: nothing is rolled back, but what was
+// committed may be lost in a power cut.
+DWORD SyncToDisk();
 
 // The change signal: a counter in a small file of the device root, mapped by
 // every process, bumped after every committed write. Watchers wait on it

@@ -16,6 +16,17 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
                             PayloadBytes(frame, static_cast<DWORD>(received)));
 }
 
+bool MessageLetsPeerCommit(const SyncSession& session, const BYTE* frame, int32_t received) {
+  if (received < static_cast<int32_t>(kFrameHeaderBytes)) return false;
+  if (session.dwState == SessionStateStreaming) return false;
+  if (frame[0] == MSG_END_SESSION) return true;
+  if (session.dwState != SessionStateOpen || frame[0] != MSG_COMMAND) return false;
+  CommandItem item;
+  return FindCommandItem(frame + kFrameHeaderBytes, PayloadBytes(frame, static_cast<DWORD>(received)),
+                         &item) &&
+         item.bytes[0] == CMD_FLUSH_CHANGES;
+}
+
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingState& tracking) {
   return ReplyCommandNotKept(session, server, tracking);
 }
@@ -66,6 +77,10 @@ class SessionDispatch final : public MessageDispatcher {
   bool WritesStore(const SyncSession& session, const BYTE* frame,
                    int32_t received) override {
     return MessageWritesStore(session, frame, received);
+  }
+  bool LetsPeerCommit(const SyncSession& session, const BYTE* frame,
+                      int32_t received) override {
+    return MessageLetsPeerCommit(session, frame, received);
   }
   int Handle(SyncSession& session, SyncServer& server,
              TrackingState& tracking) override REQUIRES(TrackingState::systemLock) {

@@ -33,6 +33,13 @@ int HandleMessage(SyncSession& session, SyncServer& server,
 // `received`; the worker only, before it takes systemLock.
 bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t received);
 
+// True when the peer may commit what it was shown once the message of
+// `received` bytes at `frame` is answered: command 3 (which ends the
+// peer's reading of a class) and the end of session. Their replies wait for
+// the durability point (tracking/durability_point.h). Reads nothing past
+// `received`; the worker only, before the message is handled.
+bool MessageLetsPeerCommit(const SyncSession& session, const BYTE* frame, int32_t received);
+
 // The reply to a message whose store transaction could not be committed
 // (see ReplyCommandNotKept). Non-zero.
 int ReplyMessageNotKept(SyncSession& session, SyncServer& server,

@@ -12,6 +12,7 @@
 #include "server/protocol.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
+#include "tracking/durability_point.h"
 #include "tracking/system_lock.h"
 #include "tracking/tracking_state.h"
 
@@ -381,6 +382,7 @@ void SyncServer::ServeConnection() {
     // that a busy store holds up this message alone; anything else that
     // meets a busy store under the lock fails after a short wait.
     const bool withStore = dispatcher_.WritesStore(session_, pbBuffer, cbData);
+    const bool letsPeerCommit = dispatcher_.LetsPeerCommit(session_, pbBuffer, cbData);
     bool storeTaken = false;
     if (withStore) {
       storeTaken = LockWithStore();
@@ -407,6 +409,10 @@ void SyncServer::ServeConnection() {
     }
     TrackingState::systemLock.Unlock();
     if (stopped) break;
+    // After the message's own commit and outside the lock (capture goes on
+    // meanwhile): the peer may commit what it was shown once it has this
+    // reply, so all of it must outlive a power cut first.
+    if (reply != 0 && letsPeerCommit) DurabilityPoint("before a reply that lets the peer commit");
     if (reply != 0) {
       const bool sent = sockConn.load() != INVALID_SOCKET && Send() == 0;
       SetReplyUnderWay(false);

@@ -84,6 +84,12 @@ class MessageDispatcher {
   // As MessageWritesStore: the worker only, before it takes systemLock.
   virtual bool WritesStore(const SyncSession& session, const BYTE* frame,
                            int32_t received) = 0;
+  // As MessageLetsPeerCommit: the reply then waits for the durability
+  // point. The worker only, before it handles the message.
+  virtual bool LetsPeerCommit(const SyncSession& session, const BYTE* frame,
+                              int32_t received) {
+    return false;
+  }
   // As HandleMessage.
   virtual int Handle(SyncSession& session, SyncServer& server,
                      TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;

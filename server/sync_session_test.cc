@@ -255,6 +255,39 @@ TEST_F(SessionTest, EndOfSessionEndsOrShutsDownAndClearsCapture) {
   }
 }
 
+// The replies after which the peer may commit what it read wait for the
+// store's durability point: command 3 and the end of session, nothing else.
+TEST_F(SessionTest, OnlyCommand3AndTheEndOfSessionLetThePeerCommit) {
+  const auto command = [](BYTE code) {
+    return Frame(MSG_COMMAND, Item(TAG_INFO, std::string(1, static_cast<char>(code)) + std::string(5, '\0')));
+  };
+  struct Case {
+    const char* name;
+    DWORD state;
+    Bytes frame;
+    bool commits;
+  };
+  const Case cases[] = {
+      {"command 3", SessionStateOpen, command(CMD_FLUSH_CHANGES), true},
+      {"end of session", SessionStateOpen, Frame(MSG_END_SESSION, {}), true},
+      {"end of session without a hello", SessionStateNone, Frame(MSG_END_SESSION, {}), true},
+      {"command 6", SessionStateOpen, command(CMD_ENABLE_CLASS), false},
+      {"command 2", SessionStateOpen, command(CMD_SUSPEND_CAPTURE), false},
+      {"a query", SessionStateOpen, Frame(MSG_QUERY, Item(TAG_INFO, std::string(6, '\x04'))), false},
+      {"hello", SessionStateNone, Hello("HM-HPCSERV-10"), false},
+      {"command 3 refused outside a session", SessionStateNone, command(CMD_FLUSH_CHANGES), false},
+      {"command 3 without its item", SessionStateOpen, Frame(MSG_COMMAND, {}), false},
+      {"an acknowledgement while streaming", SessionStateStreaming, Frame(MSG_END_SESSION, {}), false},
+      {"a header cut short", SessionStateOpen, Bytes{MSG_END_SESSION, 0x00}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    session_.dwState = c.state;
+    EXPECT_EQ(MessageLetsPeerCommit(session_, c.frame.data(), static_cast<int32_t>(c.frame.size())),
+              c.commits);
+  }
+}
+
 TEST_F(SessionTest, QueriesAndCommandsAreRefusedOutsideAnOpenSession) {
   const Bytes refused{0xD3, 0x00, 0x03};
   const Bytes item = Item(TAG_INFO, std::string("\x04\x00\x00\x00\x00\x00", 6));

@@ -3,6 +3,7 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "tracking/change_log.h"
+#include "tracking/durability_point.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
@@ -194,7 +195,12 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
       state.handles.clear();
       state.entryHandles.clear();
       state.handleLists.clear();
-      return t.trackedDbs.EndClassLog(dataClass) ? 1 : 0;
+      {
+        const LRESULT ended = t.trackedDbs.EndClassLog(dataClass) ? 1 : 0;
+        // The program that walked may now hand the changes on.
+        DurabilityPoint("at the end of a local change-list walk");
+        return ended;
+      }
     case WM_HMAPP_SET_SYNC_STATE: {
       DWORD syncState = lparam == 0   ? SyncStateTracking
                         : lparam == 2 ? SyncStateLost

@@ -8,8 +8,11 @@ namespace hmtest {
 
 using namespace std::chrono_literals;
 
-DeviceSystem::DeviceSystem(ProgramPaths paths)
+DeviceSystem::DeviceSystem(ProgramPaths paths, DeviceOptions options)
     : paths_(std::move(paths)), device_(false), port_(FreePort()) {
+  if (options.power_cut) {
+    power_ = std::make_unique<PowerCut>(device_.root(), options.skip_durability_point);
+  }
   Device({"reg", "set", "Port", std::to_string(port_)});
 }
 
@@ -20,7 +23,7 @@ DeviceSystem::~DeviceSystem() {
 RunResult DeviceSystem::Device(const std::vector<std::string>& args, const std::string& input) const {
   std::vector<std::string> argv = {paths_.hmdevice, "--root", root()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv, input);
+  return Run(argv, input, std::chrono::seconds(60), DeviceEnv());
 }
 
 RunResult DeviceSystem::Peer(const std::vector<std::string>& args) const {
@@ -32,11 +35,31 @@ RunResult DeviceSystem::Peer(const std::vector<std::string>& args) const {
 std::unique_ptr<Process> DeviceSystem::DeviceInBackground(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {paths_.hmdevice, "--root", root()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<Process>(argv);
+  return std::make_unique<Process>(argv, DeviceEnv());
+}
+
+const std::vector<std::string>& DeviceSystem::DeviceEnv() const {
+  static const std::vector<std::string> kNone;
+  return power_ != nullptr ? power_->Env() : kNone;
+}
+
+bool DeviceSystem::CutPower(std::string* why) {
+  if (power_ == nullptr) {
+    *why = "the device does not run over the power-cut layer";
+    return false;
+  }
+  if (!power_->Cut(why)) return false;
+  if (server_ != nullptr) server_->Wait(30s);
+  return true;
 }
 
 bool DeviceSystem::Start(std::string* why) {
-  server_ = std::make_unique<Process>(std::vector<std::string>{paths_.hollowmarch, "--root", root()});
+  server_ = std::make_unique<Process>(std::vector<std::string>{paths_.hollowmarch, "--root", root()},
+                                      DeviceEnv());
+  return WaitServing(why);
+}
+
+bool DeviceSystem::WaitServing(std::string* why) {
   for (int i = 0; i < 1000; ++i) {
     if (Peer({"--timeout", "1", "hello"}).exit_code == 0) return true;
     if (!server_->Running()) break;
@@ -59,7 +82,7 @@ bool DeviceSystem::Signal(int sig, std::string* err) {
 }
 
 bool DeviceSystem::Shutdown() {
-  RunResult shutdown = Run({paths_.hollowmarch, "--root", root(), "Shutdown"}, "", 30s);
+  RunResult shutdown = Run({paths_.hollowmarch, "--root", root(), "Shutdown"}, "", 30s, DeviceEnv());
   if (server_ == nullptr) return shutdown.exit_code == 0;
   RunResult r;
   return shutdown.exit_code == 0 && server_->Wait(30s, &r) && r.exit_code == 0;
@@ -69,7 +92,11 @@ bool DeviceSystem::Replace(std::string* why) {
   std::unique_ptr<Process> old = std::move(server_);
   if (!Start(why)) return false;
   RunResult r;
-  return old != nullptr && old->Wait(30s, &r) && r.exit_code == 0;
+  if (old == nullptr || !old->Wait(30s, &r) || r.exit_code != 0) return false;
+  // The hello Start waited for may have been the old instance's, answered
+  // before the new one closed it: the new one serves only once it answers
+  // after the old one's exit.
+  return WaitServing(why);
 }
 
 bool DeviceSystem::EndSessionWithShutdown() {

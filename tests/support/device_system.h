@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "nlohmann/json.hpp"
+#include "tests/support/power_cut.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -23,10 +24,18 @@ struct ProgramPaths {
   std::string hmpeer;
 };
 
+struct DeviceOptions {
+  // Every program of the device (the server, hmdevice, what a test starts
+  // with DeviceEnv()) runs over the power-cut layer, and CutPower works.
+  bool power_cut = false;
+  // Test switch, with power_cut: the store's durability point syncs nothing.
+  bool skip_durability_point = false;
+};
+
 class DeviceSystem {
  public:
   // A new device (not opened in this process) whose Port is a free one.
-  explicit DeviceSystem(ProgramPaths paths);
+  explicit DeviceSystem(ProgramPaths paths, DeviceOptions options = {});
   // Kills a server still running.
   ~DeviceSystem();
   DeviceSystem(const DeviceSystem&) = delete;
@@ -40,6 +49,15 @@ class DeviceSystem {
   RunResult Peer(const std::vector<std::string>& args) const;
   // hmdevice started in the background (an import to kill, say).
   std::unique_ptr<Process> DeviceInBackground(const std::vector<std::string>& args) const;
+
+  // The environment ("NAME=VALUE" entries) of a program of the device that
+  // a test starts itself: empty unless the device runs over the power-cut
+  // layer.
+  const std::vector<std::string>& DeviceEnv() const;
+  // Cuts the device's power (PowerCut::Cut): every process of the device
+  // is killed, the server's exit reaped, and the store is back as of its
+  // last sync. False (with *why) on failure or without the power_cut option.
+  bool CutPower(std::string* why);
 
   // Starts the server and waits until it answers a hello; false (with the
   // server's output in *why) when it does not within 20 s.
@@ -71,8 +89,12 @@ class DeviceSystem {
   nlohmann::json Records(const std::string& db) const;
 
  private:
+  // Waits until the running server answers a hello (20 s at most).
+  bool WaitServing(std::string* why);
+
   ProgramPaths paths_;
   TempDevice device_;
+  std::unique_ptr<PowerCut> power_;
   int port_;
   std::unique_ptr<Process> server_;
 };
