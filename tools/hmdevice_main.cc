@@ -182,7 +182,19 @@ int main(int argc, char** argv) {
     return hmdevice::kExitBadInput;
   }
 
-  platform::Status opened = platform::OpenDevice(platform::ResolveDeviceRoot(options.root));
+  if (app.count("--root") > 0 && options.root.empty()) {
+    std::cerr << "hmdevice: --root is empty; name the device's folder\n";
+    return hmdevice::kExitBadInput;
+  }
+  // Only init makes a device; every other command works on one that exists.
+  const std::string root = platform::ResolveDeviceRoot(options.root);
+  const bool creates = app.got_subcommand("init");
+  if (!creates && !platform::HoldsDevice(root)) {
+    std::cerr << "hmdevice: no device at " << root << " (create one with `hmdevice init`)\n";
+    return hmdevice::kExitBadInput;
+  }
+  platform::Status opened = platform::OpenDevice(
+      root, creates ? platform::DeviceCreation::kCreateIfEmpty : platform::DeviceCreation::kOpenOnly);
   if (!opened.ok()) {
     std::cerr << "hmdevice: cannot open the device: " << opened.message() << "\n";
     return hmdevice::kExitFailed;
