@@ -2,11 +2,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -121,6 +124,55 @@ TEST_F(HmpeerTest, AFastSyncMirrorsWhatASlowSyncDoes) {
   hmtest::TempDir after;
   Sync(after.path());
   EXPECT_EQ(Records(desk.path(), 24), Records(after.path(), 24));
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 01000;  // no file: matches no mode
+  return st.st_mode & 07777;
+}
+
+// The desktop's copy holds contacts and mail: what the sync makes is the
+// owner's only under a common umask, and a folder that cannot hold the
+// mirror fails the command before any class is asked for.
+TEST_F(HmpeerTest, TheMirrorIsPrivateAndAFolderThatCannotHoldItFailsFirst) {
+  StartServer();
+  hmtest::TempDir desk;
+  const mode_t saved = umask(022);
+  const std::string dir = desk.path() + "/new/mirror";
+  RunResult made = Peer({"sync", "--to", dir, "--class", "24"});
+  EXPECT_EQ(made.exit_code, 0) << made.err;
+  for (const std::string& folder : {desk.path() + "/new", dir}) EXPECT_EQ(ModeOf(folder), 0700u) << folder;
+  for (const char* file : {"/mirror.db", "/mirror.db-wal", "/mirror.db-shm"}) {
+    if (std::filesystem::exists(dir + file)) {
+      EXPECT_EQ(ModeOf(dir + file), 0600u) << file;
+    }
+  }
+  EXPECT_EQ(ModeOf(dir + "/mirror.db"), 0600u);
+
+  const std::string file = desk.path() + "/passwd";
+  std::ofstream(file) << "root:x:0:0\n";
+  const std::string open_dir = desk.path() + "/shared";
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  struct Case {
+    std::string to;
+    std::string says;
+  } cases[] = {
+      {"", "hmpeer: --to is empty"},
+      {file, "hmpeer: cannot open the mirror: " + file + " is not a directory"},
+      {open_dir, "chmod 700 '" + open_dir + "'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    RunResult r = Peer({"sync", "--to", c.to});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("class"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(ModeOf(open_dir), 0777u) << "a folder that was there is left as it was";
+  EXPECT_FALSE(std::filesystem::exists(open_dir + "/mirror.db"));
+  umask(saved);
 }
 
 // Many changes spread over a database larger than a read batch: records

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "peer/mirror.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
 
@@ -20,6 +21,7 @@ using nlohmann::json;
 
 // The engine's options from the command line, or a usage error.
 int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
+  if (args.to.empty()) return s.Fail(kExitUsage, "--to is empty; name the mirror's folder");
   so->dir = args.to;
   for (const std::string& k : args.classes) {
     uint32_t v = 0;
@@ -37,6 +39,11 @@ int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
     std::vector<std::string>& named = so->databases[v];
     if (std::find(named.begin(), named.end(), d.substr(eq + 1)) == named.end()) named.push_back(d.substr(eq + 1));
   }
+  // Before the device is asked anything: a folder that cannot hold the
+  // mirror fails the command once, not each class.
+  peer::Mirror mirror;
+  std::string why;
+  if (!mirror.Open(so->dir, &why)) return s.Fail(kExitUsage, "cannot open the mirror: " + why);
   return kExitOk;
 }
 
