@@ -45,6 +45,7 @@
 
 #include "platform/types.h"
 #include "platform/winsock.h"
+#include "server/peer_allow_list.h"
 #include "server/protocol.h"
 #include "tracking/tracking_state.h"
 
@@ -107,8 +108,11 @@ class SyncServer {
   SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
+  // `allowed` names the peers served (server/peer_allow_list.h); one
+  // outside it is closed at accept, before any byte of it is read, with a
+  // warning that names its address.
   SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking,
-             DWORD port, DWORD address = winsock::INADDR_ANY);
+             DWORD port, DWORD address = winsock::INADDR_ANY, PeerAllowList allowed = {});
   // Stop.
   ~SyncServer();
   SyncServer(const SyncServer&) = delete;
@@ -188,6 +192,8 @@ class SyncServer {
   const DWORD dwPort;
   // The IPv4 address bound, in host byte order; INADDR_ANY for every address.
   const DWORD dwAddress;
+  // The peers served.
+  const PeerAllowList allowedPeers;
 
  private:
   // The accept loop; the thread's exit code.

@@ -16,7 +16,8 @@ constexpr const WCHAR* kHollowmarch = u"Hollowmarch";
 constexpr const WCHAR* kSettingsPath = u"Software\\Apps\\Hollowmarch";
 
 // Longer text is no address; the limit only bounds the read.
-constexpr DWORD kMaxListenAddressBytes = 512;
+// Long enough for an address list of dozens of entries.
+constexpr DWORD kMaxTextSettingBytes = 4096;
 
 std::atomic<SyncStateObserver> syncStateObserver{nullptr};
 
@@ -133,22 +134,24 @@ WORD GetPort() {
   return static_cast<WORD>(data & 0xFFFF);
 }
 
-ListenAddressSetting GetListenAddress(std::string* text) {
+namespace {
+
+TextSetting GetTextSetting(const char16_t* name, std::string* text) {
   text->clear();
   HKEY key = 0;
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsPath, 0, kSettingsKeyAccess, &key);
-  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
-  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
+  if (rc == ERROR_FILE_NOT_FOUND) return TextSetting::kMissing;
+  if (rc != ERROR_SUCCESS) return TextSetting::kUnreadable;
   DWORD type = REG_NONE;
-  std::vector<BYTE> data(kMaxListenAddressBytes);
+  std::vector<BYTE> data(kMaxTextSettingBytes);
   DWORD size = static_cast<DWORD>(data.size());
-  rc = RegQueryValueExW(key, u"ListenAddress", nullptr, &type, data.data(), &size);
+  rc = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
   RegCloseKey(key);
-  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
-  // A value too long to read is no address either.
-  if (rc == ERROR_MORE_DATA) return ListenAddressSetting::kNotText;
-  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
-  if (type != REG_SZ || size % 2 != 0) return ListenAddressSetting::kNotText;
+  if (rc == ERROR_FILE_NOT_FOUND) return TextSetting::kMissing;
+  // A value too long to read is not the text wanted either.
+  if (rc == ERROR_MORE_DATA) return TextSetting::kNotText;
+  if (rc != ERROR_SUCCESS) return TextSetting::kUnreadable;
+  if (type != REG_SZ || size % 2 != 0) return TextSetting::kNotText;
   std::u16string units;
   for (DWORD i = 0; i + 1 < size; i += 2) {
     char16_t unit;
@@ -158,10 +161,16 @@ ListenAddressSetting GetListenAddress(std::string* text) {
   }
   if (!platform::AppendUtf16AsUtf8(units, text, /*strict=*/true)) {
     text->clear();
-    return ListenAddressSetting::kNotText;
+    return TextSetting::kNotText;
   }
-  return ListenAddressSetting::kText;
+  return TextSetting::kText;
 }
+
+}  // namespace
+
+TextSetting GetListenAddress(std::string* text) { return GetTextSetting(u"ListenAddress", text); }
+
+TextSetting GetAllowedPeers(std::string* text) { return GetTextSetting(u"AllowedPeers", text); }
 
 DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass) {
   DWORD state = 0;

@@ -16,6 +16,7 @@
 #include "platform/codepage.h"
 #include "platform/device.h"
 #include "platform/log.h"
+#include "server/peer_allow_list.h"
 #include "shell/close_signals.h"
 #include "shell/listen_address.h"
 #include "shell/process_objects.h"
@@ -47,6 +48,11 @@ int main(int argc, char** argv) {
   CLI::Option* listen_option =
       app.add_option("--listen", listen,
                      "the IPv4 address to serve on (else the registry value ListenAddress, else every address)");
+  std::string allow;
+  CLI::Option* allow_option = app.add_option(
+      "--allow", allow,
+      "the peers served: IPv4 addresses and ranges separated by commas, like 127.0.0.1,192.168.1.0/24 "
+      "(else the registry value AllowedPeers, else every peer)");
   app.add_flag("--verbose", verbose, "write trace lines to standard error");
   app.add_option("command_line", words, "the command line: Shutdown, AppRunAfterRestore or anything else");
   app.allow_extras(false);
@@ -55,6 +61,10 @@ int main(int argc, char** argv) {
   std::string command_line;
   for (size_t i = 0; i < words.size(); ++i) command_line += (i ? " " : "") + words[i];
 
+  if (app.count("--root") > 0 && root.empty()) {
+    platform::WriteLog(platform::LogPriority::kError, "hollowmarch: --root is empty; name the device's folder");
+    return 2;
+  }
   platform::Status s = platform::OpenDevice(platform::ResolveDeviceRoot(root));
   if (!s.ok()) {
     platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", s.message().c_str());
@@ -69,6 +79,14 @@ int main(int argc, char** argv) {
     platform::CloseDevice();
     return 2;
   }
+  PeerAllowList allowed;
+  std::string allowed_error;
+  if (!IsKeyword(wide_command_line.c_str(), kKeywordShutdown) &&
+      !ResolveAllowedPeers(allow_option->count() > 0 ? &allow : nullptr, &allowed, &allowed_error)) {
+    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", allowed_error.c_str());
+    platform::CloseDevice();
+    return 2;
+  }
   SetTraceToStderr(verbose);
   RegisterProgramStrings();
 
@@ -76,7 +94,7 @@ int main(int argc, char** argv) {
   {
     // The process-wide objects live from here to the end of this scope and
     // are destroyed in the reverse order of their construction.
-    auto objects = std::make_unique<ProcessObjects>(0, address);
+    auto objects = std::make_unique<ProcessObjects>(0, address, std::move(allowed));
     objects->closeOnSignals = &closeOnSignals;
     status = WinMain(1, 0, wide_command_line.c_str(), 0, *objects);
   }

@@ -339,12 +339,19 @@ TEST_F(ServiceProcessTest, LinesCarryTheirPriorityOnlyWhenStandardErrorIsTheJour
     ASSERT_TRUE(server.Wait(10s));
     EXPECT_NE(server.Err().find(std::string(c.journal ? "<7>" : "") + trace), std::string::npos)
         << server.Err();
+    // What the program does, at information level: where it listens and
+    // whom it serves, and why it closes.
+    for (const std::string& line :
+         {"hollowmarch: listening on 127.0.0.1:" + std::to_string(port_) + "; no class tracked; serving every peer",
+          std::string("hollowmarch: closing (asked by another instance")}) {
+      EXPECT_NE(server.Err().find(std::string(c.journal ? "<6>" : "") + line), std::string::npos) << server.Err();
+    }
 
     // An error line of a server that cannot start.
     PortHolder holder("127.0.0.1", port_);
     RunResult failed = hmtest::Run(wrapped({"--listen", "127.0.0.1"}), "", 20s);
     EXPECT_EQ(failed.exit_code, 1);
-    const std::string error = "Hollowmarch Replication Server: unable to start the sync server";
+    const std::string error = "hollowmarch: unable to start the sync server";
     ASSERT_NE(failed.err.find(error), std::string::npos) << failed.err;
     if (c.journal) {
       EXPECT_EQ(failed.err.rfind("<3>" + error, 0), 0u) << failed.err;

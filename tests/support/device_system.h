@@ -41,9 +41,10 @@ class DeviceSystem {
   // hmdevice started in the background (an import to kill, say).
   std::unique_ptr<Process> DeviceInBackground(const std::vector<std::string>& args) const;
 
-  // Starts the server and waits until it answers a hello; false (with the
-  // server's output in *why) when it does not within 20 s.
-  bool Start(std::string* why = nullptr);
+  // Starts the server (with `options` after --root) and waits until it
+  // answers a hello; false (with the server's output in *why) when it does
+  // not within 20 s.
+  bool Start(std::string* why = nullptr, const std::vector<std::string>& options = {});
   Process* server() const { return server_.get(); }
   bool ServerRunning() const;
   // Ends the server: kill -SIG and wait (true when it exited with status 0
