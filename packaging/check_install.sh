@@ -21,14 +21,15 @@ case "$unit" in
   "$prefix"/lib*/systemd/user/hollowmarch.service) ;;
   *) fail "the unit is in ${unit#"$prefix"/}, not a user unit folder" ;;
 esac
-grep -qx "ExecStart=$prefix/bin/hollowmarch --root %S/hollowmarch" "$unit" ||
+grep -qx "ExecStart=$prefix/bin/hollowmarch --root %h/.local/state/hollowmarch" "$unit" ||
   fail "ExecStart does not name the installed program: $(grep ExecStart= "$unit")"
 grep -qx "Type=notify" "$unit" || fail "the unit is not Type=notify"
 
 if command -v systemd-analyze >/dev/null; then
-  # The user manager's verification needs a runtime folder of its own.
+  # The README's command: the user manager's verification needs a runtime
+  # folder, the session's or a new one.
   chmod 700 "$runtime"
-  out=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify "$unit" 2>&1) ||
+  out=$(XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$runtime} systemd-analyze --user verify "$unit" 2>&1) ||
     fail "systemd-analyze verify: $out"
   [ -z "$out" ] || fail "systemd-analyze verify warns: $out"
   echo "installed and verified: ${unit#"$prefix"/}"
