@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/registry.h"
@@ -120,9 +121,9 @@ DWORD GetPurgeDays() {
   return days;
 }
 
-WORD GetPort() {
+std::optional<DWORD> GetStoredPort() {
   HKEY key = OpenSettingsKey();
-  if (key == 0) return kDefaultPort;
+  if (key == 0) return std::nullopt;
   // The port counts whatever the value's type, as long as it fills 4 bytes.
   DWORD type = REG_NONE;
   DWORD data = 0;
@@ -130,8 +131,13 @@ WORD GetPort() {
   LONG rc = RegQueryValueExW(key, u"Port", nullptr, &type,
                              reinterpret_cast<BYTE*>(&data), &size);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS || size < sizeof(data)) return kDefaultPort;
-  return static_cast<WORD>(data & 0xFFFF);
+  if (rc != ERROR_SUCCESS || size < sizeof(data)) return std::nullopt;
+  return data;
+}
+
+WORD GetPort() {
+  const std::optional<DWORD> stored = GetStoredPort();
+  return stored ? static_cast<WORD>(*stored & 0xFFFF) : kDefaultPort;
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #ifndef HOLLOWMARCH_SETTINGS_REGISTRY_STORE_H_
 #define HOLLOWMARCH_SETTINGS_REGISTRY_STORE_H_
 
+#include <optional>
 #include <string>
 
 #include "platform/types.h"
@@ -46,6 +47,10 @@ DWORD GetPurgeDays();
 // it holds at least 4 bytes; 40141 otherwise. No range check (70000 gives
 // 4464). Never creates the key.
 WORD GetPort();
+// The number Port holds, whole, when it fills 4 bytes (any type); nullopt
+// when the key or the value is missing or shorter. For the program's start,
+// which refuses a number that is no port rather than take its low 16 bits.
+std::optional<DWORD> GetStoredPort();
 
 // What a REG_SZ setting holds: ListenAddress (the IPv4 address the server
 // binds) or AllowedPeers (the addresses and ranges of the peers it serves).

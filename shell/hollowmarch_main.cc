@@ -1,23 +1,28 @@
 // hollowmarch: the fast-sync server of the handheld.
 //
-//   hollowmarch [--root DIR] [--listen ADDR] [--verbose] [--] [COMMAND LINE ...]
+//   hollowmarch [--root DIR] [--listen ADDR] [--allow PEERS] [--verbose] [--] [COMMAND LINE ...]
+//   hollowmarch --version | --help
 //
 // The words after the options, joined by single blanks, are the command line
 // ("Shutdown", "AppRunAfterRestore" or anything else). Runs in the
-// foreground until it is closed. The address to listen on is checked before
-// anything else is done, except for "Shutdown", which listens nowhere (a
-// malformed ListenAddress must not keep the running instance from being
-// stopped).
+// foreground until it is closed. The address to listen on, the peers to
+// serve and the port are checked before anything else is done, except for
+// "Shutdown", which listens nowhere (a malformed ListenAddress must not keep
+// the running instance from being stopped). A usage error exits 2.
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CLI/CLI.hpp"
+#include "hm_version.h"
 #include "platform/codepage.h"
 #include "platform/device.h"
 #include "platform/log.h"
 #include "server/peer_allow_list.h"
 #include "shell/close_signals.h"
+#include "settings/registry_store.h"
 #include "shell/listen_address.h"
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
@@ -32,6 +37,34 @@ std::u16string Utf8ToUtf16(const std::string& s) {
   std::u16string out(static_cast<size_t>(n > 0 ? n : 0), u'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
   return out;
+}
+
+// What the server will serve, from the options and the registry: the
+// address to listen on, the peers to serve and the port. False with *error
+// for a choice that is malformed (never replaced by a wider one) or a Port
+// that is no port (its low 16 bits would be some other port, 0 a random one).
+bool ResolveServing(const std::string* listen, const std::string* allow, DWORD* address,
+                    PeerAllowList* allowed, std::string* error) {
+  if (!ResolveListenAddress(listen, address, error)) return false;
+  if (!ResolveAllowedPeers(allow, allowed, error)) return false;
+  const std::optional<DWORD> port = GetStoredPort();
+  if (port && (*port == 0 || *port > 0xFFFF)) {
+    *error = "the registry value Port is " + std::to_string(*port) +
+             ", which is no port (1 to 65535); correct it, or delete it for the default 40141";
+    return false;
+  }
+  return true;
+}
+
+// The command line is the system's whatever it says, but a word that is
+// nearly a keyword is most likely one misspelt: the person is told that the
+// system runs (and so closes the running instance) instead.
+void WarnAboutCommandLine(const std::string& command_line) {
+  if (command_line.empty()) return;
+  platform::Logf(platform::LogPriority::kWarning,
+                 "hollowmarch: the command line \"%s\" is neither Shutdown nor AppRunAfterRestore; "
+                 "running the system (a running instance is closed)",
+                 command_line.c_str());
 }
 
 }  // namespace
@@ -55,8 +88,17 @@ int main(int argc, char** argv) {
       "(else the registry value AllowedPeers, else every peer)");
   app.add_flag("--verbose", verbose, "write trace lines to standard error");
   app.add_option("command_line", words, "the command line: Shutdown, AppRunAfterRestore or anything else");
+  app.set_version_flag("--version", HM_VERSION);
   app.allow_extras(false);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help, --version
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "hollowmarch: " << e.what() << "\nusage: hollowmarch [--root DIR] [--listen ADDR] "
+              << "[--allow PEERS] [--verbose] [--] [COMMAND LINE ...]; hollowmarch --help tells more\n";
+    return 2;
+  }
 
   std::string command_line;
   for (size_t i = 0; i < words.size(); ++i) command_line += (i ? " " : "") + words[i];
@@ -72,20 +114,18 @@ int main(int argc, char** argv) {
   }
   const std::u16string wide_command_line = Utf8ToUtf16(command_line);
   DWORD address = 0;
-  std::string address_error;
-  if (!IsKeyword(wide_command_line.c_str(), kKeywordShutdown) &&
-      !ResolveListenAddress(listen_option->count() > 0 ? &listen : nullptr, &address, &address_error)) {
-    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", address_error.c_str());
+  PeerAllowList allowed;
+  std::string serving_error;
+  const bool shutdown = IsKeyword(wide_command_line.c_str(), kKeywordShutdown);
+  if (!shutdown && !ResolveServing(listen_option->count() > 0 ? &listen : nullptr,
+                                   allow_option->count() > 0 ? &allow : nullptr, &address, &allowed,
+                                   &serving_error)) {
+    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", serving_error.c_str());
     platform::CloseDevice();
     return 2;
   }
-  PeerAllowList allowed;
-  std::string allowed_error;
-  if (!IsKeyword(wide_command_line.c_str(), kKeywordShutdown) &&
-      !ResolveAllowedPeers(allow_option->count() > 0 ? &allow : nullptr, &allowed, &allowed_error)) {
-    platform::Logf(platform::LogPriority::kError, "hollowmarch: %s", allowed_error.c_str());
-    platform::CloseDevice();
-    return 2;
+  if (!shutdown && !IsKeyword(wide_command_line.c_str(), kKeywordAppRunAfterRestore)) {
+    WarnAboutCommandLine(command_line);
   }
   SetTraceToStderr(verbose);
   RegisterProgramStrings();

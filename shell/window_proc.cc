@@ -233,12 +233,12 @@ std::string CloseReason(ProcessObjects& p, const char* reason) REQUIRES(Tracking
     return "signal " + (name != nullptr ? std::string(name) : std::to_string(sig));
   }
   if (p.session.dwState == SessionStateShutdown) return "the peer's end of session asked for it";
-  return "asked by another instance (hollowmarch Shutdown or a new start) or a local program";
+  return "another instance asked for it (hollowmarch Shutdown or a new start), or a local program did";
 }
 
 void OnClose(ProcessObjects& p, HWND window, const char* reason) REQUIRES(TrackingState::systemLock) {
   platform::Logf(platform::LogPriority::kInfo,
-                 "hollowmarch: closing (%s): the server stops and the change logs are deleted",
+                 "hollowmarch: closing: %s; the server stops and the change logs are deleted",
                  CloseReason(p, reason).c_str());
   NotifyServiceStopping();
   p.tracking.capture.fCaptureSuppressed.store(1);

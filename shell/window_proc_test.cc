@@ -112,7 +112,7 @@ TEST_F(WindowProcTest, ARestartTriesThreeTimesThenGivesUp) {
   // close and its reason.
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "sound: Critical Stop\nHollowmarch Replication Server: Unable to initialize communication\n"
-            "hollowmarch: closing (the sync server could not be started again): the server stops and the "
+            "hollowmarch: closing: the sync server could not be started again; the server stops and the "
             "change logs are deleted\n");
   EXPECT_EQ(FindWindowW(szTitle, nullptr), 0u) << "the window closed itself";
   window_ = 0;

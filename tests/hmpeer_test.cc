@@ -20,6 +20,8 @@
 #include "hm_version.h"
 #include "nlohmann/json.hpp"
 #include "peer/mirror.h"
+#include "peer/peer_client.h"
+#include "peer/frame.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -173,6 +175,63 @@ TEST_F(HmpeerTest, TheMirrorIsPrivateAndAFolderThatCannotHoldItFailsFirst) {
   EXPECT_EQ(ModeOf(open_dir), 0777u) << "a folder that was there is left as it was";
   EXPECT_FALSE(std::filesystem::exists(open_dir + "/mirror.db"));
   umask(saved);
+}
+
+// What hmpeer says is plain: a failure with --json is a JSON object with an
+// error (never an empty result), a missing database is named, ports are
+// checked by name, host names are taken, and the commands whose effect is
+// not what "done" suggests say what it is.
+TEST_F(HmpeerTest, FailuresAndResultsAreToldPlainly) {
+  StartServer();
+  RunResult dump = Peer({"--json", "dump", "Nope"});
+  EXPECT_EQ(dump.exit_code, 1);
+  json error = json::parse(dump.out, nullptr, false);
+  ASSERT_TRUE(error.is_object()) << dump.out;
+  EXPECT_EQ(error["status"], 1);
+  EXPECT_NE(error["error"].get<std::string>().find("Nope"), std::string::npos) << dump.out;
+  EXPECT_EQ(error.value("records", json::array()).size(), 0u) << "no record passes for the database";
+
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* out;  // in standard output, or "" for nothing to look for
+    const char* err;  // in standard error, or ""
+  } cases[] = {
+      {{"hello", "--port", "0"}, 2, "", "--port: Value 0 not in range 1 to 65535"},
+      {{"--json", "hello", "--port", "70000"}, 2, "{\"error\":\"--port: Value 70000", ""},
+      {{"--json", "frobnicate"}, 2, "{\"error\":", ""},
+      {{"--host", "localhost", "hello"}, 0, "hello accepted", ""},
+      {{"suspend"}, 0, "suspend done: the device drops changes until this session ends", ""},
+      {{"resume"}, 0, "until this session ends", ""},
+      {{"alarm", "clear", "5"}, 0, "the device does not tell whether it did", ""},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    for (const std::string& a : c.args) name += a + " ";
+    SCOPED_TRACE(name);
+    std::vector<std::string> argv = {HM_HMPEER_PATH};
+    if (std::find(c.args.begin(), c.args.end(), "--port") == c.args.end()) {
+      argv.insert(argv.end(), {"--port", std::to_string(port_)});
+    }
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunResult r = hmtest::Run(argv);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+
+  // A docked peer holds the one connection: the next is told why it gets no
+  // reply.
+  peer::PeerClient docked;
+  std::string why;
+  ASSERT_TRUE(docked.Connect("127.0.0.1", static_cast<uint16_t>(port_), peer::PeerClient::Millis(5000), &why))
+      << why;
+  ASSERT_EQ(docked.Hello(), peer::kStatusOk);
+  RunResult second = Peer({"--timeout", "1", "hello"});
+  EXPECT_EQ(second.exit_code, 3);
+  EXPECT_NE(second.err.find("the device serves one peer at a time, and another one is most likely connected"),
+            std::string::npos)
+      << second.err;
 }
 
 // Many changes spread over a database larger than a read batch: records

@@ -343,7 +343,7 @@ TEST_F(ServiceProcessTest, LinesCarryTheirPriorityOnlyWhenStandardErrorIsTheJour
     // whom it serves, and why it closes.
     for (const std::string& line :
          {"hollowmarch: listening on 127.0.0.1:" + std::to_string(port_) + "; no class tracked; serving every peer",
-          std::string("hollowmarch: closing (asked by another instance")}) {
+          std::string("hollowmarch: closing: another instance asked for it")}) {
       EXPECT_NE(server.Err().find(std::string(c.journal ? "<6>" : "") + line), std::string::npos) << server.Err();
     }
 

@@ -31,13 +31,23 @@ int ClassAndSince(Session& s, const std::string& cls, const std::optional<std::s
 }
 
 // A command answered by its status alone.
-int StatusCommand(Session& s, const std::string& name, peer::Reply (*request)(peer::PeerClient&)) {
+// A command answered by a status alone; `note` (when not empty) says what
+// the result means beyond "done".
+int StatusCommand(Session& s, const std::string& name, peer::Reply (*request)(peer::PeerClient&),
+                  const std::string& note = "") {
   if (int rc = s.Open()) return rc;
   const peer::Reply r = request(s.client());
   if (!r.ok()) return s.Refused(r, name);
-  s.Print({{name, "done"}}, name + " done\n");
+  json result = {{name, "done"}};
+  if (!note.empty()) result["note"] = note;
+  s.Print(result, name + " done" + (note.empty() ? "" : ": " + note) + "\n");
   return s.Finish(kExitOk);
 }
+
+// Capture's suspension is the session's: the device lifts it when the
+// session ends, and each hmpeer command is one session.
+constexpr char kUntilSessionEnds[] =
+    "until this session ends, which is when this command ends (each hmpeer command is one session)";
 
 // A command answered by the device time.
 int TimeCommand(Session& s, const std::string& name, const peer::Reply& r, uint32_t time) {
@@ -63,7 +73,9 @@ int SetAlarm(Session& s, const peer::Alarm& alarm) {
     return s.Finish(kExitRefused);
   }
   if (!alarm.set) {
-    s.Print({{"handle", handle}}, "handle " + std::to_string(handle) + "\n");
+    // The device answers the same whether or not it had the notification.
+    const std::string note = "cleared if the device had it; the device does not tell whether it did";
+    s.Print({{"handle", handle}, {"note", note}}, "handle " + std::to_string(handle) + ": " + note + "\n");
   } else {
     const auto& f = alarm.time;
     const std::string at = TimeText({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]});
@@ -181,8 +193,15 @@ int DisableCommand(Session& s, const std::string& cls) {
 }
 
 int FlushCommand(Session& s) { return StatusCommand(s, "flush", peer::FlushChanges); }
-int SuspendCommand(Session& s) { return StatusCommand(s, "suspend", peer::SuspendCapture); }
-int ResumeCommand(Session& s) { return StatusCommand(s, "resume", peer::ResumeCapture); }
+int SuspendCommand(Session& s) {
+  return StatusCommand(s, "suspend", peer::SuspendCapture,
+                       std::string("the device drops changes ") + kUntilSessionEnds);
+}
+int ResumeCommand(Session& s) {
+  return StatusCommand(s, "resume", peer::ResumeCapture,
+                       std::string("the device captures changes, and a suspend has no effect until a flush, ") +
+                           kUntilSessionEnds);
+}
 
 int AlarmSetCommand(Session& s, const AlarmArgs& args) {
   peer::Alarm a;
@@ -270,12 +289,15 @@ int DumpDatabaseCommand(Session& s, const std::string& db) {
     text += "\n";
     array.push_back({{"oid", rec.oid}, {"props", props}});
   }
-  s.Print({{"db", oidDb}, {"records", array}}, text);
   if (!ok) {
-    const bool not_sent = s.client().last_result() == peer::ReceiveResult::kTooLarge;
-    s.Fail(not_sent ? kExitUsage : kExitRefused, error);
-    return s.Finish(not_sent ? kExitUsage : kExitRefused);
+    // The records read before the failure are shown with it, never as the
+    // whole database: with --json in the one object that holds the error.
+    const int code = s.client().last_result() == peer::ReceiveResult::kTooLarge ? kExitUsage : kExitRefused;
+    if (!s.options().json) s.Print(json(), text);
+    s.Fail(code, "dump " + db + ": " + error, {{"db", oidDb}, {"records", array}});
+    return s.Finish(code);
   }
+  s.Print({{"db", oidDb}, {"records", array}}, text);
   return s.Finish(kExitOk);
 }
 

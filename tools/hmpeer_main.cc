@@ -39,8 +39,10 @@ struct Options {
 using Action = std::function<int(Session&)>;
 
 void AddGlobalOptions(CLI::App& app, hmpeer::GlobalOptions& g) {
-  app.add_option("--host", g.host, "device address (IPv4)")->capture_default_str();
-  app.add_option("--port", g.port, "device port")->capture_default_str();
+  app.add_option("--host", g.host, "the device's IPv4 address or host name")->capture_default_str();
+  app.add_option("--port", g.port, "the device's TCP port, 1 to 65535")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
   app.add_flag("--json", g.json, "one JSON document on standard output");
   app.add_flag("--trace", g.trace, "every frame sent and received, in words and hex, on standard error");
   app.add_option("--timeout", g.timeout, "seconds to wait for the connection and for each reply")
@@ -124,6 +126,20 @@ void AddDataCommands(CLI::App& app, Options& o, Action& action) {
   sync->callback([&] { action = [&](Session& s) { return hmpeer::SyncCommand(s, o.sync); }; });
 }
 
+// A usage error, before any session: the line on standard error, and the
+// JSON error object when --json is among the arguments (the parse may have
+// stopped before it).
+int UsageError(int argc, char** argv, const std::string& message) {
+  std::cerr << "hmpeer: " << message << "\n";
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--json") {
+      hmpeer::PrintJsonError(std::cout, hmpeer::kExitUsage, message);
+      break;
+    }
+  }
+  return hmpeer::kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,13 +161,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "hmpeer: " << e.what() << "\n";
-    return hmpeer::kExitUsage;
+    return UsageError(argc, argv, e.what());
   }
-  if (!action) {
-    std::cerr << "hmpeer: no command given\n";
-    return hmpeer::kExitUsage;
-  }
+  if (!action) return UsageError(argc, argv, "no command given");
   Session session(o.global, std::cout, std::cerr);
   return action(session);
 }
