@@ -78,6 +78,8 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 
 std::string RunDir(const std::string& root) { return root + "/run"; }
 
+}  // namespace
+
 // The runtime folder, private to the device's owner: a folder that someone
 // else owns is refused, and one of ours that others could enter is closed.
 bool EnsureRunDir(const std::string& root) {
@@ -89,6 +91,8 @@ bool EnsureRunDir(const std::string& root) {
   }
   return (st.st_mode & 077) == 0 || ::chmod(dir.c_str(), 0700) == 0;
 }
+
+namespace {
 
 std::string HexHandle(HWND hwnd) {
   char text[16];

@@ -12,6 +12,7 @@
 #include "platform/window.h"
 #include "server/frame_split.h"
 #include "server/protocol.h"
+#include "server/server_state.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/system_lock.h"
@@ -148,6 +149,7 @@ int SyncServer::Stop() {
   WaitLife(deadline, replyDone_);
   CloseSocketField(sockConn);
   WaitLife(deadline, workerEnded_);
+  if (statePublished_.exchange(false)) WithdrawServerState();
   CleanUpWinsock();
   return 0;
 }
@@ -165,6 +167,7 @@ int SyncServer::StopReleasingLock() {
     platform::MutexUnlock released(&TrackingState::systemLock);
     WaitLife(deadline, workerEnded_);
   }
+  if (statePublished_.exchange(false)) WithdrawServerState();
   CleanUpWinsock();
   return 0;
 }
@@ -290,6 +293,8 @@ void SyncServer::WorkerEnded() {
 
 DWORD SyncServer::Serve() {
   DWORD acceptPause = 0;
+  statePublished_.store(true);
+  PublishServerState(dwAddress, dwPort, "");
   for (;;) {
     SOCKET listener = sockListen.load();
     if (listener == INVALID_SOCKET || fStop.load()) return 0;
@@ -327,6 +332,7 @@ DWORD SyncServer::Serve() {
       continue;
     }
     platform::Logf(platform::LogPriority::kInfo, "hollowmarch: peer %s connected", peerText.c_str());
+    PublishServerState(dwAddress, dwPort, peerText);
     KeepConnectionAlive(connection);
 
     pbBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbBuffer));
@@ -339,6 +345,7 @@ DWORD SyncServer::Serve() {
     LocalFree(pbBuffer);
     pbBuffer = nullptr;
     platform::Logf(platform::LogPriority::kInfo, "hollowmarch: peer %s ended", peerText.c_str());
+    PublishServerState(dwAddress, dwPort, "");
   }
 }
 

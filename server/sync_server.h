@@ -235,6 +235,9 @@ class SyncServer {
   bool workerEnded_ = true;     // guarded by lifeMu_: no worker runs
   bool replyDone_ = true;       // guarded by lifeMu_: no reply is being sent
   int winsockStarts_ = 0;       // Start/Stop only
+  // Set by the worker once it published the server's state
+  // (server/server_state.h); the stop that finds it set withdraws it.
+  std::atomic<bool> statePublished_{false};
 
   // Worker only: the whole frames that followed the message being handled
   // in the same receive, waiting their turn (the dispatcher writes its reply

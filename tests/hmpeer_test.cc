@@ -232,6 +232,21 @@ TEST_F(HmpeerTest, FailuresAndResultsAreToldPlainly) {
   EXPECT_NE(second.err.find("the device serves one peer at a time, and another one is most likely connected"),
             std::string::npos)
       << second.err;
+
+  // hmdevice status shows where the server listens and the peer it serves.
+  auto status = [&] { return json::parse(Device({"status", "--json"}).out); };
+  json docked_status = status();
+  EXPECT_EQ(docked_status["listen"], "0.0.0.0:" + std::to_string(port_)) << docked_status;
+  EXPECT_TRUE(docked_status["peer"].is_string()) << docked_status;
+  RunResult text = Device({"status"});
+  EXPECT_NE(text.out.find("connected (the device serves one peer at a time)"), std::string::npos) << text.out;
+  docked.Close();
+  bool freed = false;
+  for (int i = 0; i < 500 && !freed; ++i) {
+    freed = status()["peer"].is_null();
+    if (!freed) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(freed) << "the peer's end shows";
 }
 
 // Many changes spread over a database larger than a read batch: records

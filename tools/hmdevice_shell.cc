@@ -1,5 +1,6 @@
 #include "tools/hmdevice_shell.h"
 
+#include <optional>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include "platform/object_store.h"
 #include "platform/registry.h"
 #include "platform/window.h"
+#include "server/server_state.h"
 #include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
@@ -145,10 +147,20 @@ int StatusCommand(Io& io, bool json) {
   // capture; none without a journal.
   DWORD uncaptured = 0;
   const bool journal = CeGetNotificationBacklog(kServerWindowClass, &uncaptured) != FALSE;
+  // Where the running server listens and whom it serves; nothing of a
+  // server that does not run (its last state may be left over).
+  const std::optional<ServerState> server = running ? ReadServerState() : std::nullopt;
   if (!json) {
     io.out << "system: " << (running ? "running" : "not running");
     if (journal) io.out << ", " << uncaptured << " notification(s) not yet captured";
     io.out << "\n";
+    if (server) {
+      io.out << "server: listening on " << server->listen << ", "
+             << (server->peer.empty() ? "no peer connected"
+                                      : "peer " + server->peer +
+                                            " connected (the device serves one peer at a time)")
+             << "\n";
+    }
   }
   for (DWORD cls : kDataClasses) {
     const DWORD state = GetSyncState(cache, cls);
@@ -176,6 +188,8 @@ int StatusCommand(Io& io, bool json) {
   }
   if (json) {
     nlohmann::json out = {{"running", running}, {"classes", classes}};
+    out["listen"] = server ? nlohmann::json(server->listen) : nlohmann::json();
+    out["peer"] = server && !server->peer.empty() ? nlohmann::json(server->peer) : nlohmann::json();
     out["uncaptured"] = journal ? nlohmann::json(uncaptured) : nlohmann::json();
     io.out << out.dump() << "\n";
   }
