@@ -15,6 +15,14 @@ fail() { echo "check_install: $*" >&2; exit 1; }
 for program in hollowmarch hmdevice hmpeer; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
 done
+[ -f "$prefix/share/hollowmarch/hollowmarch.lua" ] || fail "the Wireshark dissector is not installed"
+if command -v help2man >/dev/null; then
+  for program in hollowmarch hmdevice hmpeer; do
+    page="$prefix/share/man/man1/$program.1"
+    [ -s "$page" ] || fail "share/man/man1/$program.1 is not installed"
+    grep -q "^.SH OPTIONS" "$page" || fail "$program.1 does not tell the options"
+  done
+fi
 unit=$(find "$prefix" -name hollowmarch.service)
 [ -n "$unit" ] || fail "the unit is not installed"
 case "$unit" in

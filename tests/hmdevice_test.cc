@@ -364,6 +364,39 @@ TEST_F(HmdeviceTest, DemoDeviceHoldsEveryClassAndATiedMailStoreAndIsNotDuplicate
   EXPECT_EQ(filed, messages);
 }
 
+// The global options go before or after the command, and every command's
+// help lists them; hmpeer's help speaks of what a command does, not of its
+// number alone.
+TEST_F(HmdeviceTest, GlobalOptionsGoAnywhereAndEveryHelpTellsThem) {
+  hmtest::RunResult after = hmtest::Run({HM_HMDEVICE_PATH, "db", "list", "--json", "--root", dir_.path()});
+  EXPECT_EQ(after.exit_code, 0) << after.err;
+  EXPECT_EQ(after.out, "[]\n");
+  struct Case {
+    const char* program;
+    std::vector<std::string> command;
+    const char* global;
+  } cases[] = {
+      {HM_HMDEVICE_PATH, {"rec", "add"}, "--root DIR"},
+      {HM_HMDEVICE_PATH, {"status"}, "--root DIR"},
+      {HM_HMPEER_PATH, {"enable"}, "--port P"},
+      {HM_HMPEER_PATH, {"alarm", "clear"}, "--host H"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {c.program};
+    argv.insert(argv.end(), c.command.begin(), c.command.end());
+    argv.push_back("--help");
+    SCOPED_TRACE(Describe(argv));
+    hmtest::RunResult help = hmtest::Run(argv);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Global options, before or after the command:"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find(c.global), std::string::npos) << help.out;
+  }
+  const std::string peer_help = hmtest::Run({HM_HMPEER_PATH, "--help"}).out;
+  for (const char* bare : {"command 6\n", "query 8\n", "command 9\n", "query 15\n"}) {
+    EXPECT_EQ(peer_help.find(bare), std::string::npos) << bare << " alone describes a command";
+  }
+}
+
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return 01000;  // no file: matches no mode
