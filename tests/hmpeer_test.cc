@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -249,6 +250,30 @@ TEST_F(HmpeerTest, FailuresAndResultsAreToldPlainly) {
   EXPECT_TRUE(freed) << "the peer's end shows";
 }
 
+// The device's tools and the desktop's show the same change alike: its type
+// as a word, its time as an ISO date, the record after "rec"; the status
+// names a state under both of its numberings.
+TEST_F(HmpeerTest, BothToolsShowAChangeAndAStateAlike) {
+  StartServer();
+  ASSERT_EQ(Peer({"enable", "24"}).exit_code, 0);
+  RunResult add = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"});
+  ASSERT_EQ(add.exit_code, 0);
+  const std::string oid = add.out.substr(0, add.out.find('\n'));
+  Settle();
+  const std::regex iso("^add \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ");
+  for (const RunResult& r : {Device({"changes", "24"}), Peer({"changes", "24"})}) {
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, iso)) << r.out;
+    EXPECT_NE(r.out.find(" rec " + oid + " uid 0xffffffff"), std::string::npos) << r.out;
+  }
+  RunResult status = Device({"status"});
+  EXPECT_NE(status.out.find("class 24: tracking (registry 1, local request 0), sync time 20"), std::string::npos)
+      << status.out;
+  json classes = json::parse(Device({"status", "--json"}).out)["classes"];
+  EXPECT_EQ(classes[0]["localState"], 0);
+  EXPECT_TRUE(classes[0]["syncTimeText"].is_string()) << classes[0];
+}
+
 // Many changes spread over a database larger than a read batch: records
 // changed once or twice, changed and then deleted, deleted, and added, with
 // unchanged records between them in every batch.
@@ -467,7 +492,8 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   ASSERT_EQ(changes.exit_code, 0) << changes.err;
   json list = json::parse(changes.out);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0]["type"], 0);
+  EXPECT_EQ(list[0]["type"], "add");
+  EXPECT_EQ(list[0]["typeCode"], 0);
 
   RunResult dump = Peer({"--json", "dump", "Demo Contacts"});
   ASSERT_EQ(dump.exit_code, 0) << dump.err;

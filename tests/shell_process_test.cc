@@ -268,7 +268,7 @@ TEST_F(ShellProcessTest, ChangesAppearInTheListUnlessCaptureIsSuspended) {
   ASSERT_TRUE(peer::ResumeCapture(client).ok());
   list = changes();
   ASSERT_EQ(list.size(), 1u) << list.dump();
-  EXPECT_NE(list[0]["type"], 1) << "the delete was not recorded";
+  EXPECT_NE(list[0]["type"], "delete") << "the delete was not recorded";
 
   RunResult status = Device({"status", "--json"});
   ASSERT_EQ(status.exit_code, 0) << status.err;

@@ -11,13 +11,13 @@
 #include "peer/device_time_zone.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
+#include "tools/time_text.h"
 
 namespace hmpeer {
 namespace {
 
 using nlohmann::json;
 
-const char* ChangeTypeName(uint8_t t) { return t == 0 ? "add" : t == 1 ? "delete" : t == 3 ? "modify" : "?"; }
 
 // The class index of CLASS and the time of --since, or a usage error.
 int ClassAndSince(Session& s, const std::string& cls, const std::optional<std::string>& since,
@@ -52,7 +52,8 @@ constexpr char kUntilSessionEnds[] =
 // A command answered by the device time.
 int TimeCommand(Session& s, const std::string& name, const peer::Reply& r, uint32_t time) {
   if (!r.ok()) return s.Refused(r, name);
-  s.Print({{"deviceTime", time}}, "device time " + std::to_string(time) + "\n");
+  s.Print({{"deviceTime", time}, {"deviceTimeText", tools::IsoTime(time)}},
+          "device time " + tools::IsoTime(time) + " (" + std::to_string(time) + ")\n");
   return s.Finish(kExitOk);
 }
 
@@ -144,12 +145,13 @@ int ChangesCommand(Session& s, const std::string& cls, const std::optional<std::
   json array = json::array();
   std::string text;
   for (const auto& ch : changes) {
-    array.push_back({{"type", ch.type}, {"time", ch.time}, {"reserved", ch.reserved}, {"uid", ch.uid},
+    array.push_back({{"type", tools::ChangeTypeWord(ch.type)}, {"typeCode", ch.type}, {"time", ch.time},
+                     {"timeText", tools::IsoTime(ch.time)}, {"reserved", ch.reserved}, {"uid", ch.uid},
                      {"db", ch.oidDb}, {"oid", ch.oidRec}});
-    char line[128];
-    std::snprintf(line, sizeof line, "%-6s %10u db %08x rec %08x uid %08x\n", ChangeTypeName(ch.type), ch.time,
-                  ch.oidDb, ch.oidRec, ch.uid);
-    text += line;
+    char uid[16];
+    std::snprintf(uid, sizeof uid, "0x%08x", static_cast<unsigned>(ch.uid));
+    text += std::string(tools::ChangeTypeWord(ch.type)) + " " + tools::IsoTime(ch.time) + " db " +
+            std::to_string(ch.oidDb) + " rec " + std::to_string(ch.oidRec) + " uid " + uid + "\n";
   }
   s.Print(array, text);
   return s.Finish(kExitOk);
