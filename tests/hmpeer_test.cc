@@ -256,10 +256,20 @@ TEST_F(HmpeerTest, FailuresAndResultsAreToldPlainly) {
 TEST_F(HmpeerTest, BothToolsShowAChangeAndAStateAlike) {
   StartServer();
   ASSERT_EQ(Peer({"enable", "24"}).exit_code, 0);
-  RunResult add = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada"});
+  RunResult add = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada", "0x10003=-7"});
   ASSERT_EQ(add.exit_code, 0);
   const std::string oid = add.out.substr(0, add.out.find('\n'));
   Settle();
+  // hmpeer --json dump gives numbers as numbers, as rec list --json does.
+  bool found = false;
+  const json dump = json::parse(Peer({"--json", "dump", "Demo Contacts"}).out);
+  for (const json& record : dump["records"]) {
+    if (std::to_string(record["oid"].get<long long>()) != oid) continue;
+    for (const json& p : record["props"]) {
+      if (p["id"] == 0x10003) found = p["value"] == -7;
+    }
+  }
+  EXPECT_TRUE(found) << "the I4 property as the number -7";
   const std::regex iso("^add \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ");
   for (const RunResult& r : {Device({"changes", "24"}), Peer({"changes", "24"})}) {
     EXPECT_EQ(r.exit_code, 0) << r.err;

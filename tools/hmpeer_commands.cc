@@ -283,7 +283,12 @@ int DumpDatabaseCommand(Session& s, const std::string& db) {
     json props = json::array();
     text += std::to_string(rec.oid);
     for (const auto& p : rec.props) {
-      props.push_back({{"id", p.propId}, {"type", p.type()}, {"value", peer::PropertyValueText(p)}});
+      // Integers as JSON numbers, as rec list --json gives them; other
+      // types as their text.
+      const bool integer = p.type() == 2 || p.type() == 3 || p.type() == 18 || p.type() == 19;
+      props.push_back({{"id", p.propId},
+                       {"type", p.type()},
+                       {"value", integer ? json(p.integer) : json(peer::PropertyValueText(p))}});
       char id[16];
       std::snprintf(id, sizeof id, "0x%08X", p.propId);
       text += std::string(" ") + id + "=" + peer::PropertyValueText(p);

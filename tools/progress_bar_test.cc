@@ -50,4 +50,28 @@ TEST(ProgressBar, DrawsOverItselfAndEndsTheLineOnce) {
   EXPECT_EQ(written, full + count + count + "\n");
 }
 
+// A cleared bar leaves a blank line with the cursor at its start, for the
+// next bar to be drawn in its place: nothing of a round's progress stays.
+TEST(ProgressBar, ClearBlanksTheLineForTheNextBar) {
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  {
+    ProgressBar first(out, "class 24");
+    first.Update(1, 2);
+    first.Clear();
+    first.Finish();  // after the clear: nothing more
+    ProgressBar second(out, "class 25");
+    second.Update(0, 0);
+    second.Clear();
+  }
+  std::fclose(out);
+  std::string written(text, size);
+  free(text);
+  const std::string first = "\rclass 24 [##########..........]  50%  1/2";
+  const std::string second = "\rclass 25 0 records";
+  EXPECT_EQ(written, first + "\r" + std::string(first.size() - 1, ' ') + "\r" + second + "\r" +
+                         std::string(second.size() - 1, ' ') + "\r");
+}
+
 }  // namespace
