@@ -544,7 +544,10 @@ TEST_F(HmpeerTest, ARecordTooLargeToTransferIsReportedNotSkipped) {
   EXPECT_EQ(dump.exit_code, 1);
   EXPECT_NE(dump.err.find("record " + big.out.substr(0, big.out.find('\n')) + " "), std::string::npos)
       << dump.err;
-  EXPECT_EQ(json::parse(dump.out)["records"].size(), 1u) << "the records before it";
+  const json streamed = json::parse(dump.out);  // one object, written as the records came
+  EXPECT_EQ(streamed["records"].size(), 1u) << "the records before it";
+  EXPECT_NE(streamed["error"].get<std::string>().find("too large"), std::string::npos) << dump.out;
+  EXPECT_EQ(streamed["status"], 1);
 }
 
 // The global options are taken before and after the command alike.

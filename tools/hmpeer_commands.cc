@@ -261,50 +261,82 @@ int FreeCommand(Session& s, const std::string& volume) {
   return s.Finish(kExitOk);
 }
 
+// A dumped record: as JSON (integers as numbers, as rec list --json gives
+// them; other types as their text), and as a text line.
+json DumpedRecordJson(const peer::Record& rec) {
+  json props = json::array();
+  for (const auto& p : rec.props) {
+    const bool integer = p.type() == 2 || p.type() == 3 || p.type() == 18 || p.type() == 19;
+    props.push_back({{"id", p.propId},
+                     {"type", p.type()},
+                     {"value", integer ? json(p.integer) : json(peer::PropertyValueText(p))}});
+  }
+  return {{"oid", rec.oid}, {"props", props}};
+}
+
+std::string DumpedRecordText(const peer::Record& rec) {
+  std::string text = std::to_string(rec.oid);
+  for (const auto& p : rec.props) {
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08X", p.propId);
+    text += std::string(" ") + id + "=" + peer::PropertyValueText(p);
+  }
+  return text + "\n";
+}
+
 int DumpDatabaseCommand(Session& s, const std::string& db) {
   uint32_t oid = 0;
   std::u16string name;
   if (!peer::ParseDatabaseRef(db, &oid, &name)) return s.Fail(kExitUsage, "DB: a name, or @ and an identifier");
   if (int rc = s.Open()) return rc;
-  std::vector<peer::Record> records;
   uint32_t oidDb = 0;
   std::string error;
+  // The records are printed batch by batch as they come, never held: with
+  // --json as one object written in pieces, {"db":N,"records":[...]}.
+  const bool as_json = s.options().json;
+  bool started = false;
+  size_t count = 0;
+  auto start = [&] {
+    if (!started && as_json) s.out() << "{\"db\":" << oidDb << ",\"records\":[";
+    started = true;
+  };
+  const peer::DumpRecords print = [&](const std::vector<peer::Record>& batch) {
+    start();
+    for (const peer::Record& rec : batch) {
+      if (as_json) {
+        s.out() << (count++ > 0 ? "," : "") << DumpedRecordJson(rec).dump();
+      } else {
+        s.out() << DumpedRecordText(rec);
+      }
+    }
+    s.out().flush();
+  };
+  // The bar only where it does not mix with the records on one terminal.
   std::optional<ProgressBar> bar;
   peer::DumpProgress progress;
-  if (isatty(2)) {
+  if (isatty(2) && !isatty(1)) {
     bar.emplace(stderr, db);
     progress = [&](size_t done, size_t total) { bar->Update(done, total); };
   }
-  const bool ok = peer::DumpDatabase(s.client(), oid, name, &records, &oidDb, &error, progress);
+  const bool ok = peer::DumpDatabase(s.client(), oid, name, nullptr, &oidDb, &error, progress, print);
   bar.reset();
-  json array = json::array();
-  std::string text;
-  for (const auto& rec : records) {
-    json props = json::array();
-    text += std::to_string(rec.oid);
-    for (const auto& p : rec.props) {
-      // Integers as JSON numbers, as rec list --json gives them; other
-      // types as their text.
-      const bool integer = p.type() == 2 || p.type() == 3 || p.type() == 18 || p.type() == 19;
-      props.push_back({{"id", p.propId},
-                       {"type", p.type()},
-                       {"value", integer ? json(p.integer) : json(peer::PropertyValueText(p))}});
-      char id[16];
-      std::snprintf(id, sizeof id, "0x%08X", p.propId);
-      text += std::string(" ") + id + "=" + peer::PropertyValueText(p);
-    }
-    text += "\n";
-    array.push_back({{"oid", rec.oid}, {"props", props}});
-  }
   if (!ok) {
-    // The records read before the failure are shown with it, never as the
-    // whole database: with --json in the one object that holds the error.
+    // The records read before the failure stay with it, never as the whole
+    // database: with --json the one object holds the error too.
     const int code = s.client().last_result() == peer::ReceiveResult::kTooLarge ? kExitUsage : kExitRefused;
-    if (!s.options().json) s.Print(json(), text);
-    s.Fail(code, "dump " + db + ": " + error, {{"db", oidDb}, {"records", array}});
+    const std::string message = "dump " + db + ": " + error;
+    if (!started) {
+      s.Fail(code, message, {{"db", oidDb}, {"records", json::array()}});
+    } else {
+      s.Tell(message);
+      if (as_json) s.out() << "],\"error\":" << json(message).dump() << ",\"status\":" << code << "}\n";
+    }
+    s.out().flush();
     return s.Finish(code);
   }
-  s.Print({{"db", oidDb}, {"records", array}}, text);
+  start();
+  if (as_json) s.out() << "]}\n";
+  s.out().flush();
   return s.Finish(kExitOk);
 }
 

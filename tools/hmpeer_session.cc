@@ -144,8 +144,10 @@ int Session::End(bool shutdown) {
   return status;
 }
 
+void Session::Tell(const std::string& message) { err_ << "hmpeer: " << message << "\n" << std::flush; }
+
 int Session::Fail(int code, const std::string& message, const nlohmann::json& partial) {
-  err_ << "hmpeer: " << message << "\n" << std::flush;
+  Tell(message);
   if (options_.json) PrintJsonError(out_, code, message, partial);
   return code;
 }

@@ -66,6 +66,8 @@ class Session {
   int End(bool shutdown);
   bool open() const { return client_.connected(); }
 
+  // Prints "hmpeer: <message>" on the error stream, only.
+  void Tell(const std::string& message);
   // Prints "hmpeer: <message>" on the error stream, and with --json also
   // {"error": message, "status": code} as a line on the output (a script
   // never reads a failure as an empty result), holding the members of
