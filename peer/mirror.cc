@@ -1,6 +1,12 @@
 #include "peer/mirror.h"
 
-#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace peer {
@@ -34,6 +40,75 @@ struct Statement {
   sqlite3_stmt* stmt;
 };
 
+// Makes `dir` and its missing parents, each 0700 exactly whatever the umask.
+// A folder that was there is the user's and is left as it was; one that other
+// users may write is refused (they could put their own mirror.db in its
+// place), with the chmod to run.
+bool MakePrivateFolder(const std::string& dir, std::string* error) {
+  for (size_t i = 1; i <= dir.size(); ++i) {
+    if (i != dir.size() && dir[i] != '/') continue;
+    const std::string prefix = dir.substr(0, i);
+    if (mkdir(prefix.c_str(), 0700) == 0) {
+      if (chmod(prefix.c_str(), 0700) != 0) {
+        *error = "cannot make " + prefix + " private: " + std::strerror(errno);
+        return false;
+      }
+    } else if (errno != EEXIST) {
+      *error = "cannot create " + prefix + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    *error = "cannot inspect " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = dir + " is not a directory";
+    return false;
+  }
+  if ((st.st_mode & 022) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *error = dir + " can be written by other users (mode " + std::string(mode) +
+             "); choose a private folder, or make it one first: chmod 700 '" + dir + "'";
+    return false;
+  }
+  return true;
+}
+
+// Gives the mirror's file (and its journal files, where they are) mode 0600,
+// creating mirror.db empty before SQLite would create it 0644 less the umask;
+// SQLite gives the journal files the database file's mode.
+bool MakeMirrorPrivate(const std::string& dir, std::string* error) {
+  if (dir.empty()) {
+    *error = "the mirror's folder is empty";
+    return false;
+  }
+  if (!MakePrivateFolder(dir, error)) return false;
+  for (const char* name : {"/mirror.db", "/mirror.db-wal", "/mirror.db-shm"}) {
+    const std::string path = dir + name;
+    const bool create = name == std::string("/mirror.db");
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) {
+      if (!create && errno == ENOENT) continue;
+      *error = "cannot open " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok) {
+      *error = path + " is not a regular file";
+    } else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+      *error = "cannot make " + path + " private: " + std::strerror(errno);
+      ok = false;
+    }
+    close(fd);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Mirror::~Mirror() {
@@ -43,8 +118,7 @@ Mirror::~Mirror() {
 }
 
 bool Mirror::Open(const std::string& dir, std::string* error) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  if (!MakeMirrorPrivate(dir, error)) return false;
   path_ = dir + "/mirror.db";
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {

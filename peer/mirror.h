@@ -45,7 +45,11 @@ class Mirror {
   Mirror& operator=(const Mirror&) = delete;
 
   // Opens DIR/mirror.db, creating the directory and the file as needed.
-  // False with *error set when it cannot be opened or is not a mirror.
+  // The mirror holds the device's data: what is made is the owner's only
+  // whatever the umask (folders 0700, the file and its journal files 0600);
+  // a folder that was there is left as it is, and refused when other users
+  // may write it. False with *error set (naming the path and why) when it
+  // cannot be opened or is not a mirror.
   bool Open(const std::string& dir, std::string* error);
 
   // The class's anchor, 0 when it was never synced.

@@ -327,7 +327,8 @@ std::vector<std::string> DefaultClassDatabases(uint32_t dataClass) {
 
 bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
                   std::vector<Record>* records, uint32_t* oidDb, std::string* error,
-                  const DumpProgress& onBatch) {
+                  const DumpProgress& onBatch, const DumpRecords& onRecords) {
+  size_t done = 0;
   uint32_t handle = kInvalidHandle;
   if (Failed(OpenDb(client, oid, name, kOpenAutoIncrement, &handle, oidDb), "open", error)) return false;
   if (handle == kInvalidHandle) {
@@ -365,8 +366,13 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
       }
       break;
     }
-    records->insert(records->end(), batch.begin(), batch.end());
-    if (onBatch) onBatch(records->size(), std::max(total, records->size()));
+    done += batch.size();
+    if (onRecords) {
+      onRecords(batch);
+    } else {
+      records->insert(records->end(), batch.begin(), batch.end());
+    }
+    if (onBatch) onBatch(done, std::max(total, done));
   }
   CloseDb(client, handle);
   return ok;

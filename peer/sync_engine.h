@@ -89,10 +89,13 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
 // record cannot be transferred (too large for one batch): the reading
 // stopped at it and the error names it. With `onBatch`, the database's size
 // is asked first (two seeks) and onBatch is called before the first batch
-// and after each.
+// and after each. With `onRecords`, each batch is handed to it as it comes
+// instead of being kept (`records` may then be null), so that a caller can
+// stream a database of any size.
+using DumpRecords = std::function<void(const std::vector<Record>& batch)>;
 bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
                   std::vector<Record>* records, uint32_t* oidDb, std::string* error,
-                  const DumpProgress& onBatch = {});
+                  const DumpProgress& onBatch = {}, const DumpRecords& onRecords = {});
 
 // A property as JSON-friendly text parts.
 std::string PropertyValueText(const Property& p);

@@ -1,5 +1,6 @@
 #include "platform/device.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,13 +43,21 @@ const SettingSpec* FindSetting(const std::string& key) {
   return nullptr;
 }
 
-// Creates `path` and its missing parents, each private to the owner.
-Status MakeDirectories(const std::string& path) {
+// Creates `path` and its missing parents, each private to the owner (made
+// 0700 exactly: a umask could leave a parent we made unsearchable by us).
+// *created tells whether `path` itself was made here.
+Status MakeDirectories(const std::string& path, bool* created) {
+  *created = false;
   if (path.empty()) return Status::Error("the device root is empty");
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '/') continue;
     std::string prefix = path.substr(0, i);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (mkdir(prefix.c_str(), 0700) == 0) {
+      if (chmod(prefix.c_str(), 0700) != 0) {
+        return Status::Error("cannot make " + prefix + " private: " + std::strerror(errno));
+      }
+      if (i == path.size()) *created = true;
+    } else if (errno != EEXIST) {
       return Status::Error("cannot create " + prefix + ": " + std::strerror(errno));
     }
   }
@@ -65,12 +74,29 @@ std::string OctalMode(mode_t mode) {
   return text;
 }
 
-// Gives a folder of the device exactly mode 0700. A folder of another user
-// is refused (its owner could read and change the device whatever we set);
-// so is the root when others may write it: they could have replaced its
-// files already. A volume folder that others may write is only closed, as
-// the root that holds it was ours and private or is refused.
-Status MakeFolderPrivate(const std::string& path, bool is_root) {
+// True when the folder has no entry (an unreadable one counts as not empty:
+// we cannot tell what it holds).
+bool FolderIsEmpty(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(dir);
+  return empty;
+}
+
+// Checks a folder of the device and gives it exactly mode 0700 where that is
+// ours to do. A folder of another user is refused (its owner could read and
+// change the device whatever we set). A root made beforehand is the user's,
+// not ours: it is never changed, and refused when other users may reach into
+// it. A folder the program made (a volume folder, a root just created) is
+// closed.
+Status MakeFolderPrivate(const std::string& path, bool ours) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return Status::Error(path + " is not a directory");
@@ -80,11 +106,12 @@ Status MakeFolderPrivate(const std::string& path, bool is_root) {
                          "); a device must be its user's own");
   }
   const mode_t mode = st.st_mode & 07777;
-  if (is_root && (mode & 022) != 0) {
-    return Status::Error("the device root " + path + " can be written by other users (mode " +
-                         OctalMode(mode) + "); make it private first (chmod 700 '" + path + "')");
-  }
   if (mode == 0700) return Status::Ok();
+  if (!ours) {
+    if ((mode & 077) == 0) return Status::Ok();  // narrower than ours: the user's choice
+    return Status::Error("the device root " + path + " is open to other users (mode " + OctalMode(mode) +
+                         "); make it private first: chmod 700 '" + path + "'");
+  }
   if (chmod(path.c_str(), 0700) != 0) {
     return Status::Error("cannot make " + path + " private: " + std::strerror(errno));
   }
@@ -128,8 +155,8 @@ Status MakeFilePrivate(const std::string& path, bool create) {
   return result;
 }
 
-// Everything in the root holds device data and is owner-only whatever the
-// umask and whatever modes an existing root had: folders 0700, files 0600.
+// Everything the program keeps in the root holds device data and is
+// owner-only whatever the umask: folders 0700, files 0600.
 // The object store (with the registry and the notifications in it) is
 // created here, empty, before SQLite opens it: SQLite would create it 0644
 // less the umask, and it creates the journal files (-wal, -shm) with the
@@ -137,11 +164,10 @@ Status MakeFilePrivate(const std::string& path, bool create) {
 // Journal files left with wider modes are closed here as well. The runtime
 // folder looks after itself (window_ipc.cc).
 Status MakeDevicePrivate(const std::string& root) {
-  Status s = MakeFolderPrivate(root, /*is_root=*/true);
-  if (!s.ok()) return s;
   for (const char* volume : {"/Storage Card", "/Program Files"}) {
-    s = MakeDirectories(root + volume);
-    if (s.ok()) s = MakeFolderPrivate(root + volume, /*is_root=*/false);
+    bool created = false;
+    Status s = MakeDirectories(root + volume, &created);
+    if (s.ok()) s = MakeFolderPrivate(root + volume, /*ours=*/true);
     if (!s.ok()) return s;
   }
   struct FileRule {
@@ -150,7 +176,7 @@ Status MakeDevicePrivate(const std::string& root) {
   };
   for (const FileRule& f : {FileRule{"/store.db", true}, FileRule{"/store.db-wal", false},
                             FileRule{"/store.db-shm", false}, FileRule{"/store.signal", true}}) {
-    s = MakeFilePrivate(root + f.name, f.create);
+    Status s = MakeFilePrivate(root + f.name, f.create);
     if (!s.ok()) return s;
   }
   return Status::Ok();
@@ -212,9 +238,28 @@ std::string ResolveDeviceRoot(const std::string& flag) {
   return std::string(home != nullptr ? home : "") + "/.local/state/hollowmarch";
 }
 
-Status OpenDevice(const std::string& root) {
+bool HoldsDevice(const std::string& root) {
+  struct stat st;
+  return !root.empty() && stat((root + "/store.db").c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Status OpenDevice(const std::string& root, DeviceCreation creation) {
   if (DeviceIsOpen()) CloseDevice();
-  Status s = MakeDirectories(root);
+  if (root.empty()) return Status::Error("the device root is empty");
+  bool created = false;
+  if (!HoldsDevice(root)) {
+    if (creation == DeviceCreation::kOpenOnly) return Status::Error("no device at " + root);
+    struct stat st;
+    if (stat(root.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return Status::Error(root + " is not a directory");
+      if (!FolderIsEmpty(root)) {
+        return Status::Error(root + " holds other files and no device; a device is made in an empty " +
+                             "folder or a new one (hmdevice --root NEW-FOLDER init)");
+      }
+    }
+  }
+  Status s = MakeDirectories(root, &created);
+  if (s.ok()) s = MakeFolderPrivate(root, /*ours=*/created);
   if (s.ok()) s = MakeDevicePrivate(root);
   if (!s.ok()) return s;
   s = store::OpenStore(root);

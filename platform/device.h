@@ -22,14 +22,28 @@ namespace platform {
 // ${XDG_STATE_HOME:-$HOME/.local/state}/hollowmarch.
 std::string ResolveDeviceRoot(const std::string& flag);
 
-// Opens the device at `root`, creating it and its missing parents (mode
-// 0700) on first use. Everything in it is private to the user whatever the
-// umask: the root and the volume folders get mode 0700, the object store
-// and its journal files 0600, also when the root existed with wider modes
-// (each widening closed is told as a warning on standard error). Refused
-// with a message naming the path: a root or a file of another user, and a
-// root that other users can write.
-Status OpenDevice(const std::string& root);
+// True when `root` holds a device: a folder with the object store in it.
+bool HoldsDevice(const std::string& root);
+
+// How OpenDevice treats a root that holds no device yet.
+enum class DeviceCreation {
+  kOpenOnly,        // refused ("no device at ROOT"), nothing is made
+  kCreateIfEmpty,   // a missing root or an empty folder becomes a new device
+};
+
+// Opens the device at `root`. A root that holds a device is opened; with
+// kCreateIfEmpty, a missing root is made (with its missing parents) and a
+// new device is made in it or in an empty folder. Any other folder is
+// refused with a message that names it: it is not ours to fill.
+//
+// Everything the program makes is private to the user whatever the umask:
+// folders 0700, the object store and its journal files 0600 (one of them
+// found wider is closed, with a warning on standard error). A root made
+// beforehand is never changed: one that other users may read, search or
+// write is refused with the chmod to run, and so is a root or a file of
+// another user.
+Status OpenDevice(const std::string& root,
+                  DeviceCreation creation = DeviceCreation::kCreateIfEmpty);
 // Closes the device: every handle of this process becomes invalid.
 void CloseDevice();
 // DeviceIsOpen, DeviceRoot, ResetDevice and DeviceUptimeMs: see

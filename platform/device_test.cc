@@ -56,37 +56,39 @@ class ScopedUmask {
   mode_t saved_;
 };
 
-// What a root made beforehand, with wider modes than the device uses, holds
-// once the device is open: every folder 0700 and every file of the store
-// 0600, whatever the umask; a store file left wider by an earlier program is
-// closed too.
-TEST(DeviceTest, EverythingInTheRootIsPrivateWhateverItWasBefore) {
+// What the program makes in a root is private whatever the umask: every
+// folder 0700 and every file of the store 0600; a store file left wider by an
+// earlier program is closed too. The root, made beforehand, keeps its mode.
+TEST(DeviceTest, EverythingTheProgramMakesIsPrivateWhateverTheUmask) {
   struct Case {
     const char* name;
     mode_t umask;
-    mode_t root_mode;
-    bool old_store;  // a store.db 0644 from before, with its journal files
+    mode_t root_mode;  // 0: the root is missing and made by the program
+    bool old_store;    // a store.db 0644 from before, with its journal files
   } cases[] = {
-      {"root 0755, umask 022", 022, 0755, false},
-      {"root 0755, umask 000", 0, 0755, false},
-      {"root 0700, umask 277", 0277, 0700, false},
-      {"old store 0644, root 0711", 022, 0711, true},
+      {"new root, umask 022", 022, 0, false},
+      {"new root, umask 000", 0, 0, false},
+      {"new root, umask 277", 0277, 0, false},
+      {"empty root 0700, umask 000", 0, 0700, false},
+      {"old store 0644, root 0700", 022, 0700, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     hmtest::TempDir dir;
     const std::string root = dir.path() + "/device";
-    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(root.c_str(), c.root_mode), 0);
-    if (c.old_store) {
-      for (const char* name : {"/store.db", "/store.db-wal", "/store.db-shm", "/store.signal"}) {
-        FILE* f = fopen((root + name).c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fclose(f);
-        ASSERT_EQ(chmod((root + name).c_str(), 0644), 0);
+    if (c.root_mode != 0) {
+      ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+      if (c.old_store) {
+        for (const char* name : {"/store.db", "/store.db-wal", "/store.db-shm", "/store.signal"}) {
+          FILE* f = fopen((root + name).c_str(), "w");
+          ASSERT_NE(f, nullptr);
+          fclose(f);
+          ASSERT_EQ(chmod((root + name).c_str(), 0644), 0);
+        }
+        ASSERT_EQ(mkdir((root + "/Storage Card").c_str(), 0777), 0);
+        ASSERT_EQ(chmod((root + "/Storage Card").c_str(), 0777), 0);
       }
-      ASSERT_EQ(mkdir((root + "/Storage Card").c_str(), 0777), 0);
-      ASSERT_EQ(chmod((root + "/Storage Card").c_str(), 0777), 0);
+      ASSERT_EQ(chmod(root.c_str(), c.root_mode), 0);
     }
     {
       ScopedUmask mask(c.umask);
@@ -96,17 +98,15 @@ TEST(DeviceTest, EverythingInTheRootIsPrivateWhateverItWasBefore) {
       ASSERT_TRUE(s.ok()) << s.message();
       // A write, so that SQLite makes its journal files now.
       ASSERT_TRUE(platform::SetDeviceSetting("timezone", "").ok());
-      EXPECT_EQ(ModeOf(root), 0700u);
+      EXPECT_EQ(ModeOf(root), c.root_mode != 0 ? c.root_mode : 0700u);
       for (const char* folder : {"/Storage Card", "/Program Files"}) {
         EXPECT_EQ(ModeOf(root + folder), 0700u) << folder;
       }
       for (const char* file : {"/store.db", "/store.db-wal", "/store.db-shm", "/store.signal"}) {
         EXPECT_EQ(ModeOf(root + file), 0600u) << file;
       }
-      if ((c.root_mode & 077) != 0) {
-        EXPECT_NE(warnings.find(root + " was open to other users (mode " +
-                                (c.root_mode == 0755 ? "0755" : "0711") + ")"),
-                  std::string::npos)
+      if (c.old_store) {
+        EXPECT_NE(warnings.find(root + "/store.db was open to other users (mode 0644)"), std::string::npos)
             << warnings;
       } else {
         EXPECT_EQ(warnings, "");
@@ -116,22 +116,50 @@ TEST(DeviceTest, EverythingInTheRootIsPrivateWhateverItWasBefore) {
   }
 }
 
-TEST(DeviceTest, ARootOthersCanWriteIsRefusedAndLeftAsItWas) {
-  for (mode_t mode : {0777u, 0770u, 0702u, 01777u}) {
-    SCOPED_TRACE(mode);
+// A root made beforehand is the user's: one other users may reach into is
+// refused with the chmod to run, never changed; a folder of other files is
+// no device; a root without a device is not made one when only opening.
+TEST(DeviceTest, ARootThatIsNotOursToTakeIsRefusedAndLeftAsItWas) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    bool with_file;
+    platform::DeviceCreation creation;
+    const char* says;
+  } cases[] = {
+      {"0755", 0755, false, platform::DeviceCreation::kCreateIfEmpty, "is open to other users (mode 0755)"},
+      {"0711", 0711, false, platform::DeviceCreation::kCreateIfEmpty, "chmod 700 '"},
+      {"0777", 0777, false, platform::DeviceCreation::kCreateIfEmpty, "chmod 700 '"},
+      {"01777", 01777, false, platform::DeviceCreation::kCreateIfEmpty, "(mode 1777)"},
+      {"0750", 0750, false, platform::DeviceCreation::kCreateIfEmpty, "(mode 0750)"},
+      {"a file in it", 0700, true, platform::DeviceCreation::kCreateIfEmpty, "holds other files and no device"},
+      {"empty, open only", 0700, false, platform::DeviceCreation::kOpenOnly, "no device at "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     hmtest::TempDir dir;
     const std::string root = dir.path() + "/device";
     ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(root.c_str(), mode), 0);
-    platform::Status s = platform::OpenDevice(root);
+    if (c.with_file) {
+      FILE* f = fopen((root + "/letter.txt").c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      fclose(f);
+    }
+    ASSERT_EQ(chmod(root.c_str(), c.mode), 0);
+    platform::Status s = platform::OpenDevice(root, c.creation);
     ASSERT_FALSE(s.ok());
-    EXPECT_NE(s.message().find("the device root " + root + " can be written by other users"),
-              std::string::npos)
-        << s.message();
+    EXPECT_NE(s.message().find(root), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find(c.says), std::string::npos) << s.message();
     EXPECT_FALSE(platform::DeviceIsOpen());
-    EXPECT_EQ(ModeOf(root), mode);
-    EXPECT_FALSE(std::filesystem::exists(root + "/store.db")) << "nothing made in it";
+    EXPECT_EQ(ModeOf(root), c.mode);
+    for (const char* made : {"/store.db", "/store.signal", "/Storage Card", "/Program Files"}) {
+      EXPECT_FALSE(std::filesystem::exists(root + made)) << made;
+    }
   }
+  EXPECT_FALSE(platform::OpenDevice("").ok());
+  EXPECT_FALSE(platform::OpenDevice(std::string(::testing::TempDir()) + "/hm-missing/x",
+                                    platform::DeviceCreation::kOpenOnly)
+                   .ok());
 }
 
 TEST(DeviceTest, ResolveRootPrefersFlagThenEnvironment) {

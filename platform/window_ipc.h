@@ -24,6 +24,10 @@
 
 namespace platform::ipc {
 
+// Makes the device's runtime folder (ROOT/run) where it is missing, private
+// to the owner; false when it cannot be made or is not ours.
+bool EnsureRunDir(const std::string& root);
+
 // A new device-wide window handle (never 0, never reused on this device);
 // 0 on failure.
 HWND AllocateWindowHandle();

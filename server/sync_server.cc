@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/kernel.h"
 #include "platform/log.h"
@@ -10,6 +12,7 @@
 #include "platform/window.h"
 #include "server/frame_split.h"
 #include "server/protocol.h"
+#include "server/server_state.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/durability_point.h"
@@ -37,10 +40,12 @@ SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
     : SyncServer(dispatcher, session, tracking, GetPort()) {}
 
 SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
-                       TrackingState& tracking, DWORD port, DWORD address)
+                       TrackingState& tracking, DWORD port, DWORD address,
+                       PeerAllowList allowed)
     : cbBuffer(kMessageBufferBytes),
       dwPort(port),
       dwAddress(address),
+      allowedPeers(std::move(allowed)),
       dispatcher_(dispatcher),
       session_(session),
       tracking_(tracking) {}
@@ -148,6 +153,7 @@ int SyncServer::Stop() {
   WaitLife(deadline, &SyncServer::replyDone_);
   CloseSocketField(sockConn);
   WaitLife(deadline, &SyncServer::workerEnded_);
+  if (statePublished_.exchange(false)) WithdrawServerState();
   CleanUpWinsock();
   return 0;
 }
@@ -165,6 +171,7 @@ int SyncServer::StopReleasingLock() {
     platform::MutexUnlock released(&TrackingState::systemLock);
     WaitLife(deadline, &SyncServer::workerEnded_);
   }
+  if (statePublished_.exchange(false)) WithdrawServerState();
   CleanUpWinsock();
   return 0;
 }
@@ -292,11 +299,15 @@ void SyncServer::WorkerEnded() {
 
 DWORD SyncServer::Serve() {
   DWORD acceptPause = 0;
+  statePublished_.store(true);
+  PublishServerState(dwAddress, dwPort, "");
   for (;;) {
     SOCKET listener = sockListen.load();
     if (listener == INVALID_SOCKET || fStop.load()) return 0;
 
-    SOCKET connection = accept(listener, nullptr, nullptr);
+    sockaddr_in peer{};
+    int peerLength = sizeof(peer);
+    SOCKET connection = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength);
     // Stored before fStop is looked at: either Stop's exchange finds it or
     // this thread sees the stop and closes it.
     if (connection != INVALID_SOCKET) sockConn.store(connection);
@@ -316,6 +327,18 @@ DWORD SyncServer::Serve() {
       continue;
     }
     acceptPause = 0;
+    const DWORD peerAddress = ntohl(peer.sin_addr.s_addr);
+    const std::string peerText = AddressText(peerAddress) + ":" + std::to_string(ntohs(peer.sin_port));
+    if (!allowedPeers.Allows(peerAddress)) {
+      // Nothing of it is read: the next peer is served.
+      CloseSocketField(sockConn);
+      platform::Logf(platform::LogPriority::kWarning,
+                     "hollowmarch: refused the peer %s: not among the allowed peers (%s)", peerText.c_str(),
+                     allowedPeers.Describe().c_str());
+      continue;
+    }
+    platform::Logf(platform::LogPriority::kInfo, "hollowmarch: peer %s connected", peerText.c_str());
+    PublishServerState(dwAddress, dwPort, peerText);
     KeepConnectionAlive(connection);
 
     pbBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbBuffer));
@@ -327,6 +350,8 @@ DWORD SyncServer::Serve() {
     ServeConnection();
     LocalFree(pbBuffer);
     pbBuffer = nullptr;
+    platform::Logf(platform::LogPriority::kInfo, "hollowmarch: peer %s ended", peerText.c_str());
+    PublishServerState(dwAddress, dwPort, "");
   }
 }
 

@@ -44,6 +44,7 @@
 #include "platform/mutex.h"
 #include "platform/types.h"
 #include "platform/winsock.h"
+#include "server/peer_allow_list.h"
 #include "server/protocol.h"
 #include "tracking/tracking_state.h"
 
@@ -112,8 +113,11 @@ class SyncServer {
   SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
+  // `allowed` names the peers served (server/peer_allow_list.h); one
+  // outside it is closed at accept, before any byte of it is read, with a
+  // warning that names its address.
   SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking,
-             DWORD port, DWORD address = winsock::INADDR_ANY);
+             DWORD port, DWORD address = winsock::INADDR_ANY, PeerAllowList allowed = {});
   // Stop.
   ~SyncServer();
   SyncServer(const SyncServer&) = delete;
@@ -193,6 +197,8 @@ class SyncServer {
   const DWORD dwPort;
   // The IPv4 address bound, in host byte order; INADDR_ANY for every address.
   const DWORD dwAddress;
+  // The peers served.
+  const PeerAllowList allowedPeers;
 
  private:
   // The accept loop; the thread's exit code.
@@ -235,6 +241,9 @@ class SyncServer {
   bool workerEnded_ GUARDED_BY(lifeMu_) = true;  // no worker runs
   bool replyDone_ GUARDED_BY(lifeMu_) = true;    // no reply is being sent
   int winsockStarts_ = 0;       // Start/Stop only
+  // Set by the worker once it published the server's state
+  // (server/server_state.h); the stop that finds it set withdraws it.
+  std::atomic<bool> statePublished_{false};
 
   // Worker only: the whole frames that followed the message being handled
   // in the same receive, waiting their turn (the dispatcher writes its reply

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/registry.h"
@@ -16,7 +17,8 @@ constexpr const WCHAR* kHollowmarch = u"Hollowmarch";
 constexpr const WCHAR* kSettingsPath = u"Software\\Apps\\Hollowmarch";
 
 // Longer text is no address; the limit only bounds the read.
-constexpr DWORD kMaxListenAddressBytes = 512;
+// Long enough for an address list of dozens of entries.
+constexpr DWORD kMaxTextSettingBytes = 4096;
 
 std::atomic<SyncStateObserver> syncStateObserver{nullptr};
 
@@ -119,9 +121,9 @@ DWORD GetPurgeDays() {
   return days;
 }
 
-WORD GetPort() {
+std::optional<DWORD> GetStoredPort() {
   HKEY key = OpenSettingsKey();
-  if (key == 0) return kDefaultPort;
+  if (key == 0) return std::nullopt;
   // The port counts whatever the value's type, as long as it fills 4 bytes.
   DWORD type = REG_NONE;
   DWORD data = 0;
@@ -129,26 +131,33 @@ WORD GetPort() {
   LONG rc = RegQueryValueExW(key, u"Port", nullptr, &type,
                              reinterpret_cast<BYTE*>(&data), &size);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS || size < sizeof(data)) return kDefaultPort;
-  return static_cast<WORD>(data & 0xFFFF);
+  if (rc != ERROR_SUCCESS || size < sizeof(data)) return std::nullopt;
+  return data;
 }
 
-ListenAddressSetting GetListenAddress(std::string* text) {
+WORD GetPort() {
+  const std::optional<DWORD> stored = GetStoredPort();
+  return stored ? static_cast<WORD>(*stored & 0xFFFF) : kDefaultPort;
+}
+
+namespace {
+
+TextSetting GetTextSetting(const char16_t* name, std::string* text) {
   text->clear();
   HKEY key = 0;
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsPath, 0, kSettingsKeyAccess, &key);
-  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
-  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
+  if (rc == ERROR_FILE_NOT_FOUND) return TextSetting::kMissing;
+  if (rc != ERROR_SUCCESS) return TextSetting::kUnreadable;
   DWORD type = REG_NONE;
-  std::vector<BYTE> data(kMaxListenAddressBytes);
+  std::vector<BYTE> data(kMaxTextSettingBytes);
   DWORD size = static_cast<DWORD>(data.size());
-  rc = RegQueryValueExW(key, u"ListenAddress", nullptr, &type, data.data(), &size);
+  rc = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
   RegCloseKey(key);
-  if (rc == ERROR_FILE_NOT_FOUND) return ListenAddressSetting::kMissing;
-  // A value too long to read is no address either.
-  if (rc == ERROR_MORE_DATA) return ListenAddressSetting::kNotText;
-  if (rc != ERROR_SUCCESS) return ListenAddressSetting::kUnreadable;
-  if (type != REG_SZ || size % 2 != 0) return ListenAddressSetting::kNotText;
+  if (rc == ERROR_FILE_NOT_FOUND) return TextSetting::kMissing;
+  // A value too long to read is not the text wanted either.
+  if (rc == ERROR_MORE_DATA) return TextSetting::kNotText;
+  if (rc != ERROR_SUCCESS) return TextSetting::kUnreadable;
+  if (type != REG_SZ || size % 2 != 0) return TextSetting::kNotText;
   std::u16string units;
   for (DWORD i = 0; i + 1 < size; i += 2) {
     char16_t unit;
@@ -158,10 +167,16 @@ ListenAddressSetting GetListenAddress(std::string* text) {
   }
   if (!platform::AppendUtf16AsUtf8(units, text, /*strict=*/true)) {
     text->clear();
-    return ListenAddressSetting::kNotText;
+    return TextSetting::kNotText;
   }
-  return ListenAddressSetting::kText;
+  return TextSetting::kText;
 }
+
+}  // namespace
+
+TextSetting GetListenAddress(std::string* text) { return GetTextSetting(u"ListenAddress", text); }
+
+TextSetting GetAllowedPeers(std::string* text) { return GetTextSetting(u"AllowedPeers", text); }
 
 DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass) {
   DWORD state = 0;

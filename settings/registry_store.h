@@ -17,6 +17,7 @@
 #ifndef HOLLOWMARCH_SETTINGS_REGISTRY_STORE_H_
 #define HOLLOWMARCH_SETTINGS_REGISTRY_STORE_H_
 
+#include <optional>
 #include <string>
 
 #include "platform/types.h"
@@ -46,21 +47,27 @@ DWORD GetPurgeDays();
 // it holds at least 4 bytes; 40141 otherwise. No range check (70000 gives
 // 4464). Never creates the key.
 WORD GetPort();
+// The number Port holds, whole, when it fills 4 bytes (any type); nullopt
+// when the key or the value is missing or shorter. For the program's start,
+// which refuses a number that is no port rather than take its low 16 bits.
+std::optional<DWORD> GetStoredPort();
 
-// What ListenAddress (the IPv4 address the server binds, as text) holds.
-enum class ListenAddressSetting {
-  kMissing,  // no key or no value: the server binds every address
+// What a REG_SZ setting holds: ListenAddress (the IPv4 address the server
+// binds) or AllowedPeers (the addresses and ranges of the peers it serves).
+enum class TextSetting {
+  kMissing,  // no key or no value: the server binds every address, serves every peer
   kText,     // a REG_SZ value; its text is handed out
-  kNotText,  // a value of another type, or text that is not UTF-16
+  kNotText,  // a value of another type or too long, or text that is not UTF-16
   kUnreadable,  // the key or the value could not be read (an I/O error)
 };
-// ListenAddress, read as it is: for kText, *text is the value's text in
-// UTF-8 up to its first NUL (no check that it is an address; a REG_SZ
-// without a NUL counts whole). *text is empty otherwise. Unlike the other
-// accessors, a key that fails to open is not taken for a missing one: the
-// choice must not widen to every address because of a failure. Never
-// creates the key.
-ListenAddressSetting GetListenAddress(std::string* text);
+// The setting, read as it is: for kText, *text is the value's text in UTF-8
+// up to its first NUL (no check of its form; a REG_SZ without a NUL counts
+// whole). *text is empty otherwise. Unlike the other accessors, a key that
+// fails to open is not taken for a missing one: a choice that narrows who
+// reaches the server must not widen because of a failure. Never creates the
+// key.
+TextSetting GetListenAddress(std::string* text);
+TextSetting GetAllowedPeers(std::string* text);
 
 // The class's sync state: from its cache slot when that holds a value, else
 // SyncState_<class> from the registry (0 when missing or not REG_DWORD; the

@@ -152,7 +152,7 @@ TEST_F(RegistryStoreTest, CreateStopsAtTheFirstFailingStep) {
 
 TEST_F(RegistryStoreTest, ListenAddressIsTextAndAnythingElseIsTold) {
   std::string text = "left over";
-  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kMissing) << "no key";
+  EXPECT_EQ(GetListenAddress(&text), TextSetting::kMissing) << "no key";
   EXPECT_EQ(text, "");
   EXPECT_EQ(OpenSettingsKey(), 0u) << "reading does not create the key";
 
@@ -160,18 +160,18 @@ TEST_F(RegistryStoreTest, ListenAddressIsTextAndAnythingElseIsTold) {
     const char* name;
     DWORD type;
     std::u16string data;  // stored as its bytes, NULs included
-    ListenAddressSetting expected;
+    TextSetting expected;
     const char* text;
   } cases[] = {
-      {"text", REG_SZ, std::u16string(u"127.0.0.1\0", 10), ListenAddressSetting::kText, "127.0.0.1"},
-      {"without a NUL", REG_SZ, u"10.0.0.2", ListenAddressSetting::kText, "10.0.0.2"},
-      {"up to the first NUL", REG_SZ, std::u16string(u"1.2.3.4\0junk", 12), ListenAddressSetting::kText,
+      {"text", REG_SZ, std::u16string(u"127.0.0.1\0", 10), TextSetting::kText, "127.0.0.1"},
+      {"without a NUL", REG_SZ, u"10.0.0.2", TextSetting::kText, "10.0.0.2"},
+      {"up to the first NUL", REG_SZ, std::u16string(u"1.2.3.4\0junk", 12), TextSetting::kText,
        "1.2.3.4"},
-      {"empty", REG_SZ, std::u16string(u"\0", 1), ListenAddressSetting::kText, ""},
-      {"not checked here", REG_SZ, u"localhost", ListenAddressSetting::kText, "localhost"},
-      {"a number", REG_DWORD, std::u16string(u"\x0001\x7f00", 2), ListenAddressSetting::kNotText, ""},
-      {"a lone surrogate", REG_SZ, u"1.2.3.4\xD800", ListenAddressSetting::kNotText, ""},
-      {"too long to be one", REG_SZ, std::u16string(300, u'1'), ListenAddressSetting::kNotText, ""},
+      {"empty", REG_SZ, std::u16string(u"\0", 1), TextSetting::kText, ""},
+      {"not checked here", REG_SZ, u"localhost", TextSetting::kText, "localhost"},
+      {"a number", REG_DWORD, std::u16string(u"\x0001\x7f00", 2), TextSetting::kNotText, ""},
+      {"a lone surrogate", REG_SZ, u"1.2.3.4\xD800", TextSetting::kNotText, ""},
+      {"too long to be one", REG_SZ, std::u16string(3000, u'1'), TextSetting::kNotText, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -181,7 +181,7 @@ TEST_F(RegistryStoreTest, ListenAddressIsTextAndAnythingElseIsTold) {
   }
   BYTE odd[3] = {'1', 0, '2'};
   Put(u"ListenAddress", REG_SZ, odd, sizeof odd);
-  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kNotText) << "half a character";
+  EXPECT_EQ(GetListenAddress(&text), TextSetting::kNotText) << "half a character";
 }
 
 // A failure must not pass for "no value", which would mean every address.
@@ -189,10 +189,10 @@ TEST_F(RegistryStoreTest, AListenAddressThatCannotBeReadIsNotMissing) {
   Put(u"ListenAddress", REG_SZ, u"127.0.0.1", 18);
   FailNext(Call::kRegOpenKeyExW, ERROR_ACCESS_DENIED);
   std::string text;
-  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kUnreadable);
+  EXPECT_EQ(GetListenAddress(&text), TextSetting::kUnreadable);
   FailNext(Call::kRegQueryValueExW, ERROR_INTERNAL_ERROR);
-  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kUnreadable);
-  EXPECT_EQ(GetListenAddress(&text), ListenAddressSetting::kText);
+  EXPECT_EQ(GetListenAddress(&text), TextSetting::kUnreadable);
+  EXPECT_EQ(GetListenAddress(&text), TextSetting::kText);
 }
 
 std::vector<std::pair<DWORD, DWORD>> observed;

@@ -11,14 +11,7 @@
 namespace {
 
 LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
-  switch (GetSyncState(t.syncStates, dataClass)) {
-    case SyncStateTracking:
-      return kLocalStateTracking;
-    case SyncStateLost:
-      return kLocalStateLost;
-    default:
-      return kLocalStateNone;
-  }
+  return LocalSyncState(GetSyncState(t.syncStates, dataClass));
 }
 
 // Forgets every handle of `log` that came from a list released since;
@@ -159,6 +152,17 @@ LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle) {
 }
 
 }  // namespace
+
+DWORD LocalSyncState(DWORD registryState) {
+  switch (registryState) {
+    case SyncStateTracking:
+      return kLocalStateTracking;
+    case SyncStateLost:
+      return kLocalStateLost;
+    default:
+      return kLocalStateNone;
+  }
+}
 
 bool IsChangeListRequest(UINT message) {
   return message >= WM_HMAPP_GET_SYNC_STATE && message <= WM_HMAPP_GET_CHANGE_RESERVED &&

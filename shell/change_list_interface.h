@@ -58,6 +58,8 @@ constexpr LRESULT kChangeListVersion = 13;
 constexpr DWORD kLocalStateTracking = 0;
 constexpr DWORD kLocalStateNone = 1;
 constexpr DWORD kLocalStateLost = 2;
+// The local value of a registry sync state (SyncStateTracking 1 is 0 here).
+DWORD LocalSyncState(DWORD registryState);
 
 // A change as its handle saw it when it was issued.
 struct ChangeHandleRecord {

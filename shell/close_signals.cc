@@ -38,6 +38,7 @@ void CloseOnSignals::Run() {
     int sig = 0;
     if (!closeAsked) {
       if (sigwait(&set, &sig) != 0 || sig == SIGUSR2) continue;
+      signal_.store(sig);
       closeAsked = true;
     }
     HWND window = window_.load();

@@ -29,11 +29,14 @@ class CloseOnSignals {
 
   // The window to close; 0 until it exists (then a signal waits for it).
   void SetWindow(HWND window) { window_.store(window); }
+  // The signal that asked for the close; 0 while none did.
+  int SignalTaken() const { return signal_.load(); }
 
  private:
   void Run();
 
   std::atomic<HWND> window_{0};
+  std::atomic<int> signal_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

@@ -1,6 +1,7 @@
 #include "shell/listen_address.h"
 
 #include "platform/winsock.h"
+#include "server/peer_allow_list.h"
 #include "settings/registry_store.h"
 
 namespace {
@@ -24,18 +25,18 @@ bool ResolveListenAddress(const std::string* option, DWORD* address, std::string
   }
   std::string text;
   switch (GetListenAddress(&text)) {
-    case ListenAddressSetting::kMissing:
+    case TextSetting::kMissing:
       *address = winsock::INADDR_ANY;
       return true;
-    case ListenAddressSetting::kNotText:
+    case TextSetting::kNotText:
       *error =
           "the registry value ListenAddress is not text (REG_SZ); set it to an IPv4 address (" +
           std::string(kWanted) + "), or delete it to listen on every address";
       return false;
-    case ListenAddressSetting::kUnreadable:
+    case TextSetting::kUnreadable:
       *error = "the registry value ListenAddress cannot be read; not listening on every address instead";
       return false;
-    case ListenAddressSetting::kText:
+    case TextSetting::kText:
       break;
   }
   if (ParseAddress(text, address)) return true;
@@ -47,8 +48,5 @@ bool ResolveListenAddress(const std::string* option, DWORD* address, std::string
 std::string DescribeListenEndpoint(DWORD address, DWORD port) {
   const std::string port_text = std::to_string(port & 0xFFFF);
   if (address == winsock::INADDR_ANY) return "every address, port " + port_text;
-  const uint32_t network = winsock::htonl(address);
-  char text[16] = {};
-  winsock::inet_ntop(winsock::AF_INET, &network, text, sizeof text);
-  return std::string(text) + ":" + port_text;
+  return AddressText(address) + ":" + port_text;
 }

@@ -8,5 +8,6 @@ HINSTANCE hInstMain = 0;
 WCHAR szTitle[256] = {};
 HWND hwndMain = 0;
 
-ProcessObjects::ProcessObjects(DWORD port, DWORD address)
-    : server(SessionDispatcher(), session, tracking, port == 0 ? GetPort() : port, address) {}
+ProcessObjects::ProcessObjects(DWORD port, DWORD address, PeerAllowList allowed)
+    : server(SessionDispatcher(), session, tracking, port == 0 ? GetPort() : port, address,
+             std::move(allowed)) {}

@@ -24,8 +24,9 @@ struct ProcessObjects {
   // port: the server's port; 0 reads the registry value Port (as the
   // program does). address: the one address the server binds (host byte
   // order), INADDR_ANY for every address (shell/listen_address.h chooses
-  // it for the program).
-  explicit ProcessObjects(DWORD port = 0, DWORD address = winsock::INADDR_ANY);
+  // it for the program). allowed: the peers served, every one by default.
+  explicit ProcessObjects(DWORD port = 0, DWORD address = winsock::INADDR_ANY,
+                          PeerAllowList allowed = {});
   ProcessObjects(const ProcessObjects&) = delete;
   ProcessObjects& operator=(const ProcessObjects&) = delete;
 

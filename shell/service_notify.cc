@@ -1,7 +1,9 @@
 #include "shell/service_notify.h"
 
+#include <cctype>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/service_manager.h"
 #include "settings/data_classes.h"
 #include "settings/registry_store.h"
@@ -49,6 +51,9 @@ void OnSyncStateChanged(DWORD, DWORD) {
 }  // namespace
 
 void NotifyServiceReady(ProcessObjects& p) {
+  std::string started = StatusText(p) + "; serving " + p.server.allowedPeers.Describe();
+  started[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(started[0])));
+  platform::WriteLog(platform::LogPriority::kInfo, "hollowmarch: " + started);
   if (!platform::ServiceManagerListens()) return;
   Send("READY=1\nSTATUS=" + StatusText(p));
   SetSyncStateObserver(&OnSyncStateChanged);

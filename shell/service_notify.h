@@ -15,7 +15,9 @@
 
 struct ProcessObjects;
 
-// At window creation, after the server started: READY=1 and the status.
+// At window creation, after the server started: the start line on standard
+// error ("hollowmarch: listening on ...", information level, also without a
+// service manager), READY=1 and the status.
 // From here on each sync-state change sends the status again.
 void NotifyServiceReady(ProcessObjects& p) REQUIRES(TrackingState::systemLock);
 

@@ -42,7 +42,7 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
 
   if (!CloseRunningInstances()) {
     platform::WriteLog(platform::LogPriority::kError,
-                       "Hollowmarch Replication Server: a running instance does not close; not starting");
+                       "hollowmarch: a running instance does not close; not starting");
     return kExitInstanceStuck;
   }
 
@@ -71,7 +71,7 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
   if (window == 0 && !objects.fServerStartFailed) {
     // Without a window the message loop would wait for ever.
     platform::WriteLog(platform::LogPriority::kError,
-                       "Hollowmarch Replication Server: unable to create the main window");
+                       "hollowmarch: unable to create the main window");
     pProcessObjects = nullptr;
     return kExitStartFailed;
   }

@@ -1,5 +1,6 @@
 #include "shell/window_proc.h"
 
+#include <csignal>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
+#include "server/sync_session.h"
 #include "shell/change_list_interface.h"
 #include "shell/listen_address.h"
 #include "shell/process_objects.h"
@@ -158,7 +160,7 @@ bool ClaimJournal() {
   BOOL takenOver = FALSE;
   if (!CeOpenNotificationJournal(szTitle, &takenOver)) {
     platform::Logf(platform::LogPriority::kWarning,
-                   "Hollowmarch Replication Server: the notification journal is not available "
+                   "hollowmarch: the notification journal is not available "
                    "(error %u); changes a crash leaves unhandled cannot be recovered",
                    static_cast<unsigned>(GetLastError()));
     return false;
@@ -190,7 +192,8 @@ bool LoseTrackingClasses(ProcessObjects& p) REQUIRES(TrackingState::systemLock) 
   return written;
 }
 
-void OnClose(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock);
+void OnClose(ProcessObjects& p, HWND window, const char* reason = nullptr)
+    REQUIRES(TrackingState::systemLock);
 
 void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   hwndMain = window;
@@ -215,7 +218,7 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
   if (!CapturePendingNotifications(p, window)) {
     // What was missed cannot be told: no log may be taken for complete.
     platform::Logf(platform::LogPriority::kWarning,
-                   "Hollowmarch Replication Server: the changes left by the last instance could "
+                   "hollowmarch: the changes left by the last instance could "
                    "not be read; the tracked classes need a slow sync");
     LoseTrackingClasses(p);
   }
@@ -229,10 +232,10 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
     // whoever started it).
     p.fServerStartFailed = true;
     platform::Logf(platform::LogPriority::kError,
-                   "Hollowmarch Replication Server: unable to start the sync server on %s: %s",
+                   "hollowmarch: unable to start the sync server on %s: %s",
                    DescribeListenEndpoint(p.server.dwAddress, p.server.dwPort).c_str(),
                    WinsockErrorText(winsock::WSAGetLastError()).c_str());
-    OnClose(p, window);
+    OnClose(p, window, "the sync server could not be started");
     return;
   }
   NotifyServiceReady(p);
@@ -252,7 +255,23 @@ void OnPaint(HWND window) {
 
 // DestroyWindow sends WM_DESTROY, which the procedure handles without the
 // lock (see MainWindowProc).
-void OnClose(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
+// Why the window closes, for the log: `reason` when the caller knows it,
+// else what the state shows of who asked.
+std::string CloseReason(ProcessObjects& p, const char* reason) REQUIRES(TrackingState::systemLock) {
+  if (reason != nullptr) return reason;
+  const int sig = p.closeOnSignals != nullptr ? p.closeOnSignals->SignalTaken() : 0;
+  if (sig != 0) {
+    const char* name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : nullptr;
+    return "signal " + (name != nullptr ? std::string(name) : std::to_string(sig));
+  }
+  if (p.session.dwState == SessionStateShutdown) return "the peer's end of session asked for it";
+  return "another instance asked for it (hollowmarch Shutdown or a new start), or a local program did";
+}
+
+void OnClose(ProcessObjects& p, HWND window, const char* reason) REQUIRES(TrackingState::systemLock) {
+  platform::Logf(platform::LogPriority::kInfo,
+                 "hollowmarch: closing: %s; the server stops and the change logs are deleted",
+                 CloseReason(p, reason).c_str());
   NotifyServiceStopping();
   p.tracking.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
@@ -277,7 +296,7 @@ void OnRestartServer(ProcessObjects& p, HWND window) REQUIRES(TrackingState::sys
     }
   }
   ShowError(IDS_COMM_INIT_FAILED);
-  OnClose(p, window);
+  OnClose(p, window, "the sync server could not be started again");
 }
 
 LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LPARAM lparam)

@@ -108,9 +108,12 @@ TEST_F(WindowProcTest, ARestartTriesThreeTimesThenGivesUp) {
   platform::fault::FailNext(Call::kBind, winsock::WSAEADDRINUSE, 3);
   testing::internal::CaptureStderr();
   SendMessageW(window_, 0x0464, 0, 0);
-  // The sound first, then the box (one line: caption and text).
+  // The sound first, then the box (one line: caption and text), then the
+  // close and its reason.
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "sound: Critical Stop\nHollowmarch Replication Server: Unable to initialize communication\n");
+            "sound: Critical Stop\nHollowmarch Replication Server: Unable to initialize communication\n"
+            "hollowmarch: closing: the sync server could not be started again; the server stops and the "
+            "change logs are deleted\n");
   EXPECT_EQ(FindWindowW(szTitle, nullptr), 0u) << "the window closed itself";
   window_ = 0;
 }

@@ -1,6 +1,9 @@
 // hmdevice as its users run it: the real program on a temporary device root.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +23,8 @@ using nlohmann::json;
 
 class HmdeviceTest : public ::testing::Test {
  protected:
+  void SetUp() override { Ok({"init"}); }
+
   hmtest::RunResult Hm(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {HM_HMDEVICE_PATH, "--root", dir_.path()});
     return hmtest::Run(args, input);
@@ -188,10 +193,22 @@ TEST_F(HmdeviceTest, ImportAppendsAllLinesOrNone) {
   EXPECT_EQ(records[1]["props"].size(), 2u);
   EXPECT_EQ(records[2]["props"], json::array());
 
-  // What rec list prints, rec import reads back.
+  // What rec list prints, rec import reads back: one record a line, or the
+  // array itself as rec list --json prints it (a bad record in it names it).
   std::string round_trip;
   for (const json& record : records) round_trip += json{{"props", record["props"]}}.dump() + "\n";
   EXPECT_EQ(Ok({"rec", "import", "Tasks"}, round_trip), "3\n");
+  EXPECT_EQ(Ok({"rec", "import", "Tasks"}, Ok({"rec", "list", "Tasks", "--json"})), "6\n");
+  EXPECT_EQ(OkJson({"rec", "list", "Tasks", "--json"}).size(), 12u);
+  hmtest::RunResult bad_array = Hm({"rec", "import", "Tasks"}, "[{\"props\":[]},\n {\"oid\":7}]\n");
+  EXPECT_EQ(bad_array.exit_code, 2);
+  EXPECT_NE(bad_array.err.find("record 2: expected {\"props\":[...]}; nothing imported"), std::string::npos)
+      << bad_array.err;
+  EXPECT_EQ(OkJson({"rec", "list", "Tasks", "--json"}).size(), 12u);
+  Ok({"db", "delete", "Tasks"});
+  Ok({"db", "create", "Tasks", "--type", "26"});
+  EXPECT_EQ(Ok({"rec", "import", "Tasks"}, good), "3\n");
+  records = OkJson({"rec", "list", "Tasks", "--json"});
 
   const std::string before = Ok({"rec", "list", "Tasks", "--json"});
   const std::string bad =
@@ -357,6 +374,124 @@ TEST_F(HmdeviceTest, DemoDeviceHoldsEveryClassAndATiedMailStoreAndIsNotDuplicate
     }
   }
   EXPECT_EQ(filed, messages);
+}
+
+// The global options go before or after the command, and every command's
+// help lists them; hmpeer's help speaks of what a command does, not of its
+// number alone.
+TEST_F(HmdeviceTest, GlobalOptionsGoAnywhereAndEveryHelpTellsThem) {
+  hmtest::RunResult after = hmtest::Run({HM_HMDEVICE_PATH, "db", "list", "--json", "--root", dir_.path()});
+  EXPECT_EQ(after.exit_code, 0) << after.err;
+  EXPECT_EQ(after.out, "[]\n");
+  struct Case {
+    const char* program;
+    std::vector<std::string> command;
+    const char* global;
+  } cases[] = {
+      {HM_HMDEVICE_PATH, {"rec", "add"}, "--root DIR"},
+      {HM_HMDEVICE_PATH, {"status"}, "--root DIR"},
+      {HM_HMPEER_PATH, {"enable"}, "--port P"},
+      {HM_HMPEER_PATH, {"alarm", "clear"}, "--host H"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {c.program};
+    argv.insert(argv.end(), c.command.begin(), c.command.end());
+    argv.push_back("--help");
+    SCOPED_TRACE(Describe(argv));
+    hmtest::RunResult help = hmtest::Run(argv);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Global options, before or after the command:"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find(c.global), std::string::npos) << help.out;
+  }
+  const std::string peer_help = hmtest::Run({HM_HMPEER_PATH, "--help"}).out;
+  for (const char* bare : {"command 6\n", "query 8\n", "command 9\n", "query 15\n"}) {
+    EXPECT_EQ(peer_help.find(bare), std::string::npos) << bare << " alone describes a command";
+  }
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 01000;  // no file: matches no mode
+  return st.st_mode & 07777;
+}
+
+hmtest::RunResult RunAt(const std::string& root, std::vector<std::string> args) {
+  args.insert(args.begin(), {HM_HMDEVICE_PATH, "--root", root});
+  return hmtest::Run(args);
+}
+
+// A root that is not the program's is left exactly as it was: a folder of
+// other files is no device, read-only commands make nothing, and a folder
+// made beforehand keeps its mode.
+TEST(HmdeviceRootTest, AFolderThatIsNotADeviceIsRefusedAndLeftAsItWas) {
+  struct Case {
+    const char* name;
+    const char* sub;  // the root under the temporary folder
+    bool make;        // made beforehand (with mode), else missing
+    mode_t mode;
+    bool with_file;
+    std::vector<std::string> args;
+    int exit_code;
+    const char* says;  // "%" stands for the root
+  } cases[] = {
+      {"folder of files, db list", "docs", true, 0755, true, {"db", "list"}, 2,
+       "no device at % (create one with `hmdevice init`)"},
+      {"folder of files, status", "docs", true, 0700, true, {"status"}, 2, "no device at %"},
+      {"folder of files, reg set", "docs", true, 0700, true, {"reg", "set", "Port", "1"}, 2, "no device at %"},
+      {"folder of files, init", "docs", true, 0700, true, {"init"}, 3, "% holds other files and no device"},
+      {"missing path, status", "x/sub/dir", false, 0, false, {"status"}, 2, "no device at %"},
+      {"missing path, rec list", "x/sub/dir", false, 0, false, {"rec", "list", "Contacts"}, 2, "no device at %"},
+      {"empty folder 0755, init", "open", true, 0755, false, {"init"}, 3,
+       "the device root % is open to other users (mode 0755); make it private first: chmod 700 '%'"},
+      {"empty folder 0777, init", "open", true, 0777, false, {"init"}, 3, "chmod 700 '%'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDir dir;
+    const std::string root = dir.path() + "/" + c.sub;
+    if (c.make) {
+      ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+      if (c.with_file) {
+        FILE* f = std::fopen((root + "/notes.txt").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+      }
+      ASSERT_EQ(chmod(root.c_str(), c.mode), 0);
+    }
+    hmtest::RunResult r = RunAt(root, c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    std::string says = c.says;
+    for (size_t at = says.find('%'); at != std::string::npos; at = says.find('%', at + root.size())) {
+      says.replace(at, 1, root);
+    }
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    if (c.make) {
+      EXPECT_EQ(ModeOf(root), c.mode);
+      for (const char* made : {"/store.db", "/store.signal", "/Storage Card", "/Program Files"}) {
+        EXPECT_FALSE(std::filesystem::exists(root + made)) << made;
+      }
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(dir.path() + "/x")) << "a read-only command made a folder";
+    }
+  }
+}
+
+TEST(HmdeviceRootTest, InitMakesAPrivateDeviceInAMissingOrEmptyFolderAndEmptyRootIsRefused) {
+  hmtest::TempDir dir;
+  for (const std::string& root : {dir.path() + "/new/device", dir.path() + "/empty"}) {
+    SCOPED_TRACE(root);
+    if (root.ends_with("empty")) {
+      ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    }
+    hmtest::RunResult made = RunAt(root, {"init"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    EXPECT_EQ(ModeOf(root), 0700u);
+    EXPECT_EQ(ModeOf(root + "/store.db"), 0600u);
+    EXPECT_EQ(RunAt(root, {"db", "list"}).exit_code, 0) << "the device is found again";
+  }
+  hmtest::RunResult empty = RunAt("", {"status"});
+  EXPECT_EQ(empty.exit_code, 2);
+  EXPECT_NE(empty.err.find("--root is empty"), std::string::npos) << empty.err;
 }
 
 }  // namespace

@@ -2,12 +2,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +21,8 @@
 #include "hm_version.h"
 #include "nlohmann/json.hpp"
 #include "peer/mirror.h"
+#include "peer/peer_client.h"
+#include "peer/frame.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 
@@ -121,6 +127,161 @@ TEST_F(HmpeerTest, AFastSyncMirrorsWhatASlowSyncDoes) {
   hmtest::TempDir after;
   Sync(after.path());
   EXPECT_EQ(Records(desk.path(), 24), Records(after.path(), 24));
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 01000;  // no file: matches no mode
+  return st.st_mode & 07777;
+}
+
+// The desktop's copy holds contacts and mail: what the sync makes is the
+// owner's only under a common umask, and a folder that cannot hold the
+// mirror fails the command before any class is asked for.
+TEST_F(HmpeerTest, TheMirrorIsPrivateAndAFolderThatCannotHoldItFailsFirst) {
+  StartServer();
+  hmtest::TempDir desk;
+  const mode_t saved = umask(022);
+  const std::string dir = desk.path() + "/new/mirror";
+  RunResult made = Peer({"sync", "--to", dir, "--class", "24"});
+  EXPECT_EQ(made.exit_code, 0) << made.err;
+  for (const std::string& folder : {desk.path() + "/new", dir}) EXPECT_EQ(ModeOf(folder), 0700u) << folder;
+  for (const char* file : {"/mirror.db", "/mirror.db-wal", "/mirror.db-shm"}) {
+    if (std::filesystem::exists(dir + file)) {
+      EXPECT_EQ(ModeOf(dir + file), 0600u) << file;
+    }
+  }
+  EXPECT_EQ(ModeOf(dir + "/mirror.db"), 0600u);
+
+  const std::string file = desk.path() + "/passwd";
+  std::ofstream(file) << "root:x:0:0\n";
+  const std::string open_dir = desk.path() + "/shared";
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  struct Case {
+    std::string to;
+    std::string says;
+  } cases[] = {
+      {"", "hmpeer: --to is empty"},
+      {file, "hmpeer: cannot open the mirror: " + file + " is not a directory"},
+      {open_dir, "chmod 700 '" + open_dir + "'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    RunResult r = Peer({"sync", "--to", c.to});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("class"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(ModeOf(open_dir), 0777u) << "a folder that was there is left as it was";
+  EXPECT_FALSE(std::filesystem::exists(open_dir + "/mirror.db"));
+  umask(saved);
+}
+
+// What hmpeer says is plain: a failure with --json is a JSON object with an
+// error (never an empty result), a missing database is named, ports are
+// checked by name, host names are taken, and the commands whose effect is
+// not what "done" suggests say what it is.
+TEST_F(HmpeerTest, FailuresAndResultsAreToldPlainly) {
+  StartServer();
+  RunResult dump = Peer({"--json", "dump", "Nope"});
+  EXPECT_EQ(dump.exit_code, 1);
+  json error = json::parse(dump.out, nullptr, false);
+  ASSERT_TRUE(error.is_object()) << dump.out;
+  EXPECT_EQ(error["status"], 1);
+  EXPECT_NE(error["error"].get<std::string>().find("Nope"), std::string::npos) << dump.out;
+  EXPECT_EQ(error.value("records", json::array()).size(), 0u) << "no record passes for the database";
+
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* out;  // in standard output, or "" for nothing to look for
+    const char* err;  // in standard error, or ""
+  } cases[] = {
+      {{"hello", "--port", "0"}, 2, "", "--port: Value 0 not in range 1 to 65535"},
+      {{"--json", "hello", "--port", "70000"}, 2, "{\"error\":\"--port: Value 70000", ""},
+      {{"--json", "frobnicate"}, 2, "{\"error\":", ""},
+      {{"--host", "localhost", "hello"}, 0, "hello accepted", ""},
+      {{"suspend"}, 0, "suspend done: the device drops changes until this session ends", ""},
+      {{"resume"}, 0, "until this session ends", ""},
+      {{"alarm", "clear", "5"}, 0, "the device does not tell whether it did", ""},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    for (const std::string& a : c.args) name += a + " ";
+    SCOPED_TRACE(name);
+    std::vector<std::string> argv = {HM_HMPEER_PATH};
+    if (std::find(c.args.begin(), c.args.end(), "--port") == c.args.end()) {
+      argv.insert(argv.end(), {"--port", std::to_string(port_)});
+    }
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunResult r = hmtest::Run(argv);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+
+  // A docked peer holds the one connection: the next is told why it gets no
+  // reply.
+  peer::PeerClient docked;
+  std::string why;
+  ASSERT_TRUE(docked.Connect("127.0.0.1", static_cast<uint16_t>(port_), peer::PeerClient::Millis(5000), &why))
+      << why;
+  ASSERT_EQ(docked.Hello(), peer::kStatusOk);
+  RunResult second = Peer({"--timeout", "1", "hello"});
+  EXPECT_EQ(second.exit_code, 3);
+  EXPECT_NE(second.err.find("the device serves one peer at a time, and another one is most likely connected"),
+            std::string::npos)
+      << second.err;
+
+  // hmdevice status shows where the server listens and the peer it serves.
+  auto status = [&] { return json::parse(Device({"status", "--json"}).out); };
+  json docked_status = status();
+  EXPECT_EQ(docked_status["listen"], "0.0.0.0:" + std::to_string(port_)) << docked_status;
+  EXPECT_TRUE(docked_status["peer"].is_string()) << docked_status;
+  RunResult text = Device({"status"});
+  EXPECT_NE(text.out.find("connected (the device serves one peer at a time)"), std::string::npos) << text.out;
+  docked.Close();
+  bool freed = false;
+  for (int i = 0; i < 500 && !freed; ++i) {
+    freed = status()["peer"].is_null();
+    if (!freed) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(freed) << "the peer's end shows";
+}
+
+// The device's tools and the desktop's show the same change alike: its type
+// as a word, its time as an ISO date, the record after "rec"; the status
+// names a state under both of its numberings.
+TEST_F(HmpeerTest, BothToolsShowAChangeAndAStateAlike) {
+  StartServer();
+  ASSERT_EQ(Peer({"enable", "24"}).exit_code, 0);
+  RunResult add = Device({"rec", "add", "Demo Contacts", "0x1001F=Ada", "0x10003=-7"});
+  ASSERT_EQ(add.exit_code, 0);
+  const std::string oid = add.out.substr(0, add.out.find('\n'));
+  Settle();
+  // hmpeer --json dump gives numbers as numbers, as rec list --json does.
+  bool found = false;
+  const json dump = json::parse(Peer({"--json", "dump", "Demo Contacts"}).out);
+  for (const json& record : dump["records"]) {
+    if (std::to_string(record["oid"].get<long long>()) != oid) continue;
+    for (const json& p : record["props"]) {
+      if (p["id"] == 0x10003) found = p["value"] == -7;
+    }
+  }
+  EXPECT_TRUE(found) << "the I4 property as the number -7";
+  const std::regex iso("^add \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ");
+  for (const RunResult& r : {Device({"changes", "24"}), Peer({"changes", "24"})}) {
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, iso)) << r.out;
+    EXPECT_NE(r.out.find(" rec " + oid + " uid 0xffffffff"), std::string::npos) << r.out;
+  }
+  RunResult status = Device({"status"});
+  EXPECT_NE(status.out.find("class 24: tracking (registry 1, local request 0), sync time 20"), std::string::npos)
+      << status.out;
+  json classes = json::parse(Device({"status", "--json"}).out)["classes"];
+  EXPECT_EQ(classes[0]["localState"], 0);
+  EXPECT_TRUE(classes[0]["syncTimeText"].is_string()) << classes[0];
 }
 
 // Many changes spread over a database larger than a read batch: records
@@ -341,7 +502,8 @@ TEST_F(HmpeerTest, CommandsAnswerInTextAndJson) {
   ASSERT_EQ(changes.exit_code, 0) << changes.err;
   json list = json::parse(changes.out);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0]["type"], 0);
+  EXPECT_EQ(list[0]["type"], "add");
+  EXPECT_EQ(list[0]["typeCode"], 0);
 
   RunResult dump = Peer({"--json", "dump", "Demo Contacts"});
   ASSERT_EQ(dump.exit_code, 0) << dump.err;
@@ -382,7 +544,10 @@ TEST_F(HmpeerTest, ARecordTooLargeToTransferIsReportedNotSkipped) {
   EXPECT_EQ(dump.exit_code, 1);
   EXPECT_NE(dump.err.find("record " + big.out.substr(0, big.out.find('\n')) + " "), std::string::npos)
       << dump.err;
-  EXPECT_EQ(json::parse(dump.out)["records"].size(), 1u) << "the records before it";
+  const json streamed = json::parse(dump.out);  // one object, written as the records came
+  EXPECT_EQ(streamed["records"].size(), 1u) << "the records before it";
+  EXPECT_NE(streamed["error"].get<std::string>().find("too large"), std::string::npos) << dump.out;
+  EXPECT_EQ(streamed["status"], 1);
 }
 
 // The global options are taken before and after the command alike.

@@ -267,7 +267,7 @@ TEST_F(LostChangesTest, AFullStoreLosesTheClassAndRecordingComesBack) {
   RunResult changes = s_.Device({"changes", "24"});
   std::set<std::string> logged;
   std::istringstream lines(changes.out);
-  for (std::string type, time, oid; lines >> type >> time >> oid;) {
+  for (std::string type, time, label, oid; lines >> type >> time >> label >> oid;) {
     logged.insert(oid);
     lines.ignore(1 << 20, '\n');
   }

@@ -245,13 +245,11 @@ void CollectModes(const std::string& path, std::vector<std::pair<std::string, mo
   closedir(dir);
 }
 
-TEST_F(ServiceProcessTest, EveryFileIsPrivateInARootMadeWideBeforehand) {
+TEST_F(ServiceProcessTest, EveryFileTheProgramsMakeIsPrivateWhateverTheUmask) {
   for (mode_t mask : {022u, 0u}) {
     SCOPED_TRACE("umask " + std::to_string(mask));
     hmtest::TempDir dir;
     const std::string root = dir.path() + "/device";
-    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
     // The programs inherit the umask.
     const mode_t saved = umask(mask);
     RunResult init = hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "init", "--demo"});
@@ -283,18 +281,32 @@ TEST_F(ServiceProcessTest, EveryFileIsPrivateInARootMadeWideBeforehand) {
   }
 }
 
-TEST_F(ServiceProcessTest, ARootOthersCanWriteIsRefusedByEveryProgram) {
-  const std::string root = dir_.path() + "/shared";
-  ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
-  ASSERT_EQ(chmod(root.c_str(), 0777), 0);
-  const std::string message = "the device root " + root + " can be written by other users (mode 0777)";
-  RunResult server = hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", root}, "", 20s);
-  EXPECT_EQ(server.exit_code, 2);
-  EXPECT_NE(server.err.find(message), std::string::npos) << server.err;
-  RunResult device = hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "db", "list"});
-  EXPECT_EQ(device.exit_code, 3);
-  EXPECT_NE(device.err.find(message), std::string::npos) << device.err;
-  EXPECT_FALSE(std::ifstream(root + "/store.db").good()) << "nothing was made in it";
+// A root made beforehand that other users may reach into is the user's to
+// narrow: every program refuses it, names the chmod and changes nothing.
+TEST_F(ServiceProcessTest, ARootOpenToOthersIsRefusedByEveryProgram) {
+  for (mode_t mode : {0777u, 0755u}) {
+    SCOPED_TRACE(mode);
+    hmtest::TempDir dir;
+    const std::string root = dir.path() + "/shared";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(root.c_str(), mode), 0);
+    const std::string message = "the device root " + root + " is open to other users (mode 0" +
+                                (mode == 0777u ? "777" : "755") + "); make it private first: chmod 700 '" +
+                                root + "'";
+    RunResult server = hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", root}, "", 20s);
+    EXPECT_EQ(server.exit_code, 2);
+    EXPECT_NE(server.err.find(message), std::string::npos) << server.err;
+    RunResult init = hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "init"});
+    EXPECT_EQ(init.exit_code, 3);
+    EXPECT_NE(init.err.find(message), std::string::npos) << init.err;
+    RunResult list = hmtest::Run({HM_HMDEVICE_PATH, "--root", root, "db", "list"});
+    EXPECT_EQ(list.exit_code, 2);
+    EXPECT_NE(list.err.find("no device at " + root), std::string::npos) << list.err;
+    EXPECT_FALSE(std::ifstream(root + "/store.db").good()) << "nothing was made in it";
+    struct stat st;
+    ASSERT_EQ(stat(root.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+  }
 }
 
 // The service manager names the stream it connects to standard error in
@@ -327,12 +339,19 @@ TEST_F(ServiceProcessTest, LinesCarryTheirPriorityOnlyWhenStandardErrorIsTheJour
     ASSERT_TRUE(server.Wait(10s));
     EXPECT_NE(server.Err().find(std::string(c.journal ? "<7>" : "") + trace), std::string::npos)
         << server.Err();
+    // What the program does, at information level: where it listens and
+    // whom it serves, and why it closes.
+    for (const std::string& line :
+         {"hollowmarch: listening on 127.0.0.1:" + std::to_string(port_) + "; no class tracked; serving every peer",
+          std::string("hollowmarch: closing: another instance asked for it")}) {
+      EXPECT_NE(server.Err().find(std::string(c.journal ? "<6>" : "") + line), std::string::npos) << server.Err();
+    }
 
     // An error line of a server that cannot start.
     PortHolder holder("127.0.0.1", port_);
     RunResult failed = hmtest::Run(wrapped({"--listen", "127.0.0.1"}), "", 20s);
     EXPECT_EQ(failed.exit_code, 1);
-    const std::string error = "Hollowmarch Replication Server: unable to start the sync server";
+    const std::string error = "hollowmarch: unable to start the sync server";
     ASSERT_NE(failed.err.find(error), std::string::npos) << failed.err;
     if (c.journal) {
       EXPECT_EQ(failed.err.rfind("<3>" + error, 0), 0u) << failed.err;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "hm_version.h"
 #include "nlohmann/json.hpp"
 #include "peer/device_requests.h"
 #include "peer/peer_client.h"
@@ -132,6 +133,43 @@ TEST_F(ShellProcessTest, AppRunAfterRestoreClearsEverySyncState) {
   EXPECT_EQ(Reg("SyncTime_24"), "777");
 }
 
+// What a person types is answered plainly: the version, a usage error with
+// the usage and status 2, a Port that is no port named before anything
+// runs, and a misspelt keyword warned about (the system still runs, as the
+// command line's rule says).
+TEST_F(ShellProcessTest, TheCommandLineAndThePortAreToldPlainly) {
+  RunResult version = hmtest::Run({HM_HOLLOWMARCH_PATH, "--version"});
+  EXPECT_EQ(version.exit_code, 0) << version.err;
+  EXPECT_EQ(version.out, std::string(HM_VERSION) + "\n");
+  RunResult unknown = hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root(), "--bogus"});
+  EXPECT_EQ(unknown.exit_code, 2);
+  EXPECT_NE(unknown.err.find("hollowmarch: The following argument was not expected: --bogus\nusage: hollowmarch"),
+            std::string::npos)
+      << unknown.err;
+
+  for (const char* port : {"0", "70000"}) {
+    SCOPED_TRACE(port);
+    ASSERT_EQ(Device({"reg", "set", "Port", port}).exit_code, 0);
+    RunResult refused = hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root()}, "", 20s);
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_NE(refused.err.find(std::string("the registry value Port is ") + port + ", which is no port (1 to 65535)"),
+              std::string::npos)
+        << refused.err;
+  }
+  ASSERT_EQ(Device({"reg", "set", "Port", std::to_string(port_)}).exit_code, 0);
+
+  auto server = Start({"Shutdwon"});
+  ASSERT_TRUE(WaitRunning(*server)) << server->Err();
+  EXPECT_TRUE(server->WaitForErr("hollowmarch: the command line \"Shutdwon\" is neither Shutdown nor "
+                                 "AppRunAfterRestore; running the system",
+                                 5s))
+      << server->Err();
+  RunResult shutdown = hmtest::Run({HM_HOLLOWMARCH_PATH, "--root", device_.root(), "Shutdown"}, "", 20s);
+  EXPECT_EQ(shutdown.exit_code, 0) << shutdown.err;
+  EXPECT_EQ(shutdown.err.find("neither Shutdown"), std::string::npos) << "no warning for the keyword";
+  ASSERT_TRUE(server->Wait(10s));
+}
+
 TEST_F(ShellProcessTest, APortInUseEndsTheProcessWithAFailure) {
   hmtest::TempDevice other(false);
   // A first server holds the port.
@@ -230,7 +268,7 @@ TEST_F(ShellProcessTest, ChangesAppearInTheListUnlessCaptureIsSuspended) {
   ASSERT_TRUE(peer::ResumeCapture(client).ok());
   list = changes();
   ASSERT_EQ(list.size(), 1u) << list.dump();
-  EXPECT_NE(list[0]["type"], 1) << "the delete was not recorded";
+  EXPECT_NE(list[0]["type"], "delete") << "the delete was not recorded";
 
   RunResult status = Device({"status", "--json"});
   ASSERT_EQ(status.exit_code, 0) << status.err;

@@ -1,5 +1,7 @@
 #include "tools/hmdevice_shell.h"
 
+#include <cstdio>
+#include <optional>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -9,11 +11,13 @@
 #include "platform/object_store.h"
 #include "platform/registry.h"
 #include "platform/window.h"
+#include "server/server_state.h"
 #include "settings/data_classes.h"
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "shell/change_list_interface.h"
 #include "tools/hmdevice_system.h"
+#include "tools/time_text.h"
 #include "tools/hmdevice_values.h"
 #include "tracking/change_log.h"
 #include "tracking/mail_store.h"
@@ -27,19 +31,6 @@ struct Change {
 
 DWORD Ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam = 0) {
   return static_cast<DWORD>(SendMessageW(window, message, wparam, lparam));
-}
-
-const char* TypeName(DWORD type) {
-  switch (type) {
-    case 0:
-      return "add";
-    case 1:
-      return "delete";
-    case 3:
-      return "modify";
-    default:
-      return "unknown";
-  }
 }
 
 const char* StateName(DWORD state) {
@@ -123,15 +114,22 @@ int ChangesCommand(Io& io, const std::string& class_text, const std::optional<st
                        Ask(window, WM_HMAPP_GET_CHANGE_RESERVED, h)});
   }
   Ask(window, WM_HMAPP_END_CHANGE_LIST, cls);
+  // The fields as hmpeer changes shows them (the local interface has no
+  // database identifier, and gives the reserved word).
   if (json) {
     nlohmann::json array = nlohmann::json::array();
     for (const Change& c : changes) {
-      array.push_back({{"type", c.type}, {"time", c.time}, {"oid", c.oid}, {"uid", c.uid}, {"reserved", c.reserved}});
+      array.push_back({{"type", tools::ChangeTypeWord(c.type)}, {"typeCode", c.type}, {"time", c.time},
+                       {"timeText", tools::IsoTime(c.time)}, {"oid", c.oid}, {"uid", c.uid},
+                       {"reserved", c.reserved}});
     }
     io.out << array.dump() << "\n";
   } else {
     for (const Change& c : changes) {
-      io.out << TypeName(c.type) << " " << c.time << " " << c.oid << " " << c.uid << " " << c.reserved << "\n";
+      char uid[16];
+      std::snprintf(uid, sizeof uid, "0x%08x", static_cast<unsigned>(c.uid));
+      io.out << tools::ChangeTypeWord(c.type) << " " << tools::IsoTime(c.time) << " rec " << c.oid << " uid " << uid
+             << " reserved " << c.reserved << "\n";
     }
   }
   return kExitOk;
@@ -145,10 +143,20 @@ int StatusCommand(Io& io, bool json) {
   // capture; none without a journal.
   DWORD uncaptured = 0;
   const bool journal = CeGetNotificationBacklog(kServerWindowClass, &uncaptured) != FALSE;
+  // Where the running server listens and whom it serves; nothing of a
+  // server that does not run (its last state may be left over).
+  const std::optional<ServerState> server = running ? ReadServerState() : std::nullopt;
   if (!json) {
     io.out << "system: " << (running ? "running" : "not running");
     if (journal) io.out << ", " << uncaptured << " notification(s) not yet captured";
     io.out << "\n";
+    if (server) {
+      io.out << "server: listening on " << server->listen << ", "
+             << (server->peer.empty() ? "no peer connected"
+                                      : "peer " + server->peer +
+                                            " connected (the device serves one peer at a time)")
+             << "\n";
+    }
   }
   for (DWORD cls : kDataClasses) {
     const DWORD state = GetSyncState(cache, cls);
@@ -163,19 +171,28 @@ int StatusCommand(Io& io, bool json) {
       classes.push_back({{"class", cls},
                          {"state", state},
                          {"stateName", StateName(state)},
+                         {"localState", LocalSyncState(state)},
                          {"syncTime", sync_time},
+                         {"syncTimeText", sync_time != 0 ? nlohmann::json(tools::IsoTime(sync_time)) : nlohmann::json()},
                          {"lastSyncTime", last},
+                         {"lastSyncTimeText", last != 0 ? nlohmann::json(tools::IsoTime(last)) : nlohmann::json()},
                          {"databases", names},
                          {"logRecords", log_records}});
     } else {
-      io.out << "class " << cls << ": " << StateName(state) << ", sync time " << sync_time
-             << ", last sync " << last << ", " << log_records << " logged change(s), databases:";
+      // The state under both of its numberings: the registry's (1 is
+      // tracking) and the local request's (0 is tracking).
+      io.out << "class " << cls << ": " << StateName(state) << " (registry " << state << ", local request "
+             << LocalSyncState(state) << "), sync time " << (sync_time != 0 ? tools::IsoTime(sync_time) : "none")
+             << ", last sync " << (last != 0 ? tools::IsoTime(last) : "never") << ", " << log_records
+             << " logged change(s), databases:";
       for (const DbInfo& d : dbs) io.out << " \"" << d.name << "\"";
       io.out << "\n";
     }
   }
   if (json) {
     nlohmann::json out = {{"running", running}, {"classes", classes}};
+    out["listen"] = server ? nlohmann::json(server->listen) : nlohmann::json();
+    out["peer"] = server && !server->peer.empty() ? nlohmann::json(server->peer) : nlohmann::json();
     out["uncaptured"] = journal ? nlohmann::json(uncaptured) : nlohmann::json();
     io.out << out.dump() << "\n";
   }

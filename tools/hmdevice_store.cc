@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -277,11 +278,27 @@ int ImportRecordsCommand(Io& io, const std::string& db) {
   Result<CEOID> db_oid = ResolveDatabase(db);
   if (!db_oid.ok()) return Problem(io, kExitBadInput, db_oid.error());
 
-  // Every line is checked before the first write.
+  // Every record is checked before the first write. The input is one record
+  // a line, or one JSON array of them (what rec list --json prints).
   std::vector<std::vector<Property>> records;
   std::string line;
   for (size_t number = 1; std::getline(io.in, line); ++number) {
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    if (records.empty() && line[first] == '[') {
+      std::string rest((std::istreambuf_iterator<char>(io.in)), std::istreambuf_iterator<char>());
+      nlohmann::json array = nlohmann::json::parse(line + "\n" + rest, nullptr, /*allow_exceptions=*/false);
+      if (!array.is_array()) return Problem(io, kExitBadInput, "not a JSON array of records; nothing imported");
+      for (size_t i = 0; i < array.size(); ++i) {
+        Result<std::vector<Property>> properties = ParseImportRecord(array[i]);
+        if (!properties.ok()) {
+          return Problem(io, kExitBadInput, "record " + std::to_string(i + 1) + ": " + properties.error() +
+                                                "; nothing imported");
+        }
+        records.push_back(std::move(properties.value()));
+      }
+      break;
+    }
     Result<std::vector<Property>> properties = ParseImportLine(line);
     if (!properties.ok()) {
       return Problem(io, kExitBadInput, "line " + std::to_string(number) + ": " + properties.error() +

@@ -495,6 +495,10 @@ Result<std::vector<Property>> ParseImportLine(std::string_view line) {
   // Without exceptions: a parse failure gives a discarded value.
   nlohmann::json json = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded()) return Result<std::vector<Property>>::Fail("not JSON");
+  return ParseImportRecord(json);
+}
+
+Result<std::vector<Property>> ParseImportRecord(const nlohmann::json& json) {
   if (!json.is_object() || !json.contains("props") || !json["props"].is_array()) {
     return Result<std::vector<Property>>::Fail("expected {\"props\":[...]}");
   }

@@ -110,6 +110,9 @@ Result<std::vector<Property>> ParsePropertyArguments(const std::vector<std::stri
 Result<Property> PropertyFromJson(const nlohmann::json& json);
 // One import line: {"props":[{"id":N,"value":V}, ...]}.
 Result<std::vector<Property>> ParseImportLine(std::string_view line);
+// The same for one record already parsed: an object with "props" (other
+// members, like the "oid" that rec list --json prints, are ignored).
+Result<std::vector<Property>> ParseImportRecord(const nlohmann::json& json);
 
 // A property as the store gave it. A property whose type is not known keeps
 // only its identifier.

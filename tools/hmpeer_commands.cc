@@ -11,13 +11,13 @@
 #include "peer/device_time_zone.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
+#include "tools/time_text.h"
 
 namespace hmpeer {
 namespace {
 
 using nlohmann::json;
 
-const char* ChangeTypeName(uint8_t t) { return t == 0 ? "add" : t == 1 ? "delete" : t == 3 ? "modify" : "?"; }
 
 // The class index of CLASS and the time of --since, or a usage error.
 int ClassAndSince(Session& s, const std::string& cls, const std::optional<std::string>& since,
@@ -31,18 +31,29 @@ int ClassAndSince(Session& s, const std::string& cls, const std::optional<std::s
 }
 
 // A command answered by its status alone.
-int StatusCommand(Session& s, const std::string& name, peer::Reply (*request)(peer::PeerClient&)) {
+// A command answered by a status alone; `note` (when not empty) says what
+// the result means beyond "done".
+int StatusCommand(Session& s, const std::string& name, peer::Reply (*request)(peer::PeerClient&),
+                  const std::string& note = "") {
   if (int rc = s.Open()) return rc;
   const peer::Reply r = request(s.client());
   if (!r.ok()) return s.Refused(r, name);
-  s.Print({{name, "done"}}, name + " done\n");
+  json result = {{name, "done"}};
+  if (!note.empty()) result["note"] = note;
+  s.Print(result, name + " done" + (note.empty() ? "" : ": " + note) + "\n");
   return s.Finish(kExitOk);
 }
+
+// Capture's suspension is the session's: the device lifts it when the
+// session ends, and each hmpeer command is one session.
+constexpr char kUntilSessionEnds[] =
+    "until this session ends, which is when this command ends (each hmpeer command is one session)";
 
 // A command answered by the device time.
 int TimeCommand(Session& s, const std::string& name, const peer::Reply& r, uint32_t time) {
   if (!r.ok()) return s.Refused(r, name);
-  s.Print({{"deviceTime", time}}, "device time " + std::to_string(time) + "\n");
+  s.Print({{"deviceTime", time}, {"deviceTimeText", tools::IsoTime(time)}},
+          "device time " + tools::IsoTime(time) + " (" + std::to_string(time) + ")\n");
   return s.Finish(kExitOk);
 }
 
@@ -63,7 +74,9 @@ int SetAlarm(Session& s, const peer::Alarm& alarm) {
     return s.Finish(kExitRefused);
   }
   if (!alarm.set) {
-    s.Print({{"handle", handle}}, "handle " + std::to_string(handle) + "\n");
+    // The device answers the same whether or not it had the notification.
+    const std::string note = "cleared if the device had it; the device does not tell whether it did";
+    s.Print({{"handle", handle}, {"note", note}}, "handle " + std::to_string(handle) + ": " + note + "\n");
   } else {
     const auto& f = alarm.time;
     const std::string at = TimeText({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]});
@@ -132,12 +145,13 @@ int ChangesCommand(Session& s, const std::string& cls, const std::optional<std::
   json array = json::array();
   std::string text;
   for (const auto& ch : changes) {
-    array.push_back({{"type", ch.type}, {"time", ch.time}, {"reserved", ch.reserved}, {"uid", ch.uid},
+    array.push_back({{"type", tools::ChangeTypeWord(ch.type)}, {"typeCode", ch.type}, {"time", ch.time},
+                     {"timeText", tools::IsoTime(ch.time)}, {"reserved", ch.reserved}, {"uid", ch.uid},
                      {"db", ch.oidDb}, {"oid", ch.oidRec}});
-    char line[128];
-    std::snprintf(line, sizeof line, "%-6s %10u db %08x rec %08x uid %08x\n", ChangeTypeName(ch.type), ch.time,
-                  ch.oidDb, ch.oidRec, ch.uid);
-    text += line;
+    char uid[16];
+    std::snprintf(uid, sizeof uid, "0x%08x", static_cast<unsigned>(ch.uid));
+    text += std::string(tools::ChangeTypeWord(ch.type)) + " " + tools::IsoTime(ch.time) + " db " +
+            std::to_string(ch.oidDb) + " rec " + std::to_string(ch.oidRec) + " uid " + uid + "\n";
   }
   s.Print(array, text);
   return s.Finish(kExitOk);
@@ -181,8 +195,15 @@ int DisableCommand(Session& s, const std::string& cls) {
 }
 
 int FlushCommand(Session& s) { return StatusCommand(s, "flush", peer::FlushChanges); }
-int SuspendCommand(Session& s) { return StatusCommand(s, "suspend", peer::SuspendCapture); }
-int ResumeCommand(Session& s) { return StatusCommand(s, "resume", peer::ResumeCapture); }
+int SuspendCommand(Session& s) {
+  return StatusCommand(s, "suspend", peer::SuspendCapture,
+                       std::string("the device drops changes ") + kUntilSessionEnds);
+}
+int ResumeCommand(Session& s) {
+  return StatusCommand(s, "resume", peer::ResumeCapture,
+                       std::string("the device captures changes, and a suspend has no effect until a flush, ") +
+                           kUntilSessionEnds);
+}
 
 int AlarmSetCommand(Session& s, const AlarmArgs& args) {
   peer::Alarm a;
@@ -240,42 +261,82 @@ int FreeCommand(Session& s, const std::string& volume) {
   return s.Finish(kExitOk);
 }
 
+// A dumped record: as JSON (integers as numbers, as rec list --json gives
+// them; other types as their text), and as a text line.
+json DumpedRecordJson(const peer::Record& rec) {
+  json props = json::array();
+  for (const auto& p : rec.props) {
+    const bool integer = p.type() == 2 || p.type() == 3 || p.type() == 18 || p.type() == 19;
+    props.push_back({{"id", p.propId},
+                     {"type", p.type()},
+                     {"value", integer ? json(p.integer) : json(peer::PropertyValueText(p))}});
+  }
+  return {{"oid", rec.oid}, {"props", props}};
+}
+
+std::string DumpedRecordText(const peer::Record& rec) {
+  std::string text = std::to_string(rec.oid);
+  for (const auto& p : rec.props) {
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08X", p.propId);
+    text += std::string(" ") + id + "=" + peer::PropertyValueText(p);
+  }
+  return text + "\n";
+}
+
 int DumpDatabaseCommand(Session& s, const std::string& db) {
   uint32_t oid = 0;
   std::u16string name;
   if (!peer::ParseDatabaseRef(db, &oid, &name)) return s.Fail(kExitUsage, "DB: a name, or @ and an identifier");
   if (int rc = s.Open()) return rc;
-  std::vector<peer::Record> records;
   uint32_t oidDb = 0;
   std::string error;
+  // The records are printed batch by batch as they come, never held: with
+  // --json as one object written in pieces, {"db":N,"records":[...]}.
+  const bool as_json = s.options().json;
+  bool started = false;
+  size_t count = 0;
+  auto start = [&] {
+    if (!started && as_json) s.out() << "{\"db\":" << oidDb << ",\"records\":[";
+    started = true;
+  };
+  const peer::DumpRecords print = [&](const std::vector<peer::Record>& batch) {
+    start();
+    for (const peer::Record& rec : batch) {
+      if (as_json) {
+        s.out() << (count++ > 0 ? "," : "") << DumpedRecordJson(rec).dump();
+      } else {
+        s.out() << DumpedRecordText(rec);
+      }
+    }
+    s.out().flush();
+  };
+  // The bar only where it does not mix with the records on one terminal.
   std::optional<ProgressBar> bar;
   peer::DumpProgress progress;
-  if (isatty(2)) {
+  if (isatty(2) && !isatty(1)) {
     bar.emplace(stderr, db);
     progress = [&](size_t done, size_t total) { bar->Update(done, total); };
   }
-  const bool ok = peer::DumpDatabase(s.client(), oid, name, &records, &oidDb, &error, progress);
+  const bool ok = peer::DumpDatabase(s.client(), oid, name, nullptr, &oidDb, &error, progress, print);
   bar.reset();
-  json array = json::array();
-  std::string text;
-  for (const auto& rec : records) {
-    json props = json::array();
-    text += std::to_string(rec.oid);
-    for (const auto& p : rec.props) {
-      props.push_back({{"id", p.propId}, {"type", p.type()}, {"value", peer::PropertyValueText(p)}});
-      char id[16];
-      std::snprintf(id, sizeof id, "0x%08X", p.propId);
-      text += std::string(" ") + id + "=" + peer::PropertyValueText(p);
-    }
-    text += "\n";
-    array.push_back({{"oid", rec.oid}, {"props", props}});
-  }
-  s.Print({{"db", oidDb}, {"records", array}}, text);
   if (!ok) {
-    const bool not_sent = s.client().last_result() == peer::ReceiveResult::kTooLarge;
-    s.Fail(not_sent ? kExitUsage : kExitRefused, error);
-    return s.Finish(not_sent ? kExitUsage : kExitRefused);
+    // The records read before the failure stay with it, never as the whole
+    // database: with --json the one object holds the error too.
+    const int code = s.client().last_result() == peer::ReceiveResult::kTooLarge ? kExitUsage : kExitRefused;
+    const std::string message = "dump " + db + ": " + error;
+    if (!started) {
+      s.Fail(code, message, {{"db", oidDb}, {"records", json::array()}});
+    } else {
+      s.Tell(message);
+      if (as_json) s.out() << "],\"error\":" << json(message).dump() << ",\"status\":" << code << "}\n";
+    }
+    s.out().flush();
+    return s.Finish(code);
   }
+  start();
+  if (as_json) s.out() << "]}\n";
+  s.out().flush();
   return s.Finish(kExitOk);
 }
 

@@ -1,5 +1,9 @@
 #include "tools/hmpeer_session.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ostream>
@@ -65,18 +69,52 @@ void Session::Trace(bool sent, std::span<const uint8_t> bytes) {
   err_ << text << "\n" << std::flush;
 }
 
+// The IPv4 address of `host` (an address already, or a name the resolver
+// knows) as text; false with *error when it has none.
+bool ResolveHost(const std::string& host, std::string* address, std::string* error) {
+  in_addr literal{};
+  if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
+    *address = host;
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *error = "cannot find an IPv4 address for --host " + host + ": " + gai_strerror(rc);
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  *address = text;
+  return true;
+}
+
 int Session::Open() {
   std::string error;
   hello_done_ = false;
-  if (!client_.Connect(options_.host, options_.port, Timeout(), &error)) {
+  std::string address;
+  if (!ResolveHost(options_.host, &address, &error)) return Fail(kExitConnection, error);
+  if (!client_.Connect(address, options_.port, Timeout(), &error)) {
     return Fail(kExitConnection,
                 "cannot connect to " + options_.host + ":" + std::to_string(options_.port) + ": " + error);
   }
   const int status = client_.Hello();
   if (status < 0) {
-    const bool broken = client_.last_result() == peer::ReceiveResult::kBadLength;
+    const peer::ReceiveResult result = client_.last_result();
     client_.Close();
-    return Fail(broken ? kExitRefused : kExitConnection, "hello: " + client_.LastFailure());
+    // The device takes a second connection into its backlog and answers it
+    // only when the first one ends: silence after a connect is most likely
+    // that.
+    const std::string busy = result == peer::ReceiveResult::kTimeout
+                                 ? "; the device serves one peer at a time, and another one is most likely "
+                                   "connected (hmdevice status tells)"
+                                 : "";
+    return Fail(result == peer::ReceiveResult::kBadLength ? kExitRefused : kExitConnection,
+                "hello: " + client_.LastFailure() + busy);
   }
   if (status != peer::kStatusOk) {
     char buf[64];
@@ -106,9 +144,19 @@ int Session::End(bool shutdown) {
   return status;
 }
 
-int Session::Fail(int code, const std::string& message) {
-  err_ << "hmpeer: " << message << "\n" << std::flush;
+void Session::Tell(const std::string& message) { err_ << "hmpeer: " << message << "\n" << std::flush; }
+
+int Session::Fail(int code, const std::string& message, const nlohmann::json& partial) {
+  Tell(message);
+  if (options_.json) PrintJsonError(out_, code, message, partial);
   return code;
+}
+
+void PrintJsonError(std::ostream& out, int code, const std::string& message, const nlohmann::json& partial) {
+  nlohmann::json error = partial.is_object() ? partial : nlohmann::json::object();
+  error["error"] = message;
+  error["status"] = code;
+  out << error.dump() << "\n" << std::flush;
 }
 
 int Session::Refused(const peer::Reply& reply, const std::string& what) {

@@ -39,6 +39,11 @@ int ClassIndex(const std::string& text);
 // "device answered 0xD3", or the reply's own error.
 std::string StatusText(const peer::Reply& reply);
 
+// The --json form of a failure: {"error": message, "status": code} as a
+// line, with the members of `partial` (what was done before it failed).
+void PrintJsonError(std::ostream& out, int code, const std::string& message,
+                    const nlohmann::json& partial = nlohmann::json::object());
+
 class Session {
  public:
   // `options`, `out` and `err` must outlive the session.
@@ -61,8 +66,13 @@ class Session {
   int End(bool shutdown);
   bool open() const { return client_.connected(); }
 
-  // Prints "hmpeer: <message>" on the error stream; returns `code`.
-  int Fail(int code, const std::string& message);
+  // Prints "hmpeer: <message>" on the error stream, only.
+  void Tell(const std::string& message);
+  // Prints "hmpeer: <message>" on the error stream, and with --json also
+  // {"error": message, "status": code} as a line on the output (a script
+  // never reads a failure as an empty result), holding the members of
+  // `partial` too; returns `code`.
+  int Fail(int code, const std::string& message, const nlohmann::json& partial = nlohmann::json::object());
   // A request that did not succeed: "<what>: <why>", then Finish with 3 when
   // no reply came, 2 when the request was refused before it was sent, else 1.
   int Refused(const peer::Reply& reply, const std::string& what);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "peer/mirror.h"
 #include "peer/sync_engine.h"
 #include "tools/progress_bar.h"
 
@@ -20,6 +21,7 @@ using nlohmann::json;
 
 // The engine's options from the command line, or a usage error.
 int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
+  if (args.to.empty()) return s.Fail(kExitUsage, "--to is empty; name the mirror's folder");
   so->dir = args.to;
   for (const std::string& k : args.classes) {
     uint32_t v = 0;
@@ -37,6 +39,11 @@ int MakeOptions(Session& s, const SyncArgs& args, peer::SyncOptions* so) {
     std::vector<std::string>& named = so->databases[v];
     if (std::find(named.begin(), named.end(), d.substr(eq + 1)) == named.end()) named.push_back(d.substr(eq + 1));
   }
+  // Before the device is asked anything: a folder that cannot hold the
+  // mirror fails the command once, not each class.
+  peer::Mirror mirror;
+  std::string why;
+  if (!mirror.Open(so->dir, &why)) return s.Fail(kExitUsage, "cannot open the mirror: " + why);
   return kExitOk;
 }
 
@@ -102,22 +109,26 @@ class StopSignals {
 constexpr double kFirstRetrySeconds = 0.5;
 constexpr double kLastRetrySeconds = 30;
 
-// One sync of every class asked for, with a progress bar on a terminal.
+// One sync of every class asked for, with a progress bar on a terminal:
+// one line, each class's bar drawn over the last one's and blanked at the
+// end, so that only the results stay.
 std::vector<peer::ClassSyncResult> SyncOnce(Session& s, peer::SyncOptions so) {
   std::optional<ProgressBar> bar;
   if (isatty(2)) {
     so.progress = [&](const std::string& label) {
-      bar.reset();  // the previous class's line ends
+      if (bar) bar->Clear();
       bar.emplace(stderr, label);
     };
     so.onRecords = [&](size_t done, size_t total) { bar->Update(done, total); };
   }
-  return peer::Sync(s.client(), so);
+  std::vector<peer::ClassSyncResult> results = peer::Sync(s.client(), so);
+  if (bar) bar->Clear();
+  return results;
 }
 
 // Prints the results (of round `round` when not 0); the exit status they
-// make.
-int Report(Session& s, const std::vector<peer::ClassSyncResult>& results, int round) {
+// make. *lines (when given) is set to the number of lines printed.
+int Report(Session& s, const std::vector<peer::ClassSyncResult>& results, int round, int* lines = nullptr) {
   json array = json::array();
   std::string text = round > 0 ? "round " + std::to_string(round) + "\n" : "";
   bool failed = false, lost = false;
@@ -131,6 +142,7 @@ int Report(Session& s, const std::vector<peer::ClassSyncResult>& results, int ro
     lost = lost || r.connectionLost;
   }
   s.Print(round > 0 ? json{{"round", round}, {"classes", array}} : array, text);
+  if (lines != nullptr) *lines = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
   return lost ? kExitConnection : failed ? kExitRefused : kExitOk;
 }
 
@@ -138,6 +150,11 @@ int Watch(Session& s, const peer::SyncOptions& so, double interval) {
   StopSignals signals;
   int status = kExitOk;
   double retry = kFirstRetrySeconds;
+  // On a terminal each round's report is drawn over the last one's (the
+  // cursor goes up that many lines); anything else printed in between (a
+  // lost device) starts afresh below it.
+  const bool redraw = !s.options().json && isatty(1) && isatty(2);
+  int shown = 0;
   for (int round = 1; !signals.stop();) {
     // A device that went away while we waited closed the connection.
     if (s.open() && s.client().ClosedByDevice(peer::PeerClient::Millis(0))) s.client().Close();
@@ -147,13 +164,16 @@ int Watch(Session& s, const peer::SyncOptions& so, double interval) {
         char text[64];
         std::snprintf(text, sizeof text, "trying again in %g s", retry);
         s.Fail(status, text);
+        shown = 0;
         if (signals.Wait(retry)) break;
         retry = std::min(retry * 2, kLastRetrySeconds);
         continue;
       }
       retry = kFirstRetrySeconds;
     }
-    status = Report(s, SyncOnce(s, so), round++);
+    std::vector<peer::ClassSyncResult> results = SyncOnce(s, so);
+    if (redraw && shown > 0) s.out() << "\033[" << shown << "A\033[J";
+    status = Report(s, results, round++, &shown);
     if (status == kExitConnection) continue;  // connect again at once
     signals.Wait(interval);
   }

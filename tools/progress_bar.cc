@@ -46,6 +46,14 @@ void ProgressBar::Finish() {
   std::fflush(out_);
 }
 
+void ProgressBar::Clear() {
+  if (finished_) return;
+  finished_ = true;
+  if (!drawn_) return;
+  std::fprintf(out_, "\r%s\r", std::string(width_, ' ').c_str());
+  std::fflush(out_);
+}
+
 void ProgressBar::Draw() {
   std::string line = RenderProgress(label_, done_, total_);
   const size_t length = line.size();

@@ -35,6 +35,9 @@ class ProgressBar {
   void Update(size_t done, size_t total);
   // Draws the last state and ends the line (once; later calls do nothing).
   void Finish();
+  // Blanks the line drawn and leaves the cursor at its start, so that the
+  // next bar is drawn in its place (once, as Finish).
+  void Clear();
 
  private:
   void Draw();

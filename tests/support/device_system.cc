@@ -53,9 +53,10 @@ bool DeviceSystem::CutPower(std::string* why) {
   return true;
 }
 
-bool DeviceSystem::Start(std::string* why) {
-  server_ = std::make_unique<Process>(std::vector<std::string>{paths_.hollowmarch, "--root", root()},
-                                      DeviceEnv());
+bool DeviceSystem::Start(std::string* why, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {paths_.hollowmarch, "--root", root()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  server_ = std::make_unique<Process>(argv, DeviceEnv());
   return WaitServing(why);
 }
 

@@ -59,9 +59,10 @@ class DeviceSystem {
   // last sync. False (with *why) on failure or without the power_cut option.
   bool CutPower(std::string* why);
 
-  // Starts the server and waits until it answers a hello; false (with the
-  // server's output in *why) when it does not within 20 s.
-  bool Start(std::string* why = nullptr);
+  // Starts the server (with `options` after --root) and waits until it
+  // answers a hello; false (with the server's output in *why) when it does
+  // not within 20 s.
+  bool Start(std::string* why = nullptr, const std::vector<std::string>& options = {});
   Process* server() const { return server_.get(); }
   bool ServerRunning() const;
   // Ends the server: kill -SIG and wait (true when it exited with status 0

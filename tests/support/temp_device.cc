@@ -33,10 +33,9 @@ TempDir::~TempDir() {
 
 TempDevice::TempDevice(bool open) : opened_(open) {
   platform::fault::Clear();
-  if (open) {
-    platform::Status s = platform::OpenDevice(dir_.path());
-    if (!s.ok()) ADD_FAILURE() << "OpenDevice: " << s.message();
-  }
+  platform::Status s = platform::OpenDevice(dir_.path());
+  if (!s.ok()) ADD_FAILURE() << "OpenDevice: " << s.message();
+  if (!open) platform::CloseDevice();
 }
 
 TempDevice::~TempDevice() {

@@ -1,6 +1,6 @@
-// A fresh device in a temporary directory for one test: opened in this
-// process on construction, closed and removed on destruction. Also clears
-// the failure seam both times.
+// A fresh device in a temporary directory for one test: made (and opened in
+// this process unless asked not to) on construction, closed and removed on
+// destruction. Also clears the failure seam both times.
 #ifndef HOLLOWMARCH_TESTS_SUPPORT_TEMP_DEVICE_H_
 #define HOLLOWMARCH_TESTS_SUPPORT_TEMP_DEVICE_H_
 
@@ -31,7 +31,8 @@ class TempDir {
 
 class TempDevice {
  public:
-  // open: also open the device in this process.
+  // Makes the device (the programs open only a root that holds one); open:
+  // keeps it open in this process, else closes it again at once.
   explicit TempDevice(bool open = true);
   ~TempDevice();
   TempDevice(const TempDevice&) = delete;
