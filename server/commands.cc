@@ -10,6 +10,7 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
+#include "tracking/sync_horizon.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
 
@@ -38,11 +39,6 @@ ClassSelection SelectClass(TrackingState& tracking, DWORD dataClass) REQUIRES(Tr
   return selection;
 }
 
-void MarkTracking(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
-  SetSyncState(tracking.syncStates, dataClass, SyncStateTracking);
-  if (GetSyncTime(dataClass) == 0) SetSyncTime(dataClass, CurrentTime());
-}
-
 // Forgets the loaded change of one record in every log of the class. Only
 // a loaded list holds entries, so after command 3 nothing is found.
 void ForgetChange(TrackingState& tracking, DWORD dataClass, CEOID oidRec) REQUIRES(TrackingState::systemLock) {
@@ -69,7 +65,7 @@ BYTE EnableClass(SyncSession& session, TrackingState& tracking, CommandItem item
   ClassSelection selection = SelectClass(tracking, dataClass);
   session.bLastOp = subCode;
   if (!selection.enabled) return STATUS_OK;
-  MarkTracking(tracking, dataClass);
+  EnterTracking(tracking.syncStates, dataClass);
   if (subCode == CMD_FORGET_CHANGE && selection.existed) {
     ForgetChange(tracking, dataClass, GetBe32(item.bytes + 2));
   }
@@ -86,8 +82,7 @@ BYTE DisableClass(SyncSession& session, TrackingState& tracking, CommandItem ite
   ClassSelection selection = SelectClass(tracking, dataClass);
   session.bLastOp = CMD_DISABLE_CLASS;
   if (!selection.enabled) return STATUS_OK;
-  SetSyncState(tracking.syncStates, dataClass, SyncStateLost);
-  if (GetSyncTime(dataClass) != 0) SetSyncTime(dataClass, 0);
+  LoseClass(tracking.syncStates, dataClass);
   if (selection.existed) {
     // Every log of the class goes; the nodes and their loaded lists stay.
     TrackedDbList& table = tracking.trackedDbs;
@@ -126,8 +121,12 @@ BYTE SetAlarm(SyncSession& session, CommandItem item) {
   return STATUS_OK;
 }
 
-DWORD PutTimeReply(const SyncSession& session, BYTE status, BYTE* out) {
+DWORD PutTimeReply(const SyncSession& session, TrackingState& tracking, BYTE status, BYTE* out)
+    REQUIRES(TrackingState::systemLock) {
   DWORD now = CurrentTime();
+  // The answer becomes the peer's anchor: no later horizon of the class may
+  // equal it, nor a later clock stand before it.
+  NoteRecordedTime(tracking.syncStates, session.dwClass, now);
   SetLastSyncTime(session.dwClass, now);
   out[0] = status;
   PutBe16(out + 1, static_cast<WORD>(kTimeReplyBytes));
@@ -198,7 +197,7 @@ int ReplyCommand(SyncSession& session, SyncServer& server,
   switch (session.bLastOp) {
     case CMD_ENABLE_CLASS:
     case CMD_FORGET_CHANGE:
-      length = PutTimeReply(session, status, out);
+      length = PutTimeReply(session, tracking, status, out);
       break;
     case CMD_SET_ALARM:
       length = PutAlarmReply(session, status, out);

@@ -12,6 +12,8 @@
 #include "settings/registry_store.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
+#include "tracking/clock.h"
+#include "tracking/sync_horizon.h"
 #include "tracking/tracking_state.h"
 
 namespace {
@@ -43,6 +45,8 @@ BYTE SyncStateAnswer(const SyncSession& session, TrackingState& tracking) REQUIR
   if (GetSyncState(tracking.syncStates, session.dwClass) == SyncStateTracking) {
     tracking.trackedDbs.CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
                                             tracking.hwndMain);
+    // A clock set back before what the class recorded loses it.
+    ClockKeepsOrder(tracking.syncStates, session.dwClass, CurrentTime());
   }
   DWORD state = GetSyncState(tracking.syncStates, session.dwClass);
   switch (state) {

@@ -27,6 +27,7 @@
 #include "tracking/system_lock.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 

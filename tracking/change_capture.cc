@@ -14,6 +14,7 @@
 #include "tracking/record_reader.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -217,6 +218,13 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   LastLoggedChange& last = ctx.lastLogged;
   if (IsRepeat(last, type, search.key, search.uid)) return 0;
 
+  // A clock set back before what the class recorded: its stamps would no
+  // longer order against the peer's anchors.
+  if (!ClockKeepsOrder(ctx.syncStates, tracked->dwClass, CurrentTime())) {
+    if (GetStoredSyncState(tracked->dwClass) == SyncStateTracking) HoldFor(ctx, tracked->dwClass);
+    return 0;
+  }
+
   // The transaction begins with the first change to record, so that a
   // group that records nothing costs no store write.
   if (!began_) {
@@ -240,6 +248,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   last.oidRec = search.key;
   last.dwUid = search.uid;
   last.dwTime = CurrentTime();
+  NoteRecordedTime(ctx.syncStates, tracked->dwClass, last.dwTime);
   return 0;
 }
 

@@ -273,8 +273,6 @@ class ChangeLog {
                             DWORD dwUid, CEOID oidLogRec);
   ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
   bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
-  bool MarkLostForRewrite(bool* marked);
-  void RestoreTracking(DWORD syncTime);
   bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
   RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;

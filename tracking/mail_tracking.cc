@@ -6,6 +6,7 @@
 #include "tracking/change_log.h"
 #include "tracking/record_reader.h"
 #include "tracking/tracked_db.h"
+#include "tracking/sync_horizon.h"
 
 void SetUpMailTracking(TrackingState& ctx, bool recent) {
   ctx.mail.oidMailMsgs = 0;

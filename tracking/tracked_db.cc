@@ -14,6 +14,7 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/node_list.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -246,9 +247,9 @@ bool TrackedDbList::PurgeOldChanges() {
   const DWORD cutoff = now - static_cast<DWORD>(maxAge);
   for (TrackedDb* node = FirstTracked(); node != nullptr;
        node = NextTracked()) {
-    if (GetSyncTime(node->dwClass) < cutoff) {
-      SetSyncTime(node->dwClass, cutoff);
-    }
+    // Only a tracking class makes a promise to keep; a lost one keeps its
+    // horizon 0.
+    RaiseSyncTime(syncStates_, node->dwClass, cutoff);
   }
   return true;
 }
