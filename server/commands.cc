@@ -10,6 +10,7 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
+#include "tracking/mail_tracking.h"
 #include "tracking/sync_horizon.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
@@ -33,6 +34,13 @@ struct ClassSelection {
 ClassSelection SelectClass(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
   ClassSelection selection;
   TrackedDbList& table = tracking.trackedDbs;
+  // A database made, deleted or replaced since the class was last looked at
+  // was written with nobody told: the class is lost (before it may enter
+  // tracking afresh) and the databases it now has are watched.
+  if (dataClass == kMailDataClass) CheckMailStore(tracking);
+  if (table.FirstTrackedOfClass(dataClass) != nullptr) {
+    table.CheckClassDatabases(dataClass, dataClass != kMailDataClass, tracking.hwndMain);
+  }
   selection.existed = table.FirstTrackedOfClass(dataClass) != nullptr;
   selection.enabled =
       selection.existed || table.DiscoverClassDbs(dataClass, false, tracking.hwndMain);

@@ -200,12 +200,8 @@ bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndN
     if (node->hDb == INVALID_HANDLE_VALUE) continue;  // retired before
     CEOIDINFO info;
     if (CeOidGetInfo(node->oidDb, &info) && info.wObjType == OBJTYPE_DATABASE) continue;
-    // Gone: the node is retired (nodes stay while the system runs), with
-    // its log, so that it is not counted again.
     unchanged = false;
-    CloseHandle(node->hDb);
-    node->hDb = INVALID_HANDLE_VALUE;
-    node->pLog->DeleteLogDb();
+    RetireTrackedDb(node);
   }
   bool untracked = false;
   if (byType) {
@@ -222,6 +218,12 @@ bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndN
   if (GetSyncState(syncStates_, dataClass) == SyncStateTracking) LoseClass(syncStates_, dataClass);
   if (untracked) DiscoverClassDbs(dataClass, false, hwndNotify);
   return false;
+}
+
+void TrackedDbList::RetireTrackedDb(TrackedDb* node) {
+  CloseHandle(node->hDb);
+  node->hDb = INVALID_HANDLE_VALUE;
+  node->pLog->DeleteLogDb();
 }
 
 bool TrackedDbList::PurgeOldChanges() {
