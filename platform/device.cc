@@ -17,6 +17,7 @@
 #include "platform/log.h"
 #include "platform/record_order.h"
 #include "platform/store_db.h"
+#include "platform/system_info.h"
 
 namespace platform {
 namespace {
@@ -24,6 +25,7 @@ namespace {
 const char kOsVersion[] = "os-version";
 const char kStoreCapacity[] = "store-capacity";
 const char kTimezone[] = "timezone";
+const char kClockOffset[] = "clock-offset";
 
 struct SettingSpec {
   const char* key;
@@ -33,6 +35,7 @@ constexpr SettingSpec kSettings[] = {
     {kOsVersion, "3.0"},
     {kStoreCapacity, "0"},
     {kTimezone, ""},
+    {kClockOffset, "0"},
 };
 
 const SettingSpec* FindSetting(const std::string& key) {
@@ -182,6 +185,15 @@ Status ValidateCapacity(const std::string& value) {
   return Status::Ok();
 }
 
+// Seconds, signed; no more than the 32-bit time's whole range either way.
+Status ValidateClockOffset(const std::string& value) {
+  const size_t sign = !value.empty() && (value[0] == '-' || value[0] == '+') ? 1 : 0;
+  if (AllDigits(value.substr(sign), 10) && std::strtoull(value.c_str() + sign, nullptr, 10) <= 0xFFFFFFFFull) {
+    return Status::Ok();
+  }
+  return Status::Error("clock-offset must be a number of seconds (for example -3600), not \"" + value + "\"");
+}
+
 Status ValidateTimezone(const std::string& value) {
   if (value.empty()) return Status::Ok();
   bool safe = value[0] != '/' && value.find("..") == std::string::npos;
@@ -233,6 +245,24 @@ void CloseDevice() {
   SetDeviceRoot("");
 }
 
+bool ReadDeviceSetting(const std::string& key, std::string* value) {
+  const SettingSpec* spec = FindSetting(key);
+  if (spec == nullptr) return false;
+  DWORD error = ERROR_SUCCESS;
+  store::Connection* conn = store::ThreadConnection(&error);
+  if (conn == nullptr) return false;
+  static const char kGet[] = "SELECT value FROM settings WHERE key = ?";
+  store::Query q(conn, kGet);
+  q.Bind(1, key);
+  if (q.Step()) {
+    *value = q.Text(0);
+    return true;
+  }
+  if (!q.ok() || q.error() != ERROR_SUCCESS) return false;
+  *value = spec->default_value;
+  return true;
+}
+
 std::string GetDeviceSetting(const std::string& key) {
   const SettingSpec* spec = FindSetting(key);
   if (spec == nullptr) return "";
@@ -253,13 +283,16 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
     valid = ValidateCapacity(value);
   } else if (key == kTimezone) {
     valid = ValidateTimezone(value);
+  } else if (key == kClockOffset) {
+    valid = ValidateClockOffset(value);
   } else {
     return Status::Error("unknown device setting \"" + key +
-                         "\" (known: os-version, store-capacity, timezone)");
+                         "\" (known: os-version, store-capacity, timezone, clock-offset)");
   }
   if (!valid.ok()) return valid;
   std::string stored = value;
   if (key == kStoreCapacity) stored = std::to_string(std::strtoull(value.c_str(), nullptr, 10));
+  if (key == kClockOffset) stored = std::to_string(std::strtoll(value.c_str(), nullptr, 10));
   DWORD error = ERROR_SUCCESS;
   store::Connection* conn = store::ThreadConnection(&error);
   if (conn == nullptr) return Status::Error("no device is open");
@@ -270,6 +303,7 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
     return Status::Error("cannot store " + key + ": " + store::LastErrorDetail());
   }
   store::SignalChange();
+  if (key == kClockOffset) ForgetClockOffset();
   return Status::Ok();
 }
 

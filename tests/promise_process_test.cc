@@ -136,6 +136,34 @@ TEST_F(PromiseProcessTest, ALossAndAnEnableInTheSecondOfASync) {
   }
 }
 
+// The device's clock moved: set back after a sync, a change is stamped
+// before the desktop's anchor, and forward and back again, before a change
+// stamped in the future. Either way the class is lost (a later sync is slow)
+// and the mirror still equals the device; forward alone loses nothing.
+TEST_F(PromiseProcessTest, AClockSetBackOrForwardAndBackLosesTheClass) {
+  struct Step {
+    const char* name;
+    const char* offset;  // the device's clock-offset before the change
+    const char* kind;    // of the sync after it
+  } steps[] = {
+      {"set back an hour", "-3600", "slow"},
+      {"forward again, still lost", "0", "slow"},
+      {"tracking again", "0", "fast"},
+      {"forward two hours", "7200", "fast"},
+      {"back again", "0", "slow"},
+  };
+  Sync(a_, 24);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    Device({"config", "clock-offset", step.offset});
+    // Every process of the device follows the setting within 250 ms.
+    std::this_thread::sleep_for(500ms);
+    Add("Demo Contacts", step.name);
+    EXPECT_EQ(Sync(a_, 24)["kind"], step.kind);
+    EXPECT_EQ(Mirrored(a_, 24), OnDevice("Demo Contacts"));
+  }
+}
+
 #else
 
 TEST(PromiseProcessTest, NeedsThePrograms) { GTEST_SKIP() << "programs not built"; }

@@ -126,7 +126,7 @@ void AddDeviceCommands(CLI::App& app, Options& o, Action& action) {
   init->add_flag("--demo", o.demo);
   init->callback([&] { action = [&](Io& io) { return hmdevice::InitCommand(io, o.demo); }; });
 
-  CLI::App* config = app.add_subcommand("config", "device settings: os-version, store-capacity, timezone");
+  CLI::App* config = app.add_subcommand("config", "device settings: os-version, store-capacity, timezone, clock-offset");
   config->add_option("KEY", o.first);
   config->add_option("VALUE", o.second);
   config->callback([&] { action = [&](Io& io) { return hmdevice::ConfigCommand(io, o.first, o.second); }; });
