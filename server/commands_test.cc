@@ -353,3 +353,29 @@ TEST_F(CommandsTest, ACommandWhoseWritesCannotBeCommittedLosesItsClassAndFails) 
   EXPECT_EQ(Command({6, 0}), TimeReply(6, kNow + 1));
   EXPECT_EQ(ClassValue("SyncState", 24), 1u);
 }
+
+namespace {
+
+// A command that cannot have the store (busy past the wait) is not carried
+// out at all: the peer is told it failed, and neither the registry nor the
+// process's cached state changes.
+TEST_F(CommandsTest, ACommandThatCannotHaveTheStoreChangesNothingAndFails) {
+  TrackedContacts({});
+  struct Case {
+    const char* name;
+    Bytes command;
+  } cases[] = {{"enable", {6, 0}}, {"disable", {17, 0}}, {"forget", {16, 0, 0, 0, 0, 1}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetState(24, SyncStateTracking, 1000);
+    platform::fault::FailNext(platform::fault::Call::kCeBeginTransaction, ERROR_DISK_FULL);
+    EXPECT_EQ(Command(c.command), kBadRequest);
+    EXPECT_EQ(ClassValue("SyncState", 24), SyncStateTracking);
+    EXPECT_EQ(ClassValue("SyncTime", 24), 1000u);
+    EXPECT_EQ(ClassValue("LastSyncTime", 24), 0xDEADBEEFu) << "no time answered";
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(GetSyncState(tracking_.syncStates, 24), SyncStateTracking);
+  }
+}
+
+}  // namespace
