@@ -4,6 +4,7 @@ SyncStateCache::SyncStateCache() {
   for (LONG& slot : rglSyncState) slot = static_cast<LONG>(SyncStateUncached);
   for (DWORD& time : rgdwRecorded) time = 0;
   for (bool& known : rgfRecordedKnown) known = false;
+  for (bool& unsaved : rgfLossUnsaved) unsaved = false;
 }
 
 int SyncStateCache::SlotOf(DWORD dataClass) {
@@ -39,4 +40,14 @@ void SyncStateCache::StoreRecorded(DWORD dataClass, DWORD time) {
   if (slot < 0) return;
   if (!rgfRecordedKnown[slot] || time > rgdwRecorded[slot]) rgdwRecorded[slot] = time;
   rgfRecordedKnown[slot] = true;
+}
+
+bool SyncStateCache::LossUnsaved(DWORD dataClass) const {
+  int slot = SlotOf(dataClass);
+  return slot >= 0 && rgfLossUnsaved[slot];
+}
+
+void SyncStateCache::SetLossUnsaved(DWORD dataClass, bool unsaved) {
+  int slot = SlotOf(dataClass);
+  if (slot >= 0) rgfLossUnsaved[slot] = unsaved;
 }

@@ -50,10 +50,16 @@ class SyncStateCache {
   // nothing for a class without a slot.
   void StoreRecorded(DWORD dataClass, DWORD time);
 
+  // Whether the class's loss could not be written to the registry (which
+  // may still say tracking); set and cleared by tracking/sync_horizon.h.
+  bool LossUnsaved(DWORD dataClass) const;
+  void SetLossUnsaved(DWORD dataClass, bool unsaved);
+
  private:
   LONG rglSyncState[kDataClassCount];
   DWORD rgdwRecorded[kDataClassCount];
   bool rgfRecordedKnown[kDataClassCount];
+  bool rgfLossUnsaved[kDataClassCount];
 };
 
 #endif  // HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_

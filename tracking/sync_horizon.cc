@@ -72,9 +72,27 @@ bool LoseClass(SyncStateCache& cache, DWORD dataClass) {
     // Even a key that could not be opened (a busy store) leaves the process
     // reading the class lost.
     cache.Store(dataClass, SyncStateLost);
+    cache.SetLossUnsaved(dataClass, true);
     return false;
   }
-  return SetSyncTime(dataClass, 0);
+  const bool written = SetSyncTime(dataClass, 0);
+  cache.SetLossUnsaved(dataClass, !written);
+  return written;
+}
+
+bool LossesUnsaved(const SyncStateCache& cache) {
+  for (DWORD dataClass : kDataClasses) {
+    if (cache.LossUnsaved(dataClass)) return true;
+  }
+  return false;
+}
+
+bool WriteUnsavedLosses(SyncStateCache& cache) {
+  bool none = true;
+  for (DWORD dataClass : kDataClasses) {
+    if (cache.LossUnsaved(dataClass) && !LoseClass(cache, dataClass)) none = false;
+  }
+  return none;
 }
 
 bool UntrackClass(SyncStateCache& cache, DWORD dataClass) {

@@ -46,8 +46,19 @@ bool EnterTracking(SyncStateCache& cache, DWORD dataClass);
 
 // The class's log can no longer serve a fast sync: SyncStateLost, then
 // horizon 0. The cache reads lost even when nothing could be written. True
-// when both writes succeeded.
+// when both writes succeeded; otherwise the loss stays unsaved (the
+// registry may still say tracking, and a later instance would believe it)
+// until a later loss of the class, or WriteUnsavedLosses, writes it.
 bool LoseClass(SyncStateCache& cache, DWORD dataClass);
+
+// Whether any class's loss is unsaved. While one is, capture acknowledges
+// no notification: the next holder of the notification journal must be
+// posted the ones whose changes are missing, rather than take the class's
+// log for complete (tracking/change_capture.h).
+bool LossesUnsaved(const SyncStateCache& cache);
+
+// Writes every unsaved loss again; true when none is left.
+bool WriteUnsavedLosses(SyncStateCache& cache);
 
 // The class is no longer tracked and nothing is known of it (a restore from
 // a backup, a local request): SyncStateNone. Its horizon is left; entering

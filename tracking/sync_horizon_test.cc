@@ -162,4 +162,22 @@ TEST_F(SyncHorizonTest, AClockSetBackLosesTheClassUntilItCatchesUp) {
   EXPECT_EQ(GetSyncTime(kClass), 1201u);
 }
 
+// A loss that cannot be written (by capture or by the worker) stays unsaved
+// until a later write succeeds, so that capture holds back its
+// acknowledgements meanwhile; the cache reads lost throughout.
+TEST_F(SyncHorizonTest, ALossThatCannotBeWrittenStaysUnsavedUntilWritten) {
+  Prepare(SyncStateTracking, 500);
+  platform::fault::FailNext(Call::kRegSetValueExW, ERROR_DISK_FULL, 2);
+  EXPECT_FALSE(LoseClass(cache_, kClass));
+  EXPECT_EQ(State(), SyncStateLost);
+  EXPECT_EQ(GetStoredSyncState(kClass), SyncStateTracking);
+  EXPECT_TRUE(LossesUnsaved(cache_));
+  EXPECT_FALSE(WriteUnsavedLosses(cache_)) << "the second write fails too";
+  EXPECT_TRUE(LossesUnsaved(cache_));
+  EXPECT_TRUE(WriteUnsavedLosses(cache_));
+  EXPECT_FALSE(LossesUnsaved(cache_));
+  EXPECT_EQ(GetStoredSyncState(kClass), SyncStateLost);
+  EXPECT_EQ(GetSyncTime(kClass), 0u);
+}
+
 }  // namespace
