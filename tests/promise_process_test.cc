@@ -4,6 +4,8 @@
 // whose sync reports success holds every record the device holds. A sync
 // time set too low shows only to a desktop with an older anchor, so desktop
 // B syncs less often than desktop A.
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -161,6 +163,50 @@ TEST_F(PromiseProcessTest, AClockSetBackOrForwardAndBackLosesTheClass) {
     Add("Demo Contacts", step.name);
     EXPECT_EQ(Sync(a_, 24)["kind"], step.kind);
     EXPECT_EQ(Mirrored(a_, 24), OnDevice("Demo Contacts"));
+  }
+}
+
+// A database deleted and made again under its name, in a class found by
+// type and in mail, while the system runs and while none runs: the class is
+// lost once (the next sync reads it anew, by itself), and the new database
+// is watched, so that later changes come by fast syncs.
+TEST_F(PromiseProcessTest, AReplacedDatabaseIsReadAnewAndWatched) {
+  struct Case {
+    const char* db;
+    const char* type;
+    unsigned dataClass;
+    bool running;
+    bool killedThenReset;  // none running: killed, and a start within 30 s of a reset
+  } cases[] = {
+      {"Demo Contacts", "24", 24, true, false},
+      {"Demo Notes", "291", 291, false, false},
+      {"pmailMsgs", "5454", 5454, false, false},
+      {"pmailMsgs", "5454", 5454, false, true},
+      {"Demo Tasks", "26", 26, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.db << (c.running ? ", running" : ", none running")
+                                    << (c.killedThenReset ? ", killed, then a reset" : ""));
+    Sync(a_, c.dataClass);
+    if (c.killedThenReset) {
+      ASSERT_TRUE(s_.WaitCaptured());
+      ASSERT_TRUE(s_.Signal(SIGKILL));
+    } else if (!c.running) {
+      ASSERT_TRUE(s_.Shutdown());
+    }
+    Device({"db", "delete", c.db});
+    Device({"db", "create", c.db, "--type", c.type});
+    Add(c.db, "in the new database");
+    if (c.killedThenReset) Device({"reset"});
+    if (!c.running) {
+      std::string why;
+      ASSERT_TRUE(s_.Start(&why)) << why;
+    }
+    EXPECT_EQ(Sync(a_, c.dataClass)["kind"], "slow");
+    EXPECT_EQ(Mirrored(a_, c.dataClass), OnDevice(c.db));
+    Add(c.db, "later");
+    EXPECT_EQ(Sync(a_, c.dataClass)["kind"], "fast");
+    EXPECT_EQ(Mirrored(a_, c.dataClass), OnDevice(c.db));
   }
 }
 
