@@ -35,8 +35,10 @@ std::unique_ptr<Process> DeviceSystem::DeviceInBackground(const std::vector<std:
   return std::make_unique<Process>(argv);
 }
 
-bool DeviceSystem::Start(std::string* why) {
-  server_ = std::make_unique<Process>(std::vector<std::string>{paths_.hollowmarch, "--root", root()});
+bool DeviceSystem::Start(std::string* why, const std::string& commandLine) {
+  std::vector<std::string> argv = {paths_.hollowmarch, "--root", root()};
+  if (!commandLine.empty()) argv.push_back(commandLine);
+  server_ = std::make_unique<Process>(argv);
   for (int i = 0; i < 1000; ++i) {
     if (Peer({"--timeout", "1", "hello"}).exit_code == 0) return true;
     if (!server_->Running()) break;

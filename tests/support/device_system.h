@@ -42,8 +42,9 @@ class DeviceSystem {
   std::unique_ptr<Process> DeviceInBackground(const std::vector<std::string>& args) const;
 
   // Starts the server and waits until it answers a hello; false (with the
-  // server's output in *why) when it does not within 20 s.
-  bool Start(std::string* why = nullptr);
+  // server's output in *why) when it does not within 20 s. `commandLine`
+  // (AppRunAfterRestore, say) follows the root on its command line.
+  bool Start(std::string* why = nullptr, const std::string& commandLine = "");
   Process* server() const { return server_.get(); }
   bool ServerRunning() const;
   // Ends the server: kill -SIG and wait (true when it exited with status 0
