@@ -41,7 +41,9 @@
 // stamp it recorded (waiting up to a second for the clock to get there),
 // writes it, then the state. False, the class lost, when a write fails or
 // the clock stands before a time the class recorded (set back): such a class
-// stays lost until the clock has caught up.
+// stays lost until the clock has caught up. The wait (only when the class
+// answered the peer in the current second) holds the caller's lock: capture
+// waits with it, and its notifications stay queued meanwhile.
 bool EnterTracking(SyncStateCache& cache, DWORD dataClass);
 
 // The class's log can no longer serve a fast sync: SyncStateLost, then
