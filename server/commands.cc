@@ -133,9 +133,9 @@ DWORD PutTimeReply(const SyncSession& session, TrackingState& tracking, BYTE sta
     REQUIRES(TrackingState::systemLock) {
   DWORD now = CurrentTime();
   // The answer becomes the peer's anchor: no later horizon of the class may
-  // equal it, nor a later clock stand before it.
-  NoteRecordedTime(tracking.syncStates, session.dwClass, now);
-  SetLastSyncTime(session.dwClass, now);
+  // equal it, nor a later clock stand before it (a clock set back keeps the
+  // later time recorded).
+  SetLastSyncTime(session.dwClass, NoteAnchor(tracking.syncStates, session.dwClass, now));
   out[0] = status;
   PutBe16(out + 1, static_cast<WORD>(kTimeReplyBytes));
   out[3] = TAG_INFO;

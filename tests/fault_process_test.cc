@@ -284,6 +284,7 @@ class FaultRun {
     RunResult sync = s_.Peer({"--json", "sync", "--to", desk});
     ASSERT_EQ(sync.exit_code, 0) << sync.out << sync.err;
     json result = json::parse(sync.out);
+    SCOPED_TRACE("the sync: " + sync.out);
     peer::Mirror mirror;
     std::string error;
     ASSERT_TRUE(mirror.Open(desk, &error)) << error;

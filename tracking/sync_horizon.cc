@@ -144,3 +144,8 @@ void NoteRecordedTime(SyncStateCache& cache, DWORD dataClass, DWORD time) {
   RecordedTime(cache, dataClass);  // the registry's first, when not known yet
   cache.StoreRecorded(dataClass, time);
 }
+
+DWORD NoteAnchor(SyncStateCache& cache, DWORD dataClass, DWORD now) {
+  NoteRecordedTime(cache, dataClass, now);
+  return RecordedTime(cache, dataClass);
+}

@@ -97,4 +97,11 @@ bool ClockKeepsOrder(SyncStateCache& cache, DWORD dataClass, DWORD now);
 // Later checks compare the clock with it.
 void NoteRecordedTime(SyncStateCache& cache, DWORD dataClass, DWORD time);
 
+// An anchor answered to the peer at `now`: noted as above, and the time to
+// keep as the class's LastSyncTime, which a later process reads as the
+// newest time the class recorded. That is `now`, unless the clock has been
+// set back since a later time was recorded: then that later time, so that
+// no later process takes a horizon a peer's anchor could equal or pass.
+DWORD NoteAnchor(SyncStateCache& cache, DWORD dataClass, DWORD now);
+
 #endif  // HOLLOWMARCH_TRACKING_SYNC_HORIZON_H_

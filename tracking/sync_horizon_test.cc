@@ -157,6 +157,12 @@ TEST_F(SyncHorizonTest, AClockSetBackLosesTheClassUntilItCatchesUp) {
   EXPECT_EQ(GetStoredSyncState(kClass), SyncStateLost);
   EXPECT_FALSE(EnterTracking(cache_, kClass)) << "still before the recorded time";
   EXPECT_EQ(State(), SyncStateLost);
+  // An anchor answered now keeps the later time for the next process,
+  // which must not enter tracking before the clock has passed it either.
+  EXPECT_EQ(NoteAnchor(cache_, kClass, 1100), 1200u);
+  ASSERT_TRUE(SetLastSyncTime(kClass, 1200));
+  SyncStateCache nextProcess;
+  EXPECT_FALSE(EnterTracking(nextProcess, kClass));
   platform::fault::SetClock(1201);
   EXPECT_TRUE(EnterTracking(cache_, kClass));
   EXPECT_EQ(GetSyncTime(kClass), 1201u);
