@@ -9,6 +9,9 @@
 //   HM_FAULT_SEED=7 HM_FAULT_ROUNDS=500 build/tests/fault_process_test
 // A failing round prints its seed, its number and its fault, so that it can
 // be replayed.
+//
+// A second case draws operations instead of faults (see OperationRun below),
+// with two desktops: HM_OPERATION_SEED and HM_OPERATION_ROUNDS replay it.
 #include <signal.h>
 
 #include <chrono>
