@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +19,6 @@
 #include "platform/log.h"
 #include "platform/record_order.h"
 #include "platform/store_db.h"
-#include "platform/system_info.h"
 
 namespace platform {
 namespace {
@@ -43,6 +44,27 @@ const SettingSpec* FindSetting(const std::string& key) {
     if (key == s.key) return &s;
   }
   return nullptr;
+}
+
+// The device setting clock-offset, read again at most this often: another
+// process may change it at any time, and the clock is read for every change
+// recorded.
+constexpr int64_t kClockOffsetRefreshNs = 250'000'000;
+// The cached offset in seconds, and when it was read (steady clock, ns; a
+// negative time: never).
+std::atomic<int64_t> clockOffsetSeconds{0};
+std::atomic<int64_t> clockOffsetReadNs{-1};
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The next clock read asks the (new) device's setting again; no device: 0.
+void ForgetClockOffset() {
+  clockOffsetSeconds.store(0, std::memory_order_relaxed);
+  clockOffsetReadNs.store(-1, std::memory_order_release);
 }
 
 // Creates `path` and its missing parents, each private to the owner.
@@ -232,12 +254,14 @@ Status OpenDevice(const std::string& root) {
   s = store::OpenStore(root);
   if (!s.ok()) return s;
   store::ForgetRecordOrder();
+  ForgetClockOffset();
   SetDeviceRoot(root);
   PruneDeadWatches();
   return Status::Ok();
 }
 
 void CloseDevice() {
+  ForgetClockOffset();
   StopDbNotifier();
   ClearHandles();
   store::CloseStore();
@@ -305,6 +329,22 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
   store::SignalChange();
   if (key == kClockOffset) ForgetClockOffset();
   return Status::Ok();
+}
+
+int64_t DeviceClockOffsetSeconds() {
+  const int64_t now = SteadyNs();
+  const int64_t read = clockOffsetReadNs.load(std::memory_order_acquire);
+  if (read >= 0 && now - read < kClockOffsetRefreshNs) {
+    return clockOffsetSeconds.load(std::memory_order_relaxed);
+  }
+  // A setting that cannot be read now (a busy store) keeps the last value:
+  // a clock that jumped would lose every tracking class.
+  std::string text;
+  int64_t offset = clockOffsetSeconds.load(std::memory_order_relaxed);
+  if (ReadDeviceSetting(kClockOffset, &text)) offset = std::strtoll(text.c_str(), nullptr, 10);
+  clockOffsetSeconds.store(offset, std::memory_order_relaxed);
+  clockOffsetReadNs.store(now, std::memory_order_release);
+  return offset;
 }
 
 }  // namespace platform

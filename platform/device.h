@@ -52,6 +52,11 @@ std::string GetDeviceSetting(const std::string& key);
 // The setting as stored (its default when never set): false, *value
 // untouched, when it cannot be read (no device open, a busy store).
 bool ReadDeviceSetting(const std::string& key, std::string* value);
+
+// clock-offset in seconds, for the platform's clock: read again at most
+// every quarter of a second (at once after this process set it); a setting
+// that cannot be read keeps the last value read. Any thread.
+int64_t DeviceClockOffsetSeconds();
 Status SetDeviceSetting(const std::string& key, const std::string& value);
 
 }  // namespace platform

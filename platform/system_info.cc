@@ -1,9 +1,7 @@
 #include "platform/system_info.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/civil_time.h"
@@ -27,40 +25,7 @@ bool ValidSystemTime(const SYSTEMTIME& t) {
          t.wMinute < 60 && t.wSecond < 60 && t.wMilliseconds < 1000;
 }
 
-// The device setting clock-offset, read again at most this often: another
-// process may change it at any time, and the clock is read for every change
-// recorded.
-constexpr int64_t kClockOffsetRefreshNs = 250'000'000;
-// The cached offset in seconds, and when it was read (steady clock, ns; a
-// negative time: never).
-std::atomic<int64_t> clockOffsetSeconds{0};
-std::atomic<int64_t> clockOffsetReadNs{-1};
-
-int64_t SteadyNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-int64_t ClockOffsetSeconds() {
-  const int64_t now = SteadyNs();
-  const int64_t read = clockOffsetReadNs.load(std::memory_order_acquire);
-  if (read >= 0 && now - read < kClockOffsetRefreshNs) {
-    return clockOffsetSeconds.load(std::memory_order_relaxed);
-  }
-  // A setting that cannot be read now (a busy store) keeps the last value:
-  // a clock that jumped would lose every tracking class.
-  std::string text;
-  int64_t offset = clockOffsetSeconds.load(std::memory_order_relaxed);
-  if (platform::ReadDeviceSetting("clock-offset", &text)) offset = std::strtoll(text.c_str(), nullptr, 10);
-  clockOffsetSeconds.store(offset, std::memory_order_relaxed);
-  clockOffsetReadNs.store(now, std::memory_order_release);
-  return offset;
-}
-
 }  // namespace
-
-void ForgetClockOffset() { clockOffsetReadNs.store(-1, std::memory_order_release); }
 
 void GetSystemTime(SYSTEMTIME* time) {
   if (time == nullptr) return;
@@ -72,7 +37,7 @@ void GetSystemTime(SYSTEMTIME* time) {
                   std::chrono::system_clock::now().time_since_epoch())
                   .count();
   }
-  *time = platform::SystemTimeFromUnixMs(unix_ms + ClockOffsetSeconds() * 1000);
+  *time = platform::SystemTimeFromUnixMs(unix_ms + platform::DeviceClockOffsetSeconds() * 1000);
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* file_time) {

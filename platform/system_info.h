@@ -7,9 +7,6 @@
 // The current time in UTC: the host's clock (or the one a test set) moved by
 // the device setting clock-offset (platform/device.h). Any thread.
 void GetSystemTime(SYSTEMTIME* time);
-// The next GetSystemTime reads clock-offset again (after this process
-// changed it).
-void ForgetClockOffset();
 // 100-ns intervals since 1601-01-01. FALSE for an invalid date.
 BOOL SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* file_time);
 BOOL FileTimeToSystemTime(const FILETIME* file_time, SYSTEMTIME* time);
