@@ -460,6 +460,10 @@ class OperationRun : public FaultRun {
       case Operation::kFlush:
         return Peer({"flush"});
       case Operation::kSuspendResume:
+        // While a peer has capture suspended, notifications are dropped by
+        // design (the desktop's own writes are not to come back as
+        // changes): the edits before it must be captured first.
+        ASSERT_TRUE(s_.WaitCaptured());
         Peer({"suspend"});
         return Peer({"resume"});
       case Operation::kForget:
