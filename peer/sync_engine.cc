@@ -163,7 +163,18 @@ bool FetchRecords(PeerClient& client, uint32_t oidDb, const std::string& name, c
       uint32_t index = 0, at = 0;
       ok = !Failed(SeekDb(client, handle, kSeekCeoid, next, &index, &at), "seek", &result->error);
       if (!ok) break;
-      if (at != next) {  // deleted since the change was recorded
+      if (at != next) {
+        // Deleted since the change was recorded, provided the store still
+        // answers for the database: a seek that failed is no deletion.
+        uint32_t endIndex = 0, endAt = 0;
+        ok = !Failed(SeekDb(client, handle, kSeekEnd, 0, &endIndex, &endAt), "seek", &result->error);
+        if (!ok) break;
+        if (endAt == 0) {
+          result->error = "record " + std::to_string(next) + " could not be sought, and database @" +
+                          std::to_string(oidDb) + " answers no record at all";
+          ok = false;
+          break;
+        }
         pending.erase(next);
         settle(next, nullptr);
         after_batch = false;
@@ -292,6 +303,23 @@ bool HoldsDatabases(const std::vector<MirroredDatabase>& held, const std::vector
   return a == b;
 }
 
+// Whether each database the mirror holds by name is still the database of
+// that name: one deleted and made again (a new identifier under the same
+// name) must be read anew. A database held by identifier is as it is.
+bool SameDatabases(PeerClient& client, const std::vector<MirroredDatabase>& held, std::string* error) {
+  for (const MirroredDatabase& d : held) {
+    uint32_t oid = 0;
+    std::u16string name;
+    if (!ParseDatabaseRef(d.name, &oid, &name) || oid != 0) continue;
+    uint32_t handle = kInvalidHandle, now = 0;
+    if (Failed(OpenDb(client, 0, name, 0, &handle, &now), "open", error)) return false;
+    if (handle == kInvalidHandle) return false;
+    CloseDb(client, handle);
+    if (now != d.oid) return false;
+  }
+  return true;
+}
+
 // Whether a request can still be sent: the last reply came whole (or the
 // last request was refused before it left).
 bool Usable(const PeerClient& client) {
@@ -363,6 +391,15 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
         *error = "record " + std::to_string(at) + " (index " + std::to_string(index) +
                  ") is too large to be transferred";
         ok = false;
+      } else if (Failed(SeekDb(client, handle, kSeekEnd, 0, &index, &at), "seek", error)) {
+        ok = false;
+      } else if (at != (records->empty() ? 0 : records->back().oid)) {
+        // A read that failed ends a batch as the end does: the end is the
+        // end only when the database's last record is the last one read.
+        *error = "the reading stopped at record " +
+                 std::to_string(records->empty() ? 0 : records->back().oid) +
+                 ", before the database's last record " + std::to_string(at);
+        ok = false;
       }
       break;
     }
@@ -431,6 +468,14 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
                       &result.error) &&
               !Failed(EnableClass(client, static_cast<uint8_t>(index), &deviceTime), "enable", &result.error);
     result.fast = ok && anchor != 0 && answer == kChangesComplete && HoldsDatabases(held, refs);
+    if (result.fast) {
+      std::string why;
+      result.fast = SameDatabases(client, held, &why);
+      if (!why.empty()) {
+        result.error = why;
+        ok = false;
+      }
+    }
     if (ok && options.progress) {
       options.progress("class " + std::to_string(dataClass) + (result.fast ? ": fast" : ": slow"));
     }
@@ -441,6 +486,22 @@ std::vector<ClassSyncResult> Sync(PeerClient& client, const SyncOptions& options
     if (ok) {
       ok = result.fast ? FastSync(client, static_cast<uint8_t>(index), anchor, held, mirror, &result, options)
                        : SlowSync(client, refs, mirror, &result, options);
+    }
+    if (ok && result.fast) {
+      // The stream is complete only when the log still is: a class lost (or
+      // entered anew) since the first query may have missed changes the
+      // stream should have held. Then the class is read whole instead.
+      uint8_t again = kChangesUntracked;
+      ok = !Failed(QuerySyncState(client, static_cast<uint8_t>(index), anchor, &again), "state", &result.error);
+      if (ok && again != kChangesComplete) {
+        mirror.Rollback();
+        result.fast = false;
+        result.moved = 0;
+        if (options.progress) options.progress("class " + std::to_string(dataClass) + ": slow after all");
+        ok = mirror.Begin();
+        if (!ok) result.error = mirror.error();
+        if (ok) ok = SlowSync(client, refs, mirror, &result, options);
+      }
     }
     if (ok) {
       ok = !Failed(FlushChanges(client), "flush", &result.error);

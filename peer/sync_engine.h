@@ -6,7 +6,9 @@
 // One sync of a class:
 //  1. query the sync state with the stored anchor: complete means fast,
 //     provided the mirror holds the databases the class is to mirror (as
-//     the last slow sync was told them); otherwise slow;
+//     the last slow sync was told them) and each database it holds by name
+//     still has the identifier it had (one deleted and made again under the
+//     same name is read anew); otherwise slow;
 //  2. enable tracking (command 6) before reading anything: the device time it
 //     answers becomes the next anchor, so a change made during this sync is
 //     seen again by the next one (applying a change twice is harmless);
@@ -14,7 +16,16 @@
 //     identifier (once, however often it changed; a read batch settles the
 //     changed records it also holds), drop each deleted one; slow: read
 //     every database of the class whole and replace the class's mirror;
-//  4. end the reading (command 3), and only then store the new anchor.
+//  4. a fast sync asks the sync state again with the old anchor: anything
+//     but complete (the class was lost, or entered tracking anew, while it
+//     was read) and the class is read whole instead, never committed from
+//     the stream;
+//  5. end the reading (command 3), and only then store the new anchor.
+//
+// A seek or a read that fails is an error for the class, never taken for a
+// deleted record or the end of a database: a record sought in vain counts
+// as deleted only when the database still answers for its last record, and
+// a reading ends only at the database's last record.
 //
 // The mirror is DIR/mirror.db (peer/mirror.h); each class's records, its
 // databases and its anchor change in one transaction, committed only when

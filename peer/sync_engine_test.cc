@@ -67,7 +67,24 @@ class FakeDevice {
     records_ = std::move(records);
     changes_ = std::move(changes);
     answer_ = answer;
+    laterAnswer_ = answer;
+    queries_ = 0;
     seeks_ = reads_ = 0;
+  }
+  // From the second sync-state query of a connection on, `answer`.
+  void AnswerLater(uint8_t answer) {
+    platform::MutexLock lock(&mu_);
+    laterAnswer_ = answer;
+  }
+  // The database is made anew: the same name, identifier `oid`.
+  void Replace(uint32_t oid) {
+    platform::MutexLock lock(&mu_);
+    db_ = oid;
+  }
+  // Reads fail (an empty batch, as the end) from this position on.
+  void FailReadsFrom(size_t position) {
+    platform::MutexLock lock(&mu_);
+    failReadsFrom_ = position;
   }
   int seeks() {
     platform::MutexLock lock(&mu_);
@@ -94,6 +111,7 @@ class FakeDevice {
       if (!ReadAll(fd, frame.data() + kHeaderBytes, frame.size() - kHeaderBytes)) return;
       platform::MutexLock lock(&mu_);
       if (frame[0] == kMsgHello) {
+        queries_ = 0;
         Send(fd, {0xA0, 0x00, 0x0B, 0x10, 0x00, 0x08, 0x00, 0x49, 0x00, 0x04, 0x2D});
         continue;
       }
@@ -107,7 +125,7 @@ class FakeDevice {
       Bytes out;
       switch (f[0]) {
         case 4:
-          Send(fd, Reply({4, answer_}));
+          Send(fd, Reply({4, queries_++ == 0 ? answer_ : laterAnswer_}));
           break;
         case 5: {
           Send(fd, {0xA0, 0x00, 0x03});
@@ -129,10 +147,10 @@ class FakeDevice {
           for (size_t i = 12; i + 1 < item->size() && (f[i] | f[i + 1]); i += 2) {
             name.push_back(static_cast<char16_t>(f[i] | f[i + 1] << 8));
           }
-          const bool found = ReadBe32(f + 1) == kDb || (ReadBe32(f + 1) == 0 && name == kDbName);
+          const bool found = ReadBe32(f + 1) == db_ || (ReadBe32(f + 1) == 0 && name == kDbName);
           out = {10};
           AppendBe32(out, found ? kHandle : kInvalidHandle);
-          AppendBe32(out, kDb);
+          AppendBe32(out, db_);
           position_ = 0;
           Send(fd, Reply(out));
           break;
@@ -172,7 +190,8 @@ class FakeDevice {
     ++reads_;
     Bytes records;
     uint32_t count = 0;
-    for (; count < batch_ && position_ < records_.size(); ++count, ++position_) {
+    for (; count < batch_ && position_ < records_.size() && position_ < failReadsFrom_;
+         ++count, ++position_) {
       AppendBe32(records, records_[position_].oid);
       AppendBe32(records, 1);
       AppendBe32(records, kEntryBytes);
@@ -196,6 +215,10 @@ class FakeDevice {
   std::vector<FakeRecord> records_ GUARDED_BY(mu_);
   std::vector<ChangeRecord> changes_ GUARDED_BY(mu_);
   uint8_t answer_ GUARDED_BY(mu_) = kChangesUntracked;
+  uint8_t laterAnswer_ GUARDED_BY(mu_) = kChangesUntracked;
+  int queries_ GUARDED_BY(mu_) = 0;
+  uint32_t db_ GUARDED_BY(mu_) = kDb;
+  size_t failReadsFrom_ GUARDED_BY(mu_) = SIZE_MAX;
   uint32_t time_ GUARDED_BY(mu_) = 1000;
   size_t position_ GUARDED_BY(mu_) = 0;
   int seeks_ GUARDED_BY(mu_) = 0;
@@ -266,9 +289,10 @@ TEST_F(SyncEngineTest, AFastSyncIsRightInAnyOrderAndQuickInIdentifierOrder) {
   const Case cases[] = {
       // One seek for the run 5 to 7, a read on for 9.
       {"identifier order", Ascending(1, 30), modify(Ascending(1, 30), {5, 6, 7, 9}), {5, 6, 7, 9}, 1},
-      // 6 was deleted without a recorded delete: its batch lacks it, and
-      // a seek confirms it is gone.
-      {"a change whose record is gone since", Ascending(1, 30), without_6, {5, 6}, 2},
+      // 6 was deleted without a recorded delete: its batch lacks it; a
+      // seek confirms it is gone, and one to the end that the database
+      // still answers.
+      {"a change whose record is gone since", Ascending(1, 30), without_6, {5, 6}, 3},
       {"reversed", reversed, modify(reversed, {10, 11, 20}), {10, 11, 20}, -1},
       {"shuffled within a batch", shuffled, modify(shuffled, {3, 4, 10}), {3, 4, 10}, -1},
       {"displaced beyond the batches read", displaced, modify(displaced, {1, 3}), {1, 3}, -1},
@@ -295,6 +319,56 @@ TEST_F(SyncEngineTest, AFastSyncIsRightInAnyOrderAndQuickInIdentifierOrder) {
     device_.Set(c.after, {}, kChangesUntracked);
     ASSERT_EQ(SyncInto(fresh.path()).error, "");
     EXPECT_EQ(Records(desk.path()), Records(fresh.path()));
+  }
+}
+
+// Whatever the desktop reads, it commits a fast sync only when the log is
+// still complete after the stream, reads a database replaced under its name
+// anew, and takes a reading that stopped early for an error, not the end.
+TEST_F(SyncEngineTest, ASyncCommitsOnlyWhatTheDeviceStillPromises) {
+  struct Case {
+    const char* name;
+    uint8_t laterAnswer;   // the second sync-state query
+    uint32_t replacedBy;   // 0: the database stays
+    size_t failReadsFrom;  // SIZE_MAX: reads do not fail
+    bool fast;
+    bool fails;
+  } cases[] = {
+      {"complete throughout", kChangesComplete, 0, SIZE_MAX, true, false},
+      {"lost while the stream was read", kChangesIncomplete, 0, SIZE_MAX, false, false},
+      {"the database replaced", kChangesComplete, 200, SIZE_MAX, false, false},
+      {"reads fail half-way", kChangesIncomplete, 0, 6, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hmtest::TempDir desk;
+    device_.Set(Ascending(1, 12), {}, kChangesUntracked);
+    device_.Replace(kDb);
+    ASSERT_EQ(SyncInto(desk.path()).error, "");
+    const nlohmann::json before = Records(desk.path());
+
+    std::vector<FakeRecord> after = Ascending(1, 12);
+    after[2].value = 3000;  // recorded as modified
+    after[8].value = 9000;  // modified, with the change not streamed
+    device_.Set(after, {Modified(3)}, kChangesComplete);
+    device_.AnswerLater(c.laterAnswer);
+    device_.Replace(c.replacedBy != 0 ? c.replacedBy : kDb);
+    device_.FailReadsFrom(c.failReadsFrom);
+    ClassSyncResult result = SyncInto(desk.path());
+    device_.FailReadsFrom(SIZE_MAX);
+    EXPECT_EQ(result.fast, c.fast);
+    if (c.fails) {
+      EXPECT_NE(result.error, "");
+      EXPECT_EQ(Records(desk.path()), before) << "nothing committed";
+      continue;
+    }
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(Records(desk.path()).size(), 12u);
+    // A fast sync has only the streamed change; a slow one has both.
+    const std::string key9 = std::to_string(c.replacedBy != 0 ? c.replacedBy : kDb) + ":9";
+    const nlohmann::json records = Records(desk.path());
+    ASSERT_TRUE(records.contains(key9)) << records.dump();
+    EXPECT_EQ(records[key9].dump().find("9000") != std::string::npos, !c.fast) << records[key9].dump();
   }
 }
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@ namespace {
 const char kOsVersion[] = "os-version";
 const char kStoreCapacity[] = "store-capacity";
 const char kTimezone[] = "timezone";
+const char kClockOffset[] = "clock-offset";
 
 struct SettingSpec {
   const char* key;
@@ -34,6 +37,7 @@ constexpr SettingSpec kSettings[] = {
     {kOsVersion, "3.0"},
     {kStoreCapacity, "0"},
     {kTimezone, ""},
+    {kClockOffset, "0"},
 };
 
 const SettingSpec* FindSetting(const std::string& key) {
@@ -41,6 +45,27 @@ const SettingSpec* FindSetting(const std::string& key) {
     if (key == s.key) return &s;
   }
   return nullptr;
+}
+
+// The device setting clock-offset, read again at most this often: another
+// process may change it at any time, and the clock is read for every change
+// recorded.
+constexpr int64_t kClockOffsetRefreshNs = 250'000'000;
+// The cached offset in seconds, and when it was read (steady clock, ns; a
+// negative time: never).
+std::atomic<int64_t> clockOffsetSeconds{0};
+std::atomic<int64_t> clockOffsetReadNs{-1};
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The next clock read asks the (new) device's setting again; no device: 0.
+void ForgetClockOffset() {
+  clockOffsetSeconds.store(0, std::memory_order_relaxed);
+  clockOffsetReadNs.store(-1, std::memory_order_release);
 }
 
 // Creates `path` and its missing parents, each private to the owner (made
@@ -208,6 +233,15 @@ Status ValidateCapacity(const std::string& value) {
   return Status::Ok();
 }
 
+// Seconds, signed; no more than the 32-bit time's whole range either way.
+Status ValidateClockOffset(const std::string& value) {
+  const size_t sign = !value.empty() && (value[0] == '-' || value[0] == '+') ? 1 : 0;
+  if (AllDigits(value.substr(sign), 10) && std::strtoull(value.c_str() + sign, nullptr, 10) <= 0xFFFFFFFFull) {
+    return Status::Ok();
+  }
+  return Status::Error("clock-offset must be a number of seconds (for example -3600), not \"" + value + "\"");
+}
+
 Status ValidateTimezone(const std::string& value) {
   if (value.empty()) return Status::Ok();
   bool safe = value[0] != '/' && value.find("..") == std::string::npos;
@@ -265,17 +299,37 @@ Status OpenDevice(const std::string& root, DeviceCreation creation) {
   s = store::OpenStore(root);
   if (!s.ok()) return s;
   store::ForgetRecordOrder();
+  ForgetClockOffset();
   SetDeviceRoot(root);
   PruneDeadWatches();
   return Status::Ok();
 }
 
 void CloseDevice() {
+  ForgetClockOffset();
   StopDbNotifier();
   ClearHandles();
   store::CloseStore();
   store::ForgetRecordOrder();
   SetDeviceRoot("");
+}
+
+bool ReadDeviceSetting(const std::string& key, std::string* value) {
+  const SettingSpec* spec = FindSetting(key);
+  if (spec == nullptr) return false;
+  DWORD error = ERROR_SUCCESS;
+  store::Connection* conn = store::ThreadConnection(&error);
+  if (conn == nullptr) return false;
+  static const char kGet[] = "SELECT value FROM settings WHERE key = ?";
+  store::Query q(conn, kGet);
+  q.Bind(1, key);
+  if (q.Step()) {
+    *value = q.Text(0);
+    return true;
+  }
+  if (!q.ok() || q.error() != ERROR_SUCCESS) return false;
+  *value = spec->default_value;
+  return true;
 }
 
 std::string GetDeviceSetting(const std::string& key) {
@@ -298,13 +352,16 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
     valid = ValidateCapacity(value);
   } else if (key == kTimezone) {
     valid = ValidateTimezone(value);
+  } else if (key == kClockOffset) {
+    valid = ValidateClockOffset(value);
   } else {
     return Status::Error("unknown device setting \"" + key +
-                         "\" (known: os-version, store-capacity, timezone)");
+                         "\" (known: os-version, store-capacity, timezone, clock-offset)");
   }
   if (!valid.ok()) return valid;
   std::string stored = value;
   if (key == kStoreCapacity) stored = std::to_string(std::strtoull(value.c_str(), nullptr, 10));
+  if (key == kClockOffset) stored = std::to_string(std::strtoll(value.c_str(), nullptr, 10));
   DWORD error = ERROR_SUCCESS;
   store::Connection* conn = store::ThreadConnection(&error);
   if (conn == nullptr) return Status::Error("no device is open");
@@ -315,7 +372,24 @@ Status SetDeviceSetting(const std::string& key, const std::string& value) {
     return Status::Error("cannot store " + key + ": " + store::LastErrorDetail());
   }
   store::SignalChange();
+  if (key == kClockOffset) ForgetClockOffset();
   return Status::Ok();
+}
+
+int64_t DeviceClockOffsetSeconds() {
+  const int64_t now = SteadyNs();
+  const int64_t read = clockOffsetReadNs.load(std::memory_order_acquire);
+  if (read >= 0 && now - read < kClockOffsetRefreshNs) {
+    return clockOffsetSeconds.load(std::memory_order_relaxed);
+  }
+  // A setting that cannot be read now (a busy store) keeps the last value:
+  // a clock that jumped would lose every tracking class.
+  std::string text;
+  int64_t offset = clockOffsetSeconds.load(std::memory_order_relaxed);
+  if (ReadDeviceSetting(kClockOffset, &text)) offset = std::strtoll(text.c_str(), nullptr, 10);
+  clockOffsetSeconds.store(offset, std::memory_order_relaxed);
+  clockOffsetReadNs.store(now, std::memory_order_release);
+  return offset;
 }
 
 }  // namespace platform

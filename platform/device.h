@@ -55,9 +55,22 @@ void CloseDevice();
 //                   space of the host file system that holds the root
 //   timezone        IANA zone name of the device's local time; "" (default)
 //                   = the host's
+//   clock-offset    seconds added to the host's clock to give the device's
+//                   (GetSystemTime), signed; "0" (default). Every process of
+//                   the device follows a change within a quarter of a second
+//                   (at once in the process that made it): as a user or a
+//                   desktop setting the handheld's time, forward or back.
 // SetDeviceSetting rejects an unknown key or a malformed value with a message
 // naming the problem, changing nothing.
 std::string GetDeviceSetting(const std::string& key);
+// The setting as stored (its default when never set): false, *value
+// untouched, when it cannot be read (no device open, a busy store).
+bool ReadDeviceSetting(const std::string& key, std::string* value);
+
+// clock-offset in seconds, for the platform's clock: read again at most
+// every quarter of a second (at once after this process set it); a setting
+// that cannot be read keeps the last value read. Any thread.
+int64_t DeviceClockOffsetSeconds();
 Status SetDeviceSetting(const std::string& key, const std::string& value);
 
 }  // namespace platform

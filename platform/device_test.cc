@@ -181,6 +181,7 @@ TEST(DeviceTest, SettingsHaveDefaults) {
   EXPECT_EQ(platform::GetDeviceSetting("os-version"), "3.0");
   EXPECT_EQ(platform::GetDeviceSetting("store-capacity"), "0");
   EXPECT_EQ(platform::GetDeviceSetting("timezone"), "");
+  EXPECT_EQ(platform::GetDeviceSetting("clock-offset"), "0");
 }
 
 TEST(DeviceTest, SettingsAreValidatedAndBadValuesChangeNothing) {
@@ -197,6 +198,10 @@ TEST(DeviceTest, SettingsAreValidatedAndBadValuesChangeNothing) {
       {"timezone", "Europe/Berlin", true}, {"timezone", "", true},
       {"timezone", "Mars/Olympus", false}, {"timezone", "../../etc/passwd", false},
       {"timezone", "/etc/localtime", false}, {"timezone", "zone.tab", false},
+      {"clock-offset", "-3600", true},     {"clock-offset", "86400", true},
+      {"clock-offset", "4294967295", true}, {"clock-offset", "4294967296", false},
+      {"clock-offset", "1.5", false},      {"clock-offset", "", false},
+      {"clock-offset", "--5", false},
       {"colour", "blue", false},
   };
   for (const Case& c : cases) {

@@ -46,6 +46,8 @@ enum class Call {
   kGetTimeZoneInformation,
   // CeEndTransaction's commit: the transaction is rolled back instead.
   kCeEndTransaction,
+  // CeBeginTransaction, as when the store stays busy past the wait.
+  kCeBeginTransaction,
   kCount,
 };
 

@@ -686,6 +686,10 @@ BOOL CeBeginTransaction() {
   if (explicit_transaction != nullptr || platform::store::InTransaction()) {
     return Fail(ERROR_ALREADY_EXISTS);
   }
+  DWORD error = ERROR_SUCCESS;
+  if (platform::fault::ShouldFail(platform::fault::Call::kCeBeginTransaction, &error)) {
+    return Fail(error);
+  }
   auto txn = std::make_unique<Transaction>(Transaction::kWrite);
   if (txn->error() != ERROR_SUCCESS) return Fail(txn->error());
   explicit_transaction = std::move(txn);

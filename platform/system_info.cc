@@ -37,7 +37,7 @@ void GetSystemTime(SYSTEMTIME* time) {
                   std::chrono::system_clock::now().time_since_epoch())
                   .count();
   }
-  *time = platform::SystemTimeFromUnixMs(unix_ms);
+  *time = platform::SystemTimeFromUnixMs(unix_ms + platform::DeviceClockOffsetSeconds() * 1000);
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* file_time) {

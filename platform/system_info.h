@@ -4,7 +4,8 @@
 
 #include "platform/types.h"
 
-// The current time in UTC (the host's clock, unless a test set one).
+// The current time in UTC: the host's clock (or the one a test set) moved by
+// the device setting clock-offset (platform/device.h). Any thread.
 void GetSystemTime(SYSTEMTIME* time);
 // 100-ns intervals since 1601-01-01. FALSE for an invalid date.
 BOOL SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* file_time);

@@ -106,6 +106,25 @@ TEST(SystemTimeTest, FollowsTheClockOverride) {
   EXPECT_EQ(Ticks(now) / 10000000 - Ticks(epoch) / 10000000, 1700000000u);
 }
 
+// The device setting clock-offset moves the device's clock either way, as
+// a user setting the handheld's time does.
+TEST(SystemTimeTest, FollowsTheClockOffsetSetting) {
+  hmtest::TempDevice device;
+  fault::SetClock(1700000000);
+  auto seconds = [] {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    return t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
+  };
+  const int base = seconds();
+  for (int offset : {-3600, 90, 0}) {
+    SCOPED_TRACE(offset);
+    ASSERT_TRUE(platform::SetDeviceSetting("clock-offset", std::to_string(offset)).ok());
+    EXPECT_EQ(seconds(), base + offset);
+  }
+  fault::Clear();
+}
+
 TEST(SystemTimeTest, FollowsTheHostClockWithoutOverride) {
   fault::Clear();
   SYSTEMTIME t;

@@ -10,6 +10,8 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
+#include "tracking/mail_tracking.h"
+#include "tracking/sync_horizon.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
 
@@ -32,15 +34,17 @@ struct ClassSelection {
 ClassSelection SelectClass(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
   ClassSelection selection;
   TrackedDbList& table = tracking.trackedDbs;
+  // A database made, deleted or replaced since the class was last looked at
+  // was written with nobody told: the class is lost (before it may enter
+  // tracking afresh) and the databases it now has are watched.
+  if (dataClass == kMailDataClass) CheckMailStore(tracking);
+  if (table.FirstTrackedOfClass(dataClass) != nullptr) {
+    table.CheckClassDatabases(dataClass, dataClass != kMailDataClass, tracking.hwndMain);
+  }
   selection.existed = table.FirstTrackedOfClass(dataClass) != nullptr;
   selection.enabled =
       selection.existed || table.DiscoverClassDbs(dataClass, false, tracking.hwndMain);
   return selection;
-}
-
-void MarkTracking(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
-  SetSyncState(tracking.syncStates, dataClass, SyncStateTracking);
-  if (GetSyncTime(dataClass) == 0) SetSyncTime(dataClass, CurrentTime());
 }
 
 // Forgets the loaded change of one record in every log of the class. Only
@@ -69,7 +73,7 @@ BYTE EnableClass(SyncSession& session, TrackingState& tracking, CommandItem item
   ClassSelection selection = SelectClass(tracking, dataClass);
   session.bLastOp = subCode;
   if (!selection.enabled) return STATUS_OK;
-  MarkTracking(tracking, dataClass);
+  EnterTracking(tracking.syncStates, dataClass);
   if (subCode == CMD_FORGET_CHANGE && selection.existed) {
     ForgetChange(tracking, dataClass, GetBe32(item.bytes + 2));
   }
@@ -86,8 +90,7 @@ BYTE DisableClass(SyncSession& session, TrackingState& tracking, CommandItem ite
   ClassSelection selection = SelectClass(tracking, dataClass);
   session.bLastOp = CMD_DISABLE_CLASS;
   if (!selection.enabled) return STATUS_OK;
-  SetSyncState(tracking.syncStates, dataClass, SyncStateLost);
-  if (GetSyncTime(dataClass) != 0) SetSyncTime(dataClass, 0);
+  LoseClass(tracking.syncStates, dataClass);
   if (selection.existed) {
     // Every log of the class goes; the nodes and their loaded lists stay.
     TrackedDbList& table = tracking.trackedDbs;
@@ -126,9 +129,13 @@ BYTE SetAlarm(SyncSession& session, CommandItem item) {
   return STATUS_OK;
 }
 
-DWORD PutTimeReply(const SyncSession& session, BYTE status, BYTE* out) {
+DWORD PutTimeReply(const SyncSession& session, TrackingState& tracking, BYTE status, BYTE* out)
+    REQUIRES(TrackingState::systemLock) {
   DWORD now = CurrentTime();
-  SetLastSyncTime(session.dwClass, now);
+  // The answer becomes the peer's anchor: no later horizon of the class may
+  // equal it, nor a later clock stand before it (a clock set back keeps the
+  // later time recorded).
+  SetLastSyncTime(session.dwClass, NoteAnchor(tracking.syncStates, session.dwClass, now));
   out[0] = status;
   PutBe16(out + 1, static_cast<WORD>(kTimeReplyBytes));
   out[3] = TAG_INFO;
@@ -198,7 +205,7 @@ int ReplyCommand(SyncSession& session, SyncServer& server,
   switch (session.bLastOp) {
     case CMD_ENABLE_CLASS:
     case CMD_FORGET_CHANGE:
-      length = PutTimeReply(session, status, out);
+      length = PutTimeReply(session, tracking, status, out);
       break;
     case CMD_SET_ALARM:
       length = PutAlarmReply(session, status, out);

@@ -60,8 +60,8 @@ class CommandsTest : public hmtest::LoopbackServerTest {
     return out;
   }
 
-  Bytes TimeReply(BYTE subCode) {
-    return Cat({{0xA0, 0x00, 0x0C, 0x49, 0x00, 0x09, subCode, 0x00}, Be32(kNow)});
+  Bytes TimeReply(BYTE subCode, DWORD time = kNow) {
+    return Cat({{0xA0, 0x00, 0x0C, 0x49, 0x00, 0x09, subCode, 0x00}, Be32(time)});
   }
 };
 
@@ -88,14 +88,35 @@ TEST_F(CommandsTest, CaptureFlagsFollowSuspendResumeAndFlush) {
   }
 }
 
-TEST_F(CommandsTest, EnableKeepsTheSyncTimeAndAnswersTheTimeAlsoStoredAsLastSyncTime) {
+// A tracking class keeps its horizon; any other takes the current second,
+// never a time left from before (restored, set locally, raised by a purge
+// while lost): nothing was recorded before it. The time answered is kept as
+// LastSyncTime.
+TEST_F(CommandsTest, EnableKeepsOnlyATrackingClassesSyncTime) {
   TrackedContacts({});
-  SetState(24, 0, 1000);
-  platform::fault::SetClock(kNow);
-  EXPECT_EQ(Command({6, 0}), TimeReply(6));
-  EXPECT_EQ(ClassValue("SyncState", 24), 1u);
-  EXPECT_EQ(ClassValue("SyncTime", 24), 1000u);
-  EXPECT_EQ(ClassValue("LastSyncTime", 24), kNow);
+  struct Case {
+    const char* name;
+    DWORD state;
+    DWORD syncTime;
+    DWORD expected;
+  } cases[] = {
+      {"tracking", SyncStateTracking, 1000, 1000},
+      {"none, with a time left", SyncStateNone, 1000, kNow},
+      {"lost, with a time left", SyncStateLost, 1000, kNow},
+      {"lost", SyncStateLost, 0, kNow},
+  };
+  DWORD now = kNow;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetState(24, c.state, c.syncTime);
+    // Each case a second later: a class that enters tracking takes a
+    // second after the last time it answered.
+    platform::fault::SetClock(++now);
+    EXPECT_EQ(Command({6, 0}), TimeReply(6, now));
+    EXPECT_EQ(ClassValue("SyncState", 24), 1u);
+    EXPECT_EQ(ClassValue("SyncTime", 24), c.expected == kNow ? now : c.expected);
+    EXPECT_EQ(ClassValue("LastSyncTime", 24), now);
+  }
 }
 
 TEST_F(CommandsTest, EnableDiscoversAnUntrackedClassAndStartsItsSyncTime) {
@@ -326,7 +347,35 @@ TEST_F(CommandsTest, ACommandWhoseWritesCannotBeCommittedLosesItsClassAndFails) 
     platform::MutexLock locked(&TrackingState::systemLock);
     EXPECT_EQ(GetSyncState(tracking_.syncStates, 24), SyncStateLost);
   }
-  // The next command is kept again, and enabling tracks the class afresh.
-  EXPECT_EQ(Command({6, 0}), TimeReply(6));
+  // The next command is kept again, and enabling tracks the class afresh,
+  // from a second later than the time it answered.
+  platform::fault::SetClock(kNow + 1);
+  EXPECT_EQ(Command({6, 0}), TimeReply(6, kNow + 1));
   EXPECT_EQ(ClassValue("SyncState", 24), 1u);
 }
+
+namespace {
+
+// A command that cannot have the store (busy past the wait) is not carried
+// out at all: the peer is told it failed, and neither the registry nor the
+// process's cached state changes.
+TEST_F(CommandsTest, ACommandThatCannotHaveTheStoreChangesNothingAndFails) {
+  TrackedContacts({});
+  struct Case {
+    const char* name;
+    Bytes command;
+  } cases[] = {{"enable", {6, 0}}, {"disable", {17, 0}}, {"forget", {16, 0, 0, 0, 0, 1}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetState(24, SyncStateTracking, 1000);
+    platform::fault::FailNext(platform::fault::Call::kCeBeginTransaction, ERROR_DISK_FULL);
+    EXPECT_EQ(Command(c.command), kBadRequest);
+    EXPECT_EQ(ClassValue("SyncState", 24), SyncStateTracking);
+    EXPECT_EQ(ClassValue("SyncTime", 24), 1000u);
+    EXPECT_EQ(ClassValue("LastSyncTime", 24), 0xDEADBEEFu) << "no time answered";
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(GetSyncState(tracking_.syncStates, 24), SyncStateTracking);
+  }
+}
+
+}  // namespace

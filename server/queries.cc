@@ -12,6 +12,9 @@
 #include "settings/registry_store.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
+#include "tracking/clock.h"
+#include "tracking/mail_tracking.h"
+#include "tracking/sync_horizon.h"
 #include "tracking/tracking_state.h"
 
 namespace {
@@ -41,8 +44,11 @@ BYTE SyncStateAnswer(const SyncSession& session, TrackingState& tracking) REQUIR
   // A database of the class made or deleted while the system ran leaves
   // the log incomplete whatever the sync state said.
   if (GetSyncState(tracking.syncStates, session.dwClass) == SyncStateTracking) {
+    if (session.dwClass == kMailDataClass) CheckMailStore(tracking);
     tracking.trackedDbs.CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
                                             tracking.hwndMain);
+    // A clock set back before what the class recorded loses it.
+    ClockKeepsOrder(tracking.syncStates, session.dwClass, CurrentTime());
   }
   DWORD state = GetSyncState(tracking.syncStates, session.dwClass);
   switch (state) {

@@ -418,9 +418,18 @@ void SyncServer::ServeConnection() {
     if (!stopped) {
       ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
       const DWORD stateBefore = session_.dwState;
-      reply = dispatcher_.Handle(session_, *this, tracking_);
-      if (storeTaken && !CeEndTransaction(TRUE)) {
+      if (withStore && !storeTaken) {
+        // The store stayed busy past the wait: a command that writes it is
+        // not carried out at all (half of it could be written, its class's
+        // state in the cache and not in the registry), and the peer is told
+        // it failed.
+        session_.bLastOp = OP_NONE;
         reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
+      } else {
+        reply = dispatcher_.Handle(session_, *this, tracking_);
+        if (storeTaken && !CeEndTransaction(TRUE)) {
+          reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
+        }
       }
       // The close is asked once, after the reply to the end of session that
       // asked for it; the replies that may follow it do not ask again.

@@ -184,6 +184,8 @@ DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass) {
   return ReadClassValue("SyncState", dataClass);
 }
 
+DWORD GetStoredSyncState(DWORD dataClass) { return ReadClassValue("SyncState", dataClass); }
+
 bool SetSyncState(SyncStateCache& cache, DWORD dataClass, DWORD state) {
   HKEY key = OpenOrCreateSettingsKey();
   if (key == 0) return false;
@@ -203,16 +205,9 @@ bool SetSyncTime(DWORD dataClass, DWORD time) {
   return WriteClassValue("SyncTime", dataClass, time);
 }
 
+DWORD GetLastSyncTime(DWORD dataClass) { return ReadClassValue("LastSyncTime", dataClass); }
+
 bool SetLastSyncTime(DWORD dataClass, DWORD time) {
   return WriteClassValue("LastSyncTime", dataClass, time);
 }
 
-bool LoseClass(SyncStateCache& cache, DWORD dataClass) {
-  if (!SetSyncState(cache, dataClass, SyncStateLost)) {
-    // Even a key that could not be opened (a busy store) leaves the process
-    // reading the class lost.
-    cache.Store(dataClass, SyncStateLost);
-    return false;
-  }
-  return SetSyncTime(dataClass, 0);
-}

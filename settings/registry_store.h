@@ -74,6 +74,15 @@ TextSetting GetAllowedPeers(std::string* text);
 // key is created where missing). A registry read never fills the cache.
 DWORD GetSyncState(const SyncStateCache& cache, DWORD dataClass);
 
+// SyncState_<class> as the registry holds it, whatever the cache says (0
+// when missing or not REG_DWORD).
+DWORD GetStoredSyncState(DWORD dataClass);
+
+// The raw writers of SyncState_<class> and SyncTime_<class>. Together they
+// carry the promise that a class's log is complete from its sync time on,
+// which only tracking/sync_horizon.h keeps: the program writes them through
+// it alone (tests may prepare a registry with them).
+//
 // Writes SyncState_<class>. False when the key cannot be opened or created
 // (cache untouched) or when the write fails. A class with a cache slot has
 // its slot set to `state` once the key was opened, even when the write then
@@ -93,14 +102,11 @@ void SetSyncStateObserver(SyncStateObserver observer);
 DWORD GetSyncTime(DWORD dataClass);
 // Writes SyncTime_<class>; false when the key or the write fails.
 bool SetSyncTime(DWORD dataClass, DWORD time);
+// LastSyncTime_<class>: the device time last answered to a command that
+// enables the class; 0 when missing or not REG_DWORD.
+DWORD GetLastSyncTime(DWORD dataClass);
 // Writes LastSyncTime_<class>; false when the key or the write fails.
 bool SetLastSyncTime(DWORD dataClass, DWORD time);
-
-// The class's change log can no longer serve a fast sync: SyncStateLost,
-// then SyncTime 0 (in that order: a state still tracking with a sync time of
-// 0 would promise every change ever made). True when both were written; the
-// cache takes the state in any case, even when the key cannot be opened.
-bool LoseClass(SyncStateCache& cache, DWORD dataClass);
 
 // The value name "<stem>_<class>" as UTF-16 (NUL-terminated in c_str()).
 std::u16string ClassValueName(const char* stem, DWORD dataClass);

@@ -2,6 +2,9 @@
 
 SyncStateCache::SyncStateCache() {
   for (LONG& slot : rglSyncState) slot = static_cast<LONG>(SyncStateUncached);
+  for (DWORD& time : rgdwRecorded) time = 0;
+  for (bool& known : rgfRecordedKnown) known = false;
+  for (bool& unsaved : rgfLossUnsaved) unsaved = false;
 }
 
 int SyncStateCache::SlotOf(DWORD dataClass) {
@@ -23,4 +26,28 @@ bool SyncStateCache::Lookup(DWORD dataClass, DWORD* state) const {
 void SyncStateCache::Store(DWORD dataClass, DWORD state) {
   int slot = SlotOf(dataClass);
   if (slot >= 0) rglSyncState[slot] = static_cast<LONG>(state);
+}
+
+bool SyncStateCache::LookupRecorded(DWORD dataClass, DWORD* time) const {
+  int slot = SlotOf(dataClass);
+  if (slot < 0 || !rgfRecordedKnown[slot]) return false;
+  *time = rgdwRecorded[slot];
+  return true;
+}
+
+void SyncStateCache::StoreRecorded(DWORD dataClass, DWORD time) {
+  int slot = SlotOf(dataClass);
+  if (slot < 0) return;
+  if (!rgfRecordedKnown[slot] || time > rgdwRecorded[slot]) rgdwRecorded[slot] = time;
+  rgfRecordedKnown[slot] = true;
+}
+
+bool SyncStateCache::LossUnsaved(DWORD dataClass) const {
+  int slot = SlotOf(dataClass);
+  return slot >= 0 && rgfLossUnsaved[slot];
+}
+
+void SyncStateCache::SetLossUnsaved(DWORD dataClass, bool unsaved) {
+  int slot = SlotOf(dataClass);
+  if (slot >= 0) rgfLossUnsaved[slot] = unsaved;
 }

@@ -42,8 +42,24 @@ class SyncStateCache {
   // a slot.
   void Store(DWORD dataClass, DWORD state);
 
+  // The newest time this process knows the class to have recorded (a
+  // change's stamp, an anchor, a sync time; tracking/sync_horizon.h): true
+  // and *time when the class has a slot that holds one.
+  bool LookupRecorded(DWORD dataClass, DWORD* time) const;
+  // Raises the class's recorded time to `time` (a later one stays); does
+  // nothing for a class without a slot.
+  void StoreRecorded(DWORD dataClass, DWORD time);
+
+  // Whether the class's loss could not be written to the registry (which
+  // may still say tracking); set and cleared by tracking/sync_horizon.h.
+  bool LossUnsaved(DWORD dataClass) const;
+  void SetLossUnsaved(DWORD dataClass, bool unsaved);
+
  private:
   LONG rglSyncState[kDataClassCount];
+  DWORD rgdwRecorded[kDataClassCount];
+  bool rgfRecordedKnown[kDataClassCount];
+  bool rgfLossUnsaved[kDataClassCount];
 };
 
 #endif  // HOLLOWMARCH_SETTINGS_SYNC_STATE_CACHE_H_

@@ -7,6 +7,7 @@
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -209,11 +210,17 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
       DWORD syncState = lparam == 0   ? SyncStateTracking
                         : lparam == 2 ? SyncStateLost
                                       : SyncStateNone;
-      return SetSyncState(t.syncStates, dataClass, syncState) ? 1 : 0;
+      bool written = syncState == SyncStateTracking ? EnterTracking(t.syncStates, dataClass)
+                     : syncState == SyncStateLost   ? LoseClass(t.syncStates, dataClass)
+                                                    : UntrackClass(t.syncStates, dataClass);
+      return written ? 1 : 0;
     }
     case WM_HMAPP_INIT_SYNC_TIME:
+      // Entering tracking took the class's horizon: a time from before
+      // could promise changes nobody recorded, so one is taken only to
+      // raise the horizon of a tracking class.
       if (GetSyncTime(dataClass) != 0) return 1;
-      return SetSyncTime(dataClass, static_cast<DWORD>(lparam)) ? 1 : 0;
+      return RaiseSyncTime(t.syncStates, dataClass, static_cast<DWORD>(lparam)) ? 1 : 0;
     default:
       return 0;
   }

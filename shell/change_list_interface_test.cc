@@ -209,12 +209,18 @@ TEST_F(ChangeListTest, SyncStateRequests) {
   EXPECT_EQ(Send(WM_HMAPP_GET_VERSION), 13);
 }
 
-TEST_F(ChangeListTest, InitSyncTimeKeepsAnExistingTime) {
-  EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_TIME, 24), 0);
+// Tracking set locally takes the current second as the class's horizon, as
+// the peer's enable does; a time given afterwards only ever raises it. A
+// class that is not tracking gets no horizon: it takes one when it enters
+// tracking.
+TEST_F(ChangeListTest, LocalTrackingTakesTheCurrentSecondAndInitOnlyRaises) {
   EXPECT_EQ(Send(WM_HMAPP_INIT_SYNC_TIME, 24, 1000), 1);
-  EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_TIME, 24), 1000);
+  EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_TIME, 24), 0) << "not tracking";
+  EXPECT_EQ(Send(WM_HMAPP_SET_SYNC_STATE, 24, 0), 1);  // lParam 0: tracking
+  const LRESULT horizon = Send(WM_HMAPP_GET_SYNC_TIME, 24);
+  EXPECT_GT(horizon, 1000);
   EXPECT_EQ(Send(WM_HMAPP_INIT_SYNC_TIME, 24, 2000), 1);
-  EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_TIME_ALT, 24), 1000);
+  EXPECT_EQ(Send(WM_HMAPP_GET_SYNC_TIME_ALT, 24), horizon);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "shell/process_objects.h"
 #include "shell/string_table.h"
 #include "shell/window_proc.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
   if (IsKeyword(command_line, kKeywordAppRunAfterRestore)) {
     platform::MutexLock locked(&TrackingState::systemLock);
     for (DWORD dataClass : kDataClasses) {
-      SetSyncState(objects.tracking.syncStates, dataClass, SyncStateNone);
+      UntrackClass(objects.tracking.syncStates, dataClass);
     }
   } else if (IsKeyword(command_line, kKeywordShutdown)) {
     return 0;

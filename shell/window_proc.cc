@@ -29,6 +29,7 @@
 #include "tracking/system_lock.h"
 #include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -214,6 +215,14 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
   if (version.dwMajorVersion > 1) {
     p.tracking.trackedDbs.DiscoverClassDbs(kNotesDataClass, recent, window);
     SetUpMailTracking(p.tracking, recent);
+  } else {
+    // Nothing watches notes or mail on this platform: a state kept from a
+    // start on another version cannot say their logs are complete.
+    for (DWORD dataClass : {kNotesDataClass, kMailDataClass}) {
+      if (GetSyncState(p.tracking.syncStates, dataClass) == SyncStateTracking) {
+        LoseClass(p.tracking.syncStates, dataClass);
+      }
+    }
   }
   if (!CapturePendingNotifications(p, window)) {
     // What was missed cannot be told: no log may be taken for complete.

@@ -78,9 +78,25 @@ TEST_F(WindowProcTest, CreationTracksTheClassesOfThePlatformVersion) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "os-version " << c.version);
     ASSERT_TRUE(platform::SetDeviceSetting("os-version", c.version).ok());
+    // A state left tracking by a start on another version (just booted, so
+    // a tracked class would keep it).
+    platform::fault::SetUptimeMs(1000);
+    SyncStateCache scratch;
+    for (DWORD dataClass : {kNotesDataClass, kMailDataClass}) {
+      ASSERT_TRUE(SetSyncState(scratch, dataClass, SyncStateTracking));
+      ASSERT_TRUE(SetSyncTime(dataClass, 1000));
+    }
     ASSERT_NE(Create(), 0u) << c.version;
     EXPECT_EQ(TrackedClasses(), c.classes) << c.version;
     EXPECT_EQ(hwndMain, window_);
+    if ((c.classes & 8) == 0) {
+      // Nothing watches notes or mail there: neither may read complete.
+      platform::MutexLock locked(&TrackingState::systemLock);
+      for (DWORD dataClass : {kNotesDataClass, kMailDataClass}) {
+        EXPECT_EQ(GetSyncState(objects_->tracking.syncStates, dataClass), SyncStateLost) << dataClass;
+        EXPECT_EQ(GetSyncTime(dataClass), 0u) << dataClass;
+      }
+    }
     SendMessageW(window_, WM_CLOSE, 0, 0);
     window_ = 0;
   }

@@ -259,7 +259,7 @@ TEST_F(HmdeviceTest, RegistryValuesOfEachType) {
 }
 
 TEST_F(HmdeviceTest, ConfigResetAndSend) {
-  EXPECT_EQ(Ok({"config"}), "os-version=3.0\nstore-capacity=0\ntimezone=\n");
+  EXPECT_EQ(Ok({"config"}), "os-version=3.0\nstore-capacity=0\ntimezone=\nclock-offset=0\n");
   Ok({"config", "os-version", "1.0"});
   EXPECT_EQ(Ok({"config", "os-version"}), "1.0\n");
 

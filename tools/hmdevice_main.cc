@@ -132,7 +132,7 @@ void AddDeviceCommands(CLI::App& app, Options& o, Action& action) {
   init->add_flag("--demo", o.demo, "also add the demo databases and records, where missing");
   init->callback([&] { action = [&](Io& io) { return hmdevice::InitCommand(io, o.demo); }; });
 
-  CLI::App* config = app.add_subcommand("config", "device settings: os-version, store-capacity, timezone");
+  CLI::App* config = app.add_subcommand("config", "device settings: os-version, store-capacity, timezone, clock-offset");
   config->add_option("KEY", o.first, "the setting; without it every setting is printed");
   config->add_option("VALUE", o.second, "its new value; without it the value is printed");
   config->callback([&] { action = [&](Io& io) { return hmdevice::ConfigCommand(io, o.first, o.second); }; });

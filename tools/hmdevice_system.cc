@@ -15,7 +15,7 @@ namespace hmdevice {
 
 namespace {
 
-constexpr const char* kSettingKeys[] = {"os-version", "store-capacity", "timezone"};
+constexpr const char* kSettingKeys[] = {"os-version", "store-capacity", "timezone", "clock-offset"};
 
 bool IsSettingKey(const std::string& key) {
   for (const char* known : kSettingKeys) {
@@ -48,7 +48,7 @@ int ConfigCommand(Io& io, const std::optional<std::string>& key, const std::opti
     return kExitOk;
   }
   if (!IsSettingKey(*key)) {
-    return Problem(io, kExitBadInput, "unknown setting \"" + *key + "\" (os-version, store-capacity, timezone)");
+    return Problem(io, kExitBadInput, "unknown setting \"" + *key + "\" (os-version, store-capacity, timezone, clock-offset)");
   }
   if (!value) {
     io.out << platform::GetDeviceSetting(*key) << "\n";

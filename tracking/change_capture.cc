@@ -14,6 +14,7 @@
 #include "tracking/record_reader.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -121,23 +122,6 @@ bool IsRepeat(const LastLoggedChange& last, BYTE type, CEOID oid, DWORD uid) {
          CurrentTime() == last.dwTime;
 }
 
-// Writes again the losses that could not be written before; true when none
-// is left, so that acknowledging is safe again.
-bool WriteUnsavedLosses(TrackingState& ctx) REQUIRES(TrackingState::systemLock) {
-  std::vector<DWORD>& unsaved = ctx.hold.unsavedLosses;
-  for (auto it = unsaved.begin(); it != unsaved.end();) {
-    it = LoseClass(ctx.syncStates, *it) ? unsaved.erase(it) : std::next(it);
-  }
-  return unsaved.empty();
-}
-
-void HoldFor(TrackingState& ctx, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
-  std::vector<DWORD>& unsaved = ctx.hold.unsavedLosses;
-  if (std::find(unsaved.begin(), unsaved.end(), dataClass) == unsaved.end()) {
-    unsaved.push_back(dataClass);
-  }
-}
-
 // Steps 2 to 4 of Add, without their trace.
 TrackedDb* TrackedDbOfNotification(TrackingState& ctx, CEOID oidDb, bool* folderNotification)
     REQUIRES(TrackingState::systemLock) {
@@ -174,13 +158,13 @@ void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
 }
 
 bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) {
-  if (!ctx.hold.unsavedLosses.empty()) return true;
+  if (LossesUnsaved(ctx.syncStates)) return true;
   bool folderNotification = false;
   return TrackedDbOfNotification(ctx, oidDb, &folderNotification) != nullptr;
 }
 
 void AcknowledgeDropped(TrackingState& ctx) {
-  if (ctx.hold.unsavedLosses.empty()) CeAcknowledgeNotification();
+  if (!LossesUnsaved(ctx.syncStates)) CeAcknowledgeNotification();
 }
 
 CaptureGroup::CaptureGroup(TrackingState& ctx, Store store)
@@ -196,7 +180,9 @@ CaptureGroup::~CaptureGroup() {
 DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   TrackingState& ctx = ctx_;
   TraceNotification(uiMessage, oidRec, oidDb);
-  if (!ctx.hold.unsavedLosses.empty()) WriteUnsavedLosses(ctx);
+  // Losses written by no one yet (by capture or by the worker) are tried
+  // again first.
+  if (LossesUnsaved(ctx.syncStates)) WriteUnsavedLosses(ctx.syncStates);
 
   bool folderNotification = false;
   TrackedDb* tracked = TrackedDbOfNotification(ctx, oidDb, &folderNotification);
@@ -229,6 +215,10 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   LastLoggedChange& last = ctx.lastLogged;
   if (IsRepeat(last, type, search.key, search.uid)) return 0;
 
+  // A clock set back before what the class recorded: its stamps would no
+  // longer order against the peer's anchors.
+  if (!ClockKeepsOrder(ctx.syncStates, tracked->dwClass, CurrentTime())) return 0;
+
   // The transaction begins with the first change to record, so that a
   // group that records nothing costs no store write.
   if (!began_) {
@@ -239,10 +229,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   if (!tracked->pLog->AppendChange(type, search.key, search.uid)) {
     // The append has lost the class; the notification is handled only once
     // that loss is written with the group.
-    if (!LoseClass(ctx.syncStates, tracked->dwClass)) {
-      allHandled_ = false;
-      HoldFor(ctx, tracked->dwClass);
-    }
+    if (!LoseClass(ctx.syncStates, tracked->dwClass)) allHandled_ = false;
     return kCaptureAppendFailed;
   }
   appended_ = true;
@@ -252,6 +239,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   last.oidRec = search.key;
   last.dwUid = search.uid;
   last.dwTime = CurrentTime();
+  NoteRecordedTime(ctx.syncStates, tracked->dwClass, last.dwTime);
   return 0;
 }
 
@@ -265,7 +253,7 @@ DWORD CaptureGroup::Commit() {
   if (committed_) return 0;
   committed_ = true;
   TrackingState& ctx = ctx_;
-  const bool mayAcknowledge = allHandled_ && ctx.hold.unsavedLosses.empty();
+  const bool mayAcknowledge = allHandled_ && !LossesUnsaved(ctx.syncStates);
   if (!inTransaction_) {
     // Nothing recorded, or recorded call by call (the transaction could not
     // begin): each change is durable already, so acknowledging is safe.
@@ -279,7 +267,7 @@ DWORD CaptureGroup::Commit() {
   ctx.lastLogged = savedLast_;
   for (TrackedDb* tracked : touched_) {
     tracked->pLog->ForgetDatabase();
-    if (!LoseClass(ctx.syncStates, tracked->dwClass)) HoldFor(ctx, tracked->dwClass);
+    LoseClass(ctx.syncStates, tracked->dwClass);  // an unsaved loss holds acknowledging
   }
   return appended_ ? kCaptureAppendFailed : 0;
 }

@@ -29,8 +29,8 @@ struct TrackedDb;
 // together, or none of it does. Add handles one notification as LogDbChange
 // does, without committing; Commit ends the group. When the group cannot be
 // committed, nothing of it stays: the repeat filter forgets its changes and
-// every class it recorded for is lost (written afresh; held as in
-// CaptureHold when that fails). A group must be short: the store's write
+// every class it recorded for is lost (written afresh; held as an unsaved
+// loss, tracking/sync_horizon.h, when that fails). A group must be short: the store's write
 // lock is held from its first change to Commit. The window thread takes
 // that lock before systemLock (Store::kBegun), so that a busy store stalls
 // capture alone and never the thread that waits for systemLock.

@@ -138,7 +138,7 @@ TEST_F(OrdinaryCaptureTest, IgnoresUntrackedDatabasesAndClassesNotTracking) {
   EXPECT_TRUE(LogRecords(log_).empty());
   // A loss waiting to be written is written by the next capture, whatever
   // it is about.
-  t_.hold.unsavedLosses.push_back(25);
+  t_.syncStates.SetLossUnsaved(25, true);
   EXPECT_TRUE(CaptureMayWrite(t_, other));
 }
 

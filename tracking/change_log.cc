@@ -13,6 +13,7 @@
 #include "platform/system_info.h"
 #include "settings/registry_store.h"
 #include "tracking/clock.h"
+#include "tracking/sync_horizon.h"
 #include "tracking/trace.h"
 
 namespace {
@@ -610,28 +611,6 @@ const char* ChangeLog::CheckInvariants() const {
   return nullptr;
 }
 
-// While the database is being replaced, a process killed between two calls
-// would leave a log that misses changes; so a tracked class reads as lost
-// (sync time 0) for the length of the rewrite and is restored only after it.
-bool ChangeLog::MarkLostForRewrite(bool* marked) {
-  *marked = false;
-  if (GetSyncState(syncStates_, DataClass()) != SyncStateTracking) return true;
-  if (!SetSyncState(syncStates_, DataClass(), SyncStateLost)) {
-    // The cache took the new state; the registry still says tracking.
-    SetSyncState(syncStates_, DataClass(), SyncStateTracking);
-    return false;
-  }
-  *marked = true;
-  SetSyncTime(DataClass(), 0);
-  return true;
-}
-
-void ChangeLog::RestoreTracking(DWORD syncTime) {
-  // Tracking with a stale sync time would promise too much: the time first.
-  if (!SetSyncTime(DataClass(), syncTime)) return;
-  SetSyncState(syncStates_, DataClass(), SyncStateTracking);
-}
-
 bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) {
   if (hLogDb == INVALID_HANDLE_VALUE) return true;
   if (CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, cRecordsLoaded, nullptr) == 0) {
@@ -671,9 +650,11 @@ ChangeLog::RewriteResult ChangeLog::RewriteEntries() {
 
 bool ChangeLog::RewriteLog(bool force) {
   if (fRewrite != 0 || force) {
-    DWORD syncTime = GetSyncTime(DataClass());
-    bool marked = false;
-    if (!MarkLostForRewrite(&marked)) {
+    // A process killed during the rewrite would leave a log that misses
+    // changes: the class reads lost until it is done.
+    bool held = false;
+    DWORD syncTime = 0;
+    if (!HoldForRewrite(syncStates_, DataClass(), &held, &syncTime)) {
       // The stored log keeps its duplicates; the next load resolves them.
       FreeEntries();
       return false;
@@ -681,7 +662,7 @@ bool ChangeLog::RewriteLog(bool force) {
     RewriteResult result = RewriteEntries();
     // A failed write has deleted the database and marked the class lost.
     if (result == RewriteResult::kWriteFailed) return false;
-    if (marked) RestoreTracking(syncTime);
+    if (held) EndRewriteHold(syncStates_, DataClass(), syncTime, syncTime);
     if (result == RewriteResult::kNotStarted) {
       FreeEntries();
       return false;
@@ -734,20 +715,20 @@ bool ChangeLog::TrimFromMirror(DWORD numRecords) {
   std::vector<CEOID> doomed;
   for (size_t i = 0; i < whole; ++i) doomed.push_back(mirror_.at(i).oid);
   for (size_t i = runEnd - partial; i < runEnd; ++i) doomed.push_back(mirror_.at(i).oid);
-  // The oldest entry kept is the first record left (in a cut run, each of
-  // the run's records has that time). With nothing left, the log is
+  // The log is complete from the oldest record left, or, when part of that
+  // second's run goes, from the second after it. With nothing left, it is
   // complete from now on.
-  const DWORD oldest = mirror_.size() > n ? mirror_.at(whole).dwTime : CurrentTime();
-  bool marked = false;
-  if (!MarkLostForRewrite(&marked)) return true;
+  DWORD oldest = mirror_.size() > n ? mirror_.at(whole).dwTime : CurrentTime();
+  if (partial != 0) oldest += 1;
+  bool held = false;
+  DWORD syncTime = 0;
+  if (!HoldForRewrite(syncStates_, DataClass(), &held, &syncTime)) return true;
   if (!DeleteRecordsInPlace(doomed)) return true;
   if (partial != 0) mirror_.Erase(runEnd - partial, runEnd);
   mirror_.Erase(0, whole);
-  if (marked) {
-    RestoreTracking(oldest);
-  } else {
-    SetSyncTime(DataClass(), oldest);
-  }
+  // The horizon only rises: a loss may have raised it past what the log
+  // still holds.
+  if (held) EndRewriteHold(syncStates_, DataClass(), syncTime, oldest);
   return true;
 }
 
@@ -833,15 +814,21 @@ void ChangeLog::TrimLoaded() {
   int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded} + kTrimRecords;
   if (n < 0) n = 0;
   ChangeEntry* e = FirstOldest();
-  for (int64_t i = 0; i < n; ++i) {
+  bool removedAny = false;
+  DWORD lastRemoved = 0;
+  for (int64_t i = 0; i < n && e != nullptr; ++i) {
+    removedAny = true;
+    lastRemoved = e->dwTime;
     RemoveEntry(e);
     e = NextNewer();
   }
-  // With nothing left, the log is complete from now on.
+  // Complete from the oldest entry left, or from the second after it when
+  // part of its second went; with nothing left, from now on.
   DWORD oldest = pOldest != nullptr ? pOldest->dwTime : CurrentTime();
-  DWORD syncTime = GetSyncTime(DataClass());
+  if (pOldest != nullptr && removedAny && lastRemoved == oldest) oldest += 1;
   bool marked = false;
-  if (!MarkLostForRewrite(&marked)) {
+  DWORD syncTime = 0;
+  if (!HoldForRewrite(syncStates_, DataClass(), &marked, &syncTime)) {
     FreeEntries();
     return;
   }
@@ -857,16 +844,14 @@ void ChangeLog::TrimLoaded() {
       return;
     }
     if (result == RewriteResult::kNotStarted) {
-      if (marked) RestoreTracking(syncTime);
+      if (marked) EndRewriteHold(syncStates_, DataClass(), syncTime, syncTime);
       FreeEntries();
       return;
     }
   }
-  if (marked) {
-    RestoreTracking(oldest);
-  } else {
-    SetSyncTime(DataClass(), oldest);
-  }
+  // The horizon only rises: a loss may have raised it past what the log
+  // still holds.
+  if (marked) EndRewriteHold(syncStates_, DataClass(), syncTime, oldest);
   fRewrite = 0;
   FreeEntries();
 }

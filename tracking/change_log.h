@@ -282,8 +282,6 @@ class ChangeLog {
   bool LoadRecord(const CEFIRSTPROP& read);
   ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
   bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
-  bool MarkLostForRewrite(bool* marked);
-  void RestoreTracking(DWORD syncTime);
   bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
   RewriteResult RewriteEntries();
   void FormatName(WCHAR* name) const;

@@ -682,15 +682,21 @@ void TrimByRewrite(ChangeLog& log) {
   }
   int64_t n = std::max<int64_t>(0, int64_t{log.EntriesInserted()} - records + 10);
   ChangeEntry* e = log.FirstOldest();
+  DWORD lastRemoved = 0;
   for (int64_t i = 0; i < n; ++i) {
+    lastRemoved = e->dwTime;
     log.RemoveEntry(e);
     e = log.NextNewer();
   }
   EXPECT_LIST_SOUND(log);
+  // Complete from the oldest entry kept, or from the second after it when
+  // part of its second went; never earlier than before.
   DWORD oldest = log.OldestEntry() != nullptr ? log.OldestEntry()->dwTime : CurrentTime();
+  if (n > 0 && log.OldestEntry() != nullptr && lastRemoved == oldest) ++oldest;
+  const DWORD before = GetSyncTime(log.DataClass());
   ASSERT_TRUE(log.RewriteLog(true));
   EXPECT_LIST_SOUND(log);
-  ASSERT_TRUE(SetSyncTime(log.DataClass(), oldest));
+  ASSERT_TRUE(SetSyncTime(log.DataClass(), std::max(before, oldest)));
 }
 
 // A trim deletes in place what it trims, and its outcome is the rewrite's
@@ -851,6 +857,49 @@ TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
   ExpectRegistryState(SyncStateTracking, 110, "the log is complete from the 11th-oldest change");
   EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateTracking);
   EXPECT_EQ(log_.NewestEntry(), nullptr) << "the trim releases its list";
+}
+
+// The trim raises the horizon to what the log still holds and never lowers
+// it: a class lost and enabled again after a peer's sync has a horizon later
+// than the oldest entry kept, and a peer with an older anchor must still
+// find the class incomplete. A trim that cuts part of one second's run
+// leaves the log complete from the second after it only. Both for a log
+// that knows its records and for one that must load them first; a class
+// that is not tracking keeps what it had.
+TEST_F(ChangeLogTest, TrimNeverLowersTheHorizonNorKeepsACutSecond) {
+  struct Case {
+    const char* name;
+    DWORD state;
+    DWORD horizon;
+    int burst;  // records per second
+    DWORD expectedTime;
+  } cases[] = {
+      // 120 records, one a second from 100: ten go, 110 is the oldest kept.
+      {"horizon before the oldest kept", SyncStateTracking, 50, 1, 110},
+      {"horizon after a loss and an enable", SyncStateTracking, 5000, 1, 5000},
+      // Runs of four records a second: ten go, the third run is cut.
+      {"a second's run cut", SyncStateTracking, 50, 4, 103},
+      {"lost", SyncStateLost, 0, 1, 0},
+  };
+  for (bool known : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.name << (known ? ", known records" : ", loaded first"));
+      log_.DeleteLogDb();
+      ASSERT_TRUE(log_.CreateLogDb());
+      for (int i = 0; i < 120; ++i) {
+        ASSERT_TRUE(log_.WriteEntry(ChangeTypeModify, 100 + i / c.burst, 1000 + i, kNoUid));
+      }
+      if (!known) RebindAfterAQuickRestart();
+      ASSERT_TRUE(SetSyncState(cache_, kClass, c.state));
+      ASSERT_TRUE(SetSyncTime(kClass, c.horizon));
+      SetStoreFreeBytes(0);
+      SetClock(6000);
+      ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 1, kNoUid));
+      EXPECT_EQ(StoredRecords().size(), 111u);
+      ExpectRegistryState(c.state, c.expectedTime, c.name);
+      SetStoreFreeBytes(kLowSpace * 2);
+    }
+  }
 }
 
 // A record the trim cannot delete leaves the log in doubt: the class is

@@ -1,11 +1,13 @@
 #include "tracking/mail_tracking.h"
 
 #include "platform/kernel.h"
+#include "platform/notification_journal.h"
 #include "platform/object_store.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
 #include "tracking/record_reader.h"
 #include "tracking/tracked_db.h"
+#include "tracking/sync_horizon.h"
 
 void SetUpMailTracking(TrackingState& ctx, bool recent) {
   ctx.mail.oidMailMsgs = 0;
@@ -18,8 +20,13 @@ void SetUpMailTracking(TrackingState& ctx, bool recent) {
     // A handle that no node took would post notifications nobody records.
     if (!tracked) CloseHandle(hMsgs);
   }
-  // The lost-log rule, as discovery applies it to the other classes.
-  const bool kept = tracked && ctx.trackedDbs.pHead->pLog->KeptOnOpen();
+  // The lost-log rule, as discovery applies it to the other classes: a log
+  // kept across a restart counts only when the dead instance's journal
+  // watched the store (one made or replaced while none ran was written with
+  // nobody told).
+  BOOL watched = TRUE;
+  const bool kept = tracked && ctx.trackedDbs.pHead->pLog->KeptOnOpen() &&
+                    !(CeJournalWasWatching(oidMsgs, &watched) && !watched);
   if ((GetSyncState(ctx.syncStates, kMailDataClass) == SyncStateTracking &&
        (!recent || !kept)) ||
       !tracked) {
@@ -27,6 +34,36 @@ void SetUpMailTracking(TrackingState& ctx, bool recent) {
   }
   TrackMailFolderDbs(ctx);
   ctx.messageUids.RebuildMessageUidMap();
+}
+
+bool CheckMailStore(TrackingState& ctx) {
+  CEOID current = 0;
+  HANDLE probe = CeOpenDatabase(&current, kMailMsgsDbName, 0, 0, 0);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+  } else {
+    current = 0;
+  }
+  TrackedDb* node =
+      ctx.mail.oidMailMsgs != 0 ? ctx.trackedDbs.FindTrackedByDb(ctx.mail.oidMailMsgs) : nullptr;
+  const bool watching = node != nullptr && node->hDb != INVALID_HANDLE_VALUE;
+  if (current == 0 && !watching) return true;  // no mail store, then or now
+  if (watching && current == ctx.mail.oidMailMsgs) return true;
+
+  LoseClass(ctx.syncStates, kMailDataClass);
+  if (watching) ctx.trackedDbs.RetireTrackedDb(node);
+  ctx.mail.oidMailMsgs = 0;
+  if (current != 0) {
+    CEOID oid = current;
+    HANDLE hMsgs = CeOpenDatabase(&oid, nullptr, 0, 0, ctx.hwndMain);
+    if (hMsgs != INVALID_HANDLE_VALUE) {
+      ctx.mail.oidMailMsgs = current;
+      if (!ctx.trackedDbs.AddTrackedDb(kMailDataClass, hMsgs, current)) CloseHandle(hMsgs);
+    }
+  }
+  TrackMailFolderDbs(ctx);
+  ctx.messageUids.RebuildMessageUidMap();
+  return false;
 }
 
 void TrackMailFolderDbs(TrackingState& ctx) {

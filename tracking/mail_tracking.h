@@ -2,7 +2,8 @@
 // the tracking state, at window creation and as capture meets folder
 // databases made later.
 //
-// Threads: the window thread, with the tracking state's lock held.
+// Threads: the window thread, with the tracking state's lock held (and
+// CheckMailStore, below, also the worker).
 #ifndef HOLLOWMARCH_TRACKING_MAIL_TRACKING_H_
 #define HOLLOWMARCH_TRACKING_MAIL_TRACKING_H_
 
@@ -18,6 +19,16 @@
 // test: when it was tracking and its log did not survive, or pmailMsgs
 // could not be opened or tracked, it becomes SyncStateLost with SyncTime 0.
 void SetUpMailTracking(TrackingState& ctx, bool recent) REQUIRES(TrackingState::systemLock);
+
+// Whether pmailMsgs is still the database that set-up (or the last check)
+// tracked. When it was deleted, replaced (the same name, another oid) or
+// made since, the class's log cannot hold what happened to it: class 5454
+// is lost, the old node retired (tracked_db.h), the database now named
+// pmailMsgs tracked (oidMailMsgs follows it), the folder databases tracked
+// anew and the uid map rebuilt. True, changing nothing, when all is as it
+// was. Any thread that holds the lock (the worker checks before it answers
+// the sync-state query and before an enable of class 5454).
+bool CheckMailStore(TrackingState& ctx) REQUIRES(TrackingState::systemLock);
 
 // Sets oidMailFolders from pmailFolders and tracks each folder database that
 // its records name (every PROPID_FOLDER_DBNAME of a record that converts).

@@ -15,6 +15,7 @@
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/node_list.h"
+#include "tracking/sync_horizon.h"
 
 namespace {
 
@@ -196,12 +197,8 @@ bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndN
     if (node->hDb == INVALID_HANDLE_VALUE) continue;  // retired before
     CEOIDINFO info;
     if (CeOidGetInfo(node->oidDb, &info) && info.wObjType == OBJTYPE_DATABASE) continue;
-    // Gone: the node is retired (nodes stay while the system runs), with
-    // its log, so that it is not counted again.
     unchanged = false;
-    CloseHandle(node->hDb);
-    node->hDb = INVALID_HANDLE_VALUE;
-    node->pLog->DeleteLogDb();
+    RetireTrackedDb(node);
   }
   bool untracked = false;
   if (byType) {
@@ -218,6 +215,12 @@ bool TrackedDbList::CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndN
   if (GetSyncState(syncStates_, dataClass) == SyncStateTracking) LoseClass(syncStates_, dataClass);
   if (untracked) DiscoverClassDbs(dataClass, false, hwndNotify);
   return false;
+}
+
+void TrackedDbList::RetireTrackedDb(TrackedDb* node) {
+  CloseHandle(node->hDb);
+  node->hDb = INVALID_HANDLE_VALUE;
+  node->pLog->DeleteLogDb();
 }
 
 bool TrackedDbList::PurgeOldChanges() {
@@ -243,9 +246,9 @@ bool TrackedDbList::PurgeOldChanges() {
   const DWORD cutoff = now - static_cast<DWORD>(maxAge);
   for (TrackedDb* node = FirstTracked(); node != nullptr;
        node = NextTracked()) {
-    if (GetSyncTime(node->dwClass) < cutoff) {
-      SetSyncTime(node->dwClass, cutoff);
-    }
+    // Only a tracking class makes a promise to keep; a lost one keeps its
+    // horizon 0.
+    RaiseSyncTime(syncStates_, node->dwClass, cutoff);
   }
   return true;
 }

@@ -120,10 +120,16 @@ class TrackedDbList {
   // when all is as it was.
   bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify);
 
+  // Retires a node whose database is gone or was replaced: closes its
+  // handle (hDb becomes INVALID_HANDLE_VALUE, so that it is not counted or
+  // retired again) and deletes its log. The node stays in the table.
+  void RetireTrackedDb(TrackedDb* node);
+
   // Daily purge: removes from every loaded list the entries older than
   // PurgeDays (unsigned age; an entry exactly that old stays, one stamped in
-  // the future goes), and raises each tracked class's SyncTime to the cutoff
-  // (now - PurgeDays days) when it is lower. The log databases are not
+  // the future goes), and raises the SyncTime of each tracked class that is
+  // tracking to the cutoff (now - PurgeDays days) when it is lower (a class
+  // that is not tracking is left alone: tracking/sync_horizon.h). The log databases are not
   // touched. Always true.
   bool PurgeOldChanges();
 

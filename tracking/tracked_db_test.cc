@@ -311,6 +311,7 @@ class PurgeTest : public ::testing::Test {
     db_ = fixture::CreateDb(u"Contacts", 24);
     ASSERT_TRUE(t_.trackedDbs.DiscoverClassDbs(24, false, 0));
     log_ = t_.trackedDbs.pHead->pLog;
+    ASSERT_TRUE(SetSyncState(t_.syncStates, 24, SyncStateTracking));
   }
 
   // Entries at the given ages (seconds before now), loaded as a reader has
@@ -370,16 +371,33 @@ TEST_F(PurgeTest, TouchesNoListOutsideAReader) {
   EXPECT_EQ(LoadedOids(), std::vector<CEOID>{1}) << "a purged entry comes back at the next load";
 }
 
-TEST_F(PurgeTest, KeepsANewerSyncTimeAndSetsAMissingOne) {
+// The purge raises the horizon of a tracking class only, and never lowers
+// it. A lost class keeps horizon 0: a purge that gave it one would let a
+// later enable keep it, and a peer with an older anchor find the class
+// complete.
+TEST_F(PurgeTest, RaisesOnlyATrackingClassesSyncTime) {
   platform::MutexLock locked(&TrackingState::systemLock);
-  SetSyncTime(24, kNow - 10);
-  t_.trackedDbs.PurgeOldChanges();
-  EXPECT_EQ(GetSyncTime(24), kNow - 10);
-
-  SetPurgeDays(1);
-  SetSyncTime(24, 0);
-  t_.trackedDbs.PurgeOldChanges();
-  EXPECT_EQ(GetSyncTime(24), kNow - 86'400);
+  struct Case {
+    const char* name;
+    DWORD state;
+    DWORD purgeDays;
+    DWORD syncTime;
+    DWORD expected;
+  } cases[] = {
+      {"tracking, newer than the cutoff", SyncStateTracking, 90, kNow - 10, kNow - 10},
+      {"tracking, older than the cutoff", SyncStateTracking, 1, 5, kNow - 86'400},
+      {"lost", SyncStateLost, 1, 0, 0},
+      {"none, with an old time", SyncStateNone, 1, 5, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetSyncState(t_.syncStates, 24, c.state);
+    SetSyncTime(24, c.syncTime);
+    SetPurgeDays(c.purgeDays);
+    t_.trackedDbs.PurgeOldChanges();
+    EXPECT_EQ(GetSyncTime(24), c.expected);
+    EXPECT_EQ(GetSyncState(t_.syncStates, 24), c.state);
+  }
 }
 
 // A limit beyond 49,710 days must not wrap around 32 bits into a short one.

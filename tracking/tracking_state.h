@@ -3,8 +3,8 @@
 //
 // Ownership. A TrackingState owns, by value, the tracked-database table (and
 // through it every change log), the mail folder list, the message uid map,
-// the sync-state cache, the mail store's oids, the last-logged change, the
-// capture hold and the capture flags. Nothing else owns a piece of it; code
+// the sync-state cache, the mail store's oids, the last-logged change and the
+// capture flags. Nothing else owns a piece of it; code
 // that works on the state takes a TrackingState& (never a part of it through
 // a pointer that may be null). The program owns one (ProcessObjects,
 // shell/process_objects.h), built after the device is opened and destroyed
@@ -57,15 +57,6 @@ struct LastLoggedChange {
   DWORD dwTime = 0;
 };
 
-// The classes whose loss capture could not write down (the registry refused
-// it, a full store, say). While any is left, capture acknowledges no
-// notification: the next holder of the notification journal must be posted
-// the ones whose changes are missing, rather than take the class's log for
-// complete. Each capture tries to write the losses again first.
-struct CaptureHold {
-  std::vector<DWORD> unsavedLosses;
-};
-
 // fCaptureSuppressed: while non-zero, object-store notifications are dropped
 // instead of becoming change entries. fCaptureLocked: while non-zero, the
 // peer's suspend command does not set fCaptureSuppressed. Both 0 at start.
@@ -102,7 +93,6 @@ class TrackingState {
   MessageUidMap messageUids GUARDED_BY(systemLock);
   MailStoreOids mail GUARDED_BY(systemLock);
   LastLoggedChange lastLogged GUARDED_BY(systemLock);
-  CaptureHold hold GUARDED_BY(systemLock);
 
   // Not guarded: atomic.
   CaptureFlags capture;
