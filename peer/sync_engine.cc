@@ -357,6 +357,7 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
                   std::vector<Record>* records, uint32_t* oidDb, std::string* error,
                   const DumpProgress& onBatch, const DumpRecords& onRecords) {
   size_t done = 0;
+  uint32_t lastRead = 0;  // the identifier of the last record read; 0 before the first
   uint32_t handle = kInvalidHandle;
   if (Failed(OpenDb(client, oid, name, kOpenAutoIncrement, &handle, oidDb), "open", error)) return false;
   if (handle == kInvalidHandle) {
@@ -393,17 +394,17 @@ bool DumpDatabase(PeerClient& client, uint32_t oid, const std::u16string& name,
         ok = false;
       } else if (Failed(SeekDb(client, handle, kSeekEnd, 0, &index, &at), "seek", error)) {
         ok = false;
-      } else if (at != (records->empty() ? 0 : records->back().oid)) {
+      } else if (at != lastRead) {
         // A read that failed ends a batch as the end does: the end is the
         // end only when the database's last record is the last one read.
-        *error = "the reading stopped at record " +
-                 std::to_string(records->empty() ? 0 : records->back().oid) +
+        *error = "the reading stopped at record " + std::to_string(lastRead) +
                  ", before the database's last record " + std::to_string(at);
         ok = false;
       }
       break;
     }
     done += batch.size();
+    lastRead = batch.back().oid;
     if (onRecords) {
       onRecords(batch);
     } else {
