@@ -260,7 +260,8 @@ TEST_F(JournalTest, AReleasedJournalPassesOnWhileItsHolderRuns) {
   ASSERT_TRUE(CeOpenNotificationJournal(kJournal, nullptr));
   HANDLE watched = Open(u"watched", hwnd);
   ASSERT_NE(watched, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(TakeNotifications(hwnd).size(), Write(3).size());
+  const std::vector<CEOID> written = Write(3);
+  ASSERT_EQ(TakeNotifications(hwnd), written);
   ASSERT_TRUE(CeAcknowledgeNotification());
   ASSERT_TRUE(CeReleaseNotificationJournal());
   EXPECT_FALSE(CeReleaseNotificationJournal());
