@@ -645,6 +645,33 @@ DWORD CloseJournal() {
   return ERROR_SUCCESS;
 }
 
+DWORD ReleaseJournal() {
+  Notifier& n = TheNotifier();
+  std::string name;
+  int64_t acked = 0;
+  {
+    MutexLock lock(&n.mu);
+    if (!n.journal.open) return ERROR_INVALID_HANDLE;
+    name = n.journal.name;
+    acked = n.journal.acked;
+  }
+  // No holder: the next claim takes the journal over at once, as from a
+  // holder that died, with every acknowledgement made so far kept.
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return txn.error();
+  static const char kRelease[] =
+      "UPDATE journals SET position = max(position, ?1), pid = 0, holder = '' "
+      "WHERE name = ?2 AND pid = ?3";
+  DWORD error =
+      Query(txn.conn(), kRelease).Bind(1, acked).Bind(2, name).Bind(3, static_cast<int64_t>(getpid())).Run();
+  if (error == ERROR_SUCCESS) error = txn.Commit(/*signal=*/false);
+  if (error != ERROR_SUCCESS) return error;
+  MutexLock lock(&n.mu);
+  n.journal = Journal();
+  for (auto& [id, w] : n.watches) w.journaled = false;
+  return ERROR_SUCCESS;
+}
+
 DWORD JournalBacklog(const std::string& name, int64_t* pending) {
   Transaction txn(Transaction::kRead);
   if (txn.error() != ERROR_SUCCESS) return txn.error();

@@ -49,6 +49,7 @@ DWORD ClaimJournal(const std::string& name, bool* taken_over);
 DWORD FlushDelivery();
 DWORD AcknowledgeDelivered(uint64_t journal_seq);
 DWORD CloseJournal();
+DWORD ReleaseJournal();
 DWORD JournalBacklog(const std::string& name, int64_t* pending);
 DWORD JournalInherited(CEOID database, bool* watched);
 

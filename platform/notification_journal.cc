@@ -41,6 +41,8 @@ BOOL CeAcknowledgeNotification() {
 
 BOOL CeCloseNotificationJournal() { return Result(platform::CloseJournal()); }
 
+BOOL CeReleaseNotificationJournal() { return Result(platform::ReleaseJournal()); }
+
 BOOL CeGetNotificationBacklog(LPCWSTR name, LPDWORD pcPending) {
   std::string utf8;
   if (name == nullptr || pcPending == nullptr || !platform::store::ToUtf8(name, &utf8)) {

@@ -70,6 +70,15 @@ BOOL CeAcknowledgeNotification();
 // the store's error (the journal then stays).
 BOOL CeCloseNotificationJournal();
 
+// Leaves this process's journal to the next process that claims it, as if
+// this process had died: the store goes on recording for it, its databases
+// and every acknowledgement made so far (written now) stay, and the next
+// claim takes it over at once, even while this process still runs. The
+// process's watches go on as ordinary ones. FALSE with ERROR_INVALID_HANDLE
+// when it holds none, or the store's error (the journal is then still held,
+// and passes on when this process dies).
+BOOL CeReleaseNotificationJournal();
+
 // How many notifications of the journal `name` are after its stored
 // position: those its holder has not acknowledged yet, or, for a holder
 // that died, those the next one will be posted. Acknowledgements made

@@ -252,6 +252,40 @@ TEST(JournalChild, DISABLED_ClaimRefused) {
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
 }
 
+// A released journal passes on while its holder still runs: the next claim
+// takes it over and is posted what came after the last acknowledgement
+// (made outside a transaction, and written by the release).
+TEST_F(JournalTest, AReleasedJournalPassesOnWhileItsHolderRuns) {
+  HWND hwnd = MakeWindow();
+  ASSERT_TRUE(CeOpenNotificationJournal(kJournal, nullptr));
+  HANDLE watched = Open(u"watched", hwnd);
+  ASSERT_NE(watched, INVALID_HANDLE_VALUE);
+  const std::vector<CEOID> written = Write(3);
+  ASSERT_EQ(TakeNotifications(hwnd), written);
+  ASSERT_TRUE(CeAcknowledgeNotification());
+  ASSERT_TRUE(CeReleaseNotificationJournal());
+  EXPECT_FALSE(CeReleaseNotificationJournal());
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  CloseHandle(watched);
+  Write(2);
+  setenv("HM_JOURNAL_ROOT", device_.root().c_str(), 1);
+  hmtest::RunResult child = hmtest::Run({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                                         "--gtest_filter=JournalChild.DISABLED_TakesOverTwo"});
+  EXPECT_EQ(child.exit_code, 0) << child.out << child.err;
+  DestroyWindow(hwnd);
+}
+
+TEST(JournalChild, DISABLED_TakesOverTwo) {
+  ASSERT_TRUE(platform::OpenDevice(ChildRoot()).ok());
+  HWND hwnd = MakeWindow();
+  BOOL taken_over = FALSE;
+  ASSERT_TRUE(CeOpenNotificationJournal(kJournal, &taken_over));
+  EXPECT_TRUE(taken_over);
+  HANDLE watched = Open(u"watched", hwnd);
+  ASSERT_NE(watched, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(TakeNotifications(hwnd).size(), 2u);
+}
+
 TEST_F(JournalTest, AClosedJournalRecordsNothingMoreAndStartsAfresh) {
   ASSERT_EQ(RunChild(device_.root(), "none").exit_code, 0);
   Write(3);

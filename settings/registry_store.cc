@@ -121,6 +121,15 @@ DWORD GetPurgeDays() {
   return days;
 }
 
+bool GetKeepChangeLogs() {
+  HKEY key = OpenSettingsKey();
+  if (key == 0) return false;
+  DWORD keep = 0;
+  if (!QueryDword(key, u"KeepChangeLogs", &keep)) keep = 0;
+  RegCloseKey(key);
+  return keep != 0;
+}
+
 std::optional<DWORD> GetStoredPort() {
   HKEY key = OpenSettingsKey();
   if (key == 0) return std::nullopt;

@@ -43,6 +43,13 @@ HKEY CreateSettingsKey();
 // 0. Never creates the key.
 DWORD GetPurgeDays();
 
+// KeepChangeLogs: whether a close keeps the change logs and hands the
+// notification journal on, so that a later start may keep the logs the
+// journal vouches for (shell/window_proc.cc). True when the value is a
+// 4-byte REG_DWORD other than 0; false when the key or the value is missing
+// or of another type. Never creates the key.
+bool GetKeepChangeLogs();
+
 // Port: the low 16 bits of the stored number whatever the value's type, when
 // it holds at least 4 bytes; 40141 otherwise. No range check (70000 gives
 // 4464). Never creates the key.

@@ -47,6 +47,7 @@ class RegistryStoreTest : public ::testing::Test {
 TEST_F(RegistryStoreTest, MissingKeyGivesDefaultsAndOnlyPerClassCallsCreateIt) {
   EXPECT_EQ(GetPurgeDays(), 90u);
   EXPECT_EQ(GetPort(), 40141);
+  EXPECT_FALSE(GetKeepChangeLogs());
   EXPECT_EQ(OpenSettingsKey(), 0u) << "the settings getters must not create the key";
 
   EXPECT_EQ(GetSyncState(cache_, 24), 0u);
@@ -64,6 +65,16 @@ TEST_F(RegistryStoreTest, PurgeDaysCountsOnlyAsDword) {
   BYTE eight[8] = {7, 0, 0, 0, 0, 0, 0, 0};
   Put(u"PurgeDays", REG_BINARY, eight, sizeof(eight));
   EXPECT_EQ(GetPurgeDays(), 90u) << "a value longer than 4 bytes is unusable";
+}
+
+TEST_F(RegistryStoreTest, KeepChangeLogsOnlyForANonZeroDword) {
+  const char16_t text[] = u"1";
+  Put(u"KeepChangeLogs", REG_SZ, text, sizeof(text));
+  EXPECT_FALSE(GetKeepChangeLogs()) << "a string is unusable";
+  PutDword(u"KeepChangeLogs", 0);
+  EXPECT_FALSE(GetKeepChangeLogs());
+  PutDword(u"KeepChangeLogs", 1);
+  EXPECT_TRUE(GetKeepChangeLogs());
 }
 
 TEST_F(RegistryStoreTest, PortIsLowSixteenBitsWhateverTheType) {

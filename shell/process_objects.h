@@ -42,6 +42,11 @@ struct ProcessObjects {
   // created; the program then exits with a failure status.
   bool fServerStartFailed = false;
 
+  // Set by WinMain for the AppRunAfterRestore start: the store was restored
+  // from a copy, so no change log left in it, and nothing the journal says,
+  // describes the databases as they are now.
+  bool fStoreRestored = false;
+
   // Told the window once it exists, so that the signals that close the
   // program can close it; null when no signal closes this program (tests).
   CloseOnSignals* closeOnSignals = nullptr;

@@ -49,6 +49,7 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPCWSTR command_line, int, ProcessObj
 
   if (IsKeyword(command_line, kKeywordAppRunAfterRestore)) {
     platform::MutexLock locked(&TrackingState::systemLock);
+    objects.fStoreRestored = true;
     for (DWORD dataClass : kDataClasses) {
       UntrackClass(objects.tracking.syncStates, dataClass);
     }

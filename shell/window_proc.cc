@@ -203,8 +203,15 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
   hwndCommandBar = CommandBar_Create(hInstMain, window, 1);
   if (hwndCommandBar != 0) CommandBar_AddAdornments(hwndCommandBar, 0, 0);
 
+  // A log left from before is kept when the device itself has just started
+  // (its logs survive a quick restart) or when the last close kept them on
+  // purpose (KeepChangeLogs), never after a restore; either way it is
+  // trusted only where the journal taken over from the last instance
+  // watched its database, and so holds what was written since.
   const bool takenOver = ClaimJournal();
-  const bool recent = BootedRecently() && takenOver;
+  const bool keepLogs = GetKeepChangeLogs() && !p.fStoreRestored;
+  const bool recent = (BootedRecently() || keepLogs) && takenOver;
+  p.tracking.trackedDbs.fKeepExistingLogs = keepLogs && takenOver;
   for (int i = 0; i < kClassesOnEveryPlatform; ++i) {
     p.tracking.trackedDbs.DiscoverClassDbs(kDataClasses[i], recent, window);
   }
@@ -224,6 +231,7 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
       }
     }
   }
+  p.tracking.trackedDbs.fKeepExistingLogs = false;
   if (!CapturePendingNotifications(p, window)) {
     // What was missed cannot be told: no log may be taken for complete.
     platform::Logf(platform::LogPriority::kWarning,
@@ -278,21 +286,31 @@ std::string CloseReason(ProcessObjects& p, const char* reason) REQUIRES(Tracking
 }
 
 void OnClose(ProcessObjects& p, HWND window, const char* reason) REQUIRES(TrackingState::systemLock) {
-  platform::Logf(platform::LogPriority::kInfo,
-                 "hollowmarch: closing: %s; the server stops and the change logs are deleted",
-                 CloseReason(p, reason).c_str());
+  const bool keepLogs = GetKeepChangeLogs();
+  platform::Logf(platform::LogPriority::kInfo, "hollowmarch: closing: %s; the server stops and %s",
+                 CloseReason(p, reason).c_str(),
+                 keepLogs ? "the change logs are kept (KeepChangeLogs)" : "the change logs are deleted");
   NotifyServiceStopping();
   p.tracking.capture.fCaptureSuppressed.store(1);
   KillTimer(window, kPurgeTimerId);
   p.server.StopReleasingLock();
-  // The close deletes the change logs, so no later start may take an empty
-  // log for a complete one: the classes are lost first, and only when that
-  // is written are the logs and the journal given up. Otherwise both stay,
-  // and a start soon after still finds the logs complete.
-  const bool lost = LoseTrackingClasses(p);
+  // A close that deletes the change logs must leave no later start an empty
+  // log to take for a complete one: the classes are lost first, and only
+  // when that is written are the logs and the journal given up. Otherwise
+  // (or when KeepChangeLogs asks for it) the close leaves all as a crash
+  // would: the logs and the classes' states stay, and the journal passes to
+  // the next instance, which finds in it what was written meanwhile.
+  const bool lost = !keepLogs && LoseTrackingClasses(p);
   p.tracking.trackedDbs.CloseAllTracked(/*keepLogs=*/!lost);
   p.tracking.mailFolders.CloseAllMailFolders();
-  if (lost) CeCloseNotificationJournal();
+  if (lost) {
+    CeCloseNotificationJournal();
+  } else {
+    // Released now rather than at this process's end, so that an instance
+    // replacing this one, which starts while this one still exits, can take
+    // it over.
+    CeReleaseNotificationJournal();
+  }
   DestroyWindow(window);
 }
 

@@ -1,8 +1,11 @@
 // A randomized test with faults: random edits in all five classes and, between
 // syncs, a random fault (a kill, a power loss, a restart, a reboot, a close,
-// edits while a sync runs). After every quiet sync the desktop's mirror must
-// equal the device record for record, in every class; where the fault leaves
-// the change logs complete, the sync must have been a fast one.
+// edits while none runs, edits while a sync runs). Each round draws
+// KeepChangeLogs as well: with 1 an orderly close keeps the change logs, and
+// the start after it, however late, keeps them. After every quiet sync the
+// desktop's mirror must equal the device record for record, in every class;
+// where the fault leaves the change logs complete, the sync must have been a
+// fast one.
 //
 // CI runs fixed seeds. HM_FAULT_SEED=N runs that seed alone, HM_FAULT_ROUNDS=N
 // sets the rounds per seed (default 12): for example
@@ -71,11 +74,13 @@ enum class Fault {
   kPowerLoss,
   kReboot,
   kResetThenClose,
+  kEditsWhileStopped,
   kEditsDuringSync,
 };
 constexpr Fault kFaults[] = {Fault::kNone,      Fault::kReplace, Fault::kShutdown,
                              Fault::kSigterm,   Fault::kSigkill, Fault::kPowerLoss,
-                             Fault::kReboot,    Fault::kResetThenClose, Fault::kEditsDuringSync};
+                             Fault::kReboot,    Fault::kResetThenClose, Fault::kEditsWhileStopped,
+                             Fault::kEditsDuringSync};
 
 const char* FaultName(Fault f) {
   switch (f) {
@@ -87,6 +92,7 @@ const char* FaultName(Fault f) {
     case Fault::kPowerLoss: return "power loss";
     case Fault::kReboot: return "reboot (reset, idle SIGKILL)";
     case Fault::kResetThenClose: return "reset, then a close";
+    case Fault::kEditsWhileStopped: return "a close, edits while none runs, a late start";
     case Fault::kEditsDuringSync: return "edits while a sync runs";
   }
   return "?";
@@ -125,9 +131,12 @@ class FaultRun {
     ASSERT_NO_FATAL_FAILURE(QuietSyncAndCompare(Expect::kSlow));
     for (int round = 1; round <= rounds_; ++round) {
       const Fault fault = kFaults[rng_() % std::size(kFaults)];
+      keepLogs_ = rng_() % 2 == 0;
       SCOPED_TRACE(testing::Message() << "seed " << seed_ << ", round " << round << ", fault "
-                                      << FaultName(fault) << " (replay: HM_FAULT_SEED=" << seed_
-                                      << " HM_FAULT_ROUNDS=" << round << ")");
+                                      << FaultName(fault) << ", KeepChangeLogs " << keepLogs_
+                                      << " (replay: HM_FAULT_SEED=" << seed_ << " HM_FAULT_ROUNDS=" << round
+                                      << ")");
+      ASSERT_EQ(s_.Device({"reg", "set", "KeepChangeLogs", keepLogs_ ? "1" : "0"}).exit_code, 0);
       ASSERT_NO_FATAL_FAILURE(RandomEdits(1 + rng_() % 12));
       Expect expect = Expect::kFast;
       ASSERT_NO_FATAL_FAILURE(Inject(fault, &expect));
@@ -265,14 +274,20 @@ class FaultRun {
     lastReset_ = Clock::now();
   }
 
-  // What a start now makes of logs kept from before: kept within 30 s of the
-  // device's start (with a margin either way).
+  // What a start now makes of logs kept from before: kept with
+  // KeepChangeLogs, else within 30 s of the device's start (with a margin
+  // either way).
   Expect StartAfterCrash() const {
+    if (keepLogs_) return Expect::kFast;
     const auto since = Clock::now() - lastReset_;
     if (lastReset_ != Clock::time_point() && since < 20s) return Expect::kFast;
     if (lastReset_ == Clock::time_point() || since > 40s) return Expect::kSlow;
     return Expect::kEither;
   }
+
+  // What a start makes of an orderly close: the logs are kept only with
+  // KeepChangeLogs.
+  Expect AfterClose() const { return keepLogs_ ? Expect::kFast : Expect::kSlow; }
 
   void Inject(Fault fault, Expect* expect) {
     std::string why;
@@ -282,15 +297,15 @@ class FaultRun {
         return;
       case Fault::kReplace:
         ASSERT_TRUE(s_.Replace(&why)) << why;
-        *expect = Expect::kSlow;
+        *expect = AfterClose();
         return;
       case Fault::kShutdown:
         ASSERT_TRUE(s_.Shutdown());
-        *expect = Expect::kSlow;
+        *expect = AfterClose();
         return;
       case Fault::kSigterm:
         ASSERT_TRUE(s_.Signal(SIGTERM));
-        *expect = Expect::kSlow;
+        *expect = AfterClose();
         return;
       case Fault::kSigkill:
         ASSERT_TRUE(s_.Signal(SIGKILL));
@@ -309,7 +324,12 @@ class FaultRun {
       case Fault::kResetThenClose:
         ASSERT_NO_FATAL_FAILURE(Reset());
         ASSERT_TRUE(rng_() % 2 == 0 ? s_.Shutdown() : s_.Signal(SIGTERM));
-        *expect = Expect::kSlow;
+        *expect = AfterClose();
+        return;
+      case Fault::kEditsWhileStopped:
+        ASSERT_TRUE(rng_() % 2 == 0 ? s_.Shutdown() : s_.Signal(SIGTERM));
+        ASSERT_NO_FATAL_FAILURE(RandomEdits(1 + rng_() % 8));
+        *expect = AfterClose();
         return;
       case Fault::kEditsDuringSync: {
         std::vector<std::string> argv = {HM_HMPEER_PATH, "--port", std::to_string(s_.port()), "sync",
@@ -386,6 +406,7 @@ class FaultRun {
   long long nextUid_;
   std::map<std::string, long long> dbOids_;
   Clock::time_point lastReset_;
+  bool keepLogs_ = false;  // this round's KeepChangeLogs
 };
 
 // The operations a device's user and its desktops perform between syncs,

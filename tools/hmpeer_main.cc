@@ -121,7 +121,7 @@ void AddDataCommands(CLI::App& app, Options& o, Action& action) {
 
   CLI::App* end = app.add_subcommand("end", "say hello, then end the session");
   end->add_flag("--shutdown", o.shutdown,
-                "ask the device to close its server as well (its change logs are deleted: the next syncs are slow)");
+                "ask the device to close its server as well (unless its KeepChangeLogs is set, its change logs are deleted and the next syncs are slow)");
   end->callback([&] { action = [&](Session& s) { return hmpeer::EndCommand(s, o.shutdown); }; });
 
   CLI::App* sync = app.add_subcommand("sync", "fast or slow sync of each class into a mirror directory");

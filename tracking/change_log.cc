@@ -95,17 +95,17 @@ void ChangeLog::FormatName(WCHAR* name) const {
   FormatClassLogName(DataClass(), name, CEDB_MAXDBASENAMELEN);
 }
 
-bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name) {
+bool ChangeLog::OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting) {
   size_t i = 0;
   for (; name != nullptr && name[i] != 0 && i + 1 < std::size(szLogName); ++i) {
     szLogName[i] = name[i];
   }
   szLogName[i] = 0;
-  return OpenLog(dataClass);
+  return OpenLog(dataClass, keepExisting);
 }
 
-bool ChangeLog::OpenLog(DWORD dataClass) {
-  bool recent = BootedRecently();
+bool ChangeLog::OpenLog(DWORD dataClass, bool keepExisting) {
+  bool recent = keepExisting || BootedRecently();
   dwLogType = dataClass + kLogTypeOffset;
   WCHAR name[CEDB_MAXDBASENAMELEN];
   FormatName(name);

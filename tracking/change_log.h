@@ -89,18 +89,20 @@ class ChangeLog {
   ChangeLog& operator=(const ChangeLog&) = delete;
 
   // Binds the log to its class's database. When the device started less than
-  // 30 seconds ago an existing database is kept unchanged; otherwise it is
-  // deleted. Then a missing database is created. True when a database was
-  // kept or created. Call once, after construction.
-  bool OpenLog(DWORD dataClass);
+  // 30 seconds ago, or `keepExisting` is true, an existing database is kept
+  // unchanged; otherwise it is deleted. Then a missing database is created.
+  // True when a database was kept or created. Call once, after construction.
+  // Whether a kept log is complete is the caller's to judge (tracked_db.h).
+  bool OpenLog(DWORD dataClass, bool keepExisting = false);
   // The same under the database name `name` (at most 31 characters) instead
   // of the class's log name: a class with several tracked databases gives
   // each further database a log of its own. The log keeps the name for every
   // later creation of its database.
-  bool OpenLog(DWORD dataClass, LPCWSTR name);
+  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false);
 
-  // Whether OpenLog kept a log from before (the device had just started and
-  // the log existed). A class that was tracking can trust its log only then.
+  // Whether OpenLog kept a log from before (the device had just started, or
+  // the caller asked, and the log existed). A class that was tracking can
+  // trust its log only then.
   bool KeptOnOpen() const { return fLogKept != 0; }
 
   // Forgets the database binding and any loaded list, so that the next

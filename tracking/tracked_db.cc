@@ -65,7 +65,7 @@ bool TrackedDbList::AddTrackedDb(DWORD dataClass, HANDLE hDb, CEOID oidDb) {
   } else {
     FormatDatabaseLogName(dataClass, oidDb, name, CEDB_MAXDBASENAMELEN);
   }
-  if (!log->OpenLog(dataClass, name)) {
+  if (!log->OpenLog(dataClass, name, fKeepExistingLogs)) {
     delete log;
     LocalFree(node);
     return false;
@@ -143,8 +143,10 @@ bool TrackedDbList::DiscoverClassDbs(DWORD dataClass, bool recent,
   CloseHandle(enumeration);
   if (DeleteOrphanedLogs(dataClass)) allKept = false;
 
-  // A log kept across a restart can be trusted only when the device itself
-  // has just started and the log was still there (a database of the class
+  // A log kept across a restart can be trusted only when the caller vouches
+  // for the restart (`recent`: the device itself has just started, or the
+  // logs were kept on purpose, and the journal was taken over) and the log
+  // was still there (a database of the class
   // tracked for the first time, or one whose log had gone, has changes that
   // nobody recorded); a class not fully tracked cannot serve a fast sync.
   if ((GetSyncState(syncStates_, dataClass) == SyncStateTracking && (!recent || !allKept)) ||

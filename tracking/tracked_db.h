@@ -147,6 +147,13 @@ class TrackedDbList {
   // Releases every node. True when every release succeeded.
   bool FreeAllTracked();
 
+  // When set, AddTrackedDb keeps a log left from before whatever the
+  // device's uptime (ChangeLog::OpenLog's keepExisting). Set only while the
+  // window's creation discovers its classes with logs kept across an orderly
+  // restart; discovery's lost-log rule still decides whether each kept log
+  // is trusted.
+  bool fKeepExistingLogs = false;
+
   TrackedDb* pCursor = nullptr;  // the shared cursor; null: next starts at head
   TrackedDb* pHead = nullptr;    // the most recently added node
 
