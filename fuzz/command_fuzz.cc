@@ -15,9 +15,9 @@
 #include "platform/kernel.h"
 #include "platform/object_store.h"
 #include "server/commands.h"
+#include "server/message_buffer.h"
 #include "server/message_dispatch.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "shell/process_objects.h"
 #include "tracking/change_log.h"
@@ -62,17 +62,14 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(SessionDispatcher(), session, world.objects->tracking, 0);
   session.dwState = SessionStateOpen;
-  if (size > server.cbBuffer - kFrameHeaderBytes) size = server.cbBuffer - kFrameHeaderBytes;
+  if (size > kMessageBufferBytes - kFrameHeaderBytes) size = kMessageBufferBytes - kFrameHeaderBytes;
 
-  // The payload sits at byte 3 of a buffer of exactly the server's size,
-  // followed by nothing the handler may read.
-  auto* buffer = static_cast<BYTE*>(std::malloc(server.cbBuffer));
-  std::memset(buffer, 0xCD, server.cbBuffer);
+  // The payload is a block of its own, followed by nothing the handler may
+  // read; the reply buffer asserts its own bounds.
   auto* payload = static_cast<BYTE*>(std::malloc(size == 0 ? 1 : size));
   std::memcpy(payload, data, size);
-  server.pbBuffer = buffer;
+  MessageBuffer reply;
   {
     platform::MutexLock locked(&TrackingState::systemLock);
     world.objects->tracking.trackedDbs.LoadClassLog(24);
@@ -92,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (named == 2) PutBe32(payload + 4, ownLog);
     }
     BYTE status = HandleCommand(session, world.objects->tracking, payload, static_cast<DWORD>(size));
-    if (ReplyCommand(session, server, world.objects->tracking, status) == 0) std::abort();
-    if (server.cbData < 3 || static_cast<DWORD>(server.cbData) > server.cbBuffer) std::abort();
+    if (ReplyCommand(session, reply, world.objects->tracking, status) == 0) std::abort();
+    if (reply.Size() < kFrameHeaderBytes || reply.Size() > MessageBuffer::kCapacity) std::abort();
     if (session.cbRecords > session.cbRecordsMax) std::abort();
     // The server's own log is never closed by the peer (it may be deleted
     // and re-created by a disable command, which closes it itself).
@@ -105,8 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CloseHandle(session.hRemoteDb);
     world.objects->tracking.trackedDbs.EndClassLog(24);
   }
-  server.pbBuffer = nullptr;
   std::free(payload);
-  std::free(buffer);
   return 0;
 }

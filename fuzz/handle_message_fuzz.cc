@@ -12,9 +12,9 @@
 #include <string>
 
 #include "platform/device.h"
+#include "server/message_buffer.h"
 #include "server/message_dispatch.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "shell/process_objects.h"
 #include "tracking/tracked_db.h"
@@ -58,38 +58,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   World& world = TheWorld();
   SyncSession session;
-  SyncServer server(SessionDispatcher(), session, world.objects->tracking, 0);
   session.dwState = kStates[data[0] % 5];
   session.fStreamDone = (data[0] >> 4) & 1;
   ++data;
   --size;
 
-  // The buffer is exactly as large as the server's, so a read or write past
-  // it is caught.
-  auto* buffer = static_cast<BYTE*>(std::malloc(server.cbBuffer));
-  server.pbBuffer = buffer;
+  // The request buffer is exactly as large as the server's, so a read past
+  // it is caught; the reply buffer asserts its own bounds.
+  auto* buffer = static_cast<BYTE*>(std::malloc(kMessageBufferBytes));
+  MessageBuffer reply;
   while (size >= 2) {
     size_t length = (static_cast<size_t>(data[0]) << 8) | data[1];
     data += 2;
     size -= 2;
     if (length > size) length = size;
-    if (length > server.cbBuffer) length = server.cbBuffer;
+    if (length > kMessageBufferBytes) length = kMessageBufferBytes;
     if (length == 0) continue;
-    std::memset(buffer, 0xCD, server.cbBuffer);
+    std::memset(buffer, 0xCD, kMessageBufferBytes);
     std::memcpy(buffer, data, length);
     data += length;
     size -= length;
-    server.cbData = static_cast<int32_t>(length);
-    int reply;
+    reply.Clear();
+    int replied;
     {
       platform::MutexLock locked(&TrackingState::systemLock);
-      reply = HandleMessage(session, server, world.objects->tracking);
+      replied = HandleMessage(session, buffer, static_cast<int32_t>(length), reply,
+                              world.objects->tracking);
     }
-    if (reply != 0 &&
-        (server.cbData < 0 || static_cast<DWORD>(server.cbData) > server.cbBuffer))
+    if (replied != 0 && (reply.Size() < kFrameHeaderBytes || reply.Size() > MessageBuffer::kCapacity))
       std::abort();
   }
-  server.pbBuffer = nullptr;
   std::free(buffer);
   return 0;
 }

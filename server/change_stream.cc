@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "server/message_buffer.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "tracking/change_log.h"
 #include "tracking/tracked_db.h"
@@ -101,9 +101,8 @@ void NoteStreamLists(SyncSession& session, TrackingState& tracking) {
   }
 }
 
-int StreamChanges(SyncSession& session, SyncServer& server,
+int StreamChanges(SyncSession& session, MessageBuffer& reply,
                   TrackingState& tracking) {
-  server.cbData = 0;
   TrackedDbList& table = tracking.trackedDbs;
   ChangeStreamResume& resume = session.streamResume;
   // The position between frames is kept by the node's log alone.
@@ -123,7 +122,7 @@ int StreamChanges(SyncSession& session, SyncServer& server,
                                                        : log->StreamPosition();
   }
 
-  BYTE* out = server.pbBuffer;
+  BYTE* out = reply.Room(kChangeFrameMaxBytes);
   DWORD length = kChangeFrameHeaderBytes;
   for (;;) {
     if (session.pStreamDb == nullptr) break;
@@ -146,7 +145,7 @@ int StreamChanges(SyncSession& session, SyncServer& server,
       length += kChangeRecordBytes;
     }
     NotePassed(resume, entry);
-    if (length + kChangeRecordBytes > server.cbBuffer) break;
+    if (length + kChangeRecordBytes > kChangeFrameMaxBytes) break;
   }
   StorePosition(session.pStreamDb, next);
 
@@ -160,6 +159,6 @@ int StreamChanges(SyncSession& session, SyncServer& server,
   }
   PutBe16(out + 1, static_cast<WORD>(length));
   PutBe16(out + 4, static_cast<WORD>(length - kFrameHeaderBytes));
-  server.cbData = static_cast<int32_t>(length);
+  reply.Add(length);
   return 1;
 }

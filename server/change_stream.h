@@ -34,14 +34,19 @@
 #define HOLLOWMARCH_SERVER_CHANGE_STREAM_H_
 
 #include "platform/types.h"
+#include "server/protocol.h"
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
-class SyncServer;
+class MessageBuffer;
 
 // The size of one change record in a frame, and of a frame's header.
 constexpr DWORD kChangeRecordBytes = 21;
 constexpr DWORD kChangeFrameHeaderBytes = 6;
+// The longest change frame: as many records as fit the peer's buffer.
+constexpr DWORD kChangeFrameMaxBytes =
+    kChangeFrameHeaderBytes +
+    (kMessageBufferBytes - kChangeFrameHeaderBytes) / kChangeRecordBytes * kChangeRecordBytes;
 
 // Notes a cursor of every change list of the selected class
 // (session.dwClass), right after the change query has loaded them, so that
@@ -49,12 +54,13 @@ constexpr DWORD kChangeFrameHeaderBytes = 6;
 void NoteStreamLists(SyncSession& session, TrackingState& tracking)
     REQUIRES(TrackingState::systemLock);
 
-// Builds the next change frame in server.pbBuffer, its length in
-// server.cbData, and returns non-zero; returns zero, writing nothing, when
+// Appends the next change frame (at most kChangeFrameMaxBytes) to `reply`,
+// which must have room for it, and returns non-zero; returns zero, writing
+// nothing, when
 // the stream is done and no new one was started (fStreamStart clear and
 // fStreamDone set). With fStreamStart set, the stream starts at the newest
 // entry of the class's first node. Sets fStreamDone with the last frame.
-int StreamChanges(SyncSession& session, SyncServer& server,
+int StreamChanges(SyncSession& session, MessageBuffer& reply,
                   TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_CHANGE_STREAM_H_

@@ -1,10 +1,12 @@
 #include "server/commands.h"
 
+#include <cassert>
+
 #include "server/alarm_command.h"
 #include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/protocol.h"
 #include "server/remote_db.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
@@ -198,9 +200,10 @@ BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
   }
 }
 
-int ReplyCommand(SyncSession& session, SyncServer& server,
+int ReplyCommand(SyncSession& session, MessageBuffer& reply,
                  TrackingState& tracking, BYTE status) {
-  BYTE* out = server.pbBuffer;
+  assert(reply.Empty());
+  BYTE* out = reply.Room(MessageBuffer::kCapacity);
   DWORD length = 0;
   switch (session.bLastOp) {
     case CMD_ENABLE_CLASS:
@@ -219,7 +222,7 @@ int ReplyCommand(SyncSession& session, SyncServer& server,
       length = PutStatusReply(out, status);
       break;
   }
-  server.cbData = static_cast<int32_t>(length);
+  reply.Add(length);
   return 1;
 }
 
@@ -237,7 +240,7 @@ bool CommandWritesStore(const BYTE* payload, DWORD cbPayload) {
   }
 }
 
-int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
+int ReplyCommandNotKept(SyncSession& session, MessageBuffer& reply,
                         TrackingState& tracking) {
   switch (session.bLastOp) {
     case CMD_FLUSH_CHANGES:
@@ -259,6 +262,6 @@ int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
       break;
   }
   session.bLastOp = OP_NONE;
-  server.cbData = static_cast<int32_t>(PutStatusReply(server.pbBuffer, STATUS_BAD_REQUEST));
-  return 1;
+  assert(reply.Empty());
+  return ReplyStatusOnly(reply, STATUS_BAD_REQUEST);
 }

@@ -36,7 +36,7 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
-class SyncServer;
+class MessageBuffer;
 
 // Reads the command from `payload` (the frame's payload, `cbPayload` bytes,
 // never read past), carries it out and records what the reply must hold in
@@ -45,9 +45,8 @@ class SyncServer;
 BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
                    const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
 
-// Writes the reply for `status` into server.pbBuffer and its length into
-// server.cbData; non-zero.
-int ReplyCommand(SyncSession& session, SyncServer& server,
+// Appends the reply for `status` to `reply`, which must be empty; non-zero.
+int ReplyCommand(SyncSession& session, MessageBuffer& reply,
                  TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
 
 // True when the command whose payload is `payload` (`cbPayload` bytes,
@@ -60,8 +59,9 @@ bool CommandWritesStore(const BYTE* payload, DWORD cbPayload);
 // When the store transaction that a command ran in could not be committed,
 // nothing it wrote is kept: the class it selected (commands 3, 6, 16, 17)
 // is lost and its logs are opened afresh at their next use, and the reply
-// becomes a bare 0xC0 in server.pbBuffer. Non-zero, like ReplyCommand.
-int ReplyCommandNotKept(SyncSession& session, SyncServer& server,
+// becomes a bare 0xC0 in `reply` (which must be empty). Non-zero, like
+// ReplyCommand.
+int ReplyCommandNotKept(SyncSession& session, MessageBuffer& reply,
                         TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "server/message_buffer.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 
 namespace {
 
@@ -14,8 +14,8 @@ WORD FixedItemBytes(BYTE tag) { return (tag & 0x40) ? 5 : 2; }
 
 }  // namespace
 
-int ReplyStatusOnly(SyncServer& server, BYTE status) {
-  server.cbData = static_cast<int32_t>(PutStatusReply(server.pbBuffer, status));
+int ReplyStatusOnly(MessageBuffer& reply, BYTE status) {
+  reply.Add(PutStatusReply(reply.Room(kFrameHeaderBytes), status));
   return 1;
 }
 

@@ -2,15 +2,14 @@
 // items, the payload of a received frame, a command's "I" item, and the
 // status-only reply.
 //
-// Threads: pure functions of their arguments, but ReplyStatusOnly, which
-// writes the server's buffer as every handler does (the worker, with
-// systemLock held).
+// Threads: pure functions of their arguments; ReplyStatusOnly writes the
+// caller's reply buffer.
 #ifndef HOLLOWMARCH_SERVER_FRAMING_H_
 #define HOLLOWMARCH_SERVER_FRAMING_H_
 
 #include "platform/types.h"
 
-class SyncServer;
+class MessageBuffer;
 
 // The first item of the run of `count` bytes at `items` whose tag is `tag`,
 // or null. Items with tags below 0x80 are stepped over by their length
@@ -42,8 +41,7 @@ struct CommandItem {
 // command is refused.
 bool FindCommandItem(const BYTE* payload, DWORD cbPayload, CommandItem* item);
 
-// Writes the status-only reply with `status` into the server's buffer;
-// non-zero.
-int ReplyStatusOnly(SyncServer& server, BYTE status);
+// Appends the status-only reply with `status` to `reply`; non-zero.
+int ReplyStatusOnly(MessageBuffer& reply, BYTE status);
 
 #endif  // HOLLOWMARCH_SERVER_FRAMING_H_

@@ -1,8 +1,11 @@
 #include "server/message_dispatch.h"
 
+#include <cassert>
+
 #include "server/change_stream.h"
 #include "server/commands.h"
 #include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/protocol.h"
 #include "server/queries.h"
 #include "server/session_messages.h"
@@ -27,45 +30,44 @@ bool MessageLetsPeerCommit(const SyncSession& session, const BYTE* frame, int32_
          item.bytes[0] == CMD_FLUSH_CHANGES;
 }
 
-int ReplyMessageNotKept(SyncSession& session, SyncServer& server, TrackingState& tracking) {
-  return ReplyCommandNotKept(session, server, tracking);
+int ReplyMessageNotKept(SyncSession& session, MessageBuffer& reply, TrackingState& tracking) {
+  return ReplyCommandNotKept(session, reply, tracking);
 }
 
-int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingState& tracking) {
-  if (server.cbData < static_cast<int32_t>(kFrameHeaderBytes))
-    return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
+int HandleMessage(SyncSession& session, const BYTE* frame, int32_t received,
+                  MessageBuffer& reply, TrackingState& tracking) {
+  assert(reply.Empty());
+  if (received < static_cast<int32_t>(kFrameHeaderBytes))
+    return ReplyStatusOnly(reply, STATUS_UNRECOGNISED);
 
-  const BYTE type = server.pbBuffer[0];
+  const BYTE type = frame[0];
   if (session.dwState == SessionStateStreaming) {
     if (type != ACK_CONTINUE && type != STATUS_OK) return 0;
     if (session.fStreamDone) {
       session.dwState = SessionStateOpen;
       return 0;
     }
-    return StreamChanges(session, server, tracking);
+    return StreamChanges(session, reply, tracking);
   }
   if (type < MSG_HELLO || type > MSG_QUERY)
-    return ReplyStatusOnly(server, STATUS_UNRECOGNISED);
+    return ReplyStatusOnly(reply, STATUS_UNRECOGNISED);
 
-  // Handlers read all they need before the reply is written over the
-  // request.
-  const DWORD cbPayload = PayloadBytes(server.pbBuffer, static_cast<DWORD>(server.cbData));
-  const BYTE* payload = server.pbBuffer + kFrameHeaderBytes;
+  const DWORD cbPayload = PayloadBytes(frame, static_cast<DWORD>(received));
+  const BYTE* payload = frame + kFrameHeaderBytes;
 
   switch (type) {
     case MSG_HELLO:
-      return ReplyHello(session, server,
+      return ReplyHello(session, reply,
                         HandleHello(session, tracking, payload, cbPayload));
     case MSG_END_SESSION:
       return ReplyEndSession(
-          session, server,
+          session, reply,
           HandleEndSession(session, tracking, payload, cbPayload));
     case MSG_COMMAND:
-      return ReplyCommand(session, server, tracking,
+      return ReplyCommand(session, reply, tracking,
                           HandleCommand(session, tracking, payload, cbPayload));
     default:  // MSG_QUERY
-      return ReplyQuery(session, server, tracking,
+      return ReplyQuery(session, reply, tracking,
                         HandleQuery(session, tracking, payload, cbPayload));
   }
 }
@@ -82,13 +84,13 @@ class SessionDispatch final : public MessageDispatcher {
                       int32_t received) override {
     return MessageLetsPeerCommit(session, frame, received);
   }
-  int Handle(SyncSession& session, SyncServer& server,
+  int Handle(SyncSession& session, const BYTE* frame, int32_t received, MessageBuffer& reply,
              TrackingState& tracking) override REQUIRES(TrackingState::systemLock) {
-    return HandleMessage(session, server, tracking);
+    return HandleMessage(session, frame, received, reply, tracking);
   }
-  int ReplyNotKept(SyncSession& session, SyncServer& server,
+  int ReplyNotKept(SyncSession& session, MessageBuffer& reply,
                    TrackingState& tracking) override REQUIRES(TrackingState::systemLock) {
-    return ReplyMessageNotKept(session, server, tracking);
+    return ReplyMessageNotKept(session, reply, tracking);
   }
   void EndConnection(SyncSession& session, TrackingState& tracking) override
       REQUIRES(TrackingState::systemLock) {

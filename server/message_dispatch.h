@@ -18,14 +18,13 @@
 
 struct SyncSession;
 
-// Handles the message of server.cbData bytes at the start of
-// server.pbBuffer and writes the reply over it. Non-zero when a reply of
-// server.cbData bytes stands at the start of pbBuffer, zero when nothing is
-// to be sent. Never reads past the cbData bytes received (a frame's length
-// field is trusted only as far as those bytes reach) and never writes past
-// server.cbBuffer.
-int HandleMessage(SyncSession& session, SyncServer& server,
-                  TrackingState& tracking) REQUIRES(TrackingState::systemLock);
+// Handles the message of `received` bytes at `frame` and appends the reply
+// to `reply`, which must be empty. Non-zero when `reply` holds a reply to
+// send, zero when nothing is to be sent. Never reads past the `received`
+// bytes (a frame's length field is trusted only as far as those bytes reach).
+int HandleMessage(SyncSession& session, const BYTE* frame, int32_t received,
+                  MessageBuffer& reply, TrackingState& tracking)
+    REQUIRES(TrackingState::systemLock);
 
 // True when the message of `received` bytes at `frame` may write the store
 // (a command that is not a remote read; see CommandWritesStore), so that the
@@ -41,8 +40,8 @@ bool MessageWritesStore(const SyncSession& session, const BYTE* frame, int32_t r
 bool MessageLetsPeerCommit(const SyncSession& session, const BYTE* frame, int32_t received);
 
 // The reply to a message whose store transaction could not be committed
-// (see ReplyCommandNotKept). Non-zero.
-int ReplyMessageNotKept(SyncSession& session, SyncServer& server,
+// (see ReplyCommandNotKept), into the empty `reply`. Non-zero.
+int ReplyMessageNotKept(SyncSession& session, MessageBuffer& reply,
                         TrackingState& tracking) REQUIRES(TrackingState::systemLock);
 
 // The functions above as the server's worker reaches them

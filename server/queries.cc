@@ -1,20 +1,21 @@
 #include "server/queries.h"
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "platform/system_info.h"
 #include "server/change_stream.h"
 #include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
-#include "tracking/mail_store.h"
-#include "tracking/tracked_db.h"
 #include "tracking/clock.h"
+#include "tracking/mail_store.h"
 #include "tracking/mail_tracking.h"
 #include "tracking/sync_horizon.h"
+#include "tracking/tracked_db.h"
 #include "tracking/tracking_state.h"
 
 namespace {
@@ -96,15 +97,14 @@ DWORD ReplyFreeSpace(const SyncSession& session, BYTE* out) {
   return kFreeSpaceReplyBytes;
 }
 
-// The acknowledgement goes out at once; the first change frame is the reply.
-int ReplyChanges(SyncSession& session, SyncServer& server,
+// The acknowledgement and the first change frame go out together.
+int ReplyChanges(SyncSession& session, MessageBuffer& reply,
                  TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
-  server.cbData = static_cast<int32_t>(PutStatusReply(server.pbBuffer, STATUS_OK));
-  if (server.SendFromHandler() != 0) return 1;
+  ReplyStatusOnly(reply, STATUS_OK);
   session.fStreamStart = 1;
   session.fStreamDone = 0;
   session.dwState = SessionStateStreaming;
-  return StreamChanges(session, server, tracking);
+  return StreamChanges(session, reply, tracking);
 }
 
 }  // namespace
@@ -146,9 +146,10 @@ BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
   }
 }
 
-int ReplyQuery(SyncSession& session, SyncServer& server,
+int ReplyQuery(SyncSession& session, MessageBuffer& reply,
                TrackingState& tracking, BYTE status) {
-  BYTE* out = server.pbBuffer;
+  assert(reply.Empty());
+  BYTE* out = reply.Room(MessageBuffer::kCapacity);
   DWORD length = 0;
   if (status == STATUS_OK) {
     switch (session.bLastOp) {
@@ -156,7 +157,7 @@ int ReplyQuery(SyncSession& session, SyncServer& server,
         length = ReplySyncState(session, tracking, out);
         break;
       case QUERY_CHANGES:
-        return ReplyChanges(session, server, tracking);
+        return ReplyChanges(session, reply, tracking);
       case QUERY_TIME_ZONE:
         length = ReplyTimeZone(out);
         break;
@@ -168,6 +169,6 @@ int ReplyQuery(SyncSession& session, SyncServer& server,
     }
   }
   if (length == 0) length = PutStatusReply(out, status);
-  server.cbData = static_cast<int32_t>(length);
+  reply.Add(length);
   return 1;
 }

@@ -27,7 +27,7 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
-class SyncServer;
+class MessageBuffer;
 
 // Bytes a query's "I" item must hold, header included.
 constexpr DWORD kQueryItemMinBytes = 9;
@@ -42,13 +42,10 @@ constexpr DWORD kQueryItemMinBytes = 9;
 BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
 
-// Writes the reply for `status` into server.pbBuffer and its length into
-// server.cbData; non-zero when it is to be sent. The change query sends its
-// acknowledgement itself with server.SendFromHandler (the lock is released
-// for the send) and then returns what StreamChanges returns, the session
-// now streaming; when that send fails, no stream starts, the state stays
-// open and non-zero is returned (the worker finds the connection closed).
-int ReplyQuery(SyncSession& session, SyncServer& server,
+// Appends the reply for `status` to `reply`, which must be empty; non-zero.
+// The change query's reply is its acknowledgement followed by the first
+// change frame (StreamChanges), the session now streaming.
+int ReplyQuery(SyncSession& session, MessageBuffer& reply,
                TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_QUERIES_H_

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/device.h"
 #include "platform/fault.h"
@@ -158,8 +160,16 @@ TEST_F(QueriesTest, FailedAcknowledgementStartsNoStream) {
   platform::fault::FailNext(platform::fault::Call::kSend, 10054);
   ASSERT_TRUE(peer_.SendBytes(peer::Frame(MSG_QUERY, InfoItem({5, 0, 0, 0, 0, 0}))));
   EXPECT_TRUE(peer_.ClosedByDevice());
-  platform::MutexLock locked(&TrackingState::systemLock);
-  EXPECT_NE(session_.dwState, SessionStateStreaming);
+  // The worker ends the session after it closed the connection.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    {
+      platform::MutexLock locked(&TrackingState::systemLock);
+      if (session_.dwState != SessionStateStreaming) break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "still streaming";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace

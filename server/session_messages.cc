@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/protocol.h"
-#include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "tracking/tracking_state.h"
 
@@ -32,17 +32,17 @@ BYTE HandleHello(SyncSession& session, TrackingState& tracking,
   return STATUS_OK;
 }
 
-int ReplyHello(SyncSession& session, SyncServer& server, BYTE status) {
-  BYTE* out = server.pbBuffer;
+int ReplyHello(SyncSession& session, MessageBuffer& reply, BYTE status) {
+  BYTE* out = reply.Room(kHelloReplyBytes);
   out[0] = status;
   PutBe16(out + 1, static_cast<WORD>(kHelloReplyBytes));
   out[3] = kHelloVersion;
   out[4] = 0x00;
-  PutBe16(out + 5, static_cast<WORD>(server.cbBuffer));
+  PutBe16(out + 5, static_cast<WORD>(MessageBuffer::kCapacity));
   out[7] = TAG_INFO;
   PutBe16(out + 8, 4);
   out[10] = kHelloReplyInfo;
-  server.cbData = static_cast<int32_t>(kHelloReplyBytes);
+  reply.Add(kHelloReplyBytes);
   return 1;
 }
 
@@ -58,8 +58,8 @@ BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
   return STATUS_OK;
 }
 
-int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status) {
-  return ReplyStatusOnly(server, status);
+int ReplyEndSession(SyncSession& session, MessageBuffer& reply, BYTE status) {
+  return ReplyStatusOnly(reply, status);
 }
 
 void EndConnection(SyncSession& session, TrackingState& tracking) {

@@ -11,7 +11,7 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
-class SyncServer;
+class MessageBuffer;
 
 // Hello: `payload` is the frame's payload (byte 3 on), `cbPayload` its
 // length. Returns STATUS_OK (state Open, both capture flags cleared),
@@ -21,16 +21,16 @@ class SyncServer;
 // changes nothing.
 BYTE HandleHello(SyncSession& session, TrackingState& tracking,
                  const BYTE* payload, DWORD cbPayload);
-// Writes the 11-byte hello reply with `status`; non-zero.
-int ReplyHello(SyncSession& session, SyncServer& server, BYTE status);
+// Appends the 11-byte hello reply with `status` to `reply`; non-zero.
+int ReplyHello(SyncSession& session, MessageBuffer& reply, BYTE status);
 
 // End of session: state Shutdown when the payload starts with an "I" item
 // whose first payload byte is non-zero, else Ended (Shutdown stays); clears
 // both capture flags. Always STATUS_OK.
 BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
                       const BYTE* payload, DWORD cbPayload);
-// Writes the status-only reply; non-zero.
-int ReplyEndSession(SyncSession& session, SyncServer& server, BYTE status);
+// Appends the status-only reply to `reply`; non-zero.
+int ReplyEndSession(SyncSession& session, MessageBuffer& reply, BYTE status);
 
 // Called by the worker, with systemLock held, when a connection ends and no
 // stop of the server is under way. A connection that ends without an end of

@@ -42,13 +42,13 @@ SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
 SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
                        TrackingState& tracking, DWORD port, DWORD address,
                        PeerAllowList allowed)
-    : cbBuffer(kMessageBufferBytes),
-      dwPort(port),
+    : dwPort(port),
       dwAddress(address),
       allowedPeers(std::move(allowed)),
       dispatcher_(dispatcher),
       session_(session),
-      tracking_(tracking) {}
+      tracking_(tracking),
+      cbBuffer(kMessageBufferBytes) {}
 
 SyncServer::~SyncServer() {
   Stop();
@@ -237,14 +237,30 @@ int SyncServer::NextMessage() {
   return 0;
 }
 
+// Each frame of the reply goes out in a send of its own, as the peer has
+// always seen them (the change query's acknowledgement apart from the first
+// change frame).
 int SyncServer::Send() {
-  if (cbData <= 0) return 0;
+  const BYTE* data = reply_.Data();
+  const DWORD size = reply_.Size();
+  for (DWORD at = 0; at < size;) {
+    const DWORD left = size - at;
+    const DWORD frame = left < kFrameHeaderBytes
+                            ? left
+                            : std::clamp<DWORD>(GetBe16(data + at + 1), kFrameHeaderBytes, left);
+    if (SendBytes(data + at, static_cast<int32_t>(frame)) != 0) return kSendFailed;
+    at += frame;
+  }
+  return 0;
+}
+
+int SyncServer::SendBytes(const BYTE* bytes, int32_t size) {
   int32_t sent = 0;
-  while (sent < cbData) {
+  while (sent < size) {
     SOCKET connection = sockConn.load();
     if (connection == INVALID_SOCKET) return kSendFailed;
-    int result = send(connection, reinterpret_cast<const char*>(pbBuffer) + sent,
-                      cbData - sent, 0);
+    int result = send(connection, reinterpret_cast<const char*>(bytes) + sent,
+                      size - sent, 0);
     // A send that moves nothing counts as failed, so the loop always
     // advances.
     if (result <= 0) {
@@ -254,18 +270,6 @@ int SyncServer::Send() {
     sent += result;
   }
   return 0;
-}
-
-int SyncServer::SendFromHandler() {
-  if (sockConn.load() == INVALID_SOCKET) return kSendFailed;
-  SetReplyUnderWay(true);
-  int result;
-  {
-    platform::MutexUnlock released(&TrackingState::systemLock);
-    result = Send();
-  }
-  SetReplyUnderWay(false);
-  return result;
 }
 
 DWORD SyncServer::ServerThread(LPVOID parameter) {
@@ -402,6 +406,7 @@ void SyncServer::ServeConnection() {
       cbData = static_cast<int32_t>(first);
     }
     int reply = 0;
+    reply_.Clear();
     bool shutdownAsked = false;
     // A message that writes the store waits for it before systemLock, so
     // that a busy store holds up this message alone; anything else that
@@ -424,11 +429,12 @@ void SyncServer::ServeConnection() {
         // state in the cache and not in the registry), and the peer is told
         // it failed.
         session_.bLastOp = OP_NONE;
-        reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
+        reply = dispatcher_.ReplyNotKept(session_, reply_, tracking_);
       } else {
-        reply = dispatcher_.Handle(session_, *this, tracking_);
+        reply = dispatcher_.Handle(session_, pbBuffer, cbData, reply_, tracking_);
         if (storeTaken && !CeEndTransaction(TRUE)) {
-          reply = dispatcher_.ReplyNotKept(session_, *this, tracking_);
+          reply_.Clear();
+          reply = dispatcher_.ReplyNotKept(session_, reply_, tracking_);
         }
       }
       // The close is asked once, after the reply to the end of session that

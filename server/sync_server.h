@@ -2,9 +2,10 @@
 // address and port, one worker thread that accepts one connection at a time, and the
 // receive-handle-send loop that serves it. Each message is handed to the
 // server's MessageDispatcher (the program's is the session's dispatcher,
-// server/message_dispatch.h) and the reply it leaves in the buffer is sent
-// back before the next message is handled. The transport knows no handler:
-// the handlers write their replies into its buffer, so they depend on it.
+// server/message_dispatch.h), which appends its reply to a MessageBuffer
+// (server/message_buffer.h); the transport sends that reply, outside
+// systemLock, before the next message is handled. Only the transport touches
+// the sockets; the handlers know nothing of it.
 //
 // Messages. TCP delivers a byte stream, so the worker finds the peer's
 // frames in it (server/frame_split.h): a receive that holds several whole
@@ -44,6 +45,7 @@
 #include "platform/mutex.h"
 #include "platform/types.h"
 #include "platform/winsock.h"
+#include "server/message_buffer.h"
 #include "server/peer_allow_list.h"
 #include "server/protocol.h"
 #include "tracking/tracking_state.h"
@@ -91,11 +93,12 @@ class MessageDispatcher {
                               int32_t received) {
     return false;
   }
-  // As HandleMessage.
-  virtual int Handle(SyncSession& session, SyncServer& server,
-                     TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;
+  // As HandleMessage: the reply is appended to the empty `reply`.
+  virtual int Handle(SyncSession& session, const BYTE* frame, int32_t received,
+                     MessageBuffer& reply, TrackingState& tracking)
+      REQUIRES(TrackingState::systemLock) = 0;
   // As ReplyMessageNotKept.
-  virtual int ReplyNotKept(SyncSession& session, SyncServer& server,
+  virtual int ReplyNotKept(SyncSession& session, MessageBuffer& reply,
                            TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;
   // As EndConnection (server/session_messages.h).
   virtual void EndConnection(SyncSession& session, TrackingState& tracking)
@@ -152,47 +155,9 @@ class SyncServer {
   // again on return.
   int StopReleasingLock() REQUIRES(TrackingState::systemLock);
 
-  // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
-  // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
-  // connection is closed in both failure cases). When the bytes begin a
-  // frame whose length field says more is coming (AwaitedFrameBytes), waits
-  // up to kFrameRestWaitMs for the rest of that frame and no further byte;
-  // what has come by then is the data. A close or failure seen during that
-  // wait is left for the next Receive, and a Stop ends the wait.
-  int Receive() EXCLUDES(TrackingState::systemLock);
-  // Worker only, without systemLock. Sends the first cbData bytes of
-  // pbBuffer, partial sends continued; 0 when sent or cbData <= 0,
-  // kSendFailed when a send failed (the connection is then closed). cbData
-  // is left as it was.
-  int Send() EXCLUDES(TrackingState::systemLock);
-  // For a handler that must send before its reply is done (the
-  // acknowledgement that precedes a change stream): called inside
-  // the dispatcher's Handle with systemLock held, which is released for the socket
-  // calls and held again on return; the caller must re-check any shared
-  // state it had looked at. Otherwise as Send. With no connection (a
-  // handler driven without one) it returns kSendFailed and sends nothing.
-  int SendFromHandler() REQUIRES(TrackingState::systemLock);
-
   // The worker's thread procedure; `parameter` is the SyncServer.
   static DWORD ServerThread(LPVOID parameter);
 
-  // The connection's message buffer: a zero-filled block of cbBuffer bytes
-  // from LocalAlloc, allocated after each accept and freed when the
-  // connection's loop ends; null while no connection is served. Handlers
-  // read the request from it and write the reply over it. A test or fuzzer
-  // that drives HandleMessage without a connection may point it at a buffer
-  // of its own of at least cbBuffer bytes.
-  BYTE* pbBuffer = nullptr;
-  // Bytes the last receive put into pbBuffer; the handlers replace it with
-  // the length of the reply.
-  int32_t cbData = 0;
-  // Capacity of pbBuffer: 2048, never changed.
-  const DWORD cbBuffer;
-
-  // Non-zero asks the worker to end.
-  std::atomic<DWORD> fStop{0};
-  std::atomic<winsock::SOCKET> sockListen{winsock::INVALID_SOCKET};
-  std::atomic<winsock::SOCKET> sockConn{winsock::INVALID_SOCKET};
   // TCP port (its low 16 bits are used).
   const DWORD dwPort;
   // The IPv4 address bound, in host byte order; INADDR_ANY for every address.
@@ -201,6 +166,23 @@ class SyncServer {
   const PeerAllowList allowedPeers;
 
  private:
+  // Tests look at the sockets and drive Send (server/sync_server_test.cc).
+  friend class SyncServerTestPeer;
+
+  // Worker only. Receives into pbBuffer (up to cbBuffer bytes) and stores
+  // the count in cbData: 0 data received, kReceiveClosed, kReceiveFailed (the
+  // connection is closed in both failure cases). When the bytes begin a
+  // frame whose length field says more is coming (AwaitedFrameBytes), waits
+  // up to kFrameRestWaitMs for the rest of that frame and no further byte;
+  // what has come by then is the data. A close or failure seen during that
+  // wait is left for the next Receive, and a Stop ends the wait.
+  int Receive() EXCLUDES(TrackingState::systemLock);
+  // Worker only, without systemLock. Sends the whole of reply_, partial
+  // sends continued; 0 when sent or reply_ is empty, kSendFailed when a send
+  // failed (the connection is then closed). reply_ is left as it was.
+  int Send() EXCLUDES(TrackingState::systemLock);
+  // Sends `size` bytes at `bytes`, partial sends continued; as Send.
+  int SendBytes(const BYTE* bytes, int32_t size) EXCLUDES(TrackingState::systemLock);
   // The accept loop; the thread's exit code.
   DWORD Serve() EXCLUDES(TrackingState::systemLock);
   void ServeConnection() EXCLUDES(TrackingState::systemLock);
@@ -245,9 +227,27 @@ class SyncServer {
   // (server/server_state.h); the stop that finds it set withdraws it.
   std::atomic<bool> statePublished_{false};
 
+  // The connection's receive buffer: a zero-filled block of cbBuffer bytes
+  // from LocalAlloc, allocated after each accept and freed when the
+  // connection's loop ends; null while no connection is served. The
+  // dispatcher reads the request from it.
+  BYTE* pbBuffer = nullptr;
+  // Bytes the last receive put into pbBuffer.
+  int32_t cbData = 0;
+  // Capacity of pbBuffer: 2048, never changed.
+  const DWORD cbBuffer;
+  // Worker only: the reply to the message being handled, written by the
+  // dispatcher under systemLock and sent by the worker without it.
+  MessageBuffer reply_;
+
+  // Non-zero asks the worker to end.
+  std::atomic<DWORD> fStop{0};
+  std::atomic<winsock::SOCKET> sockListen{winsock::INVALID_SOCKET};
+  std::atomic<winsock::SOCKET> sockConn{winsock::INVALID_SOCKET};
+
   // Worker only: the whole frames that followed the message being handled
-  // in the same receive, waiting their turn (the dispatcher writes its reply
-  // over pbBuffer). Emptied when a connection ends.
+  // in the same receive, waiting their turn (the next receive writes over
+  // pbBuffer). Emptied when a connection ends.
   BYTE pending_[kMessageBufferBytes];
   DWORD pendingBytes_ = 0;
 };

@@ -21,6 +21,8 @@
 #include "platform/fault.h"
 #include "platform/registry.h"
 #include "platform/window.h"
+#include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/sync_session.h"
@@ -28,6 +30,15 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_device.h"
 #include "tracking/tracking_state.h"
+
+// What the tests look at inside the server.
+class SyncServerTestPeer {
+ public:
+  static winsock::SOCKET Connection(SyncServer& server) { return server.sockConn.load(); }
+  static winsock::SOCKET Listener(SyncServer& server) { return server.sockListen.load(); }
+  static MessageBuffer& Reply(SyncServer& server) { return server.reply_; }
+  static int Send(SyncServer& server) { return server.Send(); }
+};
 
 namespace {
 
@@ -225,21 +236,12 @@ TEST_F(SyncServerTest, AStartUnderTheLockPausesWithTheLockReleased) {
 }
 
 TEST_F(SyncServerTest, SendsNothingForAnEmptyReplyAndFailsWithoutAConnection) {
-  BYTE buffer[kMessageBufferBytes] = {0xA0, 0x00, 0x03};
-  server_->pbBuffer = buffer;
-  for (int32_t empty : {0, -1}) {
-    server_->cbData = empty;
-    EXPECT_EQ(server_->Send(), 0) << "cbData " << empty;
-  }
-  server_->cbData = 3;
-  EXPECT_EQ(server_->Send(), kSendFailed);
-  {
-    platform::MutexLock locked(&TrackingState::systemLock);
-    EXPECT_EQ(server_->SendFromHandler(), kSendFailed);
-    EXPECT_TRUE(TrackingState::systemLock.HeldByCurrentThread());
-  }
-  EXPECT_EQ(server_->cbData, 3);
-  server_->pbBuffer = nullptr;
+  MessageBuffer& reply = SyncServerTestPeer::Reply(*server_);
+  reply.Clear();
+  EXPECT_EQ(SyncServerTestPeer::Send(*server_), 0);
+  ReplyStatusOnly(reply, STATUS_OK);
+  EXPECT_EQ(SyncServerTestPeer::Send(*server_), kSendFailed);
+  EXPECT_EQ(reply.Size(), 3u);
 }
 
 TEST_F(SyncServerTest, TwoBytesAreUnrecognisedEvenDuringAStream) {
@@ -290,7 +292,7 @@ TEST_F(SyncServerTest, AcceptedConnectionsCarryKeepaliveUnlessItCannotBeSet) {
     PeerClient peer;
     Connect(peer);
     ASSERT_EQ(Ask(peer, HelloFrame()), kHelloOk);
-    const winsock::SOCKET connection = server_->sockConn.load();
+    const winsock::SOCKET connection = SyncServerTestPeer::Connection(*server_);
     for (const Option& o : options) {
       SCOPED_TRACE(o.name);
       int32_t value = -1;
@@ -389,7 +391,7 @@ TEST_F(SyncServerTest, StopReturnsAtOnceWithNothingToWaitForAndMayBeRepeated) {
   EXPECT_EQ(server_->Stop(), 0);
   EXPECT_EQ(server_->Stop(), 0);
   EXPECT_LT(ElapsedMs(begin), 1000);
-  EXPECT_EQ(server_->sockListen.load(), winsock::INVALID_SOCKET);
+  EXPECT_EQ(SyncServerTestPeer::Listener(*server_), winsock::INVALID_SOCKET);
   PeerClient peer;
   EXPECT_FALSE(peer.Connect("127.0.0.1", static_cast<uint16_t>(port_), milliseconds(500)));
 }
@@ -402,7 +404,7 @@ TEST_F(SyncServerTest, StopClosesTheConnectionAndEndsTheWorker) {
   const auto begin = Clock::now();
   EXPECT_EQ(server_->Stop(), 0);
   EXPECT_LT(ElapsedMs(begin), 1000);
-  EXPECT_EQ(server_->sockConn.load(), winsock::INVALID_SOCKET);
+  EXPECT_EQ(SyncServerTestPeer::Connection(*server_), winsock::INVALID_SOCKET);
   EXPECT_TRUE(peer.ClosedByDevice(milliseconds(2000)));
   // The old worker has ended, so a new Start gets a new one at once.
   EXPECT_EQ(server_->Start(), 1);
@@ -483,7 +485,7 @@ TEST_F(SyncServerTest, AFailedStartIsUndoneByStopAndCanBeRetried) {
     fault::FailNext(c.call, winsock::WSAENOBUFS);
     EXPECT_EQ(server_->Start(), 0) << "case " << c.name;
     EXPECT_EQ(server_->Stop(), 0) << "case " << c.name;
-    EXPECT_EQ(server_->sockListen.load(), winsock::INVALID_SOCKET) << "case " << c.name;
+    EXPECT_EQ(SyncServerTestPeer::Listener(*server_), winsock::INVALID_SOCKET) << "case " << c.name;
     ASSERT_EQ(server_->Start(), 1) << "case " << c.name;
     PeerClient peer;
     Connect(peer);

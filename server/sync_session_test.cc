@@ -8,10 +8,10 @@
 
 #include "gtest/gtest.h"
 #include "server/framing.h"
+#include "server/message_buffer.h"
 #include "server/message_dispatch.h"
 #include "server/protocol.h"
 #include "server/session_messages.h"
-#include "server/sync_server.h"
 #include "tests/support/temp_device.h"
 #include "tracking/tracking_state.h"
 
@@ -58,25 +58,23 @@ Bytes HelloReply(BYTE status) {
 
 class SessionTest : public ::testing::Test {
  protected:
-  SessionTest() : server_(SessionDispatcher(), session_, tracking_, 0) {
-    server_.pbBuffer = buffer_;
-  }
-  ~SessionTest() override { server_.pbBuffer = nullptr; }
+  SessionTest() = default;
 
   // Hands `message` to HandleMessage as one received block; the reply, or
   // nullopt-like empty with *replied false.
   Bytes Handle(const Bytes& message, bool* replied = nullptr) {
     std::memset(buffer_, 0xEE, sizeof(buffer_));
     std::memcpy(buffer_, message.data(), message.size());
-    server_.cbData = static_cast<int32_t>(message.size());
+    reply_.Clear();
     int result;
     {
       platform::MutexLock locked(&TrackingState::systemLock);
-      result = HandleMessage(session_, server_, tracking_);
+      result = HandleMessage(session_, buffer_, static_cast<int32_t>(message.size()), reply_,
+                             tracking_);
     }
     if (replied != nullptr) *replied = result != 0;
     if (result == 0) return {};
-    return Bytes(buffer_, buffer_ + server_.cbData);
+    return Bytes(reply_.Data(), reply_.Data() + reply_.Size());
   }
 
   void SetFlags(uint32_t value) {
@@ -88,8 +86,8 @@ class SessionTest : public ::testing::Test {
   TrackingState tracking_;
   CaptureFlags& flags_ = tracking_.capture;
   SyncSession session_;
-  SyncServer server_;
   BYTE buffer_[kMessageBufferBytes];
+  MessageBuffer reply_;
 };
 
 TEST(SyncSessionConstruction, StartsWithTheDocumentedFields) {
