@@ -26,14 +26,7 @@ using nlohmann::json;
 
 hmtest::ProgramPaths Paths() { return {HM_HOLLOWMARCH_PATH, HM_HMDEVICE_PATH, HM_HMPEER_PATH}; }
 
-// The host's uptime in seconds: a device that was never reset has been up
-// as long.
-double HostUptime() {
-  std::ifstream in("/proc/uptime");
-  double up = 0;
-  in >> up;
-  return up;
-}
+using hmtest::HostUptime;
 
 std::string Line(const RunResult& r) { return r.out.substr(0, r.out.find('\n')); }
 

@@ -28,14 +28,7 @@ using nlohmann::json;
 
 hmtest::ProgramPaths Paths() { return {HM_HOLLOWMARCH_PATH, HM_HMDEVICE_PATH, HM_HMPEER_PATH}; }
 
-// The host's uptime in seconds: a device that was never reset has been up
-// as long.
-double HostUptime() {
-  std::ifstream in("/proc/uptime");
-  double up = 0;
-  in >> up;
-  return up;
-}
+using hmtest::HostUptime;
 
 // hmpeer state CLASS --since T: 0 complete, 1 untracked, 2 incomplete.
 int Completeness(const DeviceSystem& s, const std::string& dataClass, const std::string& since) {

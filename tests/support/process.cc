@@ -189,4 +189,11 @@ int FreePort() {
   return port;
 }
 
+double HostUptime() {
+  std::ifstream in("/proc/uptime");
+  double up = 0;
+  in >> up;
+  return up;
+}
+
 }  // namespace hmtest

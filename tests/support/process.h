@@ -24,6 +24,10 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& input = "
               std::chrono::milliseconds timeout = std::chrono::seconds(60),
               const std::vector<std::string>& env = {});
 
+// The host's uptime in seconds (/proc/uptime): how long a device that was
+// never reset has been up.
+double HostUptime();
+
 // A program running in the background; its output goes to files read back
 // by Out()/Err(). Killed (SIGKILL) on destruction if still running.
 class Process {
