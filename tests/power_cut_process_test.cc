@@ -177,6 +177,19 @@ TEST(PowerCutTest, ACutKeepsWhatWasSyncedAndLosesTheRest) {
   }
 }
 
+// A demo device over the power-cut layer, running, synced once to the
+// desktop at `desk`, and its store checkpointed: what follows is all the
+// layer can lose.
+void SyncedAndCheckpointed(DeviceSystem& s, const std::string& desk) {
+  ASSERT_EQ(s.Device({"init", "--demo"}).exit_code, 0);
+  std::string why;
+  ASSERT_TRUE(s.Start(&why)) << why;
+  RunResult first = s.Peer({"--json", "sync", "--to", desk});
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+  auto checkpoint = Helper(s, "Demo Contacts", {"checkpoint", "exit"});
+  ASSERT_TRUE(checkpoint->Wait(30s));
+}
+
 // The class of "Demo Contacts" as hmpeer sync --json reports it.
 json ContactsSync(const RunResult& sync) {
   for (const json& r : json::parse(sync.out)) {
@@ -213,13 +226,8 @@ TEST(PowerCutTest, WhatTheDesktopCommittedSurvivesACut) {
     SCOPED_TRACE(point ? "with the durability point" : "with the durability point switched off");
     DeviceSystem s(Paths(), DeviceOptions{.power_cut = true, .skip_durability_point = !point});
     hmtest::TempDir desk;
-    ASSERT_EQ(s.Device({"init", "--demo"}).exit_code, 0);
+    ASSERT_NO_FATAL_FAILURE(SyncedAndCheckpointed(s, desk.path()));
     std::string why;
-    ASSERT_TRUE(s.Start(&why)) << why;
-    RunResult first = s.Peer({"--json", "sync", "--to", desk.path()});
-    ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
-    auto checkpoint = Helper(s, "Demo Contacts", {"checkpoint", "exit"});
-    ASSERT_TRUE(checkpoint->Wait(30s));
 
     RunResult add = s.Device({"rec", "add", "Demo Contacts", std::string(kPropText) + "=new contact"});
     ASSERT_EQ(add.exit_code, 0) << add.err;
@@ -267,12 +275,8 @@ TEST(PowerCutTest, WhatALocalWalkWasShownSurvivesACut) {
     SCOPED_TRACE(point ? "with the durability point" : "with the durability point switched off");
     DeviceSystem s(Paths(), DeviceOptions{.power_cut = true, .skip_durability_point = !point});
     hmtest::TempDir desk;
-    ASSERT_EQ(s.Device({"init", "--demo"}).exit_code, 0);
+    ASSERT_NO_FATAL_FAILURE(SyncedAndCheckpointed(s, desk.path()));
     std::string why;
-    ASSERT_TRUE(s.Start(&why)) << why;
-    ASSERT_EQ(s.Peer({"sync", "--to", desk.path()}).exit_code, 0);
-    auto checkpoint = Helper(s, "Demo Contacts", {"checkpoint", "exit"});
-    ASSERT_TRUE(checkpoint->Wait(30s));
     RunResult add = s.Device({"rec", "add", "Demo Contacts", std::string(kPropText) + "=walked"});
     ASSERT_EQ(add.exit_code, 0) << add.err;
     ASSERT_TRUE(s.WaitCaptured());
