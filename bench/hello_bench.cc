@@ -20,7 +20,8 @@ void BM_HelloRoundTrip(benchmark::State& state) {
   hmtest::TempDevice device;
   TrackingState tracking;
   SyncSession session;
-  SyncServer server(SessionDispatcher(), session, tracking, static_cast<DWORD>(hmtest::FreePort()));
+  SessionDispatcher dispatcher(session, tracking);
+  SyncServer server(dispatcher, tracking.hwndMain, static_cast<DWORD>(hmtest::FreePort()));
   if (server.Start() != 1) {
     state.SkipWithError("the server did not start");
     return;

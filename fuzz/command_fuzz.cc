@@ -1,11 +1,12 @@
-// Feeds command payloads straight to HandleCommand and ReplyCommand, in an
-// open session on a device of its own with one tracked class (with a loaded
-// change list) and one database the peer has opened.
+// Feeds commands straight to HandleMessage, in an open session on a device
+// of its own with one tracked class (with a loaded change list) and one
+// database the peer has opened.
 //
 // Input: the frame payload of one command (cut at the message buffer's
-// size). Whatever it holds, the handlers must read nothing past it, write
-// no reply larger than the buffer, and leave the server's own database
-// handles alone.
+// size), sent in a command frame of exactly its length. Whatever it holds,
+// the dispatcher and the handlers must read nothing past it, write no reply
+// larger than the buffer, and leave the server's own database handles
+// alone.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,6 @@
 #include "platform/device.h"
 #include "platform/kernel.h"
 #include "platform/object_store.h"
-#include "server/commands.h"
 #include "server/message_buffer.h"
 #include "server/message_dispatch.h"
 #include "server/protocol.h"
@@ -65,9 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   session.dwState = SessionStateOpen;
   if (size > kMessageBufferBytes - kFrameHeaderBytes) size = kMessageBufferBytes - kFrameHeaderBytes;
 
-  // The payload is a block of its own, followed by nothing the handler may
+  // The frame is a block of its own, followed by nothing the handler may
   // read; the reply buffer asserts its own bounds.
-  auto* payload = static_cast<BYTE*>(std::malloc(size == 0 ? 1 : size));
+  const DWORD frameBytes = kFrameHeaderBytes + static_cast<DWORD>(size);
+  auto* frame = static_cast<BYTE*>(std::malloc(frameBytes));
+  frame[0] = MSG_COMMAND;
+  PutBe16(frame + 1, static_cast<WORD>(frameBytes));
+  BYTE* payload = frame + kFrameHeaderBytes;
   std::memcpy(payload, data, size);
   MessageBuffer reply;
   {
@@ -88,8 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (named == 1) PutBe32(payload + 4, session.hRemoteDb);
       if (named == 2) PutBe32(payload + 4, ownLog);
     }
-    BYTE status = HandleCommand(session, world.objects->tracking, payload, static_cast<DWORD>(size));
-    if (ReplyCommand(session, reply, world.objects->tracking, status) == 0) std::abort();
+    if (HandleMessage(session, frame, static_cast<int32_t>(frameBytes), reply,
+                      world.objects->tracking) == 0) {
+      std::abort();
+    }
     if (reply.Size() < kFrameHeaderBytes || reply.Size() > MessageBuffer::kCapacity) std::abort();
     if (session.cbRecords > session.cbRecordsMax) std::abort();
     // The server's own log is never closed by the peer (it may be deleted
@@ -102,6 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CloseHandle(session.hRemoteDb);
     world.objects->tracking.trackedDbs.EndClassLog(24);
   }
-  std::free(payload);
+  std::free(frame);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include "server/framing.h"
 #include "server/message_buffer.h"
 #include "server/protocol.h"
-#include "server/remote_db.h"
+#include "server/request.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
@@ -18,10 +18,6 @@
 #include "tracking/tracking_state.h"
 
 namespace {
-
-// Item bytes (from the sub-code on) that each sub-code's numbers need.
-constexpr DWORD kClassItemBytes = 2;    // 6, 17: sub-code, class index
-constexpr DWORD kForgetItemBytes = 6;   // 16: and the record oid
 
 constexpr DWORD kTimeReplyBytes = 12;
 constexpr DWORD kAlarmReplyBytes = 11;
@@ -63,12 +59,14 @@ void ForgetChange(TrackingState& tracking, DWORD dataClass, CEOID oidRec) REQUIR
   }
 }
 
-BYTE EnableClass(SyncSession& session, TrackingState& tracking, CommandItem item)
-    REQUIRES(TrackingState::systemLock) {
+}  // namespace
+
+BYTE HandleEnableClass(SyncSession& session, TrackingState& tracking, const Request& request) {
+  const ByteView& item = request.info;
   BYTE subCode = item.bytes[0];
-  DWORD needed = subCode == CMD_FORGET_CHANGE ? kForgetItemBytes : kClassItemBytes;
+  assert(item.size >= (subCode == CMD_FORGET_CHANGE ? kForgetItemBytes : kClassItemBytes));
   DWORD dataClass;
-  if (item.size < needed || !DataClassOfIndex(item.bytes[1], &dataClass)) {
+  if (!DataClassOfIndex(item.bytes[1], &dataClass)) {
     return STATUS_BAD_REQUEST;
   }
   session.dwClass = dataClass;
@@ -82,10 +80,11 @@ BYTE EnableClass(SyncSession& session, TrackingState& tracking, CommandItem item
   return STATUS_OK;
 }
 
-BYTE DisableClass(SyncSession& session, TrackingState& tracking, CommandItem item)
-    REQUIRES(TrackingState::systemLock) {
+BYTE HandleDisableClass(SyncSession& session, TrackingState& tracking, const Request& request) {
+  const ByteView& item = request.info;
+  assert(item.size >= kClassItemBytes);
   DWORD dataClass;
-  if (item.size < kClassItemBytes || !DataClassOfIndex(item.bytes[1], &dataClass)) {
+  if (!DataClassOfIndex(item.bytes[1], &dataClass)) {
     return STATUS_BAD_REQUEST;
   }
   session.dwClass = dataClass;
@@ -104,7 +103,7 @@ BYTE DisableClass(SyncSession& session, TrackingState& tracking, CommandItem ite
   return STATUS_OK;
 }
 
-BYTE FlushChanges(SyncSession& session, TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
+BYTE HandleFlushChanges(SyncSession& session, TrackingState& tracking, const Request&) {
   // After a free-space query dwClass holds a volume index, which names no
   // class: nothing is flushed then.
   tracking.trackedDbs.EndClassLog(session.dwClass);
@@ -114,9 +113,9 @@ BYTE FlushChanges(SyncSession& session, TrackingState& tracking) REQUIRES(Tracki
   return STATUS_OK;
 }
 
-BYTE SetAlarm(SyncSession& session, CommandItem item) {
+BYTE HandleSetAlarm(SyncSession& session, TrackingState&, const Request& command) {
   AlarmRequest request;
-  switch (request.Read(item.bytes, item.size)) {
+  switch (request.Read(command.info.bytes, command.info.size)) {
     case AlarmRequest::ReadResult::kTooShort:
       return STATUS_BAD_REQUEST;
     case AlarmRequest::ReadResult::kNoMemory:
@@ -130,6 +129,8 @@ BYTE SetAlarm(SyncSession& session, CommandItem item) {
   session.hAlarm = request.Apply();
   return STATUS_OK;
 }
+
+namespace {
 
 DWORD PutTimeReply(const SyncSession& session, TrackingState& tracking, BYTE status, BYTE* out)
     REQUIRES(TrackingState::systemLock) {
@@ -160,108 +161,41 @@ DWORD PutAlarmReply(const SyncSession& session, BYTE status, BYTE* out) {
 
 }  // namespace
 
-BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
-                   const BYTE* payload, DWORD cbPayload) {
-  session.bLastOp = OP_NONE;
-  if (session.dwState != SessionStateOpen) return STATUS_REFUSED;
-  CommandItem item;
-  if (!FindCommandItem(payload, cbPayload, &item)) return STATUS_BAD_REQUEST;
-  switch (item.bytes[0]) {
-    case CMD_SUSPEND_CAPTURE:
-      session.bLastOp = CMD_SUSPEND_CAPTURE;
-      if (tracking.capture.fCaptureLocked.load() == 0) {
-        tracking.capture.fCaptureSuppressed.store(1);
-      }
-      return STATUS_OK;
-    case CMD_FLUSH_CHANGES:
-      return FlushChanges(session, tracking);
-    case CMD_ENABLE_CLASS:
-    case CMD_FORGET_CHANGE:
-      return EnableClass(session, tracking, item);
-    case CMD_RESUME_CAPTURE:
-      tracking.capture.fCaptureSuppressed.store(0);
-      tracking.capture.fCaptureLocked.store(1);
-      session.bLastOp = CMD_RESUME_CAPTURE;
-      return STATUS_OK;
-    case CMD_SET_ALARM:
-      return SetAlarm(session, item);
-    case CMD_OPEN_DB:
-      return HandleOpenDb(session, session.remoteDbs, item.bytes, item.size);
-    case CMD_CLOSE_DB:
-      return HandleCloseDb(session, session.remoteDbs, item.bytes, item.size);
-    case CMD_SEEK_DB:
-      return HandleSeekDb(session, session.remoteDbs, item.bytes, item.size);
-    case CMD_READ_RECORDS:
-      return HandleReadRecords(session, session.remoteDbs, item.bytes, item.size);
-    case CMD_DISABLE_CLASS:
-      return DisableClass(session, tracking, item);
-    default:
-      return STATUS_BAD_REQUEST;
+BYTE HandleSuspendCapture(SyncSession& session, TrackingState& tracking, const Request&) {
+  session.bLastOp = CMD_SUSPEND_CAPTURE;
+  if (tracking.capture.fCaptureLocked.load() == 0) {
+    tracking.capture.fCaptureSuppressed.store(1);
   }
+  return STATUS_OK;
 }
 
-int ReplyCommand(SyncSession& session, MessageBuffer& reply,
-                 TrackingState& tracking, BYTE status) {
-  assert(reply.Empty());
-  BYTE* out = reply.Room(MessageBuffer::kCapacity);
-  DWORD length = 0;
-  switch (session.bLastOp) {
-    case CMD_ENABLE_CLASS:
-    case CMD_FORGET_CHANGE:
-      length = PutTimeReply(session, tracking, status, out);
-      break;
-    case CMD_SET_ALARM:
-      length = PutAlarmReply(session, status, out);
-      break;
-    case CMD_OPEN_DB:
-    case CMD_SEEK_DB:
-    case CMD_READ_RECORDS:
-      length = ReplyRemoteDb(session, status, out);
-      break;
-    default:
-      length = PutStatusReply(out, status);
-      break;
-  }
-  reply.Add(length);
+BYTE HandleResumeCapture(SyncSession& session, TrackingState& tracking, const Request&) {
+  tracking.capture.fCaptureSuppressed.store(0);
+  tracking.capture.fCaptureLocked.store(1);
+  session.bLastOp = CMD_RESUME_CAPTURE;
+  return STATUS_OK;
+}
+
+int ReplyClassTime(SyncSession& session, TrackingState& tracking, BYTE status,
+                   MessageBuffer& reply) {
+  reply.Add(PutTimeReply(session, tracking, status, reply.Room(kTimeReplyBytes)));
   return 1;
 }
 
-bool CommandWritesStore(const BYTE* payload, DWORD cbPayload) {
-  CommandItem item;
-  if (!FindCommandItem(payload, cbPayload, &item)) return false;  // refused unread
-  switch (item.bytes[0]) {
-    case CMD_OPEN_DB:
-    case CMD_CLOSE_DB:
-    case CMD_SEEK_DB:
-    case CMD_READ_RECORDS:
-      return false;
-    default:
-      return true;
-  }
+int ReplyAlarm(SyncSession& session, TrackingState&, BYTE status, MessageBuffer& reply) {
+  reply.Add(PutAlarmReply(session, status, reply.Room(kAlarmReplyBytes)));
+  return 1;
 }
 
-int ReplyCommandNotKept(SyncSession& session, MessageBuffer& reply,
-                        TrackingState& tracking) {
-  switch (session.bLastOp) {
-    case CMD_FLUSH_CHANGES:
-    case CMD_ENABLE_CLASS:
-    case CMD_FORGET_CHANGE:
-    case CMD_DISABLE_CLASS:
-      // Only a class with tracked databases has anything to lose (after a
-      // free-space query dwClass names a volume, no class).
-      if (tracking.trackedDbs.FirstTrackedOfClass(session.dwClass) != nullptr) {
-        LoseClass(tracking.syncStates, session.dwClass);
-        TrackedDbList& table = tracking.trackedDbs;
-        for (TrackedDb* node = table.FirstTrackedOfClass(session.dwClass); node != nullptr;
-             node = table.NextTrackedOfClass(node)) {
-          if (node->pLog != nullptr) node->pLog->ForgetDatabase();
-        }
-      }
-      break;
-    default:
-      break;
+// Only a class with tracked databases has anything to lose (after a
+// free-space query dwClass names a volume, no class).
+void LoseSelectedClass(SyncSession& session, TrackingState& tracking) {
+  if (tracking.trackedDbs.FirstTrackedOfClass(session.dwClass) != nullptr) {
+    LoseClass(tracking.syncStates, session.dwClass);
+    TrackedDbList& table = tracking.trackedDbs;
+    for (TrackedDb* node = table.FirstTrackedOfClass(session.dwClass); node != nullptr;
+         node = table.NextTrackedOfClass(node)) {
+      if (node->pLog != nullptr) node->pLog->ForgetDatabase();
+    }
   }
-  session.bLastOp = OP_NONE;
-  assert(reply.Empty());
-  return ReplyStatusOnly(reply, STATUS_BAD_REQUEST);
 }

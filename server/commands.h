@@ -23,10 +23,19 @@
 //
 // Malformed items: an item whose length field is 0, that is too short for
 // the numbers its sub-code reads, or that runs past the received bytes is
-// refused with 0xC0 and changes nothing. An alarm string whose length runs
-// past the item is cut at the item's end. When a buffer for an alarm string
+// refused with 0xC0 and changes nothing: the dispatcher
+// (server/message_dispatch.h) refuses them and unknown sub-codes before any
+// handler below runs, and answers 0xD3 outside SessionStateOpen. An alarm
+// string whose length runs past the item is cut at the item's end. When a buffer for an alarm string
 // cannot be allocated, the alarm is neither set nor cleared and the command
 // answers 0xC0.
+//
+// Each sub-code has a handler and, where its reply is more than the status,
+// a reply; the dispatcher's table names them. A handler is given the
+// request with an "I" item at least as long as the table says, sets bLastOp
+// to its sub-code when it accepts the command and returns STATUS_OK, or
+// returns STATUS_BAD_REQUEST. A reply is called only after its handler
+// accepted, appends its frame to the empty `reply` and returns non-zero.
 //
 // Threads: the server's worker, with systemLock held.
 #ifndef HOLLOWMARCH_SERVER_COMMANDS_H_
@@ -36,32 +45,42 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
+struct Request;
 class MessageBuffer;
 
-// Reads the command from `payload` (the frame's payload, `cbPayload` bytes,
-// never read past), carries it out and records what the reply must hold in
-// the session. Returns STATUS_OK, STATUS_BAD_REQUEST or STATUS_REFUSED
-// (outside SessionStateOpen).
-BYTE HandleCommand(SyncSession& session, TrackingState& tracking,
-                   const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
+// Bytes each command's "I" item needs from the sub-code on for the numbers
+// it reads.
+constexpr DWORD kSubCodeItemBytes = 1;   // 2, 3, 7: the sub-code alone
+constexpr DWORD kClassItemBytes = 2;     // 6, 17: sub-code, class index
+constexpr DWORD kForgetItemBytes = 6;    // 16: and the record oid
 
-// Appends the reply for `status` to `reply`, which must be empty; non-zero.
-int ReplyCommand(SyncSession& session, MessageBuffer& reply,
-                 TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
+// 2, 7: capture suspended (unless locked), resumed and locked on.
+BYTE HandleSuspendCapture(SyncSession& session, TrackingState& tracking, const Request& request);
+BYTE HandleResumeCapture(SyncSession& session, TrackingState& tracking, const Request& request);
+// 3: the selected class's lists written back and released.
+BYTE HandleFlushChanges(SyncSession& session, TrackingState& tracking, const Request& request)
+    REQUIRES(TrackingState::systemLock);
+// 6 and 16: the class enabled (16 also forgets one record's loaded change);
+// STATUS_BAD_REQUEST for a class index past the list. ReplyClassTime
+// answers the time.
+BYTE HandleEnableClass(SyncSession& session, TrackingState& tracking, const Request& request)
+    REQUIRES(TrackingState::systemLock);
+int ReplyClassTime(SyncSession& session, TrackingState& tracking, BYTE status,
+                   MessageBuffer& reply) REQUIRES(TrackingState::systemLock);
+// 17: the class disabled; STATUS_BAD_REQUEST for a class index past the
+// list.
+BYTE HandleDisableClass(SyncSession& session, TrackingState& tracking, const Request& request)
+    REQUIRES(TrackingState::systemLock);
+// 9: an alarm set or cleared (server/alarm_command.h); STATUS_BAD_REQUEST,
+// with hAlarm 0, when a string buffer cannot be allocated. ReplyAlarm
+// answers the handle.
+BYTE HandleSetAlarm(SyncSession& session, TrackingState& tracking, const Request& request);
+int ReplyAlarm(SyncSession& session, TrackingState& tracking, BYTE status, MessageBuffer& reply);
 
-// True when the command whose payload is `payload` (`cbPayload` bytes,
-// never read past) may write the store: every sub-code but those of remote
-// database access, which only read. The server then takes the store before
-// systemLock (LockWithStore), so that a busy store holds up this command
-// alone. Any thread; looks at nothing shared.
-bool CommandWritesStore(const BYTE* payload, DWORD cbPayload);
-
-// When the store transaction that a command ran in could not be committed,
-// nothing it wrote is kept: the class it selected (commands 3, 6, 16, 17)
-// is lost and its logs are opened afresh at their next use, and the reply
-// becomes a bare 0xC0 in `reply` (which must be empty). Non-zero, like
-// ReplyCommand.
-int ReplyCommandNotKept(SyncSession& session, MessageBuffer& reply,
-                        TrackingState& tracking) REQUIRES(TrackingState::systemLock);
+// When the store transaction that an accepted command 3, 6, 16 or 17 ran in
+// could not be committed, nothing it wrote is kept: the class it selected is
+// lost and its logs are opened afresh at their next use.
+void LoseSelectedClass(SyncSession& session, TrackingState& tracking)
+    REQUIRES(TrackingState::systemLock);
 
 #endif  // HOLLOWMARCH_SERVER_COMMANDS_H_

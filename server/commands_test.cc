@@ -378,4 +378,39 @@ TEST_F(CommandsTest, ACommandThatCannotHaveTheStoreChangesNothingAndFails) {
   }
 }
 
+// Only a request that may write the store waits for it: while the store
+// cannot be had, remote database commands and queries are still answered,
+// and every other command, known or not, is refused before it runs.
+TEST_F(CommandsTest, OnlyCommandsThatMayWriteTheStoreNeedIt) {
+  struct Case {
+    const char* name;
+    BYTE type;
+    Bytes fields;
+    bool needsStore;
+  } cases[] = {
+      {"suspend", MSG_COMMAND, {2}, true},
+      {"flush", MSG_COMMAND, {3}, true},
+      {"resume", MSG_COMMAND, {7}, true},
+      {"an unknown command", MSG_COMMAND, {99}, true},
+      {"close a database", MSG_COMMAND, {11, 0, 0, 0, 0}, false},
+      {"read records", MSG_COMMAND, {13, 0, 0, 0, 0}, false},
+      {"time zone", MSG_QUERY, {8, 0, 0, 0, 0, 0}, false},
+      {"free space", MSG_QUERY, {15, 2, 0, 0, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::fault::FailNext(platform::fault::Call::kCeBeginTransaction, ERROR_DISK_FULL);
+    const Bytes reply = Exchange(c.type, InfoItem(c.fields));
+    if (c.needsStore) {
+      EXPECT_EQ(reply, kBadRequest);
+      EXPECT_EQ(tracking_.capture.fCaptureSuppressed.load(), 0u);
+      EXPECT_EQ(tracking_.capture.fCaptureLocked.load(), 0u);
+    } else {
+      ASSERT_FALSE(reply.empty());
+      EXPECT_EQ(reply[0], STATUS_OK);
+    }
+    platform::fault::Clear();
+  }
+}
+
 }  // namespace

@@ -50,7 +50,7 @@ const BYTE* FindItem(BYTE tag, const BYTE* items, WORD count) {
   return nullptr;
 }
 
-bool FindCommandItem(const BYTE* payload, DWORD cbPayload, CommandItem* item) {
+bool FindInfoItem(const BYTE* payload, DWORD cbPayload, ByteView* item) {
   const BYTE* found = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
   if (found == nullptr || !ItemFits(found, payload + cbPayload) ||
       GetBe16(found + 1) <= kItemHeaderBytes) {

@@ -1,6 +1,6 @@
 // The framing shared by the protocol handlers: finding an item in a run of
-// items, the payload of a received frame, a command's "I" item, and the
-// status-only reply.
+// items, the payload of a received frame, the "I" item of a command or
+// query, and the status-only reply.
 //
 // Threads: pure functions of their arguments; ReplyStatusOnly writes the
 // caller's reply buffer.
@@ -30,16 +30,17 @@ bool ItemFits(const BYTE* item, const BYTE* end);
 // length field under 3 leaves no payload.
 DWORD PayloadBytes(const BYTE* frame, DWORD received);
 
-// The command's item payload: from the sub-code to the item's end.
-struct CommandItem {
-  const BYTE* bytes;
-  DWORD size;
+// A run of bytes inside a received frame.
+struct ByteView {
+  const BYTE* bytes = nullptr;
+  DWORD size = 0;
 };
 
-// The command's "I" item. False for an item whose length field is 0, that
-// cannot hold its sub-code, or that runs past the received bytes: the
-// command is refused.
-bool FindCommandItem(const BYTE* payload, DWORD cbPayload, CommandItem* item);
+// The payload of the "I" item of a command or query (from its sub-code to
+// the item's end) in `item`. False, leaving `item` alone, when there is no
+// such item, its length field does not stay within the `cbPayload` bytes at
+// `payload`, or it cannot hold a sub-code: the request is malformed.
+bool FindInfoItem(const BYTE* payload, DWORD cbPayload, ByteView* item);
 
 // Appends the status-only reply with `status` to `reply`; non-zero.
 int ReplyStatusOnly(MessageBuffer& reply, BYTE status);

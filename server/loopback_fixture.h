@@ -55,7 +55,7 @@ inline Bytes Slice(const Bytes& b, size_t at, size_t n) {
 class LoopbackServerTest : public ::testing::Test {
  protected:
   LoopbackServerTest()
-      : server_(SessionDispatcher(), session_, tracking_, static_cast<DWORD>(FreePort())) {}
+      : server_(dispatcher_, tracking_.hwndMain, static_cast<DWORD>(FreePort())) {}
 
   void SetUp() override {
     ASSERT_EQ(server_.Start(), 1);
@@ -139,6 +139,7 @@ class LoopbackServerTest : public ::testing::Test {
   TempDevice device_;
   TrackingState tracking_;
   SyncSession session_;
+  SessionDispatcher dispatcher_{session_, tracking_};
   SyncServer server_;
   peer::PeerClient peer_;
 };

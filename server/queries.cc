@@ -9,6 +9,7 @@
 #include "server/framing.h"
 #include "server/message_buffer.h"
 #include "server/protocol.h"
+#include "server/request.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
 #include "tracking/clock.h"
@@ -97,9 +98,45 @@ DWORD ReplyFreeSpace(const SyncSession& session, BYTE* out) {
   return kFreeSpaceReplyBytes;
 }
 
+// Query 4 or 5: selects the class; false for an index past the list.
+bool SelectQueryClass(SyncSession& session, const Request& request) {
+  assert(request.info.size >= kQueryItemMinBytes - kItemHeaderBytes);
+  DWORD dataClass;
+  if (!DataClassOfIndex(request.info.bytes[1], &dataClass)) return false;
+  session.dwClass = dataClass;
+  return true;
+}
+
+// The peer's time of query 4 or 5.
+DWORD SinceTime(const Request& request) { return GetBe32(request.info.bytes + 2); }
+
+}  // namespace
+
+BYTE HandleSyncStateQuery(SyncSession& session, TrackingState&, const Request& request) {
+  if (!SelectQueryClass(session, request)) return STATUS_BAD_REQUEST;
+  session.bLastOp = QUERY_SYNC_STATE;
+  session.dwSinceTime = SinceTime(request);
+  return STATUS_OK;
+}
+
+int ReplySyncStateQuery(SyncSession& session, TrackingState& tracking, BYTE,
+                        MessageBuffer& reply) {
+  reply.Add(ReplySyncState(session, tracking, reply.Room(kSyncStateReplyBytes)));
+  return 1;
+}
+
+BYTE HandleChangesQuery(SyncSession& session, TrackingState& tracking, const Request& request) {
+  if (!SelectQueryClass(session, request)) return STATUS_BAD_REQUEST;
+  tracking.trackedDbs.LoadClassLog(session.dwClass);
+  NoteStreamLists(session, tracking);
+  session.bLastOp = QUERY_CHANGES;
+  session.dwSinceTime = SinceTime(request);
+  return STATUS_OK;
+}
+
 // The acknowledgement and the first change frame go out together.
-int ReplyChanges(SyncSession& session, MessageBuffer& reply,
-                 TrackingState& tracking) REQUIRES(TrackingState::systemLock) {
+int ReplyChangesQuery(SyncSession& session, TrackingState& tracking, BYTE,
+                      MessageBuffer& reply) {
   ReplyStatusOnly(reply, STATUS_OK);
   session.fStreamStart = 1;
   session.fStreamDone = 0;
@@ -107,68 +144,23 @@ int ReplyChanges(SyncSession& session, MessageBuffer& reply,
   return StreamChanges(session, reply, tracking);
 }
 
-}  // namespace
-
-BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
-                 const BYTE* payload, DWORD cbPayload) {
-  session.bLastOp = OP_NONE;
-  if (session.dwState != SessionStateOpen) return STATUS_REFUSED;
-  const BYTE* item = FindItem(TAG_INFO, payload, static_cast<WORD>(cbPayload));
-  if (item == nullptr || !ItemFits(item, payload + cbPayload) ||
-      GetBe16(item + 1) < kQueryItemMinBytes) {
-    return STATUS_BAD_REQUEST;
-  }
-  const BYTE* fields = item + kItemHeaderBytes;
-  BYTE subCode = fields[0];
-  switch (subCode) {
-    case QUERY_SYNC_STATE:
-    case QUERY_CHANGES: {
-      DWORD dataClass;
-      if (!DataClassOfIndex(fields[1], &dataClass)) return STATUS_BAD_REQUEST;
-      session.dwClass = dataClass;
-      if (subCode == QUERY_CHANGES) {
-        tracking.trackedDbs.LoadClassLog(dataClass);
-        NoteStreamLists(session, tracking);
-      }
-      session.bLastOp = subCode;
-      session.dwSinceTime = GetBe32(fields + 2);
-      return STATUS_OK;
-    }
-    case QUERY_TIME_ZONE:
-      session.bLastOp = QUERY_TIME_ZONE;
-      return STATUS_OK;
-    case QUERY_FREE_SPACE:
-      session.bLastOp = QUERY_FREE_SPACE;
-      session.dwClass = fields[1];
-      return STATUS_OK;
-    default:
-      return STATUS_BAD_REQUEST;
-  }
+BYTE HandleTimeZoneQuery(SyncSession& session, TrackingState&, const Request&) {
+  session.bLastOp = QUERY_TIME_ZONE;
+  return STATUS_OK;
 }
 
-int ReplyQuery(SyncSession& session, MessageBuffer& reply,
-               TrackingState& tracking, BYTE status) {
-  assert(reply.Empty());
-  BYTE* out = reply.Room(MessageBuffer::kCapacity);
-  DWORD length = 0;
-  if (status == STATUS_OK) {
-    switch (session.bLastOp) {
-      case QUERY_SYNC_STATE:
-        length = ReplySyncState(session, tracking, out);
-        break;
-      case QUERY_CHANGES:
-        return ReplyChanges(session, reply, tracking);
-      case QUERY_TIME_ZONE:
-        length = ReplyTimeZone(out);
-        break;
-      case QUERY_FREE_SPACE:
-        length = ReplyFreeSpace(session, out);
-        break;
-      default:
-        break;
-    }
-  }
-  if (length == 0) length = PutStatusReply(out, status);
-  reply.Add(length);
+int ReplyTimeZoneQuery(SyncSession&, TrackingState&, BYTE, MessageBuffer& reply) {
+  reply.Add(ReplyTimeZone(reply.Room(kTimeZoneReplyBytes)));
+  return 1;
+}
+
+BYTE HandleFreeSpaceQuery(SyncSession& session, TrackingState&, const Request& request) {
+  session.bLastOp = QUERY_FREE_SPACE;
+  session.dwClass = request.info.bytes[1];
+  return STATUS_OK;
+}
+
+int ReplyFreeSpaceQuery(SyncSession& session, TrackingState&, BYTE, MessageBuffer& reply) {
+  reply.Add(ReplyFreeSpace(session, reply.Room(kFreeSpaceReplyBytes)));
   return 1;
 }

@@ -19,6 +19,14 @@
 //                    any other the object store (no name).
 //   refused or malformed: status, 0x00, 0x03.
 //
+// The dispatcher (server/message_dispatch.h) refuses a query outside
+// SessionStateOpen (0xD3), one with a missing or short "I" item, or an
+// unknown sub-code (0xC0), before any handler below runs. Each handler sets
+// bLastOp to its sub-code and returns STATUS_OK, or returns
+// STATUS_BAD_REQUEST for a class index above 4 (dwClass then keeps its
+// value). A reply is called only after its handler accepted, appends to the
+// empty `reply` and returns non-zero.
+//
 // Threads: the server's worker, with systemLock held.
 #ifndef HOLLOWMARCH_SERVER_QUERIES_H_
 #define HOLLOWMARCH_SERVER_QUERIES_H_
@@ -27,25 +35,31 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
+struct Request;
 class MessageBuffer;
 
 // Bytes a query's "I" item must hold, header included.
 constexpr DWORD kQueryItemMinBytes = 9;
 
-// Reads the query from `payload` (the frame's payload, `cbPayload` bytes,
-// never read past) and records what the reply must hold in the session
-// (bLastOp, dwClass, dwSinceTime); the change query also loads the class's
-// change lists. Returns STATUS_OK; STATUS_BAD_REQUEST for a missing or short
-// "I" item (or one running past the payload), an unknown sub-code or a class
-// index above 4 (dwClass then keeps its value); STATUS_REFUSED outside
-// SessionStateOpen. Only bLastOp changes when the query is refused.
-BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
-                 const BYTE* payload, DWORD cbPayload) REQUIRES(TrackingState::systemLock);
-
-// Appends the reply for `status` to `reply`, which must be empty; non-zero.
-// The change query's reply is its acknowledgement followed by the first
-// change frame (StreamChanges), the session now streaming.
-int ReplyQuery(SyncSession& session, MessageBuffer& reply,
-               TrackingState& tracking, BYTE status) REQUIRES(TrackingState::systemLock);
+// 4: dwClass and dwSinceTime noted; the reply checks the class and answers.
+BYTE HandleSyncStateQuery(SyncSession& session, TrackingState& tracking, const Request& request)
+    REQUIRES(TrackingState::systemLock);
+int ReplySyncStateQuery(SyncSession& session, TrackingState& tracking, BYTE status,
+                        MessageBuffer& reply) REQUIRES(TrackingState::systemLock);
+// 5: as 4, and the class's change lists loaded. The reply is the
+// acknowledgement followed by the first change frame (StreamChanges), the
+// session now streaming.
+BYTE HandleChangesQuery(SyncSession& session, TrackingState& tracking, const Request& request)
+    REQUIRES(TrackingState::systemLock);
+int ReplyChangesQuery(SyncSession& session, TrackingState& tracking, BYTE status,
+                      MessageBuffer& reply) REQUIRES(TrackingState::systemLock);
+// 8: the time zone.
+BYTE HandleTimeZoneQuery(SyncSession& session, TrackingState& tracking, const Request& request);
+int ReplyTimeZoneQuery(SyncSession& session, TrackingState& tracking, BYTE status,
+                       MessageBuffer& reply);
+// 15: the volume index kept in dwClass.
+BYTE HandleFreeSpaceQuery(SyncSession& session, TrackingState& tracking, const Request& request);
+int ReplyFreeSpaceQuery(SyncSession& session, TrackingState& tracking, BYTE status,
+                        MessageBuffer& reply);
 
 #endif  // HOLLOWMARCH_SERVER_QUERIES_H_

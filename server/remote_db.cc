@@ -1,20 +1,19 @@
 #include "server/remote_db.h"
 
+#include <cassert>
 #include <cstring>
 #include <string>
 
 #include "platform/kernel.h"
 #include "platform/object_store.h"
+#include "server/message_buffer.h"
 #include "server/protocol.h"
 #include "server/record_encoding.h"
+#include "server/request.h"
 #include "server/sync_session.h"
 
 namespace {
 
-// Item sizes each sub-code needs for its numbers.
-constexpr DWORD kOpenItemBytes = 9;    // sub-code, oid, flags
-constexpr DWORD kHandleItemBytes = 5;  // sub-code, handle
-constexpr DWORD kSeekItemBytes = 13;   // sub-code, handle, type, value
 constexpr DWORD kOpenNameOffset = 12;
 
 // The most bytes a native read buffer can take for a record whose transfer
@@ -40,9 +39,11 @@ std::u16string NameFromItem(const BYTE* item, DWORD cbItem) {
 
 }  // namespace
 
-BYTE HandleOpenDb(SyncSession& session, RemoteDbHandles& handles,
-                  const BYTE* item, DWORD cbItem) {
-  if (cbItem < kOpenItemBytes) return STATUS_BAD_REQUEST;
+BYTE HandleOpenDb(SyncSession& session, TrackingState&, const Request& request) {
+  RemoteDbHandles& handles = session.remoteDbs;
+  const BYTE* item = request.info.bytes;
+  const DWORD cbItem = request.info.size;
+  assert(cbItem >= kOpenDbItemBytes);
   session.bLastOp = CMD_OPEN_DB;
   session.hRemoteDb = 0;
   session.oidRemoteDb = GetBe32(item + 1);
@@ -57,18 +58,20 @@ BYTE HandleOpenDb(SyncSession& session, RemoteDbHandles& handles,
   return STATUS_OK;
 }
 
-BYTE HandleCloseDb(SyncSession& session, RemoteDbHandles& handles,
-                   const BYTE* item, DWORD cbItem) {
-  if (cbItem < kHandleItemBytes) return STATUS_BAD_REQUEST;
+BYTE HandleCloseDb(SyncSession& session, TrackingState&, const Request& request) {
+  RemoteDbHandles& handles = session.remoteDbs;
+  const BYTE* item = request.info.bytes;
+  assert(request.info.size >= kHandleItemBytes);
   session.bLastOp = CMD_CLOSE_DB;
   HANDLE handle = GetBe32(item + 1);
   if (handles.Remove(handle)) CloseHandle(handle);
   return STATUS_OK;
 }
 
-BYTE HandleSeekDb(SyncSession& session, RemoteDbHandles& handles,
-                  const BYTE* item, DWORD cbItem) {
-  if (cbItem < kSeekItemBytes) return STATUS_BAD_REQUEST;
+BYTE HandleSeekDb(SyncSession& session, TrackingState&, const Request& request) {
+  RemoteDbHandles& handles = session.remoteDbs;
+  const BYTE* item = request.info.bytes;
+  assert(request.info.size >= kSeekDbItemBytes);
   session.bLastOp = CMD_SEEK_DB;
   session.dwSeekIndex = 0xFFFFFFFF;
   session.oidRecord = 0;
@@ -81,9 +84,10 @@ BYTE HandleSeekDb(SyncSession& session, RemoteDbHandles& handles,
   return STATUS_OK;
 }
 
-BYTE HandleReadRecords(SyncSession& session, RemoteDbHandles& handles,
-                       const BYTE* item, DWORD cbItem) {
-  if (cbItem < kHandleItemBytes) return STATUS_BAD_REQUEST;
+BYTE HandleReadRecords(SyncSession& session, TrackingState&, const Request& request) {
+  RemoteDbHandles& handles = session.remoteDbs;
+  const BYTE* item = request.info.bytes;
+  assert(request.info.size >= kHandleItemBytes);
   session.bLastOp = CMD_READ_RECORDS;
   session.cbRecords = 0;
   session.cRecords = 0;
@@ -138,28 +142,30 @@ void PutReplyHead(BYTE* out, BYTE status, BYTE subCode, DWORD total,
 
 }  // namespace
 
-DWORD ReplyRemoteDb(const SyncSession& session, BYTE status, BYTE* out) {
-  switch (session.bLastOp) {
-    case CMD_OPEN_DB:
-      PutReplyHead(out, status, CMD_OPEN_DB, kRemoteReplyBytes,
-                   session.hRemoteDb, session.oidRemoteDb);
-      return kRemoteReplyBytes;
-    case CMD_SEEK_DB:
-      PutReplyHead(out, status, CMD_SEEK_DB, kRemoteReplyBytes,
-                   session.dwSeekIndex, session.oidRecord);
-      return kRemoteReplyBytes;
-    case CMD_READ_RECORDS: {
-      // cbRecords never passes cbRecordsMax (2033), so the reply stays
-      // within the 2048-byte message buffer.
-      DWORD total = kRemoteReplyBytes + session.cbRecords;
-      PutReplyHead(out, status, CMD_READ_RECORDS, total, session.cRecords,
-                   session.cbRecords);
-      if (session.cbRecords != 0) {
-        std::memcpy(out + kRemoteReplyBytes, session.pRecords, session.cbRecords);
-      }
-      return total;
-    }
-    default:
-      return 0;
+int ReplyOpenDb(SyncSession& session, TrackingState&, BYTE status, MessageBuffer& reply) {
+  PutReplyHead(reply.Room(kRemoteReplyBytes), status, CMD_OPEN_DB, kRemoteReplyBytes,
+               session.hRemoteDb, session.oidRemoteDb);
+  reply.Add(kRemoteReplyBytes);
+  return 1;
+}
+
+int ReplySeekDb(SyncSession& session, TrackingState&, BYTE status, MessageBuffer& reply) {
+  PutReplyHead(reply.Room(kRemoteReplyBytes), status, CMD_SEEK_DB, kRemoteReplyBytes,
+               session.dwSeekIndex, session.oidRecord);
+  reply.Add(kRemoteReplyBytes);
+  return 1;
+}
+
+int ReplyReadRecords(SyncSession& session, TrackingState&, BYTE status, MessageBuffer& reply) {
+  // cbRecords never passes cbRecordsMax (2033), so the reply stays within
+  // the 2048-byte message buffer.
+  assert(session.cbRecords <= session.cbRecordsMax);
+  const DWORD total = kRemoteReplyBytes + session.cbRecords;
+  BYTE* out = reply.Room(total);
+  PutReplyHead(out, status, CMD_READ_RECORDS, total, session.cRecords, session.cbRecords);
+  if (session.cbRecords != 0) {
+    std::memcpy(out + kRemoteReplyBytes, session.pRecords, session.cbRecords);
   }
+  reply.Add(total);
+  return 1;
 }

@@ -5,11 +5,13 @@
 #include "server/framing.h"
 #include "server/message_buffer.h"
 #include "server/protocol.h"
+#include "server/request.h"
 #include "server/sync_session.h"
 #include "tracking/tracking_state.h"
 
-BYTE HandleHello(SyncSession& session, TrackingState& tracking,
-                 const BYTE* payload, DWORD cbPayload) {
+BYTE HandleHello(SyncSession& session, TrackingState& tracking, const Request& request) {
+  const BYTE* payload = request.payload.bytes;
+  const DWORD cbPayload = request.payload.size;
   if (cbPayload < kHelloPrefixBytes) return STATUS_BAD_REQUEST;
   if (payload[0] != kHelloVersion) return STATUS_BAD_REQUEST;
   if (GetBe16(payload + 2) < kMessageBufferBytes) return STATUS_BAD_REQUEST;
@@ -32,7 +34,7 @@ BYTE HandleHello(SyncSession& session, TrackingState& tracking,
   return STATUS_OK;
 }
 
-int ReplyHello(SyncSession& session, MessageBuffer& reply, BYTE status) {
+int ReplyHello(SyncSession&, TrackingState&, BYTE status, MessageBuffer& reply) {
   BYTE* out = reply.Room(kHelloReplyBytes);
   out[0] = status;
   PutBe16(out + 1, static_cast<WORD>(kHelloReplyBytes));
@@ -46,8 +48,9 @@ int ReplyHello(SyncSession& session, MessageBuffer& reply, BYTE status) {
   return 1;
 }
 
-BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
-                      const BYTE* payload, DWORD cbPayload) {
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking, const Request& request) {
+  const BYTE* payload = request.payload.bytes;
+  const DWORD cbPayload = request.payload.size;
   // The shutdown byte is the first payload byte of an "I" item that must
   // open the payload; that item's length field is not looked at.
   if (cbPayload >= 4 && payload[0] == TAG_INFO && payload[3] != 0)
@@ -56,10 +59,6 @@ BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
     session.dwState = SessionStateEnded;
   tracking.capture.Clear();
   return STATUS_OK;
-}
-
-int ReplyEndSession(SyncSession& session, MessageBuffer& reply, BYTE status) {
-  return ReplyStatusOnly(reply, status);
 }
 
 void EndConnection(SyncSession& session, TrackingState& tracking) {

@@ -11,26 +11,24 @@
 #include "tracking/tracking_state.h"
 
 struct SyncSession;
+struct Request;
 class MessageBuffer;
 
-// Hello: `payload` is the frame's payload (byte 3 on), `cbPayload` its
-// length. Returns STATUS_OK (state Open, both capture flags cleared),
+// Hello: reads the request's payload (byte 3 on). Returns STATUS_OK (state Open, both capture flags cleared),
 // STATUS_BAD_REQUEST (version other than 0x10, buffer size under 2048, or a
 // payload shorter than the 4-byte prefix) or STATUS_REFUSED (no "F" item,
 // or one that does not begin with the identification). A refused hello
 // changes nothing.
-BYTE HandleHello(SyncSession& session, TrackingState& tracking,
-                 const BYTE* payload, DWORD cbPayload);
-// Appends the 11-byte hello reply with `status` to `reply`; non-zero.
-int ReplyHello(SyncSession& session, MessageBuffer& reply, BYTE status);
+BYTE HandleHello(SyncSession& session, TrackingState& tracking, const Request& request);
+// Appends the 11-byte hello reply with `status`, whatever it is, to
+// `reply`; non-zero.
+int ReplyHello(SyncSession& session, TrackingState& tracking, BYTE status, MessageBuffer& reply);
 
 // End of session: state Shutdown when the payload starts with an "I" item
 // whose first payload byte is non-zero, else Ended (Shutdown stays); clears
 // both capture flags. Always STATUS_OK.
-BYTE HandleEndSession(SyncSession& session, TrackingState& tracking,
-                      const BYTE* payload, DWORD cbPayload);
-// Appends the status-only reply to `reply`; non-zero.
-int ReplyEndSession(SyncSession& session, MessageBuffer& reply, BYTE status);
+// Its reply is the status only.
+BYTE HandleEndSession(SyncSession& session, TrackingState& tracking, const Request& request);
 
 // Called by the worker, with systemLock held, when a connection ends and no
 // stop of the server is under way. A connection that ends without an end of

@@ -8,15 +8,11 @@
 
 #include "platform/kernel.h"
 #include "platform/log.h"
-#include "platform/object_store.h"
 #include "platform/window.h"
 #include "server/frame_split.h"
 #include "server/protocol.h"
 #include "server/server_state.h"
-#include "server/sync_session.h"
 #include "settings/registry_store.h"
-#include "tracking/durability_point.h"
-#include "tracking/system_lock.h"
 #include "tracking/tracking_state.h"
 
 using namespace winsock;
@@ -35,19 +31,16 @@ constexpr DWORD kAcceptPauseMaxMs = 1000;
 
 }  // namespace
 
-SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
-                       TrackingState& tracking)
-    : SyncServer(dispatcher, session, tracking, GetPort()) {}
+SyncServer::SyncServer(MessageDispatcher& dispatcher, const std::atomic<HWND>& window)
+    : SyncServer(dispatcher, window, GetPort()) {}
 
-SyncServer::SyncServer(MessageDispatcher& dispatcher, SyncSession& session,
-                       TrackingState& tracking, DWORD port, DWORD address,
-                       PeerAllowList allowed)
+SyncServer::SyncServer(MessageDispatcher& dispatcher, const std::atomic<HWND>& window,
+                       DWORD port, DWORD address, PeerAllowList allowed)
     : dwPort(port),
       dwAddress(address),
       allowedPeers(std::move(allowed)),
       dispatcher_(dispatcher),
-      session_(session),
-      tracking_(tracking),
+      window_(window),
       cbBuffer(kMessageBufferBytes) {}
 
 SyncServer::~SyncServer() {
@@ -280,7 +273,7 @@ DWORD SyncServer::ServerThread(LPVOID parameter) {
 }
 
 void SyncServer::PostToWindow(UINT message) {
-  PostMessageW(tracking_.hwndMain, message, 0, 0);
+  PostMessageW(window_.load(), message, 0, 0);
 }
 
 void SyncServer::PauseUnlessStopped(DWORD ms) {
@@ -405,59 +398,15 @@ void SyncServer::ServeConnection() {
       std::memcpy(pending_, pbBuffer + first, pendingBytes_);
       cbData = static_cast<int32_t>(first);
     }
-    int reply = 0;
     reply_.Clear();
-    bool shutdownAsked = false;
-    // A message that writes the store waits for it before systemLock, so
-    // that a busy store holds up this message alone; anything else that
-    // meets a busy store under the lock fails after a short wait.
-    const bool withStore = dispatcher_.WritesStore(session_, pbBuffer, cbData);
-    const bool letsPeerCommit = dispatcher_.LetsPeerCommit(session_, pbBuffer, cbData);
-    bool storeTaken = false;
-    if (withStore) {
-      storeTaken = LockWithStore();
-    } else {
-      TrackingState::systemLock.Lock();
-    }
-    const bool stopped = fStop.load() != 0;
-    if (!stopped) {
-      ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
-      const DWORD stateBefore = session_.dwState;
-      if (withStore && !storeTaken) {
-        // The store stayed busy past the wait: a command that writes it is
-        // not carried out at all (half of it could be written, its class's
-        // state in the cache and not in the registry), and the peer is told
-        // it failed.
-        session_.bLastOp = OP_NONE;
-        reply = dispatcher_.ReplyNotKept(session_, reply_, tracking_);
-      } else {
-        reply = dispatcher_.Handle(session_, pbBuffer, cbData, reply_, tracking_);
-        if (storeTaken && !CeEndTransaction(TRUE)) {
-          reply_.Clear();
-          reply = dispatcher_.ReplyNotKept(session_, reply_, tracking_);
-        }
-      }
-      // The close is asked once, after the reply to the end of session that
-      // asked for it; the replies that may follow it do not ask again.
-      shutdownAsked = stateBefore != SessionStateShutdown &&
-                      session_.dwState == SessionStateShutdown;
-      // Marked before the lock goes, so a Stop that takes it next waits for
-      // this reply to be sent.
-      if (reply != 0) SetReplyUnderWay(true);
-    } else if (storeTaken) {
-      CeEndTransaction(FALSE);
-    }
-    TrackingState::systemLock.Unlock();
-    if (stopped) break;
-    // After the message's own commit and outside the lock (capture goes on
-    // meanwhile): the peer may commit what it was shown once it has this
-    // reply, so all of it must outlive a power cut first.
-    if (reply != 0 && letsPeerCommit) DurabilityPoint("before a reply that lets the peer commit");
-    if (reply != 0) {
+    const MessageDispatcher::Outcome outcome =
+        dispatcher_.Dispatch(pbBuffer, static_cast<DWORD>(cbData), reply_, *this);
+    if (outcome.stopped) break;
+    if (outcome.replied) {
       const bool sent = sockConn.load() != INVALID_SOCKET && Send() == 0;
       SetReplyUnderWay(false);
       if (!sent) break;
-      if (shutdownAsked) PostToWindow(WM_CLOSE);
+      if (outcome.closeApp) PostToWindow(WM_CLOSE);
     }
     if (sockConn.load() == INVALID_SOCKET || fStop.load()) break;
   }
@@ -465,8 +414,6 @@ void SyncServer::ServeConnection() {
   CloseSocketField(sockConn);
 
   // A connection that ends without an end of session must not leave capture
-  // suppressed or a stream half-way for the next peer. A stop tears the
-  // whole system down and keeps capture as the window thread set it.
-  platform::MutexLock locked(&TrackingState::systemLock);
-  if (!fStop.load()) dispatcher_.EndConnection(session_, tracking_);
+  // suppressed or a stream half-way for the next peer.
+  dispatcher_.EndConnection(*this);
 }

@@ -1,11 +1,12 @@
 // The sync server's transport: one listening TCP socket on the configured
 // address and port, one worker thread that accepts one connection at a time, and the
-// receive-handle-send loop that serves it. Each message is handed to the
-// server's MessageDispatcher (the program's is the session's dispatcher,
-// server/message_dispatch.h), which appends its reply to a MessageBuffer
-// (server/message_buffer.h); the transport sends that reply, outside
-// systemLock, before the next message is handled. Only the transport touches
-// the sockets; the handlers know nothing of it.
+// receive-split-dispatch-send loop that serves it. Each message is handed
+// to the server's MessageDispatcher (the program's is the session's
+// dispatcher, server/message_dispatch.h), which takes systemLock, handles
+// it and appends its reply to a MessageBuffer (server/message_buffer.h);
+// the transport sends that reply, outside systemLock, before the next
+// message is handled. Only the transport touches the sockets; the
+// dispatcher and the handlers know nothing of them.
 //
 // Messages. TCP delivers a byte stream, so the worker finds the peer's
 // frames in it (server/frame_split.h): a receive that holds several whole
@@ -23,8 +24,8 @@
 // Threads. Start and Stop are called on the window thread (Stop also at
 // process exit): StartReleasingLock and StopReleasingLock with systemLock
 // held, Start and Stop without it. Everything else runs on the worker. The
-// worker takes systemLock around each message it dispatches and around the
-// per-connection clean-up, and never holds it during a socket call. fStop,
+// dispatcher takes systemLock on the worker around each message and around
+// the per-connection clean-up; it is never held during a socket call. fStop,
 // sockListen and sockConn are atomic: a socket is handed over
 // by exchanging its field with INVALID_SOCKET, and only the thread that
 // took it out closes it, so each socket is closed exactly once whichever
@@ -32,7 +33,7 @@
 //
 // The worker reaches the window thread only by posting WM_RESTART_SERVER
 // (serving cannot go on) or WM_CLOSE (the peer's end of session asked the
-// application to close) to TrackingState::hwndMain. systemLock is never held
+// application to close) to the window it was given (TrackingState::hwndMain). systemLock is never held
 // across a socket call or a sleep: the start releases it for the whole
 // socket set-up, the stop while it waits.
 #ifndef HOLLOWMARCH_SERVER_SYNC_SERVER_H_
@@ -49,8 +50,6 @@
 #include "server/peer_allow_list.h"
 #include "server/protocol.h"
 #include "tracking/tracking_state.h"
-
-struct SyncSession;
 
 // Posted to the window when the server must be stopped and started again.
 constexpr UINT WM_RESTART_SERVER = 0x0464;  // WM_USER + 100
@@ -76,51 +75,59 @@ constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 6;
 constexpr int kUnacknowledgedSendSeconds = 120;
 
-class SyncServer;
+// What the transport tells the dispatcher about a message it hands over,
+// asked while the dispatcher holds systemLock: whether a stop was asked (the
+// message is then not handled), and, before the lock is released, that a
+// reply is coming (so a Stop that takes the lock next waits for it to be
+// sent).
+class ConnectionGate {
+ public:
+  virtual bool StopAsked() const = 0;
+  virtual void ReplyComing() = 0;
 
-// What the worker does with the messages of a connection, each call passing
-// the server's session and tracking state on. The program's dispatcher is
-// SessionDispatcher (server/message_dispatch.h), whose free functions each
-// call names.
+ protected:
+  ~ConnectionGate() = default;
+};
+
+// What the worker does with the frames of a connection. The program's is
+// SessionDispatcher (server/message_dispatch.h), which owns systemLock, the
+// store and the commit around each message.
 class MessageDispatcher {
  public:
-  // As MessageWritesStore: the worker only, before it takes systemLock.
-  virtual bool WritesStore(const SyncSession& session, const BYTE* frame,
-                           int32_t received) = 0;
-  // As MessageLetsPeerCommit: the reply then waits for the durability
-  // point. The worker only, before it handles the message.
-  virtual bool LetsPeerCommit(const SyncSession& session, const BYTE* frame,
-                              int32_t received) {
-    return false;
-  }
-  // As HandleMessage: the reply is appended to the empty `reply`.
-  virtual int Handle(SyncSession& session, const BYTE* frame, int32_t received,
-                     MessageBuffer& reply, TrackingState& tracking)
-      REQUIRES(TrackingState::systemLock) = 0;
-  // As ReplyMessageNotKept.
-  virtual int ReplyNotKept(SyncSession& session, MessageBuffer& reply,
-                           TrackingState& tracking) REQUIRES(TrackingState::systemLock) = 0;
-  // As EndConnection (server/session_messages.h).
-  virtual void EndConnection(SyncSession& session, TrackingState& tracking)
-      REQUIRES(TrackingState::systemLock) = 0;
+  struct Outcome {
+    bool stopped = false;   // a stop was asked: nothing handled or to send
+    bool replied = false;   // the reply buffer holds frames to send
+    bool closeApp = false;  // once they are sent, the window is asked to close
+  };
+  // Serves the frame of `received` bytes at `frame` (reading nothing past
+  // them) and appends its reply to the empty `reply`; takes and releases
+  // systemLock. A reply that lets the peer commit is returned only once what
+  // the peer was shown is durable. The worker only, without systemLock.
+  virtual Outcome Dispatch(const BYTE* frame, DWORD received, MessageBuffer& reply,
+                           ConnectionGate& gate) EXCLUDES(TrackingState::systemLock) = 0;
+  // The end of a connection: takes systemLock and, unless a stop is asked,
+  // leaves the session clean for the next peer. The worker only, without
+  // systemLock.
+  virtual void EndConnection(ConnectionGate& gate) EXCLUDES(TrackingState::systemLock) = 0;
 
  protected:
   ~MessageDispatcher() = default;
 };
 
-class SyncServer {
+class SyncServer : private ConnectionGate {
  public:
-  // `dispatcher`, `session` and `tracking` must outlive the server. The port
+  // `dispatcher` and `window` (the hidden window the worker posts to, read
+  // at each post: TrackingState::hwndMain) must outlive the server. The port
   // is read through GetPort (registry value Port, default 40141); the server
   // binds every address.
-  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking);
+  SyncServer(MessageDispatcher& dispatcher, const std::atomic<HWND>& window);
   // The same with a given port and no registry read; `address` (host byte
   // order) is the one address to bind, INADDR_ANY for every address.
   // `allowed` names the peers served (server/peer_allow_list.h); one
   // outside it is closed at accept, before any byte of it is read, with a
   // warning that names its address.
-  SyncServer(MessageDispatcher& dispatcher, SyncSession& session, TrackingState& tracking,
-             DWORD port, DWORD address = winsock::INADDR_ANY, PeerAllowList allowed = {});
+  SyncServer(MessageDispatcher& dispatcher, const std::atomic<HWND>& window, DWORD port,
+             DWORD address = winsock::INADDR_ANY, PeerAllowList allowed = {});
   // Stop.
   ~SyncServer();
   SyncServer(const SyncServer&) = delete;
@@ -212,9 +219,12 @@ class SyncServer {
   void CleanUpWinsock();
   void WorkerEnded() EXCLUDES(lifeMu_);
 
+  // ConnectionGate, for the dispatcher.
+  bool StopAsked() const override { return fStop.load() != 0; }
+  void ReplyComing() override { SetReplyUnderWay(true); }
+
   MessageDispatcher& dispatcher_;
-  SyncSession& session_;
-  TrackingState& tracking_;
+  const std::atomic<HWND>& window_;
 
   // Worker life, for Stop's wait and the pauses of the worker.
   platform::Mutex lifeMu_;

@@ -91,7 +91,7 @@ class SyncServerTest : public ::testing::Test {
     hwnd_ = CreateWindowExW(0, kClass, u"main", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
     ASSERT_NE(hwnd_, 0u);
     tracking_.hwndMain.store(hwnd_);
-    server_ = std::make_unique<SyncServer>(SessionDispatcher(), session_, tracking_);
+    server_ = std::make_unique<SyncServer>(dispatcher_, tracking_.hwndMain);
   }
 
   void TearDown() override {
@@ -157,6 +157,7 @@ class SyncServerTest : public ::testing::Test {
   HWND hwnd_ = 0;
   TrackingState tracking_;
   SyncSession session_;
+  SessionDispatcher dispatcher_{session_, tracking_};
   std::unique_ptr<SyncServer> server_;
 };
 
@@ -462,7 +463,7 @@ TEST_F(SyncServerTest, RestartsOnTheSamePortWhileTheOldConnectionIsClosing) {
 
   // A new server object (a restarted process) binds the port too.
   server_->Stop();
-  server_ = std::make_unique<SyncServer>(SessionDispatcher(), session_, tracking_);
+  server_ = std::make_unique<SyncServer>(dispatcher_, tracking_.hwndMain);
   ASSERT_EQ(server_->Start(), 1);
   PeerClient third;
   Connect(third);

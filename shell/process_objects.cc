@@ -9,5 +9,6 @@ WCHAR szTitle[256] = {};
 HWND hwndMain = 0;
 
 ProcessObjects::ProcessObjects(DWORD port, DWORD address, PeerAllowList allowed)
-    : server(SessionDispatcher(), session, tracking, port == 0 ? GetPort() : port, address,
+    : dispatcher(session, tracking),
+      server(dispatcher, tracking.hwndMain, port == 0 ? GetPort() : port, address,
              std::move(allowed)) {}

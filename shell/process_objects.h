@@ -1,9 +1,10 @@
 // The program's process-wide objects and values.
 //
 // ProcessObjects owns the tracking state that both threads share
-// (tracking/tracking_state.h), the sync session and the sync server, built
-// in that order and destroyed in the reverse one (so the server's worker has
-// ended before the state it works on goes). The program constructs one
+// (tracking/tracking_state.h), the sync session, the dispatcher that serves
+// the session's messages on that state, and the sync server, built in that
+// order and destroyed in the reverse one (so the server's worker has ended
+// before the state it works on goes). The program constructs one
 // ProcessObjects after it has opened the device (the server's constructor
 // reads the registry) and before WinMain, and destroys it after WinMain has
 // returned. Tests construct their own.
@@ -14,6 +15,7 @@
 #define HOLLOWMARCH_SHELL_PROCESS_OBJECTS_H_
 
 #include "platform/types.h"
+#include "server/message_dispatch.h"
 #include "server/sync_server.h"
 #include "server/sync_session.h"
 #include "shell/close_signals.h"
@@ -33,9 +35,10 @@ struct ProcessObjects {
   // The local change-list interface's walk (window thread only).
   ChangeListState changeList;
 
-  // In their construction order: the server refers to both before it.
+  // In their construction order: each refers to those before it.
   TrackingState tracking;
   SyncSession session;
+  SessionDispatcher dispatcher;
   SyncServer server;
 
   // Set when the server could not be started while the window was being
