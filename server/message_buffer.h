@@ -26,10 +26,13 @@ class MessageBuffer {
     return bytes_ + size_;
   }
   // Adds the frame of `bytes` written at Room's pointer. A frame is at least
-  // its header, its length field says how long it is, and it fits.
+  // its header, its length field says how long it is, and it fits; a frame
+  // whose payload opens with an "I" or "H" item is that one item, whose
+  // length field says so too (asserted in debug builds).
   void Add(DWORD bytes) {
     assert(bytes >= kFrameHeaderBytes && size_ + bytes <= kCapacity);
     assert(GetBe16(bytes_ + size_ + 1) == bytes);
+    assert(ItemFillsFrame(bytes_ + size_, bytes));
     size_ += bytes;
   }
 
@@ -39,6 +42,14 @@ class MessageBuffer {
   void Clear() { size_ = 0; }
 
  private:
+  static bool ItemFillsFrame(const BYTE* frame, DWORD bytes) {
+    if (bytes == kFrameHeaderBytes) return true;
+    const BYTE tag = frame[kFrameHeaderBytes];
+    if (tag != TAG_INFO && tag != TAG_HISTORY) return true;
+    return bytes >= kFrameHeaderBytes + kItemHeaderBytes &&
+           GetBe16(frame + kFrameHeaderBytes + 1) == bytes - kFrameHeaderBytes;
+  }
+
   BYTE bytes_[kCapacity];
   DWORD size_ = 0;
 };

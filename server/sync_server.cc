@@ -1,6 +1,7 @@
 #include "server/sync_server.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -238,6 +239,10 @@ int SyncServer::Send() {
   const DWORD size = reply_.Size();
   for (DWORD at = 0; at < size;) {
     const DWORD left = size - at;
+    // The reply holds whole frames only (MessageBuffer::Add), so the clamp
+    // below never cuts one; it keeps a fault from sending past the reply.
+    assert(left >= kFrameHeaderBytes && GetBe16(data + at + 1) >= kFrameHeaderBytes &&
+           GetBe16(data + at + 1) <= left);
     const DWORD frame = left < kFrameHeaderBytes
                             ? left
                             : std::clamp<DWORD>(GetBe16(data + at + 1), kFrameHeaderBytes, left);
@@ -390,9 +395,11 @@ void SyncServer::ServeConnection() {
   pendingBytes_ = 0;
   while (sockConn.load() != INVALID_SOCKET && !fStop.load()) {
     if (NextMessage() != 0) break;
+    assert(cbData > 0 && static_cast<DWORD>(cbData) <= cbBuffer);
     // Frames that followed the first one in the same receive wait their
     // turn, each to be handled with a reply of its own.
     const DWORD first = FirstMessageBytes(pbBuffer, static_cast<DWORD>(cbData));
+    assert(first != 0 && first <= static_cast<DWORD>(cbData));
     if (first < static_cast<DWORD>(cbData)) {
       pendingBytes_ = static_cast<DWORD>(cbData) - first;
       std::memcpy(pending_, pbBuffer + first, pendingBytes_);
