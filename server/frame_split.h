@@ -2,10 +2,11 @@
 // delivers. TCP carries a byte stream: one receive may hold a frame followed
 // by the peer's next ones (an acknowledgement and the request after it), or
 // only the start of a frame larger than one segment. The server's worker
-// asks these two questions of every receive before HandleMessage sees it.
+// asks these two questions of every receive before the dispatcher
+// (server/message_dispatch.h) sees it.
 //
 // Anything that is neither a run of whole frames nor the start of one frame
-// is left as one message, as the connection delivered it: HandleMessage
+// is left as one message, as the connection delivered it: the dispatcher
 // then answers it by its first bytes, and a frame followed by bytes that
 // are no frames still gets exactly one reply.
 //
