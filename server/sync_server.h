@@ -114,7 +114,7 @@ class MessageDispatcher {
   ~MessageDispatcher() = default;
 };
 
-class SyncServer : private ConnectionGate {
+class SyncServer final : private ConnectionGate {
  public:
   // `dispatcher` and `window` (the hidden window the worker posts to, read
   // at each post: TrackingState::hwndMain) must outlive the server. The port
