@@ -43,7 +43,7 @@ void ForEachFolderRecordName(ReadOnlyDb& folders, Use use) {
 
 // Adds the (message oid, uid) pair of every record of one folder database
 // that carries both.
-void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) {
+void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) REQUIRES(TrackingLock::systemLock) {
   ReadOnlyDb folder(0, folderName);
   if (!folder.ok()) return;
   WORD cRecords = 0;
@@ -179,7 +179,7 @@ void MessageUidMap::RebuildMessageUidMap() {
   // Its own handle and oid: the set-up's oidMailFolders is not touched.
   ReadOnlyDb folders(0, kMailFoldersDbName);
   if (!folders.ok()) return;
-  ForEachFolderRecordName(folders, [this](LPCWSTR name) {
+  ForEachFolderRecordName(folders, [this](LPCWSTR name) REQUIRES(TrackingLock::systemLock) {
     AddFolderPairs(*this, name);
   });
 }
