@@ -93,21 +93,6 @@ void BM_CaptureFromQueueUntracked(benchmark::State& state) {
 BENCHMARK(BM_CaptureFromQueue)->Arg(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaptureFromQueueUntracked)->Arg(100)->Unit(benchmark::kMillisecond);
 
-// The window's queue, as the program hands it to capture.
-class WindowQueue final : public NotificationSource {
- public:
-  explicit WindowQueue(HWND window) : window_(window) {}
-  bool Next(Notification* next) override {
-    MSG msg;
-    if (!PeekMessageW(&msg, window_, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) return false;
-    *next = {msg.message, static_cast<CEOID>(msg.wParam), static_cast<CEOID>(msg.lParam)};
-    return true;
-  }
-
- private:
-  const HWND window_;
-};
-
 // The program's own path: the notifications come from real writes through
 // the notification journal (each carries its sequence), and are captured as
 // the window does, in groups of up to kCaptureGroupMax sharing one store
@@ -137,7 +122,7 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
     }
     CeFlushNotifications();
     state.ResumeTiming();
-    WindowQueue queue(hwnd);
+    WindowNotificationQueue queue(hwnd);
     Notification first;
     while (queue.Next(&first)) {
       if (CaptureNotifications(t, {first}, queue, nullptr) != 0) {

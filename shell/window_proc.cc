@@ -51,22 +51,6 @@ std::string WinsockErrorText(int error) {
   }
 }
 
-// The window's queue as capture reads it: the messages of the notification
-// range, in order.
-class WindowNotifications final : public NotificationSource {
- public:
-  explicit WindowNotifications(HWND window) : window_(window) {}
-  bool Next(Notification* next) override {
-    MSG msg;
-    if (!PeekMessageW(&msg, window_, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) return false;
-    *next = {msg.message, static_cast<CEOID>(msg.wParam), static_cast<CEOID>(msg.lParam)};
-    return true;
-  }
-
- private:
-  const HWND window_;
-};
-
 // Takes what `queue` holds into `batch` while the group has room; true when
 // it took any.
 bool TakeQueued(NotificationSource& queue, std::vector<Notification>& batch) {
@@ -133,7 +117,7 @@ bool CapturePendingNotifications(ProcessObjects& p, HWND window) REQUIRES(Tracki
   // Capture takes the lock with the store itself; no other thread uses the
   // state before the server starts.
   platform::MutexUnlock released(&TrackingState::systemLock);
-  WindowNotifications queue(window);
+  WindowNotificationQueue queue(window);
   Notification first;
   while (queue.Next(&first)) {
     if (!IsChangeNotification(first.uiMessage)) continue;
@@ -354,7 +338,7 @@ LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
     return 0;
   }
   if (IsChangeNotification(message)) {
-    WindowNotifications queue(window);
+    WindowNotificationQueue queue(window);
     std::vector<Notification> batch{
         {message, static_cast<CEOID>(wparam), static_cast<CEOID>(lparam)}};
     GatherNotifications(queue, batch);

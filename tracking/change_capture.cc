@@ -8,6 +8,7 @@
 
 #include "platform/notification_journal.h"
 #include "platform/object_store.h"
+#include "platform/window.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
@@ -357,6 +358,13 @@ int CaptureGroupUnderLock(TrackingState& ctx, CaptureGroup::Store store,
 bool IsChangeNotification(UINT uiMessage) {
   return uiMessage == DB_CEOID_CREATED || uiMessage == DB_CEOID_RECORD_DELETED ||
          uiMessage == DB_CEOID_CHANGED;
+}
+
+bool WindowNotificationQueue::Next(Notification* next) {
+  MSG msg;
+  if (!PeekMessageW(&msg, window_, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) return false;
+  *next = {msg.message, static_cast<CEOID>(msg.wParam), static_cast<CEOID>(msg.lParam)};
+  return true;
 }
 
 bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) {

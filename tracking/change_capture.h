@@ -49,6 +49,18 @@ class NotificationSource {
   ~NotificationSource() = default;
 };
 
+// The queue of the window the notifications are posted to: takes its
+// messages of the notification range (PeekMessageW, PM_REMOVE), in order.
+// Other messages keep their place. On the window's own thread.
+class WindowNotificationQueue final : public NotificationSource {
+ public:
+  explicit WindowNotificationQueue(HWND window) : window_(window) {}
+  bool Next(Notification* next) override;
+
+ private:
+  const HWND window_;
+};
+
 // The most messages of the notification range captured in one store commit:
 // those queued behind a batch join it up to this many. Bounds how long
 // capture holds the store's write lock (a few milliseconds).
