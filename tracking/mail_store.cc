@@ -179,7 +179,8 @@ void MessageUidMap::RebuildMessageUidMap() {
   // Its own handle and oid: the set-up's oidMailFolders is not touched.
   ReadOnlyDb folders(0, kMailFoldersDbName);
   if (!folders.ok()) return;
-  ForEachFolderRecordName(folders, [this](LPCWSTR name) REQUIRES(TrackingLock::systemLock) {
+  ForEachFolderRecordName(folders, [this](LPCWSTR name) {
+    TrackingLock::systemLock.AssertHeld();  // run inside this call
     AddFolderPairs(*this, name);
   });
 }
