@@ -95,9 +95,9 @@ BENCHMARK(BM_CaptureFromQueueUntracked)->Arg(100)->Unit(benchmark::kMillisecond)
 
 // The program's own path: the notifications come from real writes through
 // the notification journal (each carries its sequence), and are captured as
-// the window does, in groups of up to 256 sharing one store commit with the
-// acknowledgement of the last. Each iteration writes `batch` records (not
-// timed) and captures them.
+// the window does, in groups of up to kCaptureGroupMax sharing one store
+// commit with the acknowledgement of the last. Each iteration writes
+// `batch` records (not timed) and captures them.
 void BM_CaptureGroupsFromJournal(benchmark::State& state) {
   hmtest::TempDevice device;
   platform::fault::SetUptimeMs(120'000);
@@ -122,18 +122,12 @@ void BM_CaptureGroupsFromJournal(benchmark::State& state) {
     }
     CeFlushNotifications();
     state.ResumeTiming();
-    MSG msg;
-    int handled = 0;
-    while (handled < batch) {
-      platform::MutexLock locked(&TrackingState::systemLock);
-      CaptureGroup group(t);
-      for (int n = 0; n < 256 && PeekMessageW(&msg, hwnd, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE); ++n) {
-        if (group.Add(msg.message, msg.wParam, static_cast<CEOID>(msg.lParam)) != 0) {
-          state.SkipWithError("append failed");
-        }
-        ++handled;
+    WindowNotificationQueue queue(hwnd);
+    Notification first;
+    while (queue.Next(&first)) {
+      if (CaptureNotifications(t, {first}, queue, nullptr) != 0) {
+        state.SkipWithError("capture failed");
       }
-      if (group.Commit() != 0) state.SkipWithError("commit failed");
     }
   }
   state.SetItemsProcessed(state.iterations() * batch);

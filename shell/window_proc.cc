@@ -51,104 +51,44 @@ std::string WinsockErrorText(int error) {
   }
 }
 
-bool IsChangeNotification(UINT message) {
-  return message == DB_CEOID_CREATED || message == DB_CEOID_RECORD_DELETED ||
-         message == DB_CEOID_CHANGED;
+// Takes what `queue` holds into `batch` while the group has room; true when
+// it took any.
+bool TakeQueued(NotificationSource& queue, std::vector<Notification>& batch) {
+  const size_t before = batch.size();
+  Notification next;
+  while (batch.size() < static_cast<size_t>(kCaptureGroupMax) && queue.Next(&next)) {
+    batch.push_back(next);
+  }
+  return batch.size() > before;
 }
 
 // While notifications keep arriving (another program writing one record
-// after another), takes them from the queue into `taken`, waiting
+// after another), takes them from the queue into `batch`, waiting
 // kCaptureGatherSliceMs at a time, until kCaptureGatherQuietSlices waits in
 // a row bring none (a writer on a busy machine misses a slice now and
 // then), the group is full or kCaptureGatherMaxMs have passed: so that
 // capture takes the store's write lock once for many of the writer's
 // commits instead of once for each, which would keep the writer waiting.
-void GatherNotifications(HWND window, std::vector<MSG>& taken) {
+void GatherNotifications(NotificationSource& queue, std::vector<Notification>& batch) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kCaptureGatherMaxMs);
-  const auto room = [&] { return static_cast<int>(taken.size()) + 1 < kCaptureGroupMax; };
-  const auto takeQueued = [&] {
-    const size_t before = taken.size();
-    MSG next;
-    while (room() && PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
-      taken.push_back(next);
-    }
-    return taken.size() > before;
-  };
-  takeQueued();
+  const auto room = [&] { return batch.size() < static_cast<size_t>(kCaptureGroupMax); };
+  TakeQueued(queue, batch);
   for (int quiet = 0; quiet < kCaptureGatherQuietSlices && room() &&
                       std::chrono::steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kCaptureGatherSliceMs));
-    quiet = takeQueued() ? 0 : quiet + 1;
+    quiet = TakeQueued(queue, batch) ? 0 : quiet + 1;
   }
 }
 
-// A notification, and those queued behind it up to kCaptureGroupMax, captured
-// as one group (one store commit). Other messages keep their place.
-// `behind`: notifications already taken from the queue behind the first, in
-// order.
-void OnChangeNotification(ProcessObjects& p, HWND window, UINT message, WPARAM wparam,
-                          LPARAM lparam,
-                          CaptureGroup::Store store = CaptureGroup::Store::kBeginWhenNeeded,
-                          const std::vector<MSG>& behind = {})
-    REQUIRES(TrackingState::systemLock) {
-  if (p.tracking.capture.fCaptureSuppressed.load() != 0) {
-    AcknowledgeDropped(p.tracking);
-    if (store == CaptureGroup::Store::kBegun) CeEndTransaction(TRUE);
-    return;
+// Captures a batch that starts with a change notification, and what the
+// queue holds behind it, as one group, and shows its failures.
+void Capture(ProcessObjects& p, const std::vector<Notification>& batch, NotificationSource& queue,
+             void (*whileStoreBusy)()) EXCLUDES(TrackingState::systemLock) {
+  for (int failures = CaptureNotifications(p.tracking, batch, queue, whileStoreBusy);
+       failures > 0; --failures) {
+    ShowError(kCaptureAppendFailed);
   }
-  // A store that could not be had within the wait fails every call of the
-  // group at once: each class it records for is lost, none waits again.
-  std::optional<ScopedStoreWait> noWait;
-  if (store == CaptureGroup::Store::kUnavailable) noWait.emplace(0);
-  std::vector<DWORD> failures;
-  CaptureGroup group(p.tracking, store);
-  const auto add = [&](UINT m, WPARAM w, LPARAM l) REQUIRES(TrackingState::systemLock) {
-    if (!IsChangeNotification(m)) return;
-    if (DWORD r = group.Add(m, w, static_cast<CEOID>(l))) failures.push_back(r);
-  };
-  add(message, wparam, lparam);
-  for (const MSG& next : behind) add(next.message, next.wParam, next.lParam);
-  MSG next;
-  for (int taken = 1 + static_cast<int>(behind.size()); taken < kCaptureGroupMax &&
-                      PeekMessageW(&next, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE);
-       ++taken) {
-    add(next.message, next.wParam, next.lParam);
-  }
-  if (DWORD r = group.Commit()) failures.push_back(r);
-  for (DWORD id : failures) ShowError(id);
-}
-
-// A gathered group that capture would not record anything of (capture
-// suppressed, or no notification of it on a database being tracked): it is
-// acknowledged without taking the store's write lock, which another program
-// writing record after record (the very writes notified) would otherwise
-// wait for once per group. True when it was handled so.
-bool AcknowledgedWithoutStore(ProcessObjects& p, UINT message, WPARAM wparam, LPARAM lparam,
-                              const std::vector<MSG>& behind) {
-  platform::MutexLock lock(&TrackingState::systemLock);
-  TrackingState& tracking = p.tracking;
-  if (tracking.capture.fCaptureSuppressed.load() == 0) {
-    if (CaptureMayWrite(tracking, static_cast<CEOID>(lparam))) return false;
-    for (const MSG& next : behind) {
-      if (IsChangeNotification(next.message) &&
-          CaptureMayWrite(tracking, static_cast<CEOID>(next.lParam))) {
-        return false;
-      }
-    }
-  }
-  if (tracking.capture.fCaptureSuppressed.load() == 0) {
-    TraceNotification(static_cast<UINT>(message), static_cast<CEOID>(wparam),
-                      static_cast<CEOID>(lparam));
-    for (const MSG& next : behind) {
-      if (IsChangeNotification(next.message)) {
-        TraceNotification(next.message, static_cast<CEOID>(next.wParam),
-                          static_cast<CEOID>(next.lParam));
-      }
-    }
-  }
-  AcknowledgeDropped(tracking);
-  return true;
 }
 
 // Claims the journal in which the store keeps the notifications of the
@@ -174,11 +114,16 @@ bool ClaimJournal() {
 // served. False when they could not all be had.
 bool CapturePendingNotifications(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock) {
   if (!CeFlushNotifications()) return false;
-  MSG msg;
-  while (PeekMessageW(&msg, window, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) {
-    if (IsChangeNotification(msg.message)) {
-      OnChangeNotification(p, window, msg.message, msg.wParam, msg.lParam);
-    }
+  // Capture takes the lock with the store itself; no other thread uses the
+  // state before the server starts.
+  platform::MutexUnlock released(&TrackingState::systemLock);
+  WindowNotificationQueue queue(window);
+  Notification first;
+  while (queue.Next(&first)) {
+    if (!IsChangeNotification(first.uiMessage)) continue;
+    std::vector<Notification> batch{first};
+    TakeQueued(queue, batch);
+    Capture(p, batch, queue, nullptr);
   }
   return true;
 }
@@ -343,11 +288,6 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
       return 0;
     case WM_HIBERNATE:
       return 0;
-    case DB_CEOID_CREATED:
-    case DB_CEOID_RECORD_DELETED:
-    case DB_CEOID_CHANGED:
-      OnChangeNotification(p, window, message, wparam, lparam);
-      return 0;
     case WM_RESTART_SERVER:
       OnRestartServer(p, window);
       return 0;
@@ -383,10 +323,11 @@ void AnswerReadOnlyRequests() { DispatchSentMessagesW(IsReadOnlyRequest); }
 // in the close). A handler that closes the window calls OnClose itself
 // rather than send WM_CLOSE to its own window.
 //
-// A notification takes the store with the lock (LockWithStore), so that a
-// busy store (another process's long write) holds up capture alone while
-// the worker keeps answering, and this thread answers the read-only local
-// requests meanwhile (AnswerReadOnlyRequests). Under systemLock any other
+// A notification is gathered with those queued behind it and handed to
+// capture (CaptureNotifications), which takes the lock with the store, so
+// that a busy store (another process's long write) holds up capture alone
+// while the worker keeps answering, and this thread answers the read-only
+// local requests meanwhile (AnswerReadOnlyRequests). Under systemLock any other
 // store call waits at most kStoreWaitUnderSystemLockMs; WM_CREATE is the
 // exception, since no worker runs before it ends.
 LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -397,17 +338,11 @@ LRESULT MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
     return 0;
   }
   if (IsChangeNotification(message)) {
-    std::vector<MSG> behind;
-    GatherNotifications(window, behind);
-    if (AcknowledgedWithoutStore(*p, message, wparam, lparam, behind)) return 0;
-    const bool taken = LockWithStore(AnswerReadOnlyRequests);
-    {
-      ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
-      OnChangeNotification(*p, window, message, wparam, lparam,
-                           taken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable,
-                           behind);
-    }
-    TrackingState::systemLock.Unlock();
+    WindowNotificationQueue queue(window);
+    std::vector<Notification> batch{
+        {message, static_cast<CEOID>(wparam), static_cast<CEOID>(lparam)}};
+    GatherNotifications(queue, batch);
+    Capture(*p, batch, queue, AnswerReadOnlyRequests);
     return 0;
   }
   platform::MutexLock lock(&TrackingState::systemLock);

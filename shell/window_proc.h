@@ -9,7 +9,8 @@
 // Threads: window thread only. The procedure is entered without
 // TrackingState::systemLock and holds it while it handles a message, but for
 // WM_DESTROY, which it handles without it (DestroyWindow sends it from inside
-// the close, under the lock).
+// the close, under the lock), and for a change notification, whose capture
+// takes it with the store itself.
 #ifndef HOLLOWMARCH_SHELL_WINDOW_PROC_H_
 #define HOLLOWMARCH_SHELL_WINDOW_PROC_H_
 
@@ -20,13 +21,9 @@
 constexpr UINT kPurgeTimerId = 1;
 constexpr UINT kPurgeTimerPeriodMs = 86400000;
 
-// The most notifications captured in one store commit: those queued behind
-// the one being handled join it. Bounds how long capture holds the store's
-// write lock (a few milliseconds).
-constexpr int kCaptureGroupMax = 256;
-
 // While another program writes one record after another, the window thread
-// lets a group fill before it takes the store: it looks for more
+// lets a group (up to kCaptureGroupMax, tracking/change_capture.h) fill
+// before capture takes the store: it looks for more
 // notifications every kCaptureGatherSliceMs for up to kCaptureGatherMaxMs,
 // and stops once kCaptureGatherQuietSlices looks in a row found none (so a
 // lone change waits that long, 3 ms).

@@ -1,11 +1,14 @@
 #include "tracking/change_capture.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 #include "platform/notification_journal.h"
 #include "platform/object_store.h"
+#include "platform/window.h"
 #include "settings/registry_store.h"
 #include "tracking/change_log.h"
 #include "tracking/clock.h"
@@ -15,6 +18,7 @@
 #include "tracking/trace.h"
 #include "tracking/tracked_db.h"
 #include "tracking/sync_horizon.h"
+#include "tracking/system_lock.h"
 
 namespace {
 
@@ -133,8 +137,6 @@ TrackedDb* TrackedDbOfNotification(TrackingState& ctx, CEOID oidDb, bool* folder
   return tracked;
 }
 
-}  // namespace
-
 void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   char unknown[40];
   const char* text;
@@ -157,28 +159,60 @@ void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
         oidDb);
 }
 
-bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) {
-  if (LossesUnsaved(ctx.syncStates)) return true;
-  bool folderNotification = false;
-  return TrackedDbOfNotification(ctx, oidDb, &folderNotification) != nullptr;
-}
-
-void AcknowledgeDropped(TrackingState& ctx) {
+// A notification that capture does not look at (capture suppressed, or
+// nothing of it to record): acknowledged as handled, unless losses wait to
+// be written.
+void AcknowledgeDropped(TrackingState& ctx) REQUIRES(TrackingState::systemLock) {
   if (!LossesUnsaved(ctx.syncStates)) CeAcknowledgeNotification();
 }
 
-CaptureGroup::CaptureGroup(TrackingState& ctx, Store store)
-    : ctx_(ctx),
-      savedLast_(ctx.lastLogged),
-      began_(store != Store::kBeginWhenNeeded),
-      inTransaction_(store == Store::kBegun) {}
+// Several notifications captured in one store transaction, begun with the
+// first change to record (or by the caller); the changes of them all and
+// the acknowledgement of the last become durable together, or none of it
+// does. Add handles one notification as LogDbChange does, without
+// committing; Commit ends the group, and must be called, under the lock,
+// before the group is destroyed. The store's write lock is held from the
+// group's first change to Commit: a group must be short.
+class CaptureGroup {
+ public:
+  // Where the group's store transaction comes from.
+  enum class Store {
+    kBeginWhenNeeded,  // begun with the first change to record
+    kBegun,            // the caller's CeBeginTransaction, which the group ends
+    kUnavailable,      // the caller could not get the store: call by call
+  };
+  CaptureGroup(TrackingState& ctx, Store store) REQUIRES(TrackingState::systemLock)
+      : ctx_(&ctx),
+        savedLast_(ctx.lastLogged),
+        began_(store != Store::kBeginWhenNeeded),
+        inTransaction_(store == Store::kBegun) {}
+  ~CaptureGroup() { assert(committed_); }
+  CaptureGroup(const CaptureGroup&) = delete;
+  CaptureGroup& operator=(const CaptureGroup&) = delete;
 
-CaptureGroup::~CaptureGroup() {
-  if (!committed_) Commit();
-}
+  // The notification of the message the window thread took last; 0 or
+  // kCaptureAppendFailed as LogDbChange.
+  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) REQUIRES(TrackingState::systemLock);
+  // kCaptureAppendFailed when changes were recorded and the group could not
+  // be committed; else 0. Once.
+  DWORD Commit() REQUIRES(TrackingState::systemLock);
+
+ private:
+  void Touch(TrackedDb& tracked) REQUIRES(TrackingState::systemLock);
+
+  TrackingState* const ctx_ PT_GUARDED_BY(TrackingState::systemLock);
+  const LastLoggedChange savedLast_;
+  // Nodes of ctx_->trackedDbs, which live as long as the state.
+  std::vector<TrackedDb*> touched_ GUARDED_BY(TrackingState::systemLock);
+  bool began_;
+  bool inTransaction_;
+  bool appended_ = false;
+  bool allHandled_ = true;
+  bool committed_ = false;
+};
 
 DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
-  TrackingState& ctx = ctx_;
+  TrackingState& ctx = *ctx_;
   TraceNotification(uiMessage, oidRec, oidDb);
   // Losses written by no one yet (by capture or by the worker) are tried
   // again first.
@@ -250,9 +284,9 @@ void CaptureGroup::Touch(TrackedDb& tracked) {
 }
 
 DWORD CaptureGroup::Commit() {
-  if (committed_) return 0;
+  assert(!committed_);
   committed_ = true;
-  TrackingState& ctx = ctx_;
+  TrackingState& ctx = *ctx_;
   const bool mayAcknowledge = allHandled_ && !LossesUnsaved(ctx.syncStates);
   if (!inTransaction_) {
     // Nothing recorded, or recorded call by call (the transaction could not
@@ -272,9 +306,95 @@ DWORD CaptureGroup::Commit() {
   return appended_ ? kCaptureAppendFailed : 0;
 }
 
+// A batch capture would record nothing of (capture suppressed, or no
+// notification of it on a database being tracked): acknowledged without
+// the store's write lock. True when it was handled so.
+bool AcknowledgedWithoutStore(TrackingState& ctx, const std::vector<Notification>& batch)
+    REQUIRES(TrackingState::systemLock) {
+  const bool suppressed = ctx.capture.fCaptureSuppressed.load() != 0;
+  if (!suppressed) {
+    for (const Notification& n : batch) {
+      if (IsChangeNotification(n.uiMessage) && CaptureMayWrite(ctx, n.oidDb)) return false;
+    }
+    for (const Notification& n : batch) {
+      if (IsChangeNotification(n.uiMessage)) TraceNotification(n.uiMessage, n.oidRec, n.oidDb);
+    }
+  }
+  AcknowledgeDropped(ctx);
+  return true;
+}
+
+// The group of CaptureNotifications once systemLock is held with the store
+// as `store` says; the number of failures to show.
+int CaptureGroupUnderLock(TrackingState& ctx, CaptureGroup::Store store,
+                          const std::vector<Notification>& batch, NotificationSource& more)
+    REQUIRES(TrackingState::systemLock) {
+  if (ctx.capture.fCaptureSuppressed.load() != 0) {
+    AcknowledgeDropped(ctx);
+    if (store == CaptureGroup::Store::kBegun) CeEndTransaction(TRUE);
+    return 0;
+  }
+  std::optional<ScopedStoreWait> noWait;
+  if (store == CaptureGroup::Store::kUnavailable) noWait.emplace(0);
+  int failures = 0;
+  CaptureGroup group(ctx, store);
+  const auto add = [&](const Notification& n) REQUIRES(TrackingState::systemLock) {
+    if (IsChangeNotification(n.uiMessage) && group.Add(n.uiMessage, n.oidRec, n.oidDb) != 0) {
+      ++failures;
+    }
+  };
+  for (const Notification& n : batch) add(n);
+  Notification next;
+  for (size_t taken = batch.size();
+       taken < static_cast<size_t>(kCaptureGroupMax) && more.Next(&next); ++taken) {
+    add(next);
+  }
+  if (group.Commit() != 0) ++failures;
+  return failures;
+}
+
+}  // namespace
+
+bool IsChangeNotification(UINT uiMessage) {
+  return uiMessage == DB_CEOID_CREATED || uiMessage == DB_CEOID_RECORD_DELETED ||
+         uiMessage == DB_CEOID_CHANGED;
+}
+
+bool WindowNotificationQueue::Next(Notification* next) {
+  MSG msg;
+  if (!PeekMessageW(&msg, window_, DB_CEOID_CREATED, DB_CEOID_CHANGED, PM_REMOVE)) return false;
+  *next = {msg.message, static_cast<CEOID>(msg.wParam), static_cast<CEOID>(msg.lParam)};
+  return true;
+}
+
+bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) {
+  if (LossesUnsaved(ctx.syncStates)) return true;
+  bool folderNotification = false;
+  return TrackedDbOfNotification(ctx, oidDb, &folderNotification) != nullptr;
+}
+
+int CaptureNotifications(TrackingState& ctx, const std::vector<Notification>& batch,
+                         NotificationSource& more, void (*whileStoreBusy)()) {
+  assert(!batch.empty());
+  {
+    platform::MutexLock lock(&TrackingState::systemLock);
+    if (AcknowledgedWithoutStore(ctx, batch)) return 0;
+  }
+  const bool storeTaken = LockWithStore(whileStoreBusy);
+  int failures;
+  {
+    ScopedStoreWait wait(kStoreWaitUnderSystemLockMs);
+    failures = CaptureGroupUnderLock(
+        ctx, storeTaken ? CaptureGroup::Store::kBegun : CaptureGroup::Store::kUnavailable, batch,
+        more);
+  }
+  TrackingState::systemLock.Unlock();
+  return failures;
+}
+
 DWORD LogDbChange(TrackingState& ctx, UINT uiMessage, CEOID oidRec,
                   CEOID oidDb) {
-  CaptureGroup group(ctx);
+  CaptureGroup group(ctx, CaptureGroup::Store::kBeginWhenNeeded);
   DWORD result = group.Add(uiMessage, oidRec, oidDb);
   DWORD committed = group.Commit();
   return result != 0 ? result : committed;

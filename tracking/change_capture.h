@@ -9,9 +9,14 @@
 // on that map, and drops a folder notification whose uid it cannot
 // establish.
 //
+// The window's message pump gathers notifications from its queue and hands
+// them to CaptureNotifications, which captures them as one group in one
+// store commit; LogDbChange captures one alone.
+//
 // Threads: window thread only, under the tracking state's lock
 // (tracking/tracking_state.h), which also keeps the server's rebuild of the
-// uid map from interleaving with a capture.
+// uid map from interleaving with a capture: CaptureNotifications takes it
+// itself, LogDbChange is called with it held.
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_CAPTURE_H_
 
@@ -20,76 +25,94 @@
 #include "platform/types.h"
 #include "tracking/tracking_state.h"
 
-struct TrackedDb;
+// One object-store notification as the window took it from its queue.
+struct Notification {
+  UINT uiMessage;  // any message of the range DB_CEOID_CREATED..DB_CEOID_CHANGED
+  CEOID oidRec;    // its wParam
+  CEOID oidDb;     // its lParam
+};
 
-// Group commit: several notifications taken from the window's queue one
-// after the other are captured in one store transaction, begun with the
-// first change to record; the changes of them all and the acknowledgement
-// of the last (which acknowledges every one before it) become durable
-// together, or none of it does. Add handles one notification as LogDbChange
-// does, without committing; Commit ends the group. When the group cannot be
-// committed, nothing of it stays: the repeat filter forgets its changes and
-// every class it recorded for is lost (written afresh; held as an unsaved
-// loss, tracking/sync_horizon.h, when that fails). A group must be short: the store's write
-// lock is held from its first change to Commit. The window thread takes
-// that lock before systemLock (Store::kBegun), so that a busy store stalls
-// capture alone and never the thread that waits for systemLock.
-class CaptureGroup {
+// True for the three messages capture records: DB_CEOID_CREATED,
+// DB_CEOID_RECORD_DELETED, DB_CEOID_CHANGED.
+bool IsChangeNotification(UINT uiMessage);
+
+// Where a group takes the notifications queued behind its batch once it
+// holds the store: the window's queue, as the window thread reads it.
+class NotificationSource {
  public:
-  // Where the group's store transaction comes from.
-  enum class Store {
-    kBeginWhenNeeded,  // begun with the first change to record
-    kBegun,            // the caller's CeBeginTransaction, which the group ends
-    kUnavailable,      // the caller could not get the store: call by call
-  };
-  explicit CaptureGroup(TrackingState& ctx, Store store = Store::kBeginWhenNeeded)
-      REQUIRES(TrackingState::systemLock);
-  // Commits if Commit was not called; so the group must end while the lock
-  // is still held.
-  ~CaptureGroup();
-  CaptureGroup(const CaptureGroup&) = delete;
-  CaptureGroup& operator=(const CaptureGroup&) = delete;
+  // Takes the next message of the notification range off the queue, in
+  // order; false when none waits. Called on the thread that captures, with
+  // systemLock held.
+  virtual bool Next(Notification* next) = 0;
 
-  // The notification of the message the window thread took last; 0 or
-  // kCaptureAppendFailed as LogDbChange.
-  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) REQUIRES(TrackingState::systemLock);
-  // kCaptureAppendFailed when changes were recorded and the group could not
-  // be committed; else 0. Once.
-  DWORD Commit() REQUIRES(TrackingState::systemLock);
+ protected:
+  ~NotificationSource() = default;
+};
+
+// The queue of the window the notifications are posted to: takes its
+// messages of the notification range (PeekMessageW, PM_REMOVE), in order.
+// Other messages keep their place. On the window's own thread.
+class WindowNotificationQueue final : public NotificationSource {
+ public:
+  explicit WindowNotificationQueue(HWND window) : window_(window) {}
+  bool Next(Notification* next) override;
 
  private:
-  void Touch(TrackedDb& tracked);
-
-  TrackingState& ctx_;
-  LastLoggedChange savedLast_;
-  std::vector<TrackedDb*> touched_;
-  bool began_ = false;
-  bool inTransaction_ = false;
-  bool appended_ = false;
-  bool allHandled_ = true;
-  bool committed_ = false;
+  const HWND window_;
 };
+
+// The most messages of the notification range captured in one store commit:
+// those queued behind a batch join it up to this many. Bounds how long
+// capture holds the store's write lock (a few milliseconds).
+constexpr int kCaptureGroupMax = 256;
+
+// Captures `batch` (at least one message, taken off the window's queue in
+// order) and what `more` holds behind it, up to kCaptureGroupMax messages in
+// all, as one group, and returns how many failures the window is to show
+// (each as kCaptureAppendFailed; 0 when all went well).
+//
+// The group is the one owner of its store transaction and of systemLock:
+// called without either, it returns having released both. In order:
+//  - A batch capture would record nothing of (capture suppressed, or no
+//    notification of it on a database being tracked, and no loss waiting
+//    to be written) is acknowledged under systemLock alone: another program
+//    writing record after record, the very writes notified, never waits for
+//    capture's store write lock.
+//  - Otherwise the store's write lock is taken with systemLock
+//    (LockWithStore, tracking/system_lock.h), `whileStoreBusy` (may be
+//    null) being called while the store stays busy, so that a busy store
+//    stalls capture alone and never the worker. Each store call under the
+//    lock then waits at most kStoreWaitUnderSystemLockMs.
+//  - Capture suppressed meanwhile: the batch is acknowledged as dropped.
+//  - Each change notification is handled as LogDbChange does, the queue's
+//    later ones included, and the group commits once: its changes and the
+//    acknowledgement of the last message taken (which acknowledges every
+//    one before it) become durable together, or none of it does. When the
+//    group cannot be committed, nothing of it stays: the repeat filter
+//    forgets its changes and every class it recorded for is lost (written
+//    afresh; held as an unsaved loss, tracking/sync_horizon.h, when that
+//    fails), and nothing is acknowledged.
+//  - A store that could not be had within its wait fails every change of
+//    the group at once: each class it records for is lost, none waits again.
+// Messages of the range that are not change notifications count towards
+// the group's size and are otherwise passed over.
+//
+// Threads: the window thread (the one thread that captures).
+int CaptureNotifications(TrackingState& ctx, const std::vector<Notification>& batch,
+                         NotificationSource& more, void (*whileStoreBusy)())
+    EXCLUDES(TrackingState::systemLock);
 
 // Whether capture of a notification on `oidDb` may write to the store: its
 // database (pmailMsgs for a mail folder) is tracked and its class is being
-// tracked, or losses wait to be written. When it is false, CaptureGroup::Add
-// returns at once and writes nothing, so a group of such notifications needs
-// neither the store's write lock nor a transaction: it is acknowledged as
-// AcknowledgeDropped does.
+// tracked, or losses wait to be written.
 bool CaptureMayWrite(TrackingState& ctx, CEOID oidDb) REQUIRES(TrackingState::systemLock);
-// The trace line Add writes first for every notification, for one handled
-// without Add.
-void TraceNotification(UINT uiMessage, CEOID oidRec, CEOID oidDb);
-
-// A notification that capture does not look at (capture suppressed):
-// acknowledged as handled, unless losses wait to be written.
-void AcknowledgeDropped(TrackingState& ctx) REQUIRES(TrackingState::systemLock);
 
 // LogDbChange's result when the change log refused the entry; also the id of
 // the string "Unable to add change notification" that the window shows.
 constexpr DWORD kCaptureAppendFailed = 101;
 
-// Handles one notification: `uiMessage` is DB_CEOID_CREATED,
+// Handles one notification alone, as a group of its own whose store
+// transaction begins with its change, if any: `uiMessage` is DB_CEOID_CREATED,
 // DB_CEOID_RECORD_DELETED or DB_CEOID_CHANGED (any other number is recorded
 // as an Add), `oidRec` its wParam, `oidDb` its lParam. Returns 0 when it was
 // recorded, filtered as a repeat (same type, oid and uid as the last logged

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -186,20 +187,39 @@ TEST_F(OrdinaryCaptureTest, AFailedAppendLosesTheClassAndIsNotTakenForTheLastCha
             (std::vector<Rec>{{ChangeTypeModify, recs_[1], kNoUid, kNow}}));
 }
 
+// The window's queue behind a batch, as capture takes from it.
+class QueuedNotifications final : public NotificationSource {
+ public:
+  bool Next(Notification* next) override {
+    if (queue.empty()) return false;
+    *next = queue.front();
+    queue.pop_front();
+    return true;
+  }
+  std::deque<Notification> queue;
+};
+
 TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
-  platform::MutexLock locked(&TrackingState::systemLock);
   for (bool commits : {true, false}) {
     SCOPED_TRACE(commits ? "committed" : "the commit fails");
-    log_->DeleteLogDb();
-    SetSyncState(t_.syncStates, 24, SyncStateTracking);
-    SetSyncTime(24, 100);
-    t_.lastLogged = LastLoggedChange{};
+    {
+      platform::MutexLock locked(&TrackingState::systemLock);
+      log_->DeleteLogDb();
+      SetSyncState(t_.syncStates, 24, SyncStateTracking);
+      SetSyncTime(24, 100);
+      t_.lastLogged = LastLoggedChange{};
+    }
     if (!commits) FailNext(Call::kCeEndTransaction, ERROR_DISK_FULL);
-    CaptureGroup group(t_);
-    EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);
-    EXPECT_EQ(group.Add(DB_CEOID_CHANGED, recs_[0], db_), 0u);  // a repeat within the group
-    EXPECT_EQ(group.Add(DB_CEOID_CREATED, recs_[1], db_), 0u);
-    EXPECT_EQ(group.Commit(), commits ? 0u : kCaptureAppendFailed);
+    // The second is a repeat within the group; the third waits in the queue
+    // and joins the group.
+    QueuedNotifications queued;
+    queued.queue = {{DB_CEOID_CREATED, recs_[1], db_}};
+    EXPECT_EQ(CaptureNotifications(
+                  t_, {{DB_CEOID_CHANGED, recs_[0], db_}, {DB_CEOID_CHANGED, recs_[0], db_}},
+                  queued, nullptr),
+              commits ? 0 : 1);
+    EXPECT_TRUE(queued.queue.empty());
+    platform::MutexLock locked(&TrackingState::systemLock);
     if (commits) {
       EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeModify, recs_[0], kNoUid, kNow},
                                                     {ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
@@ -215,6 +235,48 @@ TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
     SetSyncState(t_.syncStates, 24, SyncStateTracking);
     EXPECT_EQ(Notify(DB_CEOID_CREATED, recs_[1]), 0u);
     EXPECT_EQ(LogRecords(log_), (std::vector<Rec>{{ChangeTypeAdd, recs_[1], kNoUid, kNow}}));
+  }
+}
+
+// The queue's messages join a group up to kCaptureGroupMax in all, those of
+// the range that are no change notification counted and passed over; the
+// rest wait for the next group.
+TEST_F(OrdinaryCaptureTest, AGroupTakesFromTheQueueUpToItsSize) {
+  QueuedNotifications queued;
+  for (CEOID i = 0; i < static_cast<CEOID>(kCaptureGroupMax + 10); ++i) {
+    queued.queue.push_back({i == 5 ? WM_USER + 2 : DB_CEOID_CHANGED, 0x1000 + i, db_});
+  }
+  EXPECT_EQ(CaptureNotifications(t_, {{DB_CEOID_CREATED, recs_[0], db_}}, queued, nullptr), 0);
+  EXPECT_EQ(queued.queue.size(), 11u);
+  platform::MutexLock locked(&TrackingState::systemLock);
+  EXPECT_EQ(LogRecords(log_).size(), static_cast<size_t>(kCaptureGroupMax - 1));
+}
+
+// A batch capture would record nothing of is acknowledged as it is, without
+// a group: nothing more is taken from the queue, nothing is recorded, and a
+// suppressed capture does not even trace it.
+TEST_F(OrdinaryCaptureTest, ABatchWithNothingToRecordTakesNothingMore) {
+  const CEOID untracked = fixture::CreateDb(u"Other", 24);
+  struct Case {
+    const char* name;
+    bool suppressed;
+    CEOID oidDb;
+    size_t traced;
+  };
+  for (const Case& c : {Case{"suppressed", true, db_, 0}, Case{"untracked", false, untracked, 2}}) {
+    SCOPED_TRACE(c.name);
+    t_.capture.fCaptureSuppressed.store(c.suppressed ? 1 : 0);
+    QueuedNotifications queued;
+    queued.queue = {{DB_CEOID_CHANGED, recs_[2], c.oidDb}};
+    TraceCapture trace;
+    EXPECT_EQ(CaptureNotifications(
+                  t_, {{DB_CEOID_CHANGED, recs_[0], c.oidDb}, {DB_CEOID_CREATED, recs_[1], c.oidDb}},
+                  queued, nullptr),
+              0);
+    EXPECT_EQ(trace.Lines().size(), c.traced);
+    EXPECT_EQ(queued.queue.size(), 1u);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_TRUE(LogRecords(log_).empty());
   }
 }
 

@@ -154,7 +154,7 @@ bool ChangeLog::CreateLogDb() {
     mirror_.Reset(oidLogDb != 0 && oidLogDb != stale);
   }
   if (oidLogDb == 0) {
-    GetLastError();
+    // Whatever the store's reason (left in its last error), there is no log.
     return false;
   }
   CEOID oid = oidLogDb;
@@ -170,7 +170,7 @@ bool ChangeLog::DeleteLogDb() {
   cRecordsLoaded = 0;
   mirror_.Invalidate();
   if (!CeDeleteDatabase(oidLogDb)) {
-    GetLastError();
+    // Whatever the store's reason (left in its last error), the log stays.
     return false;
   }
   oidLogDb = 0;
@@ -209,8 +209,8 @@ bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) 
     mirror_.Append(written, bType, dwTime, oidRec, dwUid);
     return true;
   }
-  GetLastError();
-  // A change is lost: the log can no longer serve a fast sync.
+  // Whatever the store's reason, a change is lost: the log can no longer
+  // serve a fast sync.
   DeleteLogDb();
   LoseClass(syncStates_, DataClass());
   return false;
@@ -735,9 +735,9 @@ bool ChangeLog::TrimFromMirror(DWORD numRecords) {
 bool ChangeLog::DeleteRecordsInPlace(const std::vector<CEOID>& records) {
   for (CEOID oid : records) {
     if (CeDeleteRecord(hLogDb, oid) != 0) continue;
-    GetLastError();
-    // What the log holds is no longer known for sure: as after a failed
-    // write, the class is lost and the next append starts afresh.
+    // Whatever the store's reason, what the log holds is no longer known
+    // for sure: as after a failed write, the class is lost and the next
+    // append starts afresh.
     DeleteLogDb();
     LoseClass(syncStates_, DataClass());
     return false;
@@ -788,7 +788,7 @@ ChangeLog::InPlaceResult ChangeLog::DropUnlistedRecords() {
     prop.val.blob.dwCount = kChangeRecordSize;
     prop.val.blob.lpb = blob;
     if (CeWriteRecordProps(hLogDb, mirror_.at(at).oid, 1, &prop) == 0) {
-      GetLastError();
+      // Whatever the store's reason, the log no longer holds what it says.
       DeleteLogDb();
       LoseClass(syncStates_, DataClass());
       return InPlaceResult::kFailed;

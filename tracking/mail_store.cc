@@ -43,7 +43,7 @@ void ForEachFolderRecordName(ReadOnlyDb& folders, Use use) {
 
 // Adds the (message oid, uid) pair of every record of one folder database
 // that carries both.
-void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) {
+void AddFolderPairs(MessageUidMap& map, LPCWSTR folderName) REQUIRES(TrackingLock::systemLock) {
   ReadOnlyDb folder(0, folderName);
   if (!folder.ok()) return;
   WORD cRecords = 0;
@@ -180,6 +180,7 @@ void MessageUidMap::RebuildMessageUidMap() {
   ReadOnlyDb folders(0, kMailFoldersDbName);
   if (!folders.ok()) return;
   ForEachFolderRecordName(folders, [this](LPCWSTR name) {
+    TrackingLock::systemLock.AssertHeld();  // run inside this call
     AddFolderPairs(*this, name);
   });
 }

@@ -19,7 +19,9 @@
 // Threads: set-up (tracking/mail_tracking.h), the folder operations and
 // capture run on the window thread; the rebuild also runs on the server's
 // worker. Nothing here locks: both lists are members of the tracking state
-// (tracking/tracking_state.h), guarded by its lock.
+// (tracking/tracking_state.h), guarded by its lock, which every operation
+// but the destructors is called with (the destructors run when no other
+// thread is left).
 #ifndef HOLLOWMARCH_TRACKING_MAIL_STORE_H_
 #define HOLLOWMARCH_TRACKING_MAIL_STORE_H_
 
@@ -29,6 +31,7 @@
 #include "platform/types.h"
 #include "settings/data_classes.h"  // kMailDataClass
 #include "tracking/change_log.h"  // kNoUid
+#include "tracking/tracking_lock.h"
 
 class ReadOnlyDb;
 
@@ -64,18 +67,19 @@ class MailFolderDbList {
 
   // New node at the head, taking `hDb`. When memory cannot be had nothing is
   // added (and the caller still owns hDb): false.
-  bool AddMailFolderDb(DWORD dataClass, HANDLE hDb, CEOID oidDb);
+  bool AddMailFolderDb(DWORD dataClass, HANDLE hDb, CEOID oidDb)
+      REQUIRES(TrackingLock::systemLock);
   // The first node from the head with that oid (the cursor stays on it), or
   // null.
-  MailFolderDb* FindMailFolderByDb(CEOID oidDb);
-  MailFolderDb* FirstMailFolder();
-  MailFolderDb* NextMailFolder();
+  MailFolderDb* FindMailFolderByDb(CEOID oidDb) REQUIRES(TrackingLock::systemLock);
+  MailFolderDb* FirstMailFolder() REQUIRES(TrackingLock::systemLock);
+  MailFolderDb* NextMailFolder() REQUIRES(TrackingLock::systemLock);
   // Unlinks and releases the node (its handle is not closed).
-  void RemoveMailFolderDb(MailFolderDb* node);
+  void RemoveMailFolderDb(MailFolderDb* node) REQUIRES(TrackingLock::systemLock);
   // Removes every node; both header pointers end null. Handles stay open.
-  void FreeAllMailFolders();
+  void FreeAllMailFolders() REQUIRES(TrackingLock::systemLock);
   // Window close: closes every node's hDb; the nodes stay.
-  void CloseAllMailFolders();
+  void CloseAllMailFolders() REQUIRES(TrackingLock::systemLock);
 
   MailFolderDb* pCursor = nullptr;
   MailFolderDb* pHead = nullptr;
@@ -99,18 +103,18 @@ class MessageUidMap {
 
   // Adds (oid, uid) at the head unless the oid is present already (the old
   // pair is then left unchanged). Nothing is added when memory is short.
-  void AddMessageUid(CEOID oidMsg, DWORD dwUid);
+  void AddMessageUid(CEOID oidMsg, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
   // The first pair from the head with that oid (the cursor stays on it), or
   // null.
-  MessageUid* FindMessageUid(CEOID oidMsg);
+  MessageUid* FindMessageUid(CEOID oidMsg) REQUIRES(TrackingLock::systemLock);
   // Removes the pair of that oid, if any.
-  void RemoveMessageUid(CEOID oidMsg);
-  MessageUid* FirstMessageUid();
-  MessageUid* NextMessageUid();
+  void RemoveMessageUid(CEOID oidMsg) REQUIRES(TrackingLock::systemLock);
+  MessageUid* FirstMessageUid() REQUIRES(TrackingLock::systemLock);
+  MessageUid* NextMessageUid() REQUIRES(TrackingLock::systemLock);
   // Unlinks and releases one pair.
-  void UnlinkMessageUid(MessageUid* pair);
+  void UnlinkMessageUid(MessageUid* pair) REQUIRES(TrackingLock::systemLock);
   // Removes every pair; both header pointers end null.
-  void FreeAllMessageUids();
+  void FreeAllMessageUids() REQUIRES(TrackingLock::systemLock);
 
   // Empties the map and refills it from the mail store: every folder
   // database named (by a name that converts) in pmailFolders, every record
@@ -118,7 +122,7 @@ class MessageUidMap {
   // oid stays. Only reads: no database is put under notification, and every
   // handle it opens is closed and every record buffer released before it
   // returns. A missing pmailFolders leaves the map empty.
-  void RebuildMessageUidMap();
+  void RebuildMessageUidMap() REQUIRES(TrackingLock::systemLock);
 
   MessageUid* pCursor = nullptr;
   MessageUid* pHead = nullptr;

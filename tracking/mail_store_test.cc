@@ -21,7 +21,7 @@ using fixture::Filed;
 using fixture::Layout;
 using Pairs = std::vector<std::pair<CEOID, DWORD>>;
 
-Pairs MapContents(MessageUidMap& map) {
+Pairs MapContents(MessageUidMap& map) REQUIRES(TrackingState::systemLock) {
   Pairs pairs;
   for (MessageUid* p = map.FirstMessageUid(); p != nullptr;
        p = map.NextMessageUid()) {
@@ -31,7 +31,7 @@ Pairs MapContents(MessageUidMap& map) {
   return pairs;
 }
 
-std::vector<CEOID> FolderOids(MailFolderDbList& list) {
+std::vector<CEOID> FolderOids(MailFolderDbList& list) REQUIRES(TrackingState::systemLock) {
   std::vector<CEOID> oids;
   for (MailFolderDb* n = list.FirstMailFolder(); n != nullptr;
        n = list.NextMailFolder()) {
@@ -275,6 +275,7 @@ TEST(MailStoreTest, FolderOperationsKeepOneNodePerDatabase) {
 // The list rule: removing the node at the cursor lets the walk go on with
 // the node after it; removing everything leaves the header empty.
 TEST(MailStoreTest, WalksSurviveRemovingTheirCurrentNode) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   MessageUidMap map;
   for (CEOID oid : {1u, 2u, 3u, 4u}) map.AddMessageUid(oid, oid * 10);
@@ -307,6 +308,7 @@ TEST(MailStoreTest, WalksSurviveRemovingTheirCurrentNode) {
 }
 
 TEST(MailStoreTest, NodesThatCannotBeAllocatedAreNotAdded) {
+  platform::MutexLock locked(&TrackingState::systemLock);
   hmtest::TempDevice device;
   MessageUidMap map;
   platform::fault::FailNext(platform::fault::Call::kLocalAlloc,
