@@ -5,15 +5,15 @@
 // The design:
 //  - One lock serialises every access to the tracking state. The window
 //    thread holds it around each window message it handles; the worker holds
-//    it around each HandleMessage. Nothing else takes it, and the tracking
-//    code itself never locks: it is always entered with the lock held.
+//    it around each message the dispatcher handles (server/message_dispatch.h)
+//    and around the end of a connection. Nothing else takes it, and the
+//    tracking code itself never locks: it is always entered with the lock held.
 //  - No socket call and no sleep is made while the lock is held, so a peer
 //    that stops reading can never freeze capture on the window thread. The
-//    worker receives and sends with the lock released; a handler that must
-//    send before it has finished (the acknowledgement that precedes a change
-//    stream) releases the lock around that one send and looks at the shared
-//    state afresh afterwards. The server's start and stop release it while
-//    they make sockets or wait (server/sync_server.h).
+//    worker receives and sends with the lock released: a handler only writes
+//    its reply into a buffer, which the transport sends once the dispatcher
+//    has let the lock go. The server's start and stop release it while they
+//    make sockets or wait (server/sync_server.h).
 //  - The capture flags are atomic words; they may be read and written with or
 //    without the lock.
 #ifndef HOLLOWMARCH_TRACKING_SYSTEM_LOCK_H_
