@@ -518,6 +518,47 @@ TEST_F(ObjectStoreTest, IdentifiersAreUniqueAndNeverReused) {
   EXPECT_GT(db3, r2);
 }
 
+// Whatever held the greatest identifier given so far is deleted before the
+// device is closed: the identifier is still not given again.
+TEST_F(ObjectStoreTest, TheGreatestIdentifierIsNotGivenAgainAfterItsDeletion) {
+  struct Case {
+    const char* name;
+    bool in_transaction;
+    // Deletes what holds `greatest` (a record of `db`, the database `dbid`).
+    bool (*remove)(HANDLE db, CEOID dbid, CEOID greatest);
+  };
+  const Case cases[] = {
+      {"the record", false, [](HANDLE db, CEOID, CEOID r) { return CeDeleteRecord(db, r) != FALSE; }},
+      {"the record, in the transaction that wrote it", true,
+       [](HANDLE db, CEOID, CEOID r) { return CeDeleteRecord(db, r) != FALSE; }},
+      {"its database", false, [](HANDLE, CEOID dbid, CEOID) { return CeDeleteDatabase(dbid) != FALSE; }},
+  };
+  const std::string root = device_.root();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CEOID dbid = CeCreateDatabase(u"gone", 24, 0, nullptr);
+    HANDLE db = CeOpenDatabase(&dbid, nullptr, 0, 0, 0);
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    Append(db, 1);
+    if (c.in_transaction) {
+      ASSERT_TRUE(CeBeginTransaction());
+    }
+    CEOID greatest = Append(db, 2);
+    ASSERT_NE(greatest, 0u);
+    ASSERT_TRUE(c.remove(db, dbid, greatest));
+    if (c.in_transaction) {
+      ASSERT_TRUE(CeEndTransaction(TRUE));
+    }
+    CloseHandle(db);
+    platform::CloseDevice();
+    ASSERT_TRUE(platform::OpenDevice(root).ok());
+    CEOID next = CeCreateDatabase(u"next", 1, 0, nullptr);
+    EXPECT_GT(next, greatest);
+    ASSERT_TRUE(CeDeleteDatabase(next));
+    if (dbid != 0) CeDeleteDatabase(dbid);
+  }
+}
+
 TEST_F(ObjectStoreTest, FindDatabasesByType) {
   CEOID a = CeCreateDatabase(u"a", 24, 0, nullptr);
   CEOID b = CeCreateDatabase(u"b", 25, 0, nullptr);

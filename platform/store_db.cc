@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -21,13 +22,17 @@ namespace {
 
 // Schema version 3 (version 1 had no notification journals; its files gain
 // the tables on open. Version 2 numbered notifications with AUTOINCREMENT;
-// its files are migrated, see kMigrateNotifications). Identifiers are
-// allocated from meta.next_oid (a 'used_bytes' row that files before
-// version 3 hold is no longer kept: the store's use is counted from the
-// databases' sizes); records of a database are ordered by
-// identifier, which is their order of first write. Notifications are
-// numbered from meta.next_notification, a row of the page every write
-// changes anyway, so that recording one changes no page besides its own.
+// its files are migrated, see kMigrateNotifications). A 'used_bytes' row
+// that files before version 3 hold is no longer kept: the store's use is
+// counted from the databases' sizes. Records of a database are ordered by
+// identifier, which is their order of first write.
+//
+// Identifiers and notification numbers are never reused, yet the writes
+// that take them write no counter: the next one is past the greatest one
+// present and past meta's value (next_oid, next_notification), which is
+// raised only by a write that deletes what may be the greatest one. Files
+// of earlier builds, whose meta was raised by every write, hold the same
+// facts, so they need no migration.
 const char kSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
@@ -349,6 +354,45 @@ Connection* ThreadConnection(DWORD* error) {
   return slot.conn.get();
 }
 
+uint32_t Connection::DataVersion() const {
+  unsigned int version = 0;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  return version;
+}
+
+void Connection::DropCache() {
+  cache_ = WriteCache();
+  cache_stamped_ = false;
+  kept_changes_ = sqlite3_total_changes64(db_);
+}
+
+WriteCache* Connection::Cache() {
+  assert(sqlite3_get_autocommit(db_) == 0);
+  if (sqlite3_total_changes64(db_) != kept_changes_) DropCache();
+  return &cache_;
+}
+
+void Connection::KeepCache() { kept_changes_ = sqlite3_total_changes64(db_); }
+
+void Connection::WriteBegan() {
+  // The version moves with every commit to the file, this connection's
+  // included, and SQLite reads it when a transaction takes its snapshot:
+  // unchanged since this connection's own last commit, nobody else wrote.
+  if (!cache_stamped_ || DataVersion() != cache_version_) DropCache();
+  kept_changes_ = sqlite3_total_changes64(db_);
+}
+
+void Connection::WriteCommitted() {
+  if (sqlite3_total_changes64(db_) != kept_changes_) {
+    DropCache();
+    return;
+  }
+  // Nobody else can have committed in between: the pager looks at the
+  // file again only when the next transaction begins.
+  cache_version_ = DataVersion();
+  cache_stamped_ = true;
+}
+
 Query::Query(Connection* conn, const char* sql) : conn_(conn), sql_(sql) {
   stmt_ = conn->Prepare(sql, &error_);
 }
@@ -509,7 +553,9 @@ Transaction::Transaction(Kind kind) : kind_(kind) {
   const char* sql = nested_ ? kSavepoint : kind == kWrite ? kBeginWrite : kBeginRead;
   error_ = Query(conn_, sql).Run();
   open_ = error_ == ERROR_SUCCESS;
-  if (open_) ++txn_depth;
+  if (!open_) return;
+  ++txn_depth;
+  if (!nested_ && kind == kWrite) conn_->WriteBegan();
 }
 
 Transaction::~Transaction() {
@@ -527,6 +573,7 @@ Transaction::~Transaction() {
     RunQuietly(conn_, kRollback);
     nested_write_kept = false;
   }
+  if (kind_ == kWrite) conn_->WriteRolledBack();
   // What this process read inside may have included the undone writes.
   if (kind_ == kWrite || nested_) local_changes.fetch_add(1);
 }
@@ -553,6 +600,7 @@ DWORD Transaction::Commit(bool signal) {
   }
   const bool kept = nested_write_kept;
   nested_write_kept = false;
+  if (kind_ == kWrite) conn_->WriteCommitted();
   if (kind_ == kWrite && (signal || kept)) SignalChange();
   return ERROR_SUCCESS;
 }
