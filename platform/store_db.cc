@@ -138,12 +138,31 @@ struct ThreadSlot {
 };
 thread_local ThreadSlot slot;
 
+int64_t Futex(uint32_t* addr, int op, uint32_t value, const timespec* timeout) {
+  return syscall(SYS_futex, addr, op, value, timeout, nullptr, 0);
+}
+
+// Returns when the change counter differs from `seen`, after `timeout` (null:
+// no limit) or for no reason; at once without a device.
+void WaitForCounter(Signal* s, uint32_t seen, const timespec* timeout) {
+  std::atomic_ref<uint32_t> waiters(s->waiters);
+  waiters.fetch_add(1);
+  if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
+    Futex(&s->counter, FUTEX_WAIT, seen, timeout);
+  }
+  waiters.fetch_sub(1);
+}
+
 // The busy handler of every connection: another connection holds the write
 // lock. SQLite's own waits after 1, 2, 5, 10 ms and on, so a writer that
 // meets a transaction of a few hundred microseconds (another process's
 // commit, a group of captured changes) would lose a millisecond or more
-// each time; this one looks again after 50 us, doubling to 1 ms, for as long
-// as the thread's store wait allows. Runs on the connection's own thread.
+// each time. This one waits on the change signal, which the holder's commit
+// moves, so the waiter looks again as soon as the lock is free; at most 50 us,
+// doubling to 1 ms, since a holder that rolls back or commits without a
+// signal does not move it (nor does one that committed just before the
+// counter was read). For as long as the thread's store wait allows; runs on
+// the connection's own thread.
 thread_local std::chrono::steady_clock::time_point busy_since;
 
 int BusyWait(void*, int count) {
@@ -152,15 +171,19 @@ int BusyWait(void*, int count) {
   const auto waited = now - busy_since;
   const auto limit = std::chrono::milliseconds(store_wait_ms);
   if (waited >= limit) return 0;
-  const auto step = std::chrono::microseconds(50 << std::min(count, 5));
-  std::this_thread::sleep_for(
-      std::min<std::chrono::steady_clock::duration>(std::min(step, std::chrono::microseconds(1000)),
-                                                    limit - waited));
+  const auto step = std::min<std::chrono::steady_clock::duration>(
+      std::min(std::chrono::microseconds(50 << std::min(count, 5)), std::chrono::microseconds(1000)),
+      limit - waited);
+  Signal* s = signal_map.load();
+  if (s == nullptr) {
+    std::this_thread::sleep_for(step);
+    return 1;
+  }
+  const uint32_t seen = std::atomic_ref<uint32_t>(s->counter).load();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(step).count();
+  const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  WaitForCounter(s, seen, &timeout);
   return 1;
-}
-
-int64_t Futex(uint32_t* addr, int op, uint32_t value, const timespec* timeout) {
-  return syscall(SYS_futex, addr, op, value, timeout, nullptr, 0);
 }
 
 Status MapSignal(const std::string& root) {
@@ -628,13 +651,8 @@ void SignalChange() {
 void WaitForChange(uint32_t seen, int timeout_ms) {
   Signal* s = signal_map.load();
   if (s == nullptr) return;
-  std::atomic_ref<uint32_t> waiters(s->waiters);
-  waiters.fetch_add(1);
-  if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
-    timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    Futex(&s->counter, FUTEX_WAIT, seen, timeout_ms < 0 ? nullptr : &ts);
-  }
-  waiters.fetch_sub(1);
+  timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+  WaitForCounter(s, seen, timeout_ms < 0 ? nullptr : &ts);
 }
 
 void WakeWaiters() { SignalChange(); }

@@ -10,8 +10,9 @@
 // store to its last sync, which SQLite makes only at a checkpoint. What must
 // outlive a power cut (what the desktop was shown before it commits it) is
 // made so by SyncToDisk, the durability point. Every connection waits (a
-// busy handler that looks again every 50 us to 1 ms, as long as the thread's
-// store wait) for another process's hold on the file instead of failing.
+// busy handler that looks again when the change signal moves, else every
+// 50 us to 1 ms, as long as the thread's store wait) for another process's
+// hold on the file instead of failing.
 //
 // Each thread has its own connection, opened on first use and reopened when
 // the device was closed and another opened since (the device generation).
