@@ -118,10 +118,30 @@ bool HolderIsAlive(int64_t pid, const std::string& holder) {
   return ProcessIsAlive(pid) && !holder.empty() && ProcessIdentity(pid) == holder;
 }
 
+// The next notification number: past every row of the log and past
+// meta.next_notification, which a delete of rows raises past what it takes
+// away (KeepNumberingPastRows), so that no number comes back. Recording a
+// notification does not write it.
+const char kNextSequence[] =
+    "SELECT max((SELECT value FROM meta WHERE key = 'next_notification'),"
+    " (SELECT coalesce(max(seq), 0) + 1 FROM notifications))";
+
+// Before rows of the log are deleted: meta.next_notification passes every
+// row, so that the numbering goes on after them. Writes nothing when it is
+// past them already.
+DWORD KeepNumberingPastRows(Connection* conn) {
+  static const char kSql[] =
+      "UPDATE meta SET value = (SELECT max(seq) + 1 FROM notifications) "
+      "WHERE key = 'next_notification' AND value <= (SELECT max(seq) FROM notifications)";
+  return Query(conn, kSql).Run();
+}
+
 // The greatest sequence the notification log has handed out (0 when none):
 // inside a transaction, exactly the rows committed before it began.
 DWORD LastSequence(Connection* conn, int64_t* seq) {
-  static const char kSql[] = "SELECT value - 1 FROM meta WHERE key = 'next_notification'";
+  static const char kSql[] =
+      "SELECT max((SELECT value FROM meta WHERE key = 'next_notification'),"
+      " (SELECT coalesce(max(seq), 0) + 1 FROM notifications)) - 1";
   Query q(conn, kSql);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
   *seq = q.Int(0);
@@ -208,12 +228,16 @@ DWORD DropDeadAndPrune(Connection* conn, bool drop_own) {
     DWORD error = Query(conn, kDropWatch).Bind(1, id).Run();
     if (error != ERROR_SUCCESS) return error;
   }
+  // Once the numbering is kept in meta, its value less one is the last
+  // number handed out.
   static const char kPrune[] =
       "DELETE FROM notifications WHERE seq <= ("
       " SELECT min(p) FROM ("
       "  SELECT position AS p FROM watchers"
       "  UNION ALL SELECT position FROM journals"
       "  UNION ALL SELECT value - 1 FROM meta WHERE key = 'next_notification'))";
+  DWORD error = KeepNumberingPastRows(conn);
+  if (error != ERROR_SUCCESS) return error;
   return Query(conn, kPrune).Run();
 }
 
@@ -411,33 +435,46 @@ void RemoveDbWatch(int64_t watch) {
 DWORD RecordDbNotification(Connection* conn, CEOID database, CEOID record, UINT message) {
   // Asked apart from the insert: an insert into the log, even one that adds
   // no row, costs several times the look-up, and most writes of a device
-  // (its change logs among them) are to databases nobody watches.
+  // (its change logs among them) are to databases nobody watches. The
+  // answer and the next number are kept in the connection's write cache,
+  // which any change to the watches or the journals by anyone empties.
   static const char kWatched[] =
       "SELECT EXISTS (SELECT 1 FROM watchers WHERE db = ?1) "
       "OR EXISTS (SELECT 1 FROM journal_dbs WHERE db = ?1)";
-  // Numbered from meta, whose page the write has changed already (see the
-  // schema in store_db.cc).
-  static const char kNext[] = "SELECT value FROM meta WHERE key = 'next_notification'";
   static const char kInsert[] =
       "INSERT INTO notifications(seq, db, record, message) VALUES(?, ?, ?, ?)";
-  static const char kNumber[] =
-      "UPDATE meta SET value = value + 1 WHERE key = 'next_notification'";
-  {
+  store::WriteCache* cache = conn->Cache();
+  auto known = cache->watched.find(database);
+  if (known == cache->watched.end()) {
     Query watched(conn, kWatched);
     watched.Bind(1, database);
     if (!watched.Step()) return watched.error() != ERROR_SUCCESS ? watched.error() : ERROR_INTERNAL_ERROR;
-    if (watched.Int(0) == 0) return ERROR_SUCCESS;
+    known = cache->watched.emplace(database, watched.Int(0) != 0).first;
   }
-  int64_t seq = 0;
-  {
-    Query next(conn, kNext);
+  if (!known->second) return ERROR_SUCCESS;
+  if (!cache->next_notification_known) {
+    Query next(conn, kNextSequence);
     if (!next.Step()) return next.error() != ERROR_SUCCESS ? next.error() : ERROR_INTERNAL_ERROR;
-    seq = next.Int(0);
+    cache->next_notification = next.Int(0);
+    cache->next_notification_known = true;
   }
-  DWORD error =
-      Query(conn, kInsert).Bind(1, seq).Bind(2, database).Bind(3, record).Bind(4, message).Run();
+  DWORD error = Query(conn, kInsert)
+                    .Bind(1, cache->next_notification)
+                    .Bind(2, database)
+                    .Bind(3, record)
+                    .Bind(4, message)
+                    .Run();
   if (error != ERROR_SUCCESS) return error;
-  return Query(conn, kNumber).Run();
+  ++cache->next_notification;
+  conn->KeepCache();
+  return ERROR_SUCCESS;
+}
+
+DWORD ForgetDbNotifications(Connection* conn, CEOID database) {
+  static const char kSql[] = "DELETE FROM notifications WHERE db = ?";
+  DWORD error = KeepNumberingPastRows(conn);
+  if (error != ERROR_SUCCESS) return error;
+  return Query(conn, kSql).Bind(1, database).Run();
 }
 
 void PruneDeadWatches() {

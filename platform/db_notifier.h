@@ -33,6 +33,10 @@ void RemoveDbWatch(int64_t watch);
 // `database` when some process watches that database.
 DWORD RecordDbNotification(store::Connection* conn, CEOID database, CEOID record, UINT message);
 
+// Inside a write transaction on `conn`: deletes the notifications recorded
+// for `database` (it is being deleted), keeping the numbering past them.
+DWORD ForgetDbNotifications(store::Connection* conn, CEOID database);
+
 // Drops the watches of processes that have died and prunes the log rows
 // that no live watch still needs. Run when a process opens the device, so
 // the log cannot grow without bound once every watcher is gone.

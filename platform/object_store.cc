@@ -139,19 +139,60 @@ DWORD FindDatabaseByName(Connection* conn, const std::string& name, CEOID* oid) 
   return ERROR_SUCCESS;
 }
 
-// A new identifier: never 0, never 0xFFFFFFFF, never reused. Inside a
-// write transaction, which the caller abandons on failure.
-DWORD AllocateOid(Connection* conn, CEOID* oid) {
-  static const char kBump[] = "UPDATE meta SET value = max(value, 1) + 1 WHERE key = 'next_oid'";
-  static const char kRead[] = "SELECT value - 1 FROM meta WHERE key = 'next_oid'";
-  DWORD error = Query(conn, kBump).Run();
-  if (error != ERROR_SUCCESS) return error;
-  Query q(conn, kRead);
+// The next identifier: past every identifier the store holds and past
+// meta.next_oid, which a delete raises past what it takes away (see
+// KeepIdentifierTaken), so that none comes back. Appends do not write it:
+// the greatest identifier handed out is the greatest one present, or one
+// that a delete has recorded in meta.
+const char kNextOid[] =
+    "SELECT max((SELECT value FROM meta WHERE key = 'next_oid'),"
+    " (SELECT coalesce(max(oid), 0) + 1 FROM records),"
+    " (SELECT coalesce(max(oid), 0) + 1 FROM databases), 1)";
+
+DWORD NextOid(Connection* conn, int64_t* next) {
+  Query q(conn, kNextOid);
   if (!q.Step()) return q.error() != ERROR_SUCCESS ? q.error() : ERROR_INTERNAL_ERROR;
-  int64_t next = q.Int(0);
-  if (next >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
-  *oid = static_cast<CEOID>(next);
+  *next = q.Int(0);
   return ERROR_SUCCESS;
+}
+
+// A new identifier: never 0, never 0xFFFFFFFF, never reused. Inside a
+// write transaction, which the caller abandons on failure; the caller
+// inserts the row that holds it before the cache's next KeepCache. While no
+// other connection writes, identifiers come from the write cache without a
+// read.
+DWORD AllocateOid(Connection* conn, CEOID* oid) {
+  platform::store::WriteCache* cache = conn->Cache();
+  if (!cache->next_oid_known) {
+    DWORD error = NextOid(conn, &cache->next_oid);
+    if (error != ERROR_SUCCESS) return error;
+    cache->next_oid_known = true;
+  }
+  if (cache->next_oid >= 0xFFFFFFFFLL) return ERROR_DATABASE_FULL;
+  *oid = static_cast<CEOID>(cache->next_oid++);
+  return ERROR_SUCCESS;
+}
+
+// Inserts a new record of `db` holding `encoded` under a new identifier
+// (*oid). Inside a write transaction; the caller keeps the totals. The
+// write cache stays in use: the row changes no cached fact but the next
+// identifier, which AllocateOid moved on.
+DWORD InsertRecord(Connection* conn, CEOID db, const std::string& encoded, CEOID* oid) {
+  DWORD error = AllocateOid(conn, oid);
+  if (error != ERROR_SUCCESS) return error;
+  static const char kInsert[] = "INSERT INTO records(oid, db, props) VALUES(?, ?, ?)";
+  error = Query(conn, kInsert).Bind(1, *oid).Bind(2, db).BindBlob(3, encoded.data(), encoded.size()).Run();
+  if (error == ERROR_SUCCESS) conn->KeepCache();
+  return error;
+}
+
+// Before the row holding `oid` is deleted: meta.next_oid passes it, so that
+// the next identifier does not fall back to it when it was the greatest.
+// Writes nothing when meta is past it already (an older record).
+DWORD KeepIdentifierTaken(Connection* conn, CEOID oid) {
+  static const char kSql[] =
+      "UPDATE meta SET value = ?1 + 1 WHERE key = 'next_oid' AND value <= ?1";
+  return Query(conn, kSql).Bind(1, oid).Run();
 }
 
 // After a write that grew the store by `delta` bytes, inside its write
@@ -163,15 +204,19 @@ DWORD AllocateOid(Connection* conn, CEOID* oid) {
 DWORD CheckCapacity(Connection* conn, int64_t delta) {
   if (delta <= 0) return ERROR_SUCCESS;
   static const char kCapacity[] = "SELECT value FROM settings WHERE key = 'store-capacity'";
-  int64_t capacity = 0;
-  {
+  platform::store::WriteCache* cache = conn->Cache();
+  if (!cache->capacity_known) {
     Query q(conn, kCapacity);
     if (q.Step()) {
-      capacity = q.IsNull(0) ? 0 : std::strtoll(q.Text(0).c_str(), nullptr, 10);
+      cache->capacity = q.IsNull(0) ? 0 : std::strtoll(q.Text(0).c_str(), nullptr, 10);
     } else if (q.error() != ERROR_SUCCESS) {
       return q.error();
+    } else {
+      cache->capacity = 0;
     }
+    cache->capacity_known = true;
   }
+  const int64_t capacity = cache->capacity;
   if (capacity <= 0) return ERROR_SUCCESS;
   int64_t used = 0;
   DWORD error = platform::store::StoreUsedBytes(conn, &used);
@@ -340,11 +385,15 @@ BOOL CeDeleteDatabase(CEOID oid) {
   if (error != ERROR_SUCCESS) return Fail(error);
   static const char kRecords[] = "DELETE FROM records WHERE db = ?";
   static const char kDatabase[] = "DELETE FROM databases WHERE oid = ?";
-  static const char kNotes[] = "DELETE FROM notifications WHERE db = ?";
   static const char kJournaled[] = "DELETE FROM journal_dbs WHERE db = ?";
-  error = Query(conn, kRecords).Bind(1, oid).Run();
+  // The identifiers going may include the greatest one handed out.
+  static const char kKeepNext[] = "UPDATE meta SET value = ? WHERE key = 'next_oid'";
+  int64_t next = 0;
+  error = NextOid(conn, &next);
+  if (error == ERROR_SUCCESS) error = Query(conn, kKeepNext).Bind(1, next).Run();
+  if (error == ERROR_SUCCESS) error = Query(conn, kRecords).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = Query(conn, kDatabase).Bind(1, oid).Run();
-  if (error == ERROR_SUCCESS) error = Query(conn, kNotes).Bind(1, oid).Run();
+  if (error == ERROR_SUCCESS) error = platform::ForgetDbNotifications(conn, oid);
   if (error == ERROR_SUCCESS) error = Query(conn, kJournaled).Bind(1, oid).Run();
   if (error == ERROR_SUCCESS) error = txn.Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
@@ -604,6 +653,8 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   Connection* conn = txn.conn();
+  // Before this call's first write (see KeepCache below).
+  conn->Cache();
   StoredProperties values;
   int64_t old_size = 0;
   if (record != 0) {
@@ -624,17 +675,19 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   std::string encoded = EncodeRecord(values);
   int64_t new_size = static_cast<int64_t>(encoded.size()) + kRecordOverhead;
   CEOID oid = record;
-  if (record == 0) error = AllocateOid(conn, &oid);
-  if (error == ERROR_SUCCESS) {
-    static const char kInsert[] = "INSERT INTO records(oid, db, props) VALUES(?, ?, ?)";
-    static const char kUpdate[] = "UPDATE records SET props = ?3 WHERE oid = ?1 AND db = ?2";
-    Query q(conn, record == 0 ? kInsert : kUpdate);
-    q.Bind(1, oid).Bind(2, h->db_).BindBlob(3, encoded.data(), encoded.size());
+  if (record == 0) {
+    error = InsertRecord(conn, h->db_, encoded, &oid);
+  } else {
+    static const char kUpdate[] = "UPDATE records SET props = ? WHERE oid = ? AND db = ?";
+    Query q(conn, kUpdate);
+    q.BindBlob(1, encoded.data(), encoded.size()).Bind(2, oid).Bind(3, h->db_);
     error = q.Run();
   }
   if (error == ERROR_SUCCESS) {
     error = UpdateDatabaseTotals(conn, h->db_, record == 0 ? 1 : 0, new_size - old_size);
   }
+  // Neither the record nor the totals change a cached fact (see InsertRecord).
+  if (error == ERROR_SUCCESS) conn->KeepCache();
   if (error == ERROR_SUCCESS) error = CheckCapacity(conn, new_size - old_size);
   if (error == ERROR_SUCCESS) {
     error = platform::RecordDbNotification(conn, h->db_, oid,
@@ -643,6 +696,55 @@ CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props, CEPROPVAL* pro
   if (error == ERROR_SUCCESS) error = txn.Commit();
   if (error != ERROR_SUCCESS) return Fail(error);
   return oid;
+}
+
+BOOL CeAppendRecords(HANDLE db, DWORD cRecords, const CEAPPENDRECORD* records, CEOID* oids) {
+  auto h = FindDatabaseHandle(db);
+  if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (cRecords != 0 && (records == nullptr || oids == nullptr)) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD error = ERROR_SUCCESS;
+  // Each record counts as one write for the failure seam, as the calls it
+  // stands for would.
+  for (DWORD i = 0; i < cRecords; ++i) {
+    if (platform::fault::ShouldFail(platform::fault::Call::kCeWriteRecordProps, &error)) {
+      return Fail(error);
+    }
+  }
+  std::vector<std::string> encoded(cRecords);
+  int64_t grown = 0;
+  for (DWORD i = 0; i < cRecords; ++i) {
+    StoredProperties values;
+    const CEAPPENDRECORD& r = records[i];
+    if ((r.wNumProps != 0 && r.rgPropVal == nullptr) || !ApplyWrite(r.wNumProps, r.rgPropVal, &values)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    encoded[i] = EncodeRecord(values);
+    grown += static_cast<int64_t>(encoded[i].size()) + kRecordOverhead;
+  }
+  if (cRecords == 0) {
+    Transaction txn(Transaction::kRead);
+    if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+    error = CheckDatabaseExists(txn.conn(), h->db_);
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+  }
+  Transaction txn(Transaction::kWrite);
+  if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
+  Connection* conn = txn.conn();
+  conn->Cache();  // before this call's first write (see KeepCache below)
+  std::vector<CEOID> added(cRecords);
+  for (DWORD i = 0; i < cRecords && error == ERROR_SUCCESS; ++i) {
+    error = InsertRecord(conn, h->db_, encoded[i], &added[i]);
+  }
+  if (error == ERROR_SUCCESS) error = UpdateDatabaseTotals(conn, h->db_, cRecords, grown);
+  if (error == ERROR_SUCCESS) conn->KeepCache();  // as in CeWriteRecordProps
+  if (error == ERROR_SUCCESS) error = CheckCapacity(conn, grown);
+  for (DWORD i = 0; i < cRecords && error == ERROR_SUCCESS; ++i) {
+    error = platform::RecordDbNotification(conn, h->db_, added[i], DB_CEOID_CREATED);
+  }
+  if (error == ERROR_SUCCESS) error = txn.Commit();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  std::copy(added.begin(), added.end(), oids);
+  return TRUE;
 }
 
 BOOL CeDeleteRecord(HANDLE db, CEOID record) {
@@ -655,6 +757,7 @@ BOOL CeDeleteRecord(HANDLE db, CEOID record) {
   Transaction txn(Transaction::kWrite);
   if (txn.error() != ERROR_SUCCESS) return Fail(txn.error());
   Connection* conn = txn.conn();
+  conn->Cache();  // before this call's first write (see KeepCache below)
   error = CheckDatabaseExists(conn, h->db_);
   if (error != ERROR_SUCCESS) return Fail(error);
   static const char kSize[] = "SELECT length(props) FROM records WHERE oid = ? AND db = ?";
@@ -665,8 +768,11 @@ BOOL CeDeleteRecord(HANDLE db, CEOID record) {
   }
   int64_t bytes = size.Int(0) + kRecordOverhead;
   static const char kDelete[] = "DELETE FROM records WHERE oid = ?";
-  error = Query(conn, kDelete).Bind(1, record).Run();
+  error = KeepIdentifierTaken(conn, record);
+  if (error == ERROR_SUCCESS) error = Query(conn, kDelete).Bind(1, record).Run();
   if (error == ERROR_SUCCESS) error = UpdateDatabaseTotals(conn, h->db_, -1, -bytes);
+  // No cached fact changes: the next identifier stays past the one deleted.
+  if (error == ERROR_SUCCESS) conn->KeepCache();
   if (error == ERROR_SUCCESS) {
     error = platform::RecordDbNotification(conn, h->db_, record, DB_CEOID_RECORD_DELETED);
   }

@@ -187,6 +187,24 @@ DWORD CeReadFirstProps(HANDLE db, DWORD cMax, CEFIRSTPROP* records);
 CEOID CeWriteRecordProps(HANDLE db, CEOID record, WORD num_props,
                          CEPROPVAL* props);
 
+// One record for CeAppendRecords: its properties, as CeWriteRecordProps
+// takes them.
+struct CEAPPENDRECORD {
+  WORD wNumProps;
+  CEPROPVAL* rgPropVal;
+};
+
+// Appends `cRecords` new records, as that many CeWriteRecordProps(db, 0,
+// ...) calls one after the other would, but all or none, in one store
+// transaction whose bookkeeping (the database's totals, the capacity) is
+// done once: an extension of this platform, for a writer of a group of
+// records (a change log taking a group of captured changes). Writes their
+// identifiers, in order, to oids[0..cRecords-1]. Each record counts as one
+// CeWriteRecordProps for the failure seam. FALSE on failure, with nothing
+// written and oids untouched: the errors of CeWriteRecordProps, and
+// ERROR_INVALID_PARAMETER for null records or oids when cRecords is not 0.
+BOOL CeAppendRecords(HANDLE db, DWORD cRecords, const CEAPPENDRECORD* records, CEOID* oids);
+
 // ERROR_INVALID_PARAMETER for a record not in this database.
 BOOL CeDeleteRecord(HANDLE db, CEOID record);
 

@@ -518,6 +518,47 @@ TEST_F(ObjectStoreTest, IdentifiersAreUniqueAndNeverReused) {
   EXPECT_GT(db3, r2);
 }
 
+// Whatever held the greatest identifier given so far is deleted before the
+// device is closed: the identifier is still not given again.
+TEST_F(ObjectStoreTest, TheGreatestIdentifierIsNotGivenAgainAfterItsDeletion) {
+  struct Case {
+    const char* name;
+    bool in_transaction;
+    // Deletes what holds `greatest` (a record of `db`, the database `dbid`).
+    bool (*remove)(HANDLE db, CEOID dbid, CEOID greatest);
+  };
+  const Case cases[] = {
+      {"the record", false, [](HANDLE db, CEOID, CEOID r) { return CeDeleteRecord(db, r) != FALSE; }},
+      {"the record, in the transaction that wrote it", true,
+       [](HANDLE db, CEOID, CEOID r) { return CeDeleteRecord(db, r) != FALSE; }},
+      {"its database", false, [](HANDLE, CEOID dbid, CEOID) { return CeDeleteDatabase(dbid) != FALSE; }},
+  };
+  const std::string root = device_.root();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CEOID dbid = CeCreateDatabase(u"gone", 24, 0, nullptr);
+    HANDLE db = CeOpenDatabase(&dbid, nullptr, 0, 0, 0);
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    Append(db, 1);
+    if (c.in_transaction) {
+      ASSERT_TRUE(CeBeginTransaction());
+    }
+    CEOID greatest = Append(db, 2);
+    ASSERT_NE(greatest, 0u);
+    ASSERT_TRUE(c.remove(db, dbid, greatest));
+    if (c.in_transaction) {
+      ASSERT_TRUE(CeEndTransaction(TRUE));
+    }
+    CloseHandle(db);
+    platform::CloseDevice();
+    ASSERT_TRUE(platform::OpenDevice(root).ok());
+    CEOID next = CeCreateDatabase(u"next", 1, 0, nullptr);
+    EXPECT_GT(next, greatest);
+    ASSERT_TRUE(CeDeleteDatabase(next));
+    if (dbid != 0) CeDeleteDatabase(dbid);
+  }
+}
+
 TEST_F(ObjectStoreTest, FindDatabasesByType) {
   CEOID a = CeCreateDatabase(u"a", 24, 0, nullptr);
   CEOID b = CeCreateDatabase(u"b", 25, 0, nullptr);
@@ -561,6 +602,85 @@ TEST_F(ObjectStoreTest, OidInfo) {
   ASSERT_TRUE(CeDeleteRecord(db, r));
   ASSERT_TRUE(CeOidGetInfo(db_oid, &info));
   EXPECT_EQ(info.infDatabase.wNumRecords, 1);
+}
+
+// The records of one CeAppendRecords come back in order after what was
+// there, with the totals that single appends of them would leave.
+TEST_F(ObjectStoreTest, AppendRecordsAddsThemInOrder) {
+  HANDLE many = Create(u"many");
+  HANDLE single = Create(u"single");
+  std::string bytes = "a blob";
+  CEPROPVAL first[] = {Ui4(kNumberProp, 2), Text(kTextProp, u"two")};
+  CEPROPVAL second[] = {Blob(kBlobProp, bytes)};
+  CEPROPVAL third[] = {Ui4(kNumberProp, 4)};
+  const CEAPPENDRECORD records[] = {{2, first}, {1, second}, {1, third}};
+  CEOID before = Append(many, 1);
+  Append(single, 1);
+  for (const CEAPPENDRECORD& r : records) ASSERT_NE(CeWriteRecordProps(single, 0, r.wNumProps, r.rgPropVal), 0u);
+  CEOID oids[3] = {};
+  ASSERT_TRUE(CeAppendRecords(many, 3, records, oids));
+  EXPECT_LT(before, oids[0]);
+  EXPECT_LT(oids[0], oids[1]);
+  EXPECT_LT(oids[1], oids[2]);
+  EXPECT_EQ(Read(many).oid, before);
+  for (CEOID oid : oids) EXPECT_EQ(Read(many).oid, oid);
+  CeSeekDatabase(many, CEDB_SEEK_CEOID, oids[1], nullptr);
+  EXPECT_EQ(Read(many).blobs, std::vector<std::string>{bytes});
+  CEOIDINFO mine, theirs;
+  CEOIDINFO record;
+  ASSERT_TRUE(CeOidGetInfo(before, &record));
+  ASSERT_TRUE(CeOidGetInfo(record.infRecord.oidParent, &mine));
+  CEOID single_oid = 0;
+  HANDLE by_name = CeOpenDatabase(&single_oid, u"single", 0, 0, 0);
+  ASSERT_TRUE(CeOidGetInfo(single_oid, &theirs));
+  EXPECT_EQ(mine.infDatabase.wNumRecords, 4);
+  EXPECT_EQ(mine.infDatabase.dwSize, theirs.infDatabase.dwSize);
+  EXPECT_TRUE(CeAppendRecords(many, 0, nullptr, nullptr));
+  CloseHandle(by_name);
+}
+
+// A CeAppendRecords that fails writes none of its records and gives their
+// identifiers back.
+TEST_F(ObjectStoreTest, AppendRecordsThatFailsWritesNone) {
+  HANDLE db = Create(u"none");
+  CEOID last = Append(db, 1);
+  std::string kb(1024, 'k');
+  CEPROPVAL fine = Ui4(kNumberProp, 2);
+  CEPROPVAL unknown_type = Ui4((1u << 16) | 77, 1);
+  CEPROPVAL big = Blob(kBlobProp, kb);
+  struct Case {
+    const char* name;
+    CEAPPENDRECORD second;
+    void (*before)();
+    void (*after)();
+    DWORD error;
+  } cases[] = {
+      {"a property of an unknown type in the second record", {1, &unknown_type}, [] {}, [] {},
+       ERROR_INVALID_PARAMETER},
+      {"past the capacity", {1, &big},
+       [] { ASSERT_TRUE(platform::SetDeviceSetting("store-capacity", "1000").ok()); },
+       [] { ASSERT_TRUE(platform::SetDeviceSetting("store-capacity", "0").ok()); }, ERROR_DISK_FULL},
+      {"the failure seam at the second record", {1, &fine},
+       [] { platform::fault::FailNext(platform::fault::Call::kCeWriteRecordProps, ERROR_DISK_FULL, 1, 1); },
+       [] {}, ERROR_DISK_FULL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.before();
+    const CEAPPENDRECORD records[] = {{1, &fine}, c.second, {1, &fine}};
+    CEOID oids[3] = {7, 7, 7};
+    EXPECT_FALSE(CeAppendRecords(db, 3, records, oids));
+    EXPECT_EQ(GetLastError(), c.error);
+    c.after();
+    EXPECT_EQ(oids[0], 7u);
+    CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr);
+    EXPECT_EQ(Read(db).oid, last);
+    EXPECT_EQ(Read(db).error, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    CEOID next = Append(db, 3);
+    EXPECT_EQ(next, last + 1);
+    ASSERT_TRUE(CeDeleteRecord(db, last));
+    last = next;
+  }
 }
 
 TEST_F(ObjectStoreTest, RecordCountSaturatesAt65535) {

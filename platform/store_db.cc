@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -21,13 +22,17 @@ namespace {
 
 // Schema version 3 (version 1 had no notification journals; its files gain
 // the tables on open. Version 2 numbered notifications with AUTOINCREMENT;
-// its files are migrated, see kMigrateNotifications). Identifiers are
-// allocated from meta.next_oid (a 'used_bytes' row that files before
-// version 3 hold is no longer kept: the store's use is counted from the
-// databases' sizes); records of a database are ordered by
-// identifier, which is their order of first write. Notifications are
-// numbered from meta.next_notification, a row of the page every write
-// changes anyway, so that recording one changes no page besides its own.
+// its files are migrated, see kMigrateNotifications). A 'used_bytes' row
+// that files before version 3 hold is no longer kept: the store's use is
+// counted from the databases' sizes. Records of a database are ordered by
+// identifier, which is their order of first write.
+//
+// Identifiers and notification numbers are never reused, yet the writes
+// that take them write no counter: the next one is past the greatest one
+// present and past meta's value (next_oid, next_notification), which is
+// raised only by a write that deletes what may be the greatest one. Files
+// of earlier builds, whose meta was raised by every write, hold the same
+// facts, so they need no migration.
 const char kSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta VALUES('next_oid', 1);
@@ -133,12 +138,31 @@ struct ThreadSlot {
 };
 thread_local ThreadSlot slot;
 
+int64_t Futex(uint32_t* addr, int op, uint32_t value, const timespec* timeout) {
+  return syscall(SYS_futex, addr, op, value, timeout, nullptr, 0);
+}
+
+// Returns when the change counter differs from `seen`, after `timeout` (null:
+// no limit) or for no reason; at once without a device.
+void WaitForCounter(Signal* s, uint32_t seen, const timespec* timeout) {
+  std::atomic_ref<uint32_t> waiters(s->waiters);
+  waiters.fetch_add(1);
+  if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
+    Futex(&s->counter, FUTEX_WAIT, seen, timeout);
+  }
+  waiters.fetch_sub(1);
+}
+
 // The busy handler of every connection: another connection holds the write
 // lock. SQLite's own waits after 1, 2, 5, 10 ms and on, so a writer that
 // meets a transaction of a few hundred microseconds (another process's
 // commit, a group of captured changes) would lose a millisecond or more
-// each time; this one looks again after 50 us, doubling to 1 ms, for as long
-// as the thread's store wait allows. Runs on the connection's own thread.
+// each time. This one waits on the change signal, which the holder's commit
+// moves, so the waiter looks again as soon as the lock is free; at most 50 us,
+// doubling to 1 ms, since a holder that rolls back or commits without a
+// signal does not move it (nor does one that committed just before the
+// counter was read). For as long as the thread's store wait allows; runs on
+// the connection's own thread.
 thread_local std::chrono::steady_clock::time_point busy_since;
 
 int BusyWait(void*, int count) {
@@ -147,15 +171,19 @@ int BusyWait(void*, int count) {
   const auto waited = now - busy_since;
   const auto limit = std::chrono::milliseconds(store_wait_ms);
   if (waited >= limit) return 0;
-  const auto step = std::chrono::microseconds(50 << std::min(count, 5));
-  std::this_thread::sleep_for(
-      std::min<std::chrono::steady_clock::duration>(std::min(step, std::chrono::microseconds(1000)),
-                                                    limit - waited));
+  const auto step = std::min<std::chrono::steady_clock::duration>(
+      std::min(std::chrono::microseconds(50 << std::min(count, 5)), std::chrono::microseconds(1000)),
+      limit - waited);
+  Signal* s = signal_map.load();
+  if (s == nullptr) {
+    std::this_thread::sleep_for(step);
+    return 1;
+  }
+  const uint32_t seen = std::atomic_ref<uint32_t>(s->counter).load();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(step).count();
+  const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  WaitForCounter(s, seen, &timeout);
   return 1;
-}
-
-int64_t Futex(uint32_t* addr, int op, uint32_t value, const timespec* timeout) {
-  return syscall(SYS_futex, addr, op, value, timeout, nullptr, 0);
 }
 
 Status MapSignal(const std::string& root) {
@@ -349,6 +377,45 @@ Connection* ThreadConnection(DWORD* error) {
   return slot.conn.get();
 }
 
+uint32_t Connection::DataVersion() const {
+  unsigned int version = 0;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  return version;
+}
+
+void Connection::DropCache() {
+  cache_ = WriteCache();
+  cache_stamped_ = false;
+  kept_changes_ = sqlite3_total_changes64(db_);
+}
+
+WriteCache* Connection::Cache() {
+  assert(sqlite3_get_autocommit(db_) == 0);
+  if (sqlite3_total_changes64(db_) != kept_changes_) DropCache();
+  return &cache_;
+}
+
+void Connection::KeepCache() { kept_changes_ = sqlite3_total_changes64(db_); }
+
+void Connection::WriteBegan() {
+  // The version moves with every commit to the file, this connection's
+  // included, and SQLite reads it when a transaction takes its snapshot:
+  // unchanged since this connection's own last commit, nobody else wrote.
+  if (!cache_stamped_ || DataVersion() != cache_version_) DropCache();
+  kept_changes_ = sqlite3_total_changes64(db_);
+}
+
+void Connection::WriteCommitted() {
+  if (sqlite3_total_changes64(db_) != kept_changes_) {
+    DropCache();
+    return;
+  }
+  // Nobody else can have committed in between: the pager looks at the
+  // file again only when the next transaction begins.
+  cache_version_ = DataVersion();
+  cache_stamped_ = true;
+}
+
 Query::Query(Connection* conn, const char* sql) : conn_(conn), sql_(sql) {
   stmt_ = conn->Prepare(sql, &error_);
 }
@@ -509,7 +576,9 @@ Transaction::Transaction(Kind kind) : kind_(kind) {
   const char* sql = nested_ ? kSavepoint : kind == kWrite ? kBeginWrite : kBeginRead;
   error_ = Query(conn_, sql).Run();
   open_ = error_ == ERROR_SUCCESS;
-  if (open_) ++txn_depth;
+  if (!open_) return;
+  ++txn_depth;
+  if (!nested_ && kind == kWrite) conn_->WriteBegan();
 }
 
 Transaction::~Transaction() {
@@ -527,6 +596,7 @@ Transaction::~Transaction() {
     RunQuietly(conn_, kRollback);
     nested_write_kept = false;
   }
+  if (kind_ == kWrite) conn_->WriteRolledBack();
   // What this process read inside may have included the undone writes.
   if (kind_ == kWrite || nested_) local_changes.fetch_add(1);
 }
@@ -553,6 +623,7 @@ DWORD Transaction::Commit(bool signal) {
   }
   const bool kept = nested_write_kept;
   nested_write_kept = false;
+  if (kind_ == kWrite) conn_->WriteCommitted();
   if (kind_ == kWrite && (signal || kept)) SignalChange();
   return ERROR_SUCCESS;
 }
@@ -580,13 +651,8 @@ void SignalChange() {
 void WaitForChange(uint32_t seen, int timeout_ms) {
   Signal* s = signal_map.load();
   if (s == nullptr) return;
-  std::atomic_ref<uint32_t> waiters(s->waiters);
-  waiters.fetch_add(1);
-  if (std::atomic_ref<uint32_t>(s->counter).load() == seen) {
-    timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    Futex(&s->counter, FUTEX_WAIT, seen, timeout_ms < 0 ? nullptr : &ts);
-  }
-  waiters.fetch_sub(1);
+  timespec ts{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+  WaitForCounter(s, seen, timeout_ms < 0 ? nullptr : &ts);
 }
 
 void WakeWaiters() { SignalChange(); }

@@ -10,8 +10,9 @@
 // store to its last sync, which SQLite makes only at a checkpoint. What must
 // outlive a power cut (what the desktop was shown before it commits it) is
 // made so by SyncToDisk, the durability point. Every connection waits (a
-// busy handler that looks again every 50 us to 1 ms, as long as the thread's
-// store wait) for another process's hold on the file instead of failing.
+// busy handler that looks again when the change signal moves, else every
+// 50 us to 1 ms, as long as the thread's store wait) for another process's
+// hold on the file instead of failing.
 //
 // Each thread has its own connection, opened on first use and reopened when
 // the device was closed and another opened since (the device generation).
@@ -44,6 +45,26 @@ DWORD TranslateError(int rc, sqlite3* db, const char* what);
 // The detail of the calling thread's last translated error.
 const std::string& LastErrorDetail();
 
+// What the store's frequent writes (an append, a delete) would otherwise
+// read from the file in every transaction, kept by each connection between
+// its transactions. Every field is a fact about the file as this
+// connection's current write transaction sees it; the `known` flags say
+// which facts are held. Filled and used by the object store and the
+// notifier; store_db only decides when it must be emptied (Connection::Cache).
+struct WriteCache {
+  // The next identifier to hand out (object_store.cc).
+  bool next_oid_known = false;
+  int64_t next_oid = 0;
+  // The next notification number (db_notifier.cc).
+  bool next_notification_known = false;
+  int64_t next_notification = 0;
+  // The device's store-capacity setting (0: none).
+  bool capacity_known = false;
+  int64_t capacity = 0;
+  // Whether a database is watched (by a handle or a journal), per database.
+  std::unordered_map<CEOID, bool> watched;
+};
+
 // The calling thread's connection. Prepared statements are kept per
 // connection, keyed by the address of their SQL text (pass literals).
 class Connection {
@@ -53,11 +74,41 @@ class Connection {
   // The prepared statement for `sql`, reset; null on failure (*error set).
   sqlite3_stmt* Prepare(const char* sql, DWORD* error);
 
+  // The write cache, inside a write transaction only. It comes back empty
+  // when the file may have changed in a way it does not know of: another
+  // connection (of this process or another) committed since this one's
+  // last write transaction (SQLite's data version, read when a write
+  // transaction begins), or this connection wrote rows since the cache's
+  // last KeepCache. It is emptied when a transaction or savepoint is rolled
+  // back. So a fact held here is never older than the file.
+  WriteCache* Cache();
+  // After writing rows whose effect on the cached facts the caller has
+  // applied to the cache: the cache stays in use. Without it, any write
+  // empties the cache at its next use.
+  void KeepCache();
+
  private:
   friend Connection* ThreadConnection(DWORD* error);
+  friend class Transaction;
   explicit Connection(sqlite3* db) : db_(db) {}
+  uint32_t DataVersion() const;
+  void DropCache();
+  // Called by Transaction: an outermost write transaction began or was
+  // committed; a write transaction or savepoint was rolled back.
+  void WriteBegan();
+  void WriteCommitted();
+  void WriteRolledBack() { DropCache(); }
+
   sqlite3* db_;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  WriteCache cache_;
+  // The data version after this connection's last commit that left the
+  // cache true; false when there is none (the cache is then emptied when
+  // the next write transaction begins).
+  bool cache_stamped_ = false;
+  uint32_t cache_version_ = 0;
+  // sqlite3_total_changes64 as of the last KeepCache (or emptying).
+  int64_t kept_changes_ = 0;
 };
 
 // How long the calling thread's store calls wait for another connection's
