@@ -13,9 +13,8 @@
 #include "settings/registry_store.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
-#include "tracking/mail_tracking.h"
 #include "tracking/sync_horizon.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 
 namespace {
@@ -45,9 +44,7 @@ BYTE SyncStateAnswer(const SyncSession& session, TrackingState& tracking) REQUIR
   // A database of the class made or deleted while the system ran leaves
   // the log incomplete whatever the sync state said.
   if (GetSyncState(tracking.syncStates, session.dwClass) == SyncStateTracking) {
-    if (session.dwClass == kMailDataClass) CheckMailStore(tracking);
-    tracking.trackedDbs.CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
-                                            tracking.hwndMain);
+    CheckClassDatabases(tracking, session.dwClass);
     // A clock set back before what the class recorded loses it.
     ClockKeepsOrder(tracking.syncStates, session.dwClass, CurrentTime());
   }
@@ -127,7 +124,7 @@ BYTE HandleQuery(SyncSession& session, TrackingState& tracking,
       if (!DataClassOfIndex(fields[1], &dataClass)) return STATUS_BAD_REQUEST;
       session.dwClass = dataClass;
       if (subCode == QUERY_CHANGES) {
-        tracking.trackedDbs.LoadClassLog(dataClass);
+        LoadClassChanges(tracking, dataClass);
         NoteStreamLists(session, tracking);
       }
       session.bLastOp = subCode;

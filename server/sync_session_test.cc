@@ -101,7 +101,6 @@ TEST(SyncSessionConstruction, StartsWithTheDocumentedFields) {
                 s.hAlarm | s.hRemoteDb | s.oidRemoteDb | s.oidRecord |
                 s.dwSeekIndex | s.cbRecords | s.cRecords,
             0u);
-  EXPECT_EQ(s.pStreamDb, nullptr);
 }
 
 // Every run is copied into a heap block of exactly its size, so a read past
@@ -329,7 +328,6 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
   session_.dwState = SessionStateStreaming;
   session_.fStreamStart = 1;
   session_.fStreamDone = 0;
-  session_.pStreamDb = reinterpret_cast<TrackedDb*>(&buffer_[0]);
   session_.bLastOp = QUERY_CHANGES;
   session_.dwClass = 25;
   SetFlags(1);
@@ -338,7 +336,6 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
     EndConnection(session_, tracking_);
   }
   EXPECT_EQ(session_.dwState, SessionStateNone);
-  EXPECT_EQ(session_.pStreamDb, nullptr);
   EXPECT_EQ(session_.fStreamStart, 0u);
   EXPECT_EQ(session_.fStreamDone, 1u);
   EXPECT_EQ(session_.bLastOp, OP_NONE);

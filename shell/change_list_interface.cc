@@ -5,7 +5,7 @@
 #include "tracking/change_log.h"
 #include "tracking/durability_point.h"
 #include "tracking/trace.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 #include "tracking/sync_horizon.h"
 
@@ -31,10 +31,10 @@ void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const C
   }
 }
 
-// Issues the handle of the entry at the log's iteration cursor.
-DWORD IssueHandle(ChangeListState& state, const ChangeLog* log) {
-  const ChangeCursor at = log->IterationCursor();
-  const ChangeEntry* e = log->At(at);
+// Issues the handle of the entry at `at`, a cursor the walk has just given.
+DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at) {
+  const ChangeLog* log = at.log();
+  const ChangeEntry* e = log != nullptr ? log->At(at) : nullptr;
   if (e == nullptr) return 0;
   ForgetReleasedHandles(state, log, at);
   ChangeHandleRecord record{at, e->bType, e->dwTime, e->dwReserved, e->dwUid, e->oidRec};
@@ -75,50 +75,12 @@ const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
   return &it->second;
 }
 
-// Skips entries older than `since`; moves on to the class's next database
-// when one log is exhausted. At the very end the walk is set back to the
-// class's first database, whose cursor has passed its end, so that the next
-// step starts again at the newest change.
-ChangeEntry* SkipOlder(TrackingState& t, ChangeListState& state, ChangeEntry* e, DWORD since)
-    REQUIRES(TrackingState::systemLock) {
-  for (;;) {
-    while (e != nullptr && e->dwTime < since) e = state.pChangeListDb->pLog->NextOlder();
-    if (e != nullptr) return e;
-    TrackedDb* next = t.trackedDbs.NextTrackedOfClass(state.pChangeListDb);
-    if (next == nullptr) {
-      TrackedDb* first = t.trackedDbs.FirstTrackedOfClass(state.pChangeListDb->dwClass);
-      if (first != state.pChangeListDb) {
-        state.pChangeListDb = first;
-        first->pLog->RewindNewestFirst();
-      }
-      return nullptr;
-    }
-    state.pChangeListDb = next;
-    e = next->pLog->FirstNewest();
-  }
-}
-
 LRESULT GetNextChange(TrackingState& t, ChangeListState& state, WPARAM wparam, LPARAM lparam)
     REQUIRES(TrackingState::systemLock) {
-  ChangeEntry* e = nullptr;
-  if (wparam == 0) {
-    state.pChangeListDb = nullptr;
-    for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr; n = t.trackedDbs.NextTracked()) {
-      state.pChangeListDb = n;
-      if (n->dwClass == state.dwChangeListClass) break;
-    }
-    if (state.pChangeListDb != nullptr && state.pChangeListDb->dwClass != state.dwChangeListClass) {
-      state.pChangeListDb = nullptr;
-    }
-    if (state.pChangeListDb != nullptr) e = state.pChangeListDb->pLog->FirstNewest();
-  } else if (state.pChangeListDb != nullptr) {
-    e = state.pChangeListDb->pLog->NextOlder();
-  }
+  if (wparam == 0) state.walk.Start(t, state.dwChangeListClass);
   DWORD handle = 0;
-  if (state.pChangeListDb != nullptr) {
-    e = SkipOlder(t, state, e, static_cast<DWORD>(lparam));
-    // The walk's steps leave the log's cursor on the entry they return.
-    if (e != nullptr) handle = IssueHandle(state, state.pChangeListDb->pLog);
+  if (state.walk.Next(t, static_cast<DWORD>(lparam)) != nullptr) {
+    handle = IssueHandle(state, state.walk.Current());
   }
   Trace("Got WM_HMAPP_GET_NEXT_CHANGE message, returning %08x", handle);
   return static_cast<LRESULT>(handle);
@@ -183,7 +145,7 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
       return kChangeListVersion;
     case WM_HMAPP_START_CHANGE_LIST: {
       state.dwChangeListClass = dataClass;
-      DWORD result = t.trackedDbs.LoadClassLog(dataClass) ? 1 : 0;
+      DWORD result = LoadClassChanges(t, dataClass) ? 1 : 0;
       Trace("Got WM_HMAPP_START_CHANGE_LIST message, returning %08x", result);
       return static_cast<LRESULT>(result);
     }
@@ -196,12 +158,12 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
     case WM_HMAPP_GET_CHANGE_RESERVED:
       return ChangeField(state, message, wparam);
     case WM_HMAPP_END_CHANGE_LIST:
-      state.pChangeListDb = nullptr;
+      state.walk.Stop();
       state.handles.clear();
       state.entryHandles.clear();
       state.handleLists.clear();
       {
-        const LRESULT ended = t.trackedDbs.EndClassLog(dataClass) ? 1 : 0;
+        const LRESULT ended = EndClassChanges(t, dataClass) ? 1 : 0;
         // The program that walked may now hand the changes on.
         DurabilityPoint("at the end of a local change-list walk");
         return ended;

@@ -30,9 +30,9 @@
 #include "platform/types.h"
 #include "platform/window.h"
 #include "tracking/change_cursor.h"
+#include "tracking/change_reader.h"
 #include "tracking/tracking_state.h"
 
-struct TrackedDb;
 class ChangeLog;
 
 constexpr UINT WM_HMAPP_GET_SYNC_STATE = WM_APP + 1;
@@ -77,9 +77,10 @@ struct ChangeHandleRecord {
 struct ChangeListState {
   // The data class of the last START_CHANGE_LIST; 0 at start.
   DWORD dwChangeListClass = 0;
-  // The tracked database whose log the walk is on; null at start and after
-  // END_CHANGE_LIST.
-  TrackedDb* pChangeListDb = nullptr;
+  // The walk: started by GET_NEXT_CHANGE with wParam 0, stopped by
+  // END_CHANGE_LIST. At the end of the class's last list the next step
+  // starts again at the newest change.
+  ChangeReader walk;
   // Handles issued since the last END_CHANGE_LIST, and the handle of each
   // entry handed out (keyed by the cursor's key(), the entry's address; the
   // record's cursor tells whether the address is still of the same list).

@@ -516,7 +516,7 @@ ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
 bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
   if (entry == nullptr) return false;
   index_.Remove(entry);
-  if (entry == streamNext_.entry_) streamNext_.entry_ = entry->pOlder;
+  ++removals_;
   if (entry == pNewestRunOldest) {
     // The next newer entry shares the newest time; without one, the new
     // newest's run is found when it is needed.
@@ -548,8 +548,6 @@ bool ChangeLog::FreeEntries() {
   pOldest = nullptr;
   pCursor = nullptr;
   pNewest = nullptr;
-  // Left in the old generation, the stream's position reads as stale.
-  streamNext_.entry_ = nullptr;
   pNewestRunOldest = nullptr;
   cRecordsLoaded = 0;
   fOnePerRecord = true;
@@ -558,19 +556,18 @@ bool ChangeLog::FreeEntries() {
   return all_released;
 }
 
-ChangeCursor ChangeLog::NewestCursor() const { return ChangeCursor(this, generation_, pNewest); }
+ChangeCursor ChangeLog::NewestCursor() const {
+  return ChangeCursor(this, generation_, removals_, pNewest);
+}
 
 ChangeCursor ChangeLog::IterationCursor() const {
-  return ChangeCursor(this, generation_, pCursor);
+  return ChangeCursor(this, generation_, removals_, pCursor);
 }
 
 ChangeCursor ChangeLog::OlderCursor(const ChangeCursor& at) const {
-  if (!IsCurrent(at)) return at;
-  return ChangeCursor(this, generation_, at.entry_ != nullptr ? at.entry_->pOlder : nullptr);
-}
-
-void ChangeLog::SetStreamPosition(const ChangeCursor& next) {
-  streamNext_ = IsCurrent(next) ? next : ChangeCursor();
+  if (!IsIntact(at)) return at;
+  return ChangeCursor(this, generation_, removals_,
+                      at.entry_ != nullptr ? at.entry_->pOlder : nullptr);
 }
 
 const char* ChangeLog::CheckInvariants() const {
@@ -596,10 +593,6 @@ const char* ChangeLog::CheckInvariants() const {
   }
   if (fOnePerRecord && !onePerRecord) return "two entries share a record";
   if (pCursor != nullptr && live.count(pCursor) == 0) return "the cursor is on no live entry";
-  if (streamNext_.entry_ != nullptr &&
-      (live.count(streamNext_.entry_) == 0 || !IsCurrent(streamNext_))) {
-    return "the stream's position is on no live entry";
-  }
   if (pNewestRunOldest != nullptr) {
     if (live.count(pNewestRunOldest) == 0) return "the newest run's end is on no live entry";
     if (pNewestRunOldest->dwTime != pNewest->dwTime ||

@@ -25,12 +25,13 @@
 // until the list next changes, a cursor as tracking/change_cursor.h says.
 //
 // Ownership: the log owns its entries (released only by RemoveEntry and
-// FreeEntries), its database handle and its mirror. It keeps three
-// positions in its list, each on a live entry or null, and moves them itself
-// as entries go: the iteration cursor of FirstNewest ... NextNewer (one per
-// log: InsertEntry, FindEntry and RemoveEntry move it too), the change
-// stream's position (SetStreamPosition) and the end of the newest time run
-// it inserts before. CheckInvariants states the list's rules.
+// FreeEntries), its database handle and its mirror. It keeps two positions
+// in its list, each on a live entry or null, and moves them itself as
+// entries go: the iteration cursor of FirstNewest ... NextNewer (one per
+// log: InsertEntry, FindEntry and RemoveEntry move it too) and the end of
+// the newest time run it inserts before. Readers of a class's changes keep
+// positions of their own (tracking/change_reader.h). CheckInvariants states
+// the list's rules.
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
@@ -172,9 +173,9 @@ class ChangeLog {
   ChangeEntry* FindEntry(CEOID oidRec);
 
   // Unlinks and releases an entry of this list. The cursor moves so that a
-  // walk can remove its current entry and step on; the stream's position
-  // moves on to the next older entry when it stood on this one. False for
-  // null or when the release fails.
+  // walk can remove its current entry and step on; every cursor given
+  // before stops being intact (IsIntact). False for null or when the
+  // release fails.
   bool RemoveEntry(const ChangeEntry* entry);
 
   // Releases every entry and empties the list; the list's generation moves
@@ -204,35 +205,32 @@ class ChangeLog {
 
   // Cursors (tracking/change_cursor.h). A cursor at the newest entry of the
   // list as it stands (past the end when it is empty), at the entry the
-  // iteration cursor stands on, and at the next older entry of a current
-  // cursor (past the end after the oldest; a stale cursor gives a stale one).
+  // iteration cursor stands on, and at the next older entry of an intact
+  // cursor (past the end after the oldest; any other cursor is given back
+  // as it is, and reads as nothing).
   ChangeCursor NewestCursor() const;
   ChangeCursor IterationCursor() const;
   ChangeCursor OlderCursor(const ChangeCursor& at) const;
   // True when `at` was taken from this log's list as it stands: the list has
-  // not been released since.
+  // not been released since. Entries may have been removed since.
   bool IsCurrent(const ChangeCursor& at) const {
     return at.log_ == this && at.generation_ == generation_;
   }
-  // The entry of a current cursor; null past the end or for a stale cursor.
-  const ChangeEntry* At(const ChangeCursor& at) const {
-    return IsCurrent(at) ? at.entry_ : nullptr;
+  // True when `at` is current and no entry has been removed since it was
+  // taken, so that its entry is live.
+  bool IsIntact(const ChangeCursor& at) const {
+    return IsCurrent(at) && at.removals_ == removals_;
   }
-
-  // The change stream's position in this list: the next entry it will look
-  // at (server/change_stream.h). RemoveEntry moves it on to the next older
-  // entry when it removes that entry, so the stream, which runs between the
-  // window thread's changes to the list, never reads a released entry and
-  // never skips one that stays. A release leaves it stale. Setting a cursor
-  // that is not current here clears it (StreamPosition is then stale).
-  void SetStreamPosition(const ChangeCursor& next);
-  ChangeCursor StreamPosition() const { return streamNext_; }
+  // The entry of an intact cursor; null past the end or for any other.
+  const ChangeEntry* At(const ChangeCursor& at) const {
+    return IsIntact(at) ? at.entry_ : nullptr;
+  }
 
   // Checks the list's rules: linked both ways from pOldest to pNewest in
   // time order (unsigned, never decreasing towards the newest); every entry
   // in the index and nothing else; one entry per oidRec as long as only
-  // loads have added entries; the iteration cursor, the stream's position
-  // and the newest run's end on live entries or null. Null when they hold,
+  // loads have added entries; the iteration cursor and the newest run's end
+  // on live entries or null. Null when they hold,
   // else what broke. Walks the whole list: for tests and debugging.
   const char* CheckInvariants() const;
 
@@ -301,8 +299,10 @@ class ChangeLog {
   // How many times the list has been released; a cursor of another
   // generation is stale.
   DWORD generation_ = 0;
-  // See StreamPosition; its entry is live or null.
-  ChangeCursor streamNext_;
+  // How many entries have been removed; a cursor of another count is no
+  // longer intact. Wraps after 2^32 removals, which one lifetime of a
+  // reader's position never sees.
+  DWORD removals_ = 0;
   // False once InsertEntry added an entry whose oidRec the list held
   // already; true again when the list is emptied.
   bool fOnePerRecord = true;

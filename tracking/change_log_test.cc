@@ -463,34 +463,23 @@ TEST_F(ChangeLogTest, CursorsOfAReleasedListAreStaleEvenAfterAReload) {
   EXPECT_FALSE(log_.IsCurrent(ChangeCursor()));
 }
 
-TEST_F(ChangeLogTest, StreamPositionMovesOnPastRemovalsAndGoesStaleOnRelease) {
+TEST_F(ChangeLogTest, ARemovalLeavesCursorsCurrentButNoLongerReadable) {
   Seed(3);
   ASSERT_TRUE(log_.LoadLog());
-  log_.SetStreamPosition(log_.NewestCursor());
-  EXPECT_LIST_SOUND(log_);
-  auto positioned = [this] {
-    const ChangeEntry* e = log_.At(log_.StreamPosition());
-    return e != nullptr ? e->oidRec : 0;
-  };
+  const ChangeCursor newest = log_.NewestCursor();
+  const ChangeCursor oldest = log_.OlderCursor(log_.OlderCursor(newest));
+  ASSERT_NE(log_.At(oldest), nullptr);
   ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
   EXPECT_LIST_SOUND(log_);
-  EXPECT_EQ(positioned(), 1001u) << "on to the next older entry";
-  ASSERT_TRUE(log_.RemoveEntry(log_.OldestEntry()));
-  EXPECT_LIST_SOUND(log_);
-  EXPECT_EQ(positioned(), 1001u) << "another entry's removal leaves it";
-  ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
-  EXPECT_LIST_SOUND(log_);
-  EXPECT_TRUE(log_.IsCurrent(log_.StreamPosition()));
-  EXPECT_TRUE(log_.StreamPosition().AtEnd()) << "past the oldest";
-
-  const ChangeCursor before = log_.NewestCursor();
-  ASSERT_TRUE(log_.FreeEntries());
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "released";
-  ASSERT_TRUE(log_.LoadLog());
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a reload does not revive it";
-  log_.SetStreamPosition(before);
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a stale cursor is not taken";
-  EXPECT_LIST_SOUND(log_);
+  for (const ChangeCursor& c : {newest, oldest}) {
+    EXPECT_TRUE(log_.IsCurrent(c)) << "still a key of the list";
+    EXPECT_FALSE(log_.IsIntact(c));
+    EXPECT_EQ(log_.At(c), nullptr) << "not read through, even on an entry that stays";
+    EXPECT_EQ(log_.OlderCursor(c), c) << "no step from it";
+  }
+  const ChangeCursor now = log_.NewestCursor();
+  EXPECT_TRUE(log_.IsIntact(now));
+  EXPECT_EQ(log_.At(now)->oidRec, 1001u);
 }
 
 // The check must see a broken list, not only pass a sound one. Each case
