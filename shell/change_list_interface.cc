@@ -17,7 +17,8 @@ LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingS
 
 // Forgets every handle of `log` that came from a list released since;
 // `now` is a cursor of its list as it stands.
-void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const ChangeCursor& now) {
+void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const ChangeCursor& now)
+    REQUIRES(TrackingState::systemLock) {
   auto [it, added] = state.handleLists.emplace(log, now);
   if (added || log->IsCurrent(it->second)) return;
   it->second = now;
@@ -32,7 +33,8 @@ void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const C
 }
 
 // Issues the handle of the entry at `at`, a cursor the walk has just given.
-DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at) {
+DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at)
+    REQUIRES(TrackingState::systemLock) {
   const ChangeLog* log = at.log();
   const ChangeEntry* e = log != nullptr ? log->At(at) : nullptr;
   if (e == nullptr) return 0;
@@ -67,7 +69,8 @@ DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at) {
 // The record of a handle that is still good, or null. The log a record
 // names lives as long as its tracked database, which the system never
 // removes while it runs, so it can always be asked.
-const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
+const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle)
+    REQUIRES(TrackingState::systemLock) {
   auto it = state.handles.find(handle);
   if (it == state.handles.end()) return nullptr;
   const ChangeCursor& cursor = it->second.cursor;
@@ -86,7 +89,8 @@ LRESULT GetNextChange(TrackingState& t, ChangeListState& state, WPARAM wparam, L
   return static_cast<LRESULT>(handle);
 }
 
-LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle) {
+LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle)
+    REQUIRES(TrackingState::systemLock) {
   const ChangeHandleRecord* r = FindHandle(state, handle);
   DWORD value = 0;
   const char* trace = nullptr;

@@ -145,7 +145,10 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
 
   EndClassLog(kContacts);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, h), 0) << "list released";
-  EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
+  }
 
   Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
   LRESULT h2 = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
@@ -185,7 +188,10 @@ TEST_F(ChangeListTest, HandlesStayOnePerLoadedEntryHoweverLongTheWalk) {
   // The list goes and comes back (another reader ended it): the old handles
   // are stale, and the first new one lets them go.
   EndClassLog(kContacts);
-  node->pLog->LoadLog();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    node->pLog->LoadLog();
+  }
   LRESULT fresh = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
   ASSERT_NE(fresh, 0);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, first[1]), 0);

@@ -299,7 +299,6 @@ void OnClose(ProcessObjects& p, HWND window, const char* reason) REQUIRES(Tracki
   // the next instance, which finds in it what was written meanwhile.
   const bool lost = !keepLogs && LoseTrackingClasses(p);
   CloseTrackedDatabases(p.tracking, /*keepLogs=*/!lost);
-  p.tracking.mailFolders.CloseAllMailFolders();
   if (lost) {
     CeCloseNotificationJournal();
   } else {

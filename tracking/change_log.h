@@ -19,7 +19,7 @@
 //
 // Threads: a ChangeLog takes no lock. The window thread and the server's
 // worker both reach it, so every call, const or not, is made with systemLock
-// held (tracking/tracking_state.h); so is every use of a ChangeCursor it gave and
+// held (tracking/tracking_state.h; every operation says REQUIRES); so is every use of a ChangeCursor it gave and
 // of an entry pointer it returned. What the log hands out is good only under
 // that one holding of the lock, unless it says otherwise: an entry pointer
 // until the list next changes, a cursor as tracking/change_cursor.h says.
@@ -45,6 +45,7 @@
 #include "tracking/change_entry.h"
 #include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
+#include "tracking/tracking_lock.h"
 
 class SyncStateCache;
 struct CEFIRSTPROP;  // platform/object_store.h
@@ -94,23 +95,23 @@ class ChangeLog {
   // unchanged; otherwise it is deleted. Then a missing database is created.
   // True when a database was kept or created. Call once, after construction.
   // Whether a kept log is complete is the caller's to judge (tracked_db.h).
-  bool OpenLog(DWORD dataClass, bool keepExisting = false);
+  bool OpenLog(DWORD dataClass, bool keepExisting = false) REQUIRES(TrackingLock::systemLock);
   // The same under the database name `name` (at most 31 characters) instead
   // of the class's log name: a class with several tracked databases gives
   // each further database a log of its own. The log keeps the name for every
   // later creation of its database.
-  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false);
+  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false) REQUIRES(TrackingLock::systemLock);
 
   // Whether OpenLog kept a log from before (the device had just started, or
   // the caller asked, and the log existed). A class that was tracking can
   // trust its log only then.
-  bool KeptOnOpen() const { return fLogKept != 0; }
+  bool KeptOnOpen() const REQUIRES(TrackingLock::systemLock) { return fLogKept != 0; }
 
   // Forgets the database binding and any loaded list, so that the next
   // append finds or makes the database anew. For a caller whose transaction
   // around this log's work was rolled back: what the log believes it made
   // or deleted may not exist as it believes.
-  void ForgetDatabase();
+  void ForgetDatabase() REQUIRES(TrackingLock::systemLock);
 
   // Creates and opens the database when none is open; true when one is open
   // already. A database of the log's name left behind by a delete that
@@ -118,12 +119,12 @@ class ChangeLog {
   // opened and written on. False only when no database can be had. A failed
   // open after a successful creation still gives true (the next write then
   // fails).
-  bool CreateLogDb();
+  bool CreateLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Closes the database handle and deletes the database. True when deleted;
   // on failure oidLogDb stays set (the handle is closed all the same). The
   // list is not touched.
-  bool DeleteLogDb();
+  bool DeleteLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Records one change at the current time, at the end of the database,
   // trimming the oldest changes first when the database holds 100 records or
@@ -138,91 +139,91 @@ class ChangeLog {
   // order, it costs one delete per record removed, whatever the log's size;
   // otherwise it loads the log first. A failed delete loses the class as a
   // failed write does.
-  bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid);
+  bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
 
   // Appends one record. On failure the database is closed and deleted, the
   // class becomes SyncStateLost with sync time 0, and the next AppendChange
   // starts a fresh database.
-  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid);
+  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
 
   // Reads every record into the list (which is not emptied first), resolving
   // several records for one oidRec into one entry and setting fRewrite when
   // that happened. True when every record was read; false when reading
   // stopped on an error (the entries read so far stay loaded).
-  bool LoadLog();
+  bool LoadLog() REQUIRES(TrackingLock::systemLock);
 
   // Adds an entry in time order (an equal time goes older than the entries
   // that have it). False when no memory. Moves the cursor (newest-first) to
   // the entry just older than the new one. Constant time when the time is
   // not older than the newest entry's (a load of appended records).
   bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                   DWORD dwUid);
+                   DWORD dwUid) REQUIRES(TrackingLock::systemLock);
 
   // Iteration over the one cursor of the list. Each returns the entry at the
   // cursor, null past the end; one more step then starts again at the start.
-  ChangeEntry* FirstNewest();
-  ChangeEntry* NextOlder();
-  ChangeEntry* FirstOldest();
-  ChangeEntry* NextNewer();
+  ChangeEntry* FirstNewest() REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* NextOlder() REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* FirstOldest() REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* NextNewer() REQUIRES(TrackingLock::systemLock);
   // Sets the iteration back before the newest entry without reading it: the
   // next NextOlder gives the newest.
-  void RewindNewestFirst();
+  void RewindNewestFirst() REQUIRES(TrackingLock::systemLock);
 
   // The newest entry with that oidRec, or null. Leaves the cursor at the
   // result (null when none) in a newest-first walk.
-  ChangeEntry* FindEntry(CEOID oidRec);
+  ChangeEntry* FindEntry(CEOID oidRec) REQUIRES(TrackingLock::systemLock);
 
   // Unlinks and releases an entry of this list. The cursor moves so that a
   // walk can remove its current entry and step on; every cursor given
   // before stops being intact (IsIntact). False for null or when the
   // release fails.
-  bool RemoveEntry(const ChangeEntry* entry);
+  bool RemoveEntry(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
 
   // Releases every entry and empties the list; the list's generation moves
   // on, so every cursor given before is stale from now on. False when a
   // release failed (the walk goes on). fOldestFirst, fRewrite and cEntries
   // stay.
-  bool FreeEntries();
+  bool FreeEntries() REQUIRES(TrackingLock::systemLock);
 
   // Ends a reader: when the last load met duplicates, or `force`, rebuilds
   // the database from the list (and keeps every record appended since the
   // load); then releases the list. False when a write failed (the list then
   // stays loaded; the class is lost).
-  bool RewriteLog(bool force);
+  bool RewriteLog(bool force) REQUIRES(TrackingLock::systemLock);
 
   // Deletes the first record of the database whose oidRec is the entry's.
   // The list is not touched; the caller removes the entry itself. When no
   // record matches, true exactly when the database was read to its end.
-  bool DeleteEntryRecord(const ChangeEntry* entry);
+  bool DeleteEntryRecord(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
 
   // Queries the object store's free bytes into qwFreeBytes (kept when the
   // query fails) and answers whether more than 3 MB are free.
-  bool HasFreeSpace();
+  bool HasFreeSpace() REQUIRES(TrackingLock::systemLock);
 
   // Closes the database handle and keeps the database, as a program that
   // stops with its logs kept does. The list is not touched.
-  void CloseLogDb();
+  void CloseLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Cursors (tracking/change_cursor.h). A cursor at the newest entry of the
   // list as it stands (past the end when it is empty), at the entry the
   // iteration cursor stands on, and at the next older entry of an intact
   // cursor (past the end after the oldest; any other cursor is given back
   // as it is, and reads as nothing).
-  ChangeCursor NewestCursor() const;
-  ChangeCursor IterationCursor() const;
-  ChangeCursor OlderCursor(const ChangeCursor& at) const;
+  ChangeCursor NewestCursor() const REQUIRES(TrackingLock::systemLock);
+  ChangeCursor IterationCursor() const REQUIRES(TrackingLock::systemLock);
+  ChangeCursor OlderCursor(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock);
   // True when `at` was taken from this log's list as it stands: the list has
   // not been released since. Entries may have been removed since.
-  bool IsCurrent(const ChangeCursor& at) const {
+  bool IsCurrent(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
     return at.log_ == this && at.generation_ == generation_;
   }
   // True when `at` is current and no entry has been removed since it was
   // taken, so that its entry is live.
-  bool IsIntact(const ChangeCursor& at) const {
+  bool IsIntact(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
     return IsCurrent(at) && at.removals_ == removals_;
   }
   // The entry of an intact cursor; null past the end or for any other.
-  const ChangeEntry* At(const ChangeCursor& at) const {
+  const ChangeEntry* At(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
     return IsIntact(at) ? at.entry_ : nullptr;
   }
 
@@ -232,29 +233,29 @@ class ChangeLog {
   // loads have added entries; the iteration cursor and the newest run's end
   // on live entries or null. Null when they hold,
   // else what broke. Walks the whole list: for tests and debugging.
-  const char* CheckInvariants() const;
+  const char* CheckInvariants() const REQUIRES(TrackingLock::systemLock);
 
   // Read-only views of the log's state, in the log's own vocabulary.
-  DWORD DataClass() const { return dwLogType - kLogTypeOffset; }
-  DWORD LogType() const { return dwLogType; }
-  CEOID LogDbOid() const { return oidLogDb; }
-  HANDLE LogDbHandle() const { return hLogDb; }
-  const ChangeEntry* OldestEntry() const { return pOldest; }
-  const ChangeEntry* NewestEntry() const { return pNewest; }
-  bool HasEntries() const { return pNewest != nullptr; }
+  DWORD DataClass() const REQUIRES(TrackingLock::systemLock) { return dwLogType - kLogTypeOffset; }
+  DWORD LogType() const REQUIRES(TrackingLock::systemLock) { return dwLogType; }
+  CEOID LogDbOid() const REQUIRES(TrackingLock::systemLock) { return oidLogDb; }
+  HANDLE LogDbHandle() const REQUIRES(TrackingLock::systemLock) { return hLogDb; }
+  const ChangeEntry* OldestEntry() const REQUIRES(TrackingLock::systemLock) { return pOldest; }
+  const ChangeEntry* NewestEntry() const REQUIRES(TrackingLock::systemLock) { return pNewest; }
+  bool HasEntries() const REQUIRES(TrackingLock::systemLock) { return pNewest != nullptr; }
   // Where the iteration cursor stands and which way it walks.
-  const ChangeEntry* CursorEntry() const { return pCursor; }
-  bool WalksOldestFirst() const { return fOldestFirst != 0; }
+  const ChangeEntry* CursorEntry() const REQUIRES(TrackingLock::systemLock) { return pCursor; }
+  bool WalksOldestFirst() const REQUIRES(TrackingLock::systemLock) { return fOldestFirst != 0; }
   // Whether the last load resolved duplicates (RewriteLog then rebuilds).
-  bool NeedsRewrite() const { return fRewrite != 0; }
+  bool NeedsRewrite() const REQUIRES(TrackingLock::systemLock) { return fRewrite != 0; }
   // Entries inserted since the last load began, the load's own included; a
   // removal does not lower it. Full width: a log may hold more than 65,535
   // records.
-  DWORD EntriesInserted() const { return cEntries; }
+  DWORD EntriesInserted() const REQUIRES(TrackingLock::systemLock) { return cEntries; }
   // The free bytes last seen by HasFreeSpace. Until the first successful
   // query this is kUnknownFreeBytes, which counts as enough space: a log is
   // never trimmed on no information.
-  uint64_t FreeBytes() const { return qwFreeBytes; }
+  uint64_t FreeBytes() const REQUIRES(TrackingLock::systemLock) { return qwFreeBytes; }
   static constexpr uint64_t kUnknownFreeBytes = UINT64_MAX;
 
  private:
@@ -262,29 +263,29 @@ class ChangeLog {
   enum class ReadResult { kRecord, kMalformed, kEnd, kError };
   enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
 
-  void TrimOldest(DWORD numRecords);
-  bool TrimFromMirror(DWORD numRecords);
-  void TrimLoaded();
+  void TrimOldest(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
+  bool TrimFromMirror(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
+  void TrimLoaded() REQUIRES(TrackingLock::systemLock);
   enum class InPlaceResult { kDone, kNotInPlace, kFailed };
-  InPlaceResult DropUnlistedRecords();
-  bool DeleteRecordsInPlace(const std::vector<CEOID>& records);
-  DWORD TrueRecordCount(WORD numRecords);
-  ChangeEntry* Link(ChangeEntry* entry);
+  InPlaceResult DropUnlistedRecords() REQUIRES(TrackingLock::systemLock);
+  bool DeleteRecordsInPlace(const std::vector<CEOID>& records) REQUIRES(TrackingLock::systemLock);
+  DWORD TrueRecordCount(WORD numRecords) REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* Link(ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
   // How an entry's memory is had: a LocalAlloc block of its own, or a place
   // in one of the log's blocks (a load: one allocation for many entries).
   enum class Allocation { kOwnBlock, kPooled };
   ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                            DWORD dwUid, CEOID oidLogRec, Allocation allocation);
-  ChangeEntry* AllocatePooled();
+                            DWORD dwUid, CEOID oidLogRec, Allocation allocation) REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* AllocatePooled() REQUIRES(TrackingLock::systemLock);
   // Gives an unlinked entry's memory back; false when the release failed.
-  bool Release(ChangeEntry* entry);
-  void ReleaseEntryBlocks();
-  bool LoadRecord(const CEFIRSTPROP& read);
-  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
-  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
-  RewriteResult RewriteEntries();
-  void FormatName(WCHAR* name) const;
+  bool Release(ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
+  void ReleaseEntryBlocks() REQUIRES(TrackingLock::systemLock);
+  bool LoadRecord(const CEFIRSTPROP& read) REQUIRES(TrackingLock::systemLock);
+  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid) REQUIRES(TrackingLock::systemLock);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec) REQUIRES(TrackingLock::systemLock);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) REQUIRES(TrackingLock::systemLock);
+  RewriteResult RewriteEntries() REQUIRES(TrackingLock::systemLock);
+  void FormatName(WCHAR* name) const REQUIRES(TrackingLock::systemLock);
 
   DWORD fOldestFirst = 0;
   ChangeEntry* pOldest = nullptr;

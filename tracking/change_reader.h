@@ -81,7 +81,7 @@ class ChangeReader {
 
  private:
   struct NotedList {
-    const TrackedDb* node;
+    const TrackedDb* node PT_GUARDED_BY(TrackingState::systemLock);
     ChangeCursor seen;  // of the node's list when last seen loaded
   };
 

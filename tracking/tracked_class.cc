@@ -45,16 +45,18 @@ bool CheckClassDatabases(TrackingState& tracking, DWORD dataClass) {
 }
 
 void ForgetChange(TrackingState& tracking, DWORD dataClass, CEOID oidRec) {
-  ForEachClassLog(tracking, dataClass, [oidRec](ChangeLog& log) {
-    ChangeEntry* entry = log.FindEntry(oidRec);
-    if (entry == nullptr) return;
-    log.DeleteEntryRecord(entry);
-    log.RemoveEntry(entry);
-  });
+  ForEachClassLog(tracking, dataClass,
+                  [oidRec](ChangeLog& log) REQUIRES(TrackingState::systemLock) {
+                    ChangeEntry* entry = log.FindEntry(oidRec);
+                    if (entry == nullptr) return;
+                    log.DeleteEntryRecord(entry);
+                    log.RemoveEntry(entry);
+                  });
 }
 
 void DeleteClassLogs(TrackingState& tracking, DWORD dataClass) {
-  ForEachClassLog(tracking, dataClass, [](ChangeLog& log) { log.DeleteLogDb(); });
+  ForEachClassLog(tracking, dataClass,
+                  [](ChangeLog& log) REQUIRES(TrackingState::systemLock) { log.DeleteLogDb(); });
 }
 
 bool LoadClassChanges(TrackingState& tracking, DWORD dataClass) {
@@ -73,7 +75,8 @@ void FlushClassChanges(TrackingState& tracking, DWORD dataClass) {
 void RollBackClass(TrackingState& tracking, DWORD dataClass) {
   if (!HasTrackedDatabases(tracking, dataClass)) return;
   LoseClass(tracking.syncStates, dataClass);
-  ForEachClassLog(tracking, dataClass, [](ChangeLog& log) { log.ForgetDatabase(); });
+  ForEachClassLog(tracking, dataClass,
+                  [](ChangeLog& log) REQUIRES(TrackingState::systemLock) { log.ForgetDatabase(); });
 }
 
 void DiscoverTrackedClasses(TrackingState& tracking, std::span<const DWORD> classes,
@@ -87,6 +90,7 @@ void DiscoverTrackedClasses(TrackingState& tracking, std::span<const DWORD> clas
 
 void CloseTrackedDatabases(TrackingState& tracking, bool keepLogs) {
   tracking.trackedDbs.CloseAllTracked(keepLogs);
+  tracking.mailFolders.CloseAllMailFolders();
 }
 
 void PurgeOldChanges(TrackingState& tracking) { tracking.trackedDbs.PurgeOldChanges(); }

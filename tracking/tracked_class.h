@@ -85,7 +85,8 @@ void DiscoverTrackedClasses(TrackingState& tracking, std::span<const DWORD> clas
     REQUIRES(TrackingState::systemLock);
 
 // The window's close: closes every tracked database and deletes its log,
-// or only closes the log when `keepLogs` (TrackedDbList::CloseAllTracked).
+// or only closes the log when `keepLogs` (TrackedDbList::CloseAllTracked),
+// then closes every mail folder database.
 void CloseTrackedDatabases(TrackingState& tracking, bool keepLogs)
     REQUIRES(TrackingState::systemLock);
 

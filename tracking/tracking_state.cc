@@ -1,6 +1,6 @@
 #include "tracking/tracking_state.h"
 
-platform::Mutex TrackingState::systemLock;
+platform::Mutex TrackingLock::systemLock;
 
 // The table only keeps the cache's address here; it uses the cache later,
 // under the lock.

@@ -22,8 +22,8 @@
 // around the end of a connection. The tracking code itself never locks: its
 // functions say REQUIRES(TrackingState::systemLock).
 //
-// systemLock is a static member: the state is one per process, and one name
-// for its lock lets the clang analysis match every REQUIRES with the lock
+// systemLock is a static member (of TrackingLock, which the state derives
+// from): the state is one per process, and one name for its lock lets the clang analysis match every REQUIRES with the lock
 // its caller took, whichever object the caller reached the state through.
 // Tests that build several states in turn share the one lock, as the program
 // would.
@@ -39,6 +39,7 @@
 #include "settings/sync_state_cache.h"
 #include "tracking/mail_store.h"
 #include "tracking/tracked_db.h"
+#include "tracking/tracking_lock.h"
 
 // The oids of the mail store's two named databases, set by mail set-up (0
 // when the database was not found then).
@@ -73,7 +74,7 @@ struct CaptureFlags {
   }
 };
 
-class TrackingState {
+class TrackingState : public TrackingLock {
  public:
   // An empty state: no tracked database, no mail folder, every sync state
   // uncached, capture not suppressed, no window. `hwndNotify` becomes
@@ -82,8 +83,8 @@ class TrackingState {
   TrackingState(const TrackingState&) = delete;
   TrackingState& operator=(const TrackingState&) = delete;
 
-  // The one process-wide lock (see above). Lives for the whole process.
-  static platform::Mutex systemLock;
+  // The one process-wide lock (see above) is TrackingLock::systemLock,
+  // named TrackingState::systemLock as well (tracking/tracking_lock.h).
 
   // Declared in construction order: the table keeps a reference to the
   // cache, and the members are destroyed in the reverse order.
