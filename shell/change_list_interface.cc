@@ -3,6 +3,7 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "tracking/change_log.h"
+#include "tracking/change_time_list.h"
 #include "tracking/durability_point.h"
 #include "tracking/trace.h"
 #include "tracking/tracked_class.h"
@@ -15,15 +16,15 @@ LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingS
   return LocalSyncState(GetSyncState(t.syncStates, dataClass));
 }
 
-// Forgets every handle of `log` that came from a list released since;
-// `now` is a cursor of its list as it stands.
-void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const ChangeCursor& now)
+// Forgets every handle of `list` that came from a list released since;
+// `now` is a cursor of the list as it stands.
+void ForgetReleasedHandles(ChangeListState& state, const ChangeTimeList* list, const ChangeCursor& now)
     REQUIRES(TrackingState::systemLock) {
-  auto [it, added] = state.handleLists.emplace(log, now);
-  if (added || log->IsCurrent(it->second)) return;
+  auto [it, added] = state.handleLists.emplace(list, now);
+  if (added || list->IsCurrent(it->second)) return;
   it->second = now;
   for (auto h = state.handles.begin(); h != state.handles.end();) {
-    if (h->second.cursor.log() != log) {
+    if (h->second.cursor.list() != list) {
       ++h;
       continue;
     }
@@ -35,16 +36,16 @@ void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const C
 // Issues the handle of the entry at `at`, a cursor the walk has just given.
 DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at)
     REQUIRES(TrackingState::systemLock) {
-  const ChangeLog* log = at.log();
-  const ChangeEntry* e = log != nullptr ? log->At(at) : nullptr;
+  const ChangeTimeList* list = at.list();
+  const ChangeEntry* e = list != nullptr ? list->At(at) : nullptr;
   if (e == nullptr) return 0;
-  ForgetReleasedHandles(state, log, at);
+  ForgetReleasedHandles(state, list, at);
   ChangeHandleRecord record{at, e->bType, e->dwTime, e->dwReserved, e->dwUid, e->oidRec};
   auto known = state.entryHandles.find(at.key());
   if (known != state.entryHandles.end()) {
     auto h = state.handles.find(known->second);
-    if (h != state.handles.end() && h->second.cursor.log() == log &&
-        log->IsCurrent(h->second.cursor)) {
+    if (h != state.handles.end() && h->second.cursor.list() == list &&
+        list->IsCurrent(h->second.cursor)) {
       h->second = record;
       return known->second;
     }
@@ -74,7 +75,7 @@ const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle)
   auto it = state.handles.find(handle);
   if (it == state.handles.end()) return nullptr;
   const ChangeCursor& cursor = it->second.cursor;
-  if (!cursor.log()->IsCurrent(cursor)) return nullptr;
+  if (!cursor.list()->IsCurrent(cursor)) return nullptr;
   return &it->second;
 }
 

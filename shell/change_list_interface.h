@@ -33,7 +33,7 @@
 #include "tracking/change_reader.h"
 #include "tracking/tracking_state.h"
 
-class ChangeLog;
+class ChangeTimeList;
 
 constexpr UINT WM_HMAPP_GET_SYNC_STATE = WM_APP + 1;
 constexpr UINT WM_HMAPP_GET_SYNC_TIME = WM_APP + 2;
@@ -63,7 +63,7 @@ DWORD LocalSyncState(DWORD registryState);
 
 // A change as its handle saw it when it was issued.
 struct ChangeHandleRecord {
-  // Where the entry stood at issue: its log's IsCurrent tells whether the
+  // Where the entry stood at issue: its list's IsCurrent tells whether the
   // list it came from is still loaded. Never read through; its key() names
   // the entry.
   ChangeCursor cursor;
@@ -87,7 +87,7 @@ struct ChangeListState {
   std::unordered_map<DWORD, ChangeHandleRecord> handles;
   std::unordered_map<const void*, DWORD> entryHandles;
   // Per log, a cursor of the list its handles above belong to.
-  std::unordered_map<const ChangeLog*, ChangeCursor> handleLists;
+  std::unordered_map<const ChangeTimeList*, ChangeCursor> handleLists;
   DWORD nextHandle = 1;
 };
 

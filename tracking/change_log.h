@@ -7,10 +7,11 @@
 // record per change: a single CEVT_BLOB property (identifier 0x00010041) of
 // 17 little-endian bytes: bType, dwTime, dwReserved, dwUid, oidRec.
 //
-// A time-ordered list of ChangeEntry mirrors the database only while a
-// reader has loaded it (LoadLog ... RewriteLog). Loading resolves several
-// records of one changed record into one entry. Appending never touches the
-// list; it trims the database when the store runs short of space.
+// A time-ordered list of ChangeEntry (tracking/change_time_list.h) mirrors
+// the database only while a reader has loaded it (LoadLog ... RewriteLog).
+// Loading resolves several records of one changed record into one entry.
+// Appending never touches the list; it trims the database when the store
+// runs short of space (change_log_trim.cc).
 //
 // Beside the list, a bound log keeps a mirror of its database's records
 // (change_record_mirror.h: about 20 bytes a record and 16 to 32 a changed
@@ -24,14 +25,11 @@
 // that one holding of the lock, unless it says otherwise: an entry pointer
 // until the list next changes, a cursor as tracking/change_cursor.h says.
 //
-// Ownership: the log owns its entries (released only by RemoveEntry and
-// FreeEntries), its database handle and its mirror. It keeps two positions
-// in its list, each on a live entry or null, and moves them itself as
-// entries go: the iteration cursor of FirstNewest ... NextNewer (one per
-// log: InsertEntry, FindEntry and RemoveEntry move it too) and the end of
-// the newest time run it inserts before. Readers of a class's changes keep
-// positions of their own (tracking/change_reader.h). CheckInvariants states
-// the list's rules.
+// Ownership: the log owns its list (and through it the entries, released
+// only by RemoveEntry and FreeEntries), its database handle and its mirror.
+// The list operations below are the list's own (tracking/change_time_list.h
+// says how the iteration cursor and the cursors move); readers of a class's
+// changes keep positions of their own (tracking/change_reader.h).
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
@@ -43,8 +41,8 @@
 #include "platform/types.h"
 #include "tracking/change_cursor.h"
 #include "tracking/change_entry.h"
-#include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
+#include "tracking/change_time_list.h"
 #include "tracking/tracking_lock.h"
 
 class SyncStateCache;
@@ -156,32 +154,38 @@ class ChangeLog {
   // that have it). False when no memory. Moves the cursor (newest-first) to
   // the entry just older than the new one. Constant time when the time is
   // not older than the newest entry's (a load of appended records).
-  bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                   DWORD dwUid) REQUIRES(TrackingLock::systemLock);
+  bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved, DWORD dwUid)
+      REQUIRES(TrackingLock::systemLock) {
+    return list_.InsertEntry(bType, oidRec, dwTime, dwReserved, dwUid);
+  }
 
   // Iteration over the one cursor of the list. Each returns the entry at the
   // cursor, null past the end; one more step then starts again at the start.
-  ChangeEntry* FirstNewest() REQUIRES(TrackingLock::systemLock);
-  ChangeEntry* NextOlder() REQUIRES(TrackingLock::systemLock);
-  ChangeEntry* FirstOldest() REQUIRES(TrackingLock::systemLock);
-  ChangeEntry* NextNewer() REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* FirstNewest() REQUIRES(TrackingLock::systemLock) { return list_.FirstNewest(); }
+  ChangeEntry* NextOlder() REQUIRES(TrackingLock::systemLock) { return list_.NextOlder(); }
+  ChangeEntry* FirstOldest() REQUIRES(TrackingLock::systemLock) { return list_.FirstOldest(); }
+  ChangeEntry* NextNewer() REQUIRES(TrackingLock::systemLock) { return list_.NextNewer(); }
   // Sets the iteration back before the newest entry without reading it: the
   // next NextOlder gives the newest.
-  void RewindNewestFirst() REQUIRES(TrackingLock::systemLock);
+  void RewindNewestFirst() REQUIRES(TrackingLock::systemLock) { list_.RewindNewestFirst(); }
 
   // The newest entry with that oidRec, or null. Leaves the cursor at the
   // result (null when none) in a newest-first walk.
-  ChangeEntry* FindEntry(CEOID oidRec) REQUIRES(TrackingLock::systemLock);
+  ChangeEntry* FindEntry(CEOID oidRec) REQUIRES(TrackingLock::systemLock) {
+    return list_.FindEntry(oidRec);
+  }
 
   // Unlinks and releases an entry of this list. The cursor moves so that a
   // walk can remove its current entry and step on; every cursor given
   // before stops being intact (IsIntact). False for null or when the
   // release fails.
-  bool RemoveEntry(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
+  bool RemoveEntry(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock) {
+    return list_.RemoveEntry(entry);
+  }
 
   // Releases every entry and empties the list; the list's generation moves
   // on, so every cursor given before is stale from now on. False when a
-  // release failed (the walk goes on). fOldestFirst, fRewrite and cEntries
+  // release failed (the walk goes on). the walk's direction, fRewrite and the inserted count
   // stay.
   bool FreeEntries() REQUIRES(TrackingLock::systemLock);
 
@@ -209,49 +213,67 @@ class ChangeLog {
   // iteration cursor stands on, and at the next older entry of an intact
   // cursor (past the end after the oldest; any other cursor is given back
   // as it is, and reads as nothing).
-  ChangeCursor NewestCursor() const REQUIRES(TrackingLock::systemLock);
-  ChangeCursor IterationCursor() const REQUIRES(TrackingLock::systemLock);
-  ChangeCursor OlderCursor(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock);
+  ChangeCursor NewestCursor() const REQUIRES(TrackingLock::systemLock) {
+    return list_.NewestCursor();
+  }
+  ChangeCursor IterationCursor() const REQUIRES(TrackingLock::systemLock) {
+    return list_.IterationCursor();
+  }
+  ChangeCursor OlderCursor(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
+    return list_.OlderCursor(at);
+  }
   // True when `at` was taken from this log's list as it stands: the list has
   // not been released since. Entries may have been removed since.
   bool IsCurrent(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
-    return at.log_ == this && at.generation_ == generation_;
+    return list_.IsCurrent(at);
   }
   // True when `at` is current and no entry has been removed since it was
   // taken, so that its entry is live.
   bool IsIntact(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
-    return IsCurrent(at) && at.removals_ == removals_;
+    return list_.IsIntact(at);
   }
   // The entry of an intact cursor; null past the end or for any other.
   const ChangeEntry* At(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
-    return IsIntact(at) ? at.entry_ : nullptr;
+    return list_.At(at);
   }
 
-  // Checks the list's rules: linked both ways from pOldest to pNewest in
+  // Checks the list's rules: linked both ways from the oldest to the newest in
   // time order (unsigned, never decreasing towards the newest); every entry
   // in the index and nothing else; one entry per oidRec as long as only
   // loads have added entries; the iteration cursor and the newest run's end
   // on live entries or null. Null when they hold,
   // else what broke. Walks the whole list: for tests and debugging.
-  const char* CheckInvariants() const REQUIRES(TrackingLock::systemLock);
+  const char* CheckInvariants() const REQUIRES(TrackingLock::systemLock) {
+    return list_.CheckInvariants();
+  }
 
   // Read-only views of the log's state, in the log's own vocabulary.
   DWORD DataClass() const REQUIRES(TrackingLock::systemLock) { return dwLogType - kLogTypeOffset; }
   DWORD LogType() const REQUIRES(TrackingLock::systemLock) { return dwLogType; }
   CEOID LogDbOid() const REQUIRES(TrackingLock::systemLock) { return oidLogDb; }
   HANDLE LogDbHandle() const REQUIRES(TrackingLock::systemLock) { return hLogDb; }
-  const ChangeEntry* OldestEntry() const REQUIRES(TrackingLock::systemLock) { return pOldest; }
-  const ChangeEntry* NewestEntry() const REQUIRES(TrackingLock::systemLock) { return pNewest; }
-  bool HasEntries() const REQUIRES(TrackingLock::systemLock) { return pNewest != nullptr; }
+  const ChangeEntry* OldestEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.OldestEntry();
+  }
+  const ChangeEntry* NewestEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.NewestEntry();
+  }
+  bool HasEntries() const REQUIRES(TrackingLock::systemLock) { return list_.HasEntries(); }
   // Where the iteration cursor stands and which way it walks.
-  const ChangeEntry* CursorEntry() const REQUIRES(TrackingLock::systemLock) { return pCursor; }
-  bool WalksOldestFirst() const REQUIRES(TrackingLock::systemLock) { return fOldestFirst != 0; }
+  const ChangeEntry* CursorEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.CursorEntry();
+  }
+  bool WalksOldestFirst() const REQUIRES(TrackingLock::systemLock) {
+    return list_.WalksOldestFirst();
+  }
   // Whether the last load resolved duplicates (RewriteLog then rebuilds).
   bool NeedsRewrite() const REQUIRES(TrackingLock::systemLock) { return fRewrite != 0; }
   // Entries inserted since the last load began, the load's own included; a
   // removal does not lower it. Full width: a log may hold more than 65,535
   // records.
-  DWORD EntriesInserted() const REQUIRES(TrackingLock::systemLock) { return cEntries; }
+  DWORD EntriesInserted() const REQUIRES(TrackingLock::systemLock) {
+    return list_.EntriesInserted();
+  }
   // The free bytes last seen by HasFreeSpace. Until the first successful
   // query this is kUnknownFreeBytes, which counts as enough space: a log is
   // never trimmed on no information.
@@ -270,16 +292,6 @@ class ChangeLog {
   InPlaceResult DropUnlistedRecords() REQUIRES(TrackingLock::systemLock);
   bool DeleteRecordsInPlace(const std::vector<CEOID>& records) REQUIRES(TrackingLock::systemLock);
   DWORD TrueRecordCount(WORD numRecords) REQUIRES(TrackingLock::systemLock);
-  ChangeEntry* Link(ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
-  // How an entry's memory is had: a LocalAlloc block of its own, or a place
-  // in one of the log's blocks (a load: one allocation for many entries).
-  enum class Allocation { kOwnBlock, kPooled };
-  ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                            DWORD dwUid, CEOID oidLogRec, Allocation allocation) REQUIRES(TrackingLock::systemLock);
-  ChangeEntry* AllocatePooled() REQUIRES(TrackingLock::systemLock);
-  // Gives an unlinked entry's memory back; false when the release failed.
-  bool Release(ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
-  void ReleaseEntryBlocks() REQUIRES(TrackingLock::systemLock);
   bool LoadRecord(const CEFIRSTPROP& read) REQUIRES(TrackingLock::systemLock);
   ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid) REQUIRES(TrackingLock::systemLock);
   bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec) REQUIRES(TrackingLock::systemLock);
@@ -287,46 +299,20 @@ class ChangeLog {
   RewriteResult RewriteEntries() REQUIRES(TrackingLock::systemLock);
   void FormatName(WCHAR* name) const REQUIRES(TrackingLock::systemLock);
 
-  DWORD fOldestFirst = 0;
-  ChangeEntry* pOldest = nullptr;
-  ChangeEntry* pCursor = nullptr;
-  ChangeEntry* pNewest = nullptr;
+  // The loaded list; empty when no reader has loaded it.
+  ChangeTimeList list_ GUARDED_BY(TrackingLock::systemLock);
   HANDLE hLogDb = INVALID_HANDLE_VALUE;
   CEOID oidLogDb = 0;
   DWORD fRewrite = 0;
   DWORD dwLogType = 0;
-  DWORD cEntries = 0;
   uint64_t qwFreeBytes;
-  // How many times the list has been released; a cursor of another
-  // generation is stale.
-  DWORD generation_ = 0;
-  // How many entries have been removed; a cursor of another count is no
-  // longer intact. Wraps after 2^32 removals, which one lifetime of a
-  // reader's position never sees.
-  DWORD removals_ = 0;
-  // False once InsertEntry added an entry whose oidRec the list held
-  // already; true again when the list is emptied.
-  bool fOnePerRecord = true;
   SyncStateCache& syncStates_;
-  // Finds entries by oidRec without walking the list.
-  ChangeEntryIndex index_;
   // The number of records at the front of the database that the loaded list
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
   DWORD cRecordsLoaded = 0;
   // The database's records as this log knows them (see the mirror's header).
   ChangeRecordMirror mirror_;
-  // The blocks pooled entries live in, each of kEntriesPerBlock entries
-  // (LocalAlloc blocks); the last one is used up to blockUsed_. Pooled
-  // entries removed from the list wait in freePooled_ (linked by pOlder) to
-  // be used again; every block goes when the list is emptied.
-  static constexpr size_t kEntriesPerBlock = 1024;
-  std::vector<ChangeEntry*> entryBlocks_;
-  size_t blockUsed_ = kEntriesPerBlock;
-  ChangeEntry* freePooled_ = nullptr;
-  // The oldest entry of the run that shares pNewest's time, so that an equal
-  // time goes older than all of them without a walk; null when not known.
-  ChangeEntry* pNewestRunOldest = nullptr;
   // The database name given to OpenLog; empty: the class's log name.
   WCHAR szLogName[32] = {};
   // Set by OpenLog when it kept an existing log.
