@@ -18,7 +18,8 @@ LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingS
 
 // Forgets every handle of `list` that came from a list released since;
 // `now` is a cursor of the list as it stands.
-void ForgetReleasedHandles(ChangeListState& state, const ChangeTimeList* list, const ChangeCursor& now)
+void ForgetReleasedHandles(ChangeListState& state, const ChangeTimeList* list,
+                           const ChangeCursor& now)
     REQUIRES(TrackingState::systemLock) {
   auto [it, added] = state.handleLists.emplace(list, now);
   if (added || list->IsCurrent(it->second)) return;

@@ -20,10 +20,11 @@
 //
 // Threads: a ChangeLog takes no lock. The window thread and the server's
 // worker both reach it, so every call, const or not, is made with systemLock
-// held (tracking/tracking_state.h; every operation says REQUIRES); so is every use of a ChangeCursor it gave and
-// of an entry pointer it returned. What the log hands out is good only under
-// that one holding of the lock, unless it says otherwise: an entry pointer
-// until the list next changes, a cursor as tracking/change_cursor.h says.
+// held (tracking/tracking_state.h; every operation says REQUIRES); so is
+// every use of a ChangeCursor it gave and of an entry pointer it returned.
+// What the log hands out is good only under that one holding of the lock,
+// unless it says otherwise: an entry pointer until the list next changes, a
+// cursor as tracking/change_cursor.h says.
 //
 // Ownership: the log owns its list (and through it the entries, released
 // only by RemoveEntry and FreeEntries), its database handle and its mirror.
@@ -98,7 +99,8 @@ class ChangeLog {
   // of the class's log name: a class with several tracked databases gives
   // each further database a log of its own. The log keeps the name for every
   // later creation of its database.
-  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false) REQUIRES(TrackingLock::systemLock);
+  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false)
+      REQUIRES(TrackingLock::systemLock);
 
   // Whether OpenLog kept a log from before (the device had just started, or
   // the caller asked, and the log existed). A class that was tracking can
@@ -142,7 +144,8 @@ class ChangeLog {
   // Appends one record. On failure the database is closed and deleted, the
   // class becomes SyncStateLost with sync time 0, and the next AppendChange
   // starts a fresh database.
-  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
+  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid)
+      REQUIRES(TrackingLock::systemLock);
 
   // Reads every record into the list (which is not emptied first), resolving
   // several records for one oidRec into one entry and setting fRewrite when
@@ -293,9 +296,12 @@ class ChangeLog {
   bool DeleteRecordsInPlace(const std::vector<CEOID>& records) REQUIRES(TrackingLock::systemLock);
   DWORD TrueRecordCount(WORD numRecords) REQUIRES(TrackingLock::systemLock);
   bool LoadRecord(const CEFIRSTPROP& read) REQUIRES(TrackingLock::systemLock);
-  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid) REQUIRES(TrackingLock::systemLock);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec) REQUIRES(TrackingLock::systemLock);
-  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) REQUIRES(TrackingLock::systemLock);
+  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid)
+      REQUIRES(TrackingLock::systemLock);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec)
+      REQUIRES(TrackingLock::systemLock);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records)
+      REQUIRES(TrackingLock::systemLock);
   RewriteResult RewriteEntries() REQUIRES(TrackingLock::systemLock);
   void FormatName(WCHAR* name) const REQUIRES(TrackingLock::systemLock);
 

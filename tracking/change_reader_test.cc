@@ -45,8 +45,12 @@ class ChangeReaderTest : public ::testing::Test {
     ASSERT_NE(first_, nullptr);
     second_ = table.NextTrackedOfClass(first_);
     ASSERT_NE(second_, nullptr);
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(first_->pLog->WriteEntry(ChangeTypeModify, 100 + i, 1000 + i, kNoUid));
-    for (int i = 0; i < 2; ++i) ASSERT_TRUE(second_->pLog->WriteEntry(ChangeTypeModify, 100 + i, 2000 + i, kNoUid));
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(first_->pLog->WriteEntry(ChangeTypeModify, 100 + i, 1000 + i, kNoUid));
+    }
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(second_->pLog->WriteEntry(ChangeTypeModify, 100 + i, 2000 + i, kNoUid));
+    }
     ASSERT_TRUE(LoadClassChanges(*tracking_, kContacts));
   }
 

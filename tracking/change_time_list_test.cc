@@ -43,7 +43,9 @@ TEST(ChangeTimeListTest, KeepsTimeOrderAndPutsAnEqualTimeOlder) {
       {"in time order", {{1, 10}, {2, 20}, {3, 30}}, {30, 20, 10}},
       {"reversed", {{3, 30}, {2, 20}, {1, 10}}, {30, 20, 10}},
       {"one second", {{5, 10}, {5, 20}, {5, 30}}, {10, 20, 30}},
-      {"into the middle of a run", {{1, 10}, {5, 20}, {5, 30}, {9, 40}, {5, 50}}, {40, 20, 30, 50, 10}},
+      {"into the middle of a run",
+       {{1, 10}, {5, 20}, {5, 30}, {9, 40}, {5, 50}},
+       {40, 20, 30, 50, 10}},
       {"older than all", {{4, 10}, {4, 20}, {1, 30}}, {10, 20, 30}},
       {"unsigned times", {{0xFFFFFFFF, 10}, {0, 20}}, {10, 20}},
   };
@@ -102,7 +104,8 @@ TEST(ChangeTimeListTest, ARepeatedRecordIsFoundNewestAndNoted) {
 }
 
 TEST(ChangeTimeListTest, NoMemoryAddsNothing) {
-  for (auto allocation : {ChangeTimeList::Allocation::kOwnBlock, ChangeTimeList::Allocation::kPooled}) {
+  using Allocation = ChangeTimeList::Allocation;
+  for (Allocation allocation : {Allocation::kOwnBlock, Allocation::kPooled}) {
     ChangeTimeList list;
     FailNext(Call::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(list.Insert(ChangeTypeModify, 10, 1, 0, kNoUid, 0, allocation), nullptr);

@@ -101,7 +101,8 @@ class TrackedDbList {
   // A database that went while the system was not running leaves its own
   // log behind, which no node opens again. It is deleted here, and its
   // going loses the class: its records went without a change each.
-  bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify) REQUIRES(TrackingLock::systemLock);
+  bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify)
+      REQUIRES(TrackingLock::systemLock);
 
   // Deletes every database named as a database's own log of this class
   // ("\Hollowmarch Log <class+256> <8 hex digits>", of the log type) that is
@@ -121,7 +122,8 @@ class TrackedDbList {
   // tracked from now on (opened with `hwndNotify`), so that the next
   // enabling of the class covers them. True, changing nothing,
   // when all is as it was.
-  bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify) REQUIRES(TrackingLock::systemLock);
+  bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify)
+      REQUIRES(TrackingLock::systemLock);
 
   // Retires a node whose database is gone or was replaced: closes its
   // handle (hDb becomes INVALID_HANDLE_VALUE, so that it is not counted or
