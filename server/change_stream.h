@@ -12,22 +12,13 @@
 //
 // Order: every tracked database of the class in table order, each one's
 // change list newest first; entries older than the peer's time are passed
-// over without ending the walk.
-//
-// Between two frames the window thread may change the lists (a purge, a
-// trim, a local reader's end, a removal). The position is the database node
-// (never removed while the system runs) and that log's stream position
-// (ChangeLog::StreamPosition), which the log moves on to the next older
-// entry whenever it removes the entry it stands on, and which goes stale
-// when the log releases its list. So no removed entry is read, no entry is sent twice and every
-// entry that stays in the list after the position is sent. A list released
-// between frames (a local reader's end, a trim) is loaded again from its log
-// database and read on after the entries already passed, so its changes not
-// yet sent still go out (server/change_stream_resume.h). An entry added
-// to a list during a stream is sent only when it lands among the entries the
-// stream has yet to read (a reload inserting an entry older than the next
-// one); changes captured during a stream are not sent: appending never
-// touches a loaded list, and they stay in the log for the next sync.
+// over without ending the walk. The session's ChangeReader
+// (tracking/change_reader.h) keeps the place between two frames, whatever
+// the window thread does to the lists meanwhile: no removed entry is read,
+// no entry is sent twice, every entry that stays after the place is sent,
+// and a list released between frames is loaded again and read on after
+// what was sent. Changes captured during a stream are not sent: appending
+// never touches a loaded list, and they stay in the log for the next sync.
 //
 // Threads: the server's worker, with systemLock held.
 #ifndef HOLLOWMARCH_SERVER_CHANGE_STREAM_H_
@@ -48,9 +39,9 @@ constexpr DWORD kChangeFrameMaxBytes =
     kChangeFrameHeaderBytes +
     (kMessageBufferBytes - kChangeFrameHeaderBytes) / kChangeRecordBytes * kChangeRecordBytes;
 
-// Notes a cursor of every change list of the selected class
-// (session.dwClass), right after the change query has loaded them, so that
-// the stream can tell a list released since.
+// Notes the change lists of the selected class (session.dwClass), right
+// after the change query has loaded them, so that the stream can tell a
+// list released since (ChangeReader::NoteLists).
 void NoteStreamLists(SyncSession& session, TrackingState& tracking)
     REQUIRES(TrackingState::systemLock);
 

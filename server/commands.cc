@@ -9,55 +9,16 @@
 #include "server/request.h"
 #include "server/sync_session.h"
 #include "settings/registry_store.h"
-#include "tracking/change_log.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
-#include "tracking/mail_tracking.h"
 #include "tracking/sync_horizon.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 
 namespace {
 
 constexpr DWORD kTimeReplyBytes = 12;
 constexpr DWORD kAlarmReplyBytes = 11;
-
-// Commands 6, 16 and 17 first select their class and make sure it is
-// tracked: through a node already in the table, or else through discovery.
-struct ClassSelection {
-  bool enabled = false;  // the class has at least one tracked database
-  bool existed = false;  // it had one before this command
-};
-
-ClassSelection SelectClass(TrackingState& tracking, DWORD dataClass) REQUIRES(TrackingState::systemLock) {
-  ClassSelection selection;
-  TrackedDbList& table = tracking.trackedDbs;
-  // A database made, deleted or replaced since the class was last looked at
-  // was written with nobody told: the class is lost (before it may enter
-  // tracking afresh) and the databases it now has are watched.
-  if (dataClass == kMailDataClass) CheckMailStore(tracking);
-  if (table.FirstTrackedOfClass(dataClass) != nullptr) {
-    table.CheckClassDatabases(dataClass, dataClass != kMailDataClass, tracking.hwndMain);
-  }
-  selection.existed = table.FirstTrackedOfClass(dataClass) != nullptr;
-  selection.enabled =
-      selection.existed || table.DiscoverClassDbs(dataClass, false, tracking.hwndMain);
-  return selection;
-}
-
-// Forgets the loaded change of one record in every log of the class. Only
-// a loaded list holds entries, so after command 3 nothing is found.
-void ForgetChange(TrackingState& tracking, DWORD dataClass, CEOID oidRec) REQUIRES(TrackingState::systemLock) {
-  TrackedDbList& table = tracking.trackedDbs;
-  for (TrackedDb* node = table.FirstTrackedOfClass(dataClass); node != nullptr;
-       node = table.NextTrackedOfClass(node)) {
-    if (node->pLog == nullptr) continue;
-    ChangeEntry* entry = node->pLog->FindEntry(oidRec);
-    if (entry == nullptr) continue;
-    node->pLog->DeleteEntryRecord(entry);
-    node->pLog->RemoveEntry(entry);
-  }
-}
 
 }  // namespace
 
@@ -70,7 +31,7 @@ BYTE HandleEnableClass(SyncSession& session, TrackingState& tracking, const Requ
     return STATUS_BAD_REQUEST;
   }
   session.dwClass = dataClass;
-  ClassSelection selection = SelectClass(tracking, dataClass);
+  ClassSelection selection = SelectTrackedClass(tracking, dataClass);
   session.bLastOp = subCode;
   if (!selection.enabled) return STATUS_OK;
   EnterTracking(tracking.syncStates, dataClass);
@@ -88,26 +49,18 @@ BYTE HandleDisableClass(SyncSession& session, TrackingState& tracking, const Req
     return STATUS_BAD_REQUEST;
   }
   session.dwClass = dataClass;
-  ClassSelection selection = SelectClass(tracking, dataClass);
+  ClassSelection selection = SelectTrackedClass(tracking, dataClass);
   session.bLastOp = CMD_DISABLE_CLASS;
   if (!selection.enabled) return STATUS_OK;
   LoseClass(tracking.syncStates, dataClass);
-  if (selection.existed) {
-    // Every log of the class goes; the nodes and their loaded lists stay.
-    TrackedDbList& table = tracking.trackedDbs;
-    for (TrackedDb* node = table.FirstTrackedOfClass(dataClass); node != nullptr;
-         node = table.NextTrackedOfClass(node)) {
-      if (node->pLog != nullptr) node->pLog->DeleteLogDb();
-    }
-  }
+  if (selection.existed) DeleteClassLogs(tracking, dataClass);
   return STATUS_OK;
 }
 
 BYTE HandleFlushChanges(SyncSession& session, TrackingState& tracking, const Request&) {
   // After a free-space query dwClass holds a volume index, which names no
   // class: nothing is flushed then.
-  tracking.trackedDbs.EndClassLog(session.dwClass);
-  tracking.messageUids.RebuildMessageUidMap();
+  FlushClassChanges(tracking, session.dwClass);
   tracking.capture.Clear();
   session.bLastOp = CMD_FLUSH_CHANGES;
   return STATUS_OK;
@@ -190,12 +143,5 @@ int ReplyAlarm(SyncSession& session, TrackingState&, BYTE status, MessageBuffer&
 // Only a class with tracked databases has anything to lose (after a
 // free-space query dwClass names a volume, no class).
 void LoseSelectedClass(SyncSession& session, TrackingState& tracking) {
-  if (tracking.trackedDbs.FirstTrackedOfClass(session.dwClass) != nullptr) {
-    LoseClass(tracking.syncStates, session.dwClass);
-    TrackedDbList& table = tracking.trackedDbs;
-    for (TrackedDb* node = table.FirstTrackedOfClass(session.dwClass); node != nullptr;
-         node = table.NextTrackedOfClass(node)) {
-      if (node->pLog != nullptr) node->pLog->ForgetDatabase();
-    }
-  }
+  RollBackClass(tracking, session.dwClass);
 }

@@ -154,7 +154,11 @@ TEST_F(CommandsTest, ForgetRemovesTheLoadedChangeAndItsRecordButNothingOnceFlush
 TEST_F(CommandsTest, DisableMarksTheClassLostAndDeletesItsLog) {
   TrackedDb* node = TrackedContacts({5});
   SetState(24, 1, 1000);
-  CEOID oidLog = node->pLog->LogDbOid();
+  CEOID oidLog;
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    oidLog = node->pLog->LogDbOid();
+  }
   EXPECT_EQ(Command({17, 0}), kOk);
   EXPECT_EQ(ClassValue("SyncState", 24), 2u);
   EXPECT_EQ(ClassValue("SyncTime", 24), 0u);

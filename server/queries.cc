@@ -14,9 +14,8 @@
 #include "settings/registry_store.h"
 #include "tracking/clock.h"
 #include "tracking/mail_store.h"
-#include "tracking/mail_tracking.h"
 #include "tracking/sync_horizon.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 
 namespace {
@@ -46,9 +45,7 @@ BYTE SyncStateAnswer(const SyncSession& session, TrackingState& tracking) REQUIR
   // A database of the class made or deleted while the system ran leaves
   // the log incomplete whatever the sync state said.
   if (GetSyncState(tracking.syncStates, session.dwClass) == SyncStateTracking) {
-    if (session.dwClass == kMailDataClass) CheckMailStore(tracking);
-    tracking.trackedDbs.CheckClassDatabases(session.dwClass, session.dwClass != kMailDataClass,
-                                            tracking.hwndMain);
+    CheckClassDatabases(tracking, session.dwClass);
     // A clock set back before what the class recorded loses it.
     ClockKeepsOrder(tracking.syncStates, session.dwClass, CurrentTime());
   }
@@ -127,7 +124,7 @@ int ReplySyncStateQuery(SyncSession& session, TrackingState& tracking, BYTE,
 
 BYTE HandleChangesQuery(SyncSession& session, TrackingState& tracking, const Request& request) {
   if (!SelectQueryClass(session, request)) return STATUS_BAD_REQUEST;
-  tracking.trackedDbs.LoadClassLog(session.dwClass);
+  LoadClassChanges(tracking, session.dwClass);
   NoteStreamLists(session, tracking);
   session.bLastOp = QUERY_CHANGES;
   session.dwSinceTime = SinceTime(request);

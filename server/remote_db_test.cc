@@ -188,7 +188,12 @@ TEST_F(RemoteDbTest, HandlesOfTheServersOwnDatabasesAreRefused) {
   TrackedDb* node = Track(24);
   Record(node, 0, 100, 1);
   Record(node, 0, 101, 2);
-  for (HANDLE own : {node->hDb, node->pLog->LogDbHandle()}) {
+  HANDLE logHandle;
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    logHandle = node->pLog->LogDbHandle();
+  }
+  for (HANDLE own : {node->hDb, logHandle}) {
     EXPECT_TRUE(Read(own).empty());
     DWORD index = 0, oid = 1;
     ASSERT_TRUE(peer::SeekDb(peer_, own, peer::kSeekEnd, 0, &index, &oid).ok());

@@ -65,7 +65,7 @@ void EndConnection(SyncSession& session, TrackingState& tracking) {
   tracking.capture.Clear();
   session.fStreamStart = 0;
   session.fStreamDone = 1;
-  session.pStreamDb = nullptr;
+  session.changes.Stop();
   session.bLastOp = OP_NONE;
   session.dwState = SessionStateNone;
 }

@@ -10,7 +10,6 @@ SyncSession::SyncSession()
       dwSinceTime(0),
       bLastOp(OP_NONE),
       dwState(SessionStateNone),
-      pStreamDb(nullptr),
       hAlarm(0),
       hRemoteDb(0),
       oidRemoteDb(0),

@@ -9,10 +9,8 @@
 #define HOLLOWMARCH_SERVER_SYNC_SESSION_H_
 
 #include "platform/types.h"
-#include "server/change_stream_resume.h"
 #include "server/remote_db_handles.h"
-
-struct TrackedDb;
+#include "tracking/change_reader.h"
 
 // Session states (SyncSession::dwState). There is no state 4.
 enum : DWORD {
@@ -47,7 +45,6 @@ struct SyncSession {
   DWORD dwSinceTime;          // the peer's time of query 4 or 5
   BYTE bLastOp;               // sub-code whose reply is pending, or OP_NONE
   DWORD dwState;              // Session* state above
-  TrackedDb* pStreamDb;       // node the change stream is on, or null
   HANDLE hAlarm;              // handle from the last alarm command
   HANDLE hRemoteDb;           // handle from the last open-database command
   CEOID oidRemoteDb;          // database of the last open-database command
@@ -60,9 +57,9 @@ struct SyncSession {
   // The database handles the peer holds from the open-database command;
   // the remote database commands act on no other (server/remote_db.h).
   RemoteDbHandles remoteDbs;
-  // How the change stream finds its place again in a list that the window
-  // thread released between frames (server/change_stream_resume.h).
-  ChangeStreamResume streamResume;
+  // The change stream's place in the selected class's lists: started by the
+  // first frame, stopped by the last one and by the connection's end.
+  ChangeReader changes;
 };
 
 #endif  // HOLLOWMARCH_SERVER_SYNC_SESSION_H_

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/object_store.h"
 #include "server/framing.h"
 #include "server/message_buffer.h"
 #include "server/message_dispatch.h"
@@ -101,7 +102,6 @@ TEST(SyncSessionConstruction, StartsWithTheDocumentedFields) {
                 s.hAlarm | s.hRemoteDb | s.oidRemoteDb | s.oidRecord |
                 s.dwSeekIndex | s.cbRecords | s.cRecords,
             0u);
-  EXPECT_EQ(s.pStreamDb, nullptr);
 }
 
 // Every run is copied into a heap block of exactly its size, so a read past
@@ -329,16 +329,21 @@ TEST_F(SessionTest, AConnectionEndingMidStreamLeavesNothingForTheNext) {
   session_.dwState = SessionStateStreaming;
   session_.fStreamStart = 1;
   session_.fStreamDone = 0;
-  session_.pStreamDb = reinterpret_cast<TrackedDb*>(&buffer_[0]);
   session_.bLastOp = QUERY_CHANGES;
   session_.dwClass = 25;
   SetFlags(1);
   {
+    // The stream stands in a database of the class.
     platform::MutexLock locked(&TrackingState::systemLock);
+    ASSERT_NE(CeCreateDatabase(u"Calendar", 25, 0, nullptr), 0u);
+    ASSERT_TRUE(tracking_.trackedDbs.DiscoverClassDbs(25, true, 0));
+    session_.changes.Start(tracking_, 25);
+    ASSERT_TRUE(session_.changes.Reading());
     EndConnection(session_, tracking_);
+    EXPECT_FALSE(session_.changes.Reading());
+    EXPECT_EQ(session_.changes.Next(tracking_, 0), nullptr) << "nothing read on";
   }
   EXPECT_EQ(session_.dwState, SessionStateNone);
-  EXPECT_EQ(session_.pStreamDb, nullptr);
   EXPECT_EQ(session_.fStreamStart, 0u);
   EXPECT_EQ(session_.fStreamDone, 1u);
   EXPECT_EQ(session_.bLastOp, OP_NONE);

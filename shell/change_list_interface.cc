@@ -3,9 +3,10 @@
 #include "settings/registry_store.h"
 #include "settings/sync_state_cache.h"
 #include "tracking/change_log.h"
+#include "tracking/change_time_list.h"
 #include "tracking/durability_point.h"
 #include "tracking/trace.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 #include "tracking/sync_horizon.h"
 
@@ -15,14 +16,16 @@ LRESULT GetSyncStateAnswer(TrackingState& t, DWORD dataClass) REQUIRES(TrackingS
   return LocalSyncState(GetSyncState(t.syncStates, dataClass));
 }
 
-// Forgets every handle of `log` that came from a list released since;
-// `now` is a cursor of its list as it stands.
-void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const ChangeCursor& now) {
-  auto [it, added] = state.handleLists.emplace(log, now);
-  if (added || log->IsCurrent(it->second)) return;
+// Forgets every handle of `list` that came from a list released since;
+// `now` is a cursor of the list as it stands.
+void ForgetReleasedHandles(ChangeListState& state, const ChangeTimeList* list,
+                           const ChangeCursor& now)
+    REQUIRES(TrackingState::systemLock) {
+  auto [it, added] = state.handleLists.emplace(list, now);
+  if (added || list->IsCurrent(it->second)) return;
   it->second = now;
   for (auto h = state.handles.begin(); h != state.handles.end();) {
-    if (h->second.cursor.log() != log) {
+    if (h->second.cursor.list() != list) {
       ++h;
       continue;
     }
@@ -31,18 +34,19 @@ void ForgetReleasedHandles(ChangeListState& state, const ChangeLog* log, const C
   }
 }
 
-// Issues the handle of the entry at the log's iteration cursor.
-DWORD IssueHandle(ChangeListState& state, const ChangeLog* log) {
-  const ChangeCursor at = log->IterationCursor();
-  const ChangeEntry* e = log->At(at);
+// Issues the handle of the entry at `at`, a cursor the walk has just given.
+DWORD IssueHandle(ChangeListState& state, const ChangeCursor& at)
+    REQUIRES(TrackingState::systemLock) {
+  const ChangeTimeList* list = at.list();
+  const ChangeEntry* e = list != nullptr ? list->At(at) : nullptr;
   if (e == nullptr) return 0;
-  ForgetReleasedHandles(state, log, at);
+  ForgetReleasedHandles(state, list, at);
   ChangeHandleRecord record{at, e->bType, e->dwTime, e->dwReserved, e->dwUid, e->oidRec};
   auto known = state.entryHandles.find(at.key());
   if (known != state.entryHandles.end()) {
     auto h = state.handles.find(known->second);
-    if (h != state.handles.end() && h->second.cursor.log() == log &&
-        log->IsCurrent(h->second.cursor)) {
+    if (h != state.handles.end() && h->second.cursor.list() == list &&
+        list->IsCurrent(h->second.cursor)) {
       h->second = record;
       return known->second;
     }
@@ -67,64 +71,28 @@ DWORD IssueHandle(ChangeListState& state, const ChangeLog* log) {
 // The record of a handle that is still good, or null. The log a record
 // names lives as long as its tracked database, which the system never
 // removes while it runs, so it can always be asked.
-const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle) {
+const ChangeHandleRecord* FindHandle(ChangeListState& state, WPARAM handle)
+    REQUIRES(TrackingState::systemLock) {
   auto it = state.handles.find(handle);
   if (it == state.handles.end()) return nullptr;
   const ChangeCursor& cursor = it->second.cursor;
-  if (!cursor.log()->IsCurrent(cursor)) return nullptr;
+  if (!cursor.list()->IsCurrent(cursor)) return nullptr;
   return &it->second;
-}
-
-// Skips entries older than `since`; moves on to the class's next database
-// when one log is exhausted. At the very end the walk is set back to the
-// class's first database, whose cursor has passed its end, so that the next
-// step starts again at the newest change.
-ChangeEntry* SkipOlder(TrackingState& t, ChangeListState& state, ChangeEntry* e, DWORD since)
-    REQUIRES(TrackingState::systemLock) {
-  for (;;) {
-    while (e != nullptr && e->dwTime < since) e = state.pChangeListDb->pLog->NextOlder();
-    if (e != nullptr) return e;
-    TrackedDb* next = t.trackedDbs.NextTrackedOfClass(state.pChangeListDb);
-    if (next == nullptr) {
-      TrackedDb* first = t.trackedDbs.FirstTrackedOfClass(state.pChangeListDb->dwClass);
-      if (first != state.pChangeListDb) {
-        state.pChangeListDb = first;
-        first->pLog->RewindNewestFirst();
-      }
-      return nullptr;
-    }
-    state.pChangeListDb = next;
-    e = next->pLog->FirstNewest();
-  }
 }
 
 LRESULT GetNextChange(TrackingState& t, ChangeListState& state, WPARAM wparam, LPARAM lparam)
     REQUIRES(TrackingState::systemLock) {
-  ChangeEntry* e = nullptr;
-  if (wparam == 0) {
-    state.pChangeListDb = nullptr;
-    for (TrackedDb* n = t.trackedDbs.FirstTracked(); n != nullptr; n = t.trackedDbs.NextTracked()) {
-      state.pChangeListDb = n;
-      if (n->dwClass == state.dwChangeListClass) break;
-    }
-    if (state.pChangeListDb != nullptr && state.pChangeListDb->dwClass != state.dwChangeListClass) {
-      state.pChangeListDb = nullptr;
-    }
-    if (state.pChangeListDb != nullptr) e = state.pChangeListDb->pLog->FirstNewest();
-  } else if (state.pChangeListDb != nullptr) {
-    e = state.pChangeListDb->pLog->NextOlder();
-  }
+  if (wparam == 0) state.walk.Start(t, state.dwChangeListClass);
   DWORD handle = 0;
-  if (state.pChangeListDb != nullptr) {
-    e = SkipOlder(t, state, e, static_cast<DWORD>(lparam));
-    // The walk's steps leave the log's cursor on the entry they return.
-    if (e != nullptr) handle = IssueHandle(state, state.pChangeListDb->pLog);
+  if (state.walk.Next(t, static_cast<DWORD>(lparam)) != nullptr) {
+    handle = IssueHandle(state, state.walk.Current());
   }
   Trace("Got WM_HMAPP_GET_NEXT_CHANGE message, returning %08x", handle);
   return static_cast<LRESULT>(handle);
 }
 
-LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle) {
+LRESULT ChangeField(ChangeListState& state, UINT message, WPARAM handle)
+    REQUIRES(TrackingState::systemLock) {
   const ChangeHandleRecord* r = FindHandle(state, handle);
   DWORD value = 0;
   const char* trace = nullptr;
@@ -183,7 +151,7 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
       return kChangeListVersion;
     case WM_HMAPP_START_CHANGE_LIST: {
       state.dwChangeListClass = dataClass;
-      DWORD result = t.trackedDbs.LoadClassLog(dataClass) ? 1 : 0;
+      DWORD result = LoadClassChanges(t, dataClass) ? 1 : 0;
       Trace("Got WM_HMAPP_START_CHANGE_LIST message, returning %08x", result);
       return static_cast<LRESULT>(result);
     }
@@ -196,12 +164,12 @@ LRESULT HandleChangeListRequest(TrackingState& t, ChangeListState& state, UINT m
     case WM_HMAPP_GET_CHANGE_RESERVED:
       return ChangeField(state, message, wparam);
     case WM_HMAPP_END_CHANGE_LIST:
-      state.pChangeListDb = nullptr;
+      state.walk.Stop();
       state.handles.clear();
       state.entryHandles.clear();
       state.handleLists.clear();
       {
-        const LRESULT ended = t.trackedDbs.EndClassLog(dataClass) ? 1 : 0;
+        const LRESULT ended = EndClassChanges(t, dataClass) ? 1 : 0;
         // The program that walked may now hand the changes on.
         DurabilityPoint("at the end of a local change-list walk");
         return ended;

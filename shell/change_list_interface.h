@@ -30,10 +30,10 @@
 #include "platform/types.h"
 #include "platform/window.h"
 #include "tracking/change_cursor.h"
+#include "tracking/change_reader.h"
 #include "tracking/tracking_state.h"
 
-struct TrackedDb;
-class ChangeLog;
+class ChangeTimeList;
 
 constexpr UINT WM_HMAPP_GET_SYNC_STATE = WM_APP + 1;
 constexpr UINT WM_HMAPP_GET_SYNC_TIME = WM_APP + 2;
@@ -63,7 +63,7 @@ DWORD LocalSyncState(DWORD registryState);
 
 // A change as its handle saw it when it was issued.
 struct ChangeHandleRecord {
-  // Where the entry stood at issue: its log's IsCurrent tells whether the
+  // Where the entry stood at issue: its list's IsCurrent tells whether the
   // list it came from is still loaded. Never read through; its key() names
   // the entry.
   ChangeCursor cursor;
@@ -77,16 +77,17 @@ struct ChangeHandleRecord {
 struct ChangeListState {
   // The data class of the last START_CHANGE_LIST; 0 at start.
   DWORD dwChangeListClass = 0;
-  // The tracked database whose log the walk is on; null at start and after
-  // END_CHANGE_LIST.
-  TrackedDb* pChangeListDb = nullptr;
+  // The walk: started by GET_NEXT_CHANGE with wParam 0, stopped by
+  // END_CHANGE_LIST. At the end of the class's last list the next step
+  // starts again at the newest change.
+  ChangeReader walk;
   // Handles issued since the last END_CHANGE_LIST, and the handle of each
   // entry handed out (keyed by the cursor's key(), the entry's address; the
   // record's cursor tells whether the address is still of the same list).
   std::unordered_map<DWORD, ChangeHandleRecord> handles;
   std::unordered_map<const void*, DWORD> entryHandles;
   // Per log, a cursor of the list its handles above belong to.
-  std::unordered_map<const ChangeLog*, ChangeCursor> handleLists;
+  std::unordered_map<const ChangeTimeList*, ChangeCursor> handleLists;
   DWORD nextHandle = 1;
 };
 

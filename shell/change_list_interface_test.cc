@@ -11,6 +11,7 @@
 #include "tracking/change_log.h"
 #include "tracking/change_log_checks.h"
 #include "tracking/trace.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracked_db.h"
 
 namespace {
@@ -92,6 +93,26 @@ TEST_F(ChangeListTest, AStepAfterTheEndStartsAgainAtTheNewest) {
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, again), 200);
 }
 
+// The peer's forget looks its change up and removes it; a local walk under
+// way goes on where it was, neither skipping nor repeating a change.
+TEST_F(ChangeListTest, APeersForgetDuringAWalkLeavesTheWalksPlace) {
+  Track(kContacts, {100, 200, 300, 400});
+  Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
+  std::vector<DWORD> times;
+  LRESULT h = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
+  times.push_back(static_cast<DWORD>(Send(WM_HMAPP_GET_CHANGE_TIME, h)));
+  h = Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0);
+  times.push_back(static_cast<DWORD>(Send(WM_HMAPP_GET_CHANGE_TIME, h)));
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    ForgetChange(objects_.tracking, kContacts, 1000);  // the change at 100
+  }
+  for (h = Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0); h != 0; h = Send(WM_HMAPP_GET_NEXT_CHANGE, 1, 0)) {
+    times.push_back(static_cast<DWORD>(Send(WM_HMAPP_GET_CHANGE_TIME, h)));
+  }
+  EXPECT_EQ(times, (std::vector<DWORD>{400, 300, 200}));
+}
+
 TEST_F(ChangeListTest, HandlesAnswerTheirChangeAndTrace) {
   Track(kContacts, {500});
   TraceCapture trace;
@@ -124,7 +145,10 @@ TEST_F(ChangeListTest, StaleAndUnknownHandlesAnswerZero) {
 
   EndClassLog(kContacts);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, h), 0) << "list released";
-  EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    EXPECT_EQ(node->pLog->NewestEntry(), nullptr);
+  }
 
   Send(WM_HMAPP_START_CHANGE_LIST, kContacts);
   LRESULT h2 = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
@@ -164,7 +188,10 @@ TEST_F(ChangeListTest, HandlesStayOnePerLoadedEntryHoweverLongTheWalk) {
   // The list goes and comes back (another reader ended it): the old handles
   // are stale, and the first new one lets them go.
   EndClassLog(kContacts);
-  node->pLog->LoadLog();
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    node->pLog->LoadLog();
+  }
   LRESULT fresh = Send(WM_HMAPP_GET_NEXT_CHANGE, 0, 0);
   ASSERT_NE(fresh, 0);
   EXPECT_EQ(Send(WM_HMAPP_GET_CHANGE_TIME, first[1]), 0);

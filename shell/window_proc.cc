@@ -3,6 +3,7 @@
 #include <csignal>
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,9 +26,8 @@
 #include "shell/string_table.h"
 #include "tracking/change_capture.h"
 #include "tracking/clock.h"
-#include "tracking/mail_tracking.h"
 #include "tracking/system_lock.h"
-#include "tracking/tracked_db.h"
+#include "tracking/tracked_class.h"
 #include "tracking/tracking_state.h"
 #include "tracking/sync_horizon.h"
 
@@ -156,18 +156,16 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
   const bool takenOver = ClaimJournal();
   const bool keepLogs = GetKeepChangeLogs() && !p.fStoreRestored;
   const bool recent = (BootedRecently() || keepLogs) && takenOver;
-  p.tracking.trackedDbs.fKeepExistingLogs = keepLogs && takenOver;
-  for (int i = 0; i < kClassesOnEveryPlatform; ++i) {
-    p.tracking.trackedDbs.DiscoverClassDbs(kDataClasses[i], recent, window);
-  }
-
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExW(&version);
-  if (version.dwMajorVersion > 1) {
-    p.tracking.trackedDbs.DiscoverClassDbs(kNotesDataClass, recent, window);
-    SetUpMailTracking(p.tracking, recent);
-  } else {
+  const bool notesAndMail = version.dwMajorVersion > 1;
+  // Notes follow the classes of every platform; mail comes last.
+  static_assert(kDataClasses[kClassesOnEveryPlatform] == kNotesDataClass);
+  DiscoverTrackedClasses(p.tracking,
+                         std::span(kDataClasses, kClassesOnEveryPlatform + (notesAndMail ? 1 : 0)),
+                         /*withMail=*/notesAndMail, recent, keepLogs && takenOver, window);
+  if (!notesAndMail) {
     // Nothing watches notes or mail on this platform: a state kept from a
     // start on another version cannot say their logs are complete.
     for (DWORD dataClass : {kNotesDataClass, kMailDataClass}) {
@@ -176,7 +174,6 @@ void OnCreate(ProcessObjects& p, HWND window) REQUIRES(TrackingState::systemLock
       }
     }
   }
-  p.tracking.trackedDbs.fKeepExistingLogs = false;
   if (!CapturePendingNotifications(p, window)) {
     // What was missed cannot be told: no log may be taken for complete.
     platform::Logf(platform::LogPriority::kWarning,
@@ -246,8 +243,7 @@ void OnClose(ProcessObjects& p, HWND window, const char* reason) REQUIRES(Tracki
   // would: the logs and the classes' states stay, and the journal passes to
   // the next instance, which finds in it what was written meanwhile.
   const bool lost = !keepLogs && LoseTrackingClasses(p);
-  p.tracking.trackedDbs.CloseAllTracked(/*keepLogs=*/!lost);
-  p.tracking.mailFolders.CloseAllMailFolders();
+  CloseTrackedDatabases(p.tracking, /*keepLogs=*/!lost);
   if (lost) {
     CeCloseNotificationJournal();
   } else {
@@ -284,7 +280,7 @@ LRESULT Dispatch(ProcessObjects& p, HWND window, UINT message, WPARAM wparam, LP
       OnClose(p, window);
       return 0;
     case WM_TIMER:
-      p.tracking.trackedDbs.PurgeOldChanges();
+      PurgeOldChanges(p.tracking);
       return 0;
     case WM_HIBERNATE:
       return 0;

@@ -145,6 +145,7 @@ TEST_F(WindowProcTest, CaptureIsGatedAndAFailedAppendShowsTheError) {
   }
   ASSERT_NE(node, nullptr);
   auto records = [&] {
+    platform::MutexLock locked(&TrackingState::systemLock);
     CEOIDINFO info{};
     return CeOidGetInfo(node->pLog->LogDbOid(), &info) ? info.infDatabase.wNumRecords : -1;
   };

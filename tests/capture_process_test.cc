@@ -85,7 +85,7 @@ std::ostream& operator<<(std::ostream& os, const Change& c) {
 
 // The records of a change log's database, in the order they were written
 // (a load would fold the changes of one record into one entry).
-std::vector<Change> LoggedChanges(const ChangeLog* log) {
+std::vector<Change> LoggedChanges(const ChangeLog* log) REQUIRES(TrackingState::systemLock) {
   std::vector<Change> changes;
   ReadOnlyDb db(log->LogDbOid(), nullptr);
   if (!db.ok() || !db.SeekToStart()) return changes;

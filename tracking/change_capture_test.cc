@@ -49,7 +49,7 @@ DWORD Le32(const BYTE* p) {
 }
 
 // The records of a change-log database, read from the store.
-std::vector<Rec> LogRecords(const ChangeLog* log) {
+std::vector<Rec> LogRecords(const ChangeLog* log) REQUIRES(TrackingState::systemLock) {
   std::vector<Rec> recs;
   if (log->LogDbOid() == 0) return recs;
   ReadOnlyDb db(log->LogDbOid(), nullptr);

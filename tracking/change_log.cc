@@ -80,10 +80,8 @@ void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved, DWORD dwUid,
 ChangeLog::ChangeLog(SyncStateCache& syncStates)
     : qwFreeBytes(kUnknownFreeBytes), syncStates_(syncStates) {}
 
-ChangeLog::~ChangeLog() {
-  if (pOldest != nullptr) FreeEntries();
-  ReleaseEntryBlocks();
-}
+// The list releases its entries itself.
+ChangeLog::~ChangeLog() = default;
 
 void ChangeLog::FormatName(WCHAR* name) const {
   if (szLogName[0] != 0) {
@@ -130,7 +128,7 @@ void ChangeLog::ForgetDatabase() {
   CloseHandle(hLogDb);
   hLogDb = INVALID_HANDLE_VALUE;
   oidLogDb = 0;
-  if (pOldest != nullptr) FreeEntries();
+  if (list_.HasEntries()) FreeEntries();
   cRecordsLoaded = 0;
   mirror_.Invalidate();
 }
@@ -248,7 +246,7 @@ ChangeLog::ReadResult ChangeLog::ReadNextRecord(BYTE record[kChangeRecordSize], 
 bool ChangeLog::LoadLog() {
   CeSeekDatabase(hLogDb, CEDB_SEEK_BEGINNING, 0, nullptr);
   fRewrite = 0;
-  cEntries = 0;
+  list_.ResetInsertCount();
   cRecordsLoaded = 0;
   // What the mirror knew of the database sizes the tables for the load, so
   // that they do not grow step by step (only a hint: the database may hold
@@ -258,7 +256,7 @@ bool ChangeLog::LoadLog() {
   mirror_.Reset(true);
   if (expected != 0) {
     mirror_.Reserve(expected);
-    index_.Reserve(index_.size() + expected);
+    list_.Reserve(expected);
   }
   // Records are read many at a time: one store read per batch, not one
   // read and one buffer per record (10 KB of stack).
@@ -273,7 +271,7 @@ bool ChangeLog::LoadLog() {
       constexpr DWORD kAhead = 8;
       if (i + kAhead < read && batch[i + kAhead].cbBlob >= kChangeRecordSize) {
         const CEOID ahead = GetLe32(batch[i + kAhead].abBlob + 13);
-        index_.Prefetch(ahead);
+        list_.Prefetch(ahead);
         mirror_.Prefetch(ahead);
       }
       if (!LoadRecord(batch[i])) {
@@ -305,8 +303,8 @@ bool ChangeLog::LoadRecord(const CEFIRSTPROP& read) {
   ChangeEntry* prior = FindEntry(r.oidRec);
   if (prior == nullptr) {
     // No memory: the record is left out and the load goes on.
-    InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid, read.oid,
-                 Allocation::kPooled);
+    list_.Insert(r.bType, r.oidRec, r.dwTime, r.dwReserved, r.dwUid, read.oid,
+                 ChangeTimeList::Allocation::kPooled);
     return true;
   }
   return ResolveDuplicate(prior, bytes, read.oid);
@@ -353,262 +351,14 @@ bool ChangeLog::ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRe
   // A skipped record stays on file until fRewrite has the rewrite drop it.
   if (!replace) return true;
   if (!RemoveEntry(prior)) return false;
-  InsertLoaded(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid, oidLogRec, Allocation::kPooled);
+  list_.Insert(r.bType, r.oidRec, r.dwTime, r.dwReserved, uid, oidLogRec,
+               ChangeTimeList::Allocation::kPooled);
   return true;
-}
-
-bool ChangeLog::InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime,
-                            DWORD dwReserved, DWORD dwUid) {
-  const bool known = index_.FindNewest(oidRec) != nullptr;
-  if (InsertLoaded(bType, oidRec, dwTime, dwReserved, dwUid, 0, Allocation::kOwnBlock) == nullptr) {
-    return false;
-  }
-  if (known) fOnePerRecord = false;
-  return true;
-}
-
-ChangeEntry* ChangeLog::AllocatePooled() {
-  ChangeEntry* entry = freePooled_;
-  if (entry != nullptr) {
-    freePooled_ = entry->pOlder;
-    *entry = ChangeEntry{};
-  } else {
-    if (blockUsed_ == kEntriesPerBlock) {
-      if (entryBlocks_.size() == entryBlocks_.capacity()) {
-        try {
-          entryBlocks_.reserve(entryBlocks_.size() * 2 + 8);
-        } catch (const std::bad_alloc&) {
-          return nullptr;
-        }
-      }
-      // Zero-filled: every entry of it starts as a new one.
-      auto* block =
-          static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry) * kEntriesPerBlock));
-      if (block == nullptr) return nullptr;
-      entryBlocks_.push_back(block);
-      blockUsed_ = 0;
-    }
-    entry = entryBlocks_.back() + blockUsed_++;
-  }
-  entry->fPooled = 1;
-  return entry;
-}
-
-bool ChangeLog::Release(ChangeEntry* entry) {
-  if (entry->fPooled == 0) return LocalFree(entry) == nullptr;
-  entry->pOlder = freePooled_;
-  freePooled_ = entry;
-  return true;
-}
-
-void ChangeLog::ReleaseEntryBlocks() {
-  for (ChangeEntry* block : entryBlocks_) LocalFree(block);
-  std::vector<ChangeEntry*>().swap(entryBlocks_);
-  blockUsed_ = kEntriesPerBlock;
-  freePooled_ = nullptr;
-}
-
-ChangeEntry* ChangeLog::InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                                     DWORD dwUid, CEOID oidLogRec, Allocation allocation) {
-  ChangeEntry* entry = allocation == Allocation::kPooled
-                           ? AllocatePooled()
-                           : static_cast<ChangeEntry*>(LocalAlloc(LPTR, sizeof(ChangeEntry)));
-  if (entry == nullptr) return nullptr;
-  entry->bType = bType;
-  entry->dwTime = dwTime;
-  entry->dwReserved = dwReserved;
-  entry->dwUid = dwUid;
-  entry->oidRec = oidRec;
-  entry->oidLogRec = oidLogRec;
-  if (!index_.Add(entry)) {
-    Release(entry);
-    return nullptr;
-  }
-  Link(entry);
-  ++cEntries;
-  return entry;
-}
-
-// Links a new entry after every entry older than it and before every entry
-// of its time or newer, leaving the cursor where a newest-first walk for
-// that place would stop: at the entry just older, or null.
-ChangeEntry* ChangeLog::Link(ChangeEntry* entry) {
-  const DWORD time = entry->dwTime;
-  fOldestFirst = 0;
-  ChangeEntry* older = nullptr;
-  if (pNewest == nullptr) {
-    pOldest = entry;
-    pNewest = entry;
-    pNewestRunOldest = entry;
-    pCursor = nullptr;
-    return entry;
-  }
-  if (pNewest->dwTime < time) {
-    // Appended records come in time order: this is the usual case.
-    older = pNewest;
-    pNewestRunOldest = entry;
-  } else {
-    if (pNewestRunOldest == nullptr) {
-      ChangeEntry* run = pNewest;
-      while (run->pOlder != nullptr && run->pOlder->dwTime == run->dwTime) run = run->pOlder;
-      pNewestRunOldest = run;
-    }
-    // Every entry of the newest run is at least as new: the walk starts
-    // below it. A burst of one second thus costs nothing per entry.
-    older = pNewestRunOldest->pOlder;
-    while (older != nullptr && !(older->dwTime < time)) older = older->pOlder;
-    if (time == pNewest->dwTime) pNewestRunOldest = entry;
-  }
-  if (older != nullptr) {
-    entry->pOlder = older;
-    entry->pNewer = older->pNewer;
-    if (older->pNewer != nullptr) {
-      older->pNewer->pOlder = entry;
-    } else {
-      pNewest = entry;
-    }
-    older->pNewer = entry;
-  } else {
-    entry->pNewer = pOldest;
-    pOldest->pOlder = entry;
-    pOldest = entry;
-  }
-  pCursor = older;
-  return entry;
-}
-
-ChangeEntry* ChangeLog::FirstNewest() {
-  fOldestFirst = 0;
-  pCursor = pNewest;
-  return pCursor;
-}
-
-ChangeEntry* ChangeLog::NextOlder() {
-  pCursor = pCursor != nullptr ? pCursor->pOlder : pNewest;
-  return pCursor;
-}
-
-ChangeEntry* ChangeLog::FirstOldest() {
-  fOldestFirst = 1;
-  pCursor = pOldest;
-  return pCursor;
-}
-
-ChangeEntry* ChangeLog::NextNewer() {
-  pCursor = pCursor != nullptr ? pCursor->pNewer : pOldest;
-  return pCursor;
-}
-
-void ChangeLog::RewindNewestFirst() {
-  fOldestFirst = 0;
-  pCursor = nullptr;
-}
-
-ChangeEntry* ChangeLog::FindEntry(CEOID oidRec) {
-  // The index gives what a newest-first walk would stop at, and the cursor
-  // is left where that walk would have left it.
-  ChangeEntry* found = index_.FindNewest(oidRec);
-  fOldestFirst = 0;
-  pCursor = found;
-  return found;
-}
-
-bool ChangeLog::RemoveEntry(const ChangeEntry* entry) {
-  if (entry == nullptr) return false;
-  index_.Remove(entry);
-  if (entry == streamNext_.entry_) streamNext_.entry_ = entry->pOlder;
-  if (entry == pNewestRunOldest) {
-    // The next newer entry shares the newest time; without one, the new
-    // newest's run is found when it is needed.
-    pNewestRunOldest = entry->pNewer;
-  }
-  if (entry->pNewer != nullptr) {
-    pCursor = entry->pNewer;
-    entry->pNewer->pOlder = entry->pOlder;
-  }
-  if (entry->pOlder != nullptr) entry->pOlder->pNewer = entry->pNewer;
-  if (entry == pNewest) {
-    if (fOldestFirst == 0) pCursor = nullptr;
-    pNewest = entry->pOlder;
-  }
-  if (entry == pOldest) {
-    if (fOldestFirst != 0) pCursor = nullptr;
-    pOldest = entry->pNewer;
-  }
-  // The log allocated every entry of its list as a mutable one.
-  return Release(const_cast<ChangeEntry*>(entry));
 }
 
 bool ChangeLog::FreeEntries() {
-  index_.Clear();
-  bool all_released = true;
-  for (ChangeEntry* entry = FirstNewest(); entry != nullptr; entry = NextOlder()) {
-    if (!RemoveEntry(entry)) all_released = false;
-  }
-  pOldest = nullptr;
-  pCursor = nullptr;
-  pNewest = nullptr;
-  // Left in the old generation, the stream's position reads as stale.
-  streamNext_.entry_ = nullptr;
-  pNewestRunOldest = nullptr;
   cRecordsLoaded = 0;
-  fOnePerRecord = true;
-  ReleaseEntryBlocks();
-  ++generation_;
-  return all_released;
-}
-
-ChangeCursor ChangeLog::NewestCursor() const { return ChangeCursor(this, generation_, pNewest); }
-
-ChangeCursor ChangeLog::IterationCursor() const {
-  return ChangeCursor(this, generation_, pCursor);
-}
-
-ChangeCursor ChangeLog::OlderCursor(const ChangeCursor& at) const {
-  if (!IsCurrent(at)) return at;
-  return ChangeCursor(this, generation_, at.entry_ != nullptr ? at.entry_->pOlder : nullptr);
-}
-
-void ChangeLog::SetStreamPosition(const ChangeCursor& next) {
-  streamNext_ = IsCurrent(next) ? next : ChangeCursor();
-}
-
-const char* ChangeLog::CheckInvariants() const {
-  if ((pOldest == nullptr) != (pNewest == nullptr)) return "only one end of the list is set";
-  if (fOldestFirst > 1) return "fOldestFirst is neither 0 nor 1";
-  std::unordered_set<const ChangeEntry*> live;
-  std::unordered_set<CEOID> records;
-  bool onePerRecord = true;
-  const ChangeEntry* newer = nullptr;
-  for (const ChangeEntry* e = pNewest; e != nullptr; e = e->pOlder) {
-    if (e->pNewer != newer) return "an entry's newer link does not lead back";
-    if (newer != nullptr && newer->dwTime < e->dwTime) return "the list is out of time order";
-    if (!live.insert(e).second) return "the list runs in a circle";
-    if (!records.insert(e->oidRec).second) onePerRecord = false;
-    const ChangeEntry* indexed = index_.FindNewest(e->oidRec);
-    if (indexed == nullptr || indexed->oidRec != e->oidRec) return "an entry is not indexed";
-    newer = e;
-  }
-  if (newer != pOldest) return "the oldest entry is not the end of the list";
-  if (index_.size() != live.size()) return "the index holds entries the list does not";
-  for (const CEOID oid : records) {
-    if (live.count(index_.FindNewest(oid)) == 0) return "the index gives a released entry";
-  }
-  if (fOnePerRecord && !onePerRecord) return "two entries share a record";
-  if (pCursor != nullptr && live.count(pCursor) == 0) return "the cursor is on no live entry";
-  if (streamNext_.entry_ != nullptr &&
-      (live.count(streamNext_.entry_) == 0 || !IsCurrent(streamNext_))) {
-    return "the stream's position is on no live entry";
-  }
-  if (pNewestRunOldest != nullptr) {
-    if (live.count(pNewestRunOldest) == 0) return "the newest run's end is on no live entry";
-    if (pNewestRunOldest->dwTime != pNewest->dwTime ||
-        (pNewestRunOldest->pOlder != nullptr &&
-         pNewestRunOldest->pOlder->dwTime == pNewest->dwTime)) {
-      return "the newest run's end is not the oldest entry of the newest time";
-    }
-  }
-  return nullptr;
+  return list_.FreeEntries();
 }
 
 bool ChangeLog::ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records) {
@@ -672,188 +422,6 @@ bool ChangeLog::RewriteLog(bool force) {
   }
   FreeEntries();
   return true;
-}
-
-DWORD ChangeLog::TrueRecordCount(WORD numRecords) {
-  // The record count of a database stops at 0xFFFF; the index of its last
-  // record goes on.
-  if (numRecords < 0xFFFF) return numRecords;
-  DWORD last = 0;
-  if (CeSeekDatabase(hLogDb, CEDB_SEEK_END, 0, &last) == 0) return numRecords;
-  return last + 1;
-}
-
-void ChangeLog::TrimOldest(DWORD numRecords) {
-  if (TrimFromMirror(numRecords)) return;
-  TrimLoaded();
-}
-
-// The trim without a load. When a load would take every record as an entry
-// of its own and the records stand in time order, the list would hold them
-// oldest first as they stand, except that a run of one time lists its later
-// records as older. The n oldest entries are thus whole runs from the front
-// and the last records of the run that follows.
-bool ChangeLog::TrimFromMirror(DWORD numRecords) {
-  if (pOldest != nullptr || !mirror_.valid() || !mirror_.Clean() || !mirror_.TimeOrdered() ||
-      mirror_.size() != numRecords) {
-    return false;
-  }
-  // Nothing for a load to drop: cEntries would be the record count.
-  const size_t n = std::min<size_t>(kTrimRecords, mirror_.size());
-  size_t whole = 0;    // records [0, whole) go
-  size_t runEnd = 0;   // and [runEnd - partial, runEnd)
-  size_t partial = 0;
-  while (whole < n) {
-    size_t end = mirror_.RunEnd(whole);
-    if (end - whole > n - whole) {
-      partial = n - whole;
-      runEnd = end;
-      break;
-    }
-    whole = end;
-  }
-  std::vector<CEOID> doomed;
-  for (size_t i = 0; i < whole; ++i) doomed.push_back(mirror_.at(i).oid);
-  for (size_t i = runEnd - partial; i < runEnd; ++i) doomed.push_back(mirror_.at(i).oid);
-  // The log is complete from the oldest record left, or, when part of that
-  // second's run goes, from the second after it. With nothing left, it is
-  // complete from now on.
-  DWORD oldest = mirror_.size() > n ? mirror_.at(whole).dwTime : CurrentTime();
-  if (partial != 0) oldest += 1;
-  bool held = false;
-  DWORD syncTime = 0;
-  if (!HoldForRewrite(syncStates_, DataClass(), &held, &syncTime)) return true;
-  if (!DeleteRecordsInPlace(doomed)) return true;
-  if (partial != 0) mirror_.Erase(runEnd - partial, runEnd);
-  mirror_.Erase(0, whole);
-  // The horizon only rises: a loss may have raised it past what the log
-  // still holds.
-  if (held) EndRewriteHold(syncStates_, DataClass(), syncTime, oldest);
-  return true;
-}
-
-bool ChangeLog::DeleteRecordsInPlace(const std::vector<CEOID>& records) {
-  for (CEOID oid : records) {
-    if (CeDeleteRecord(hLogDb, oid) != 0) continue;
-    // Whatever the store's reason, what the log holds is no longer known
-    // for sure: as after a failed write, the class is lost and the next
-    // append starts afresh.
-    DeleteLogDb();
-    LoseClass(syncStates_, DataClass());
-    return false;
-  }
-  return true;
-}
-
-// After a load and the removal of the oldest entries: deletes every record
-// that no entry was loaded from (the duplicates the load dropped, those that
-// hold no change, the removed entries'), and writes an entry's uid into its
-// record where the entry took another record's. The database then loads as
-// the list stands, as it would after a rewrite. Not in place, leaving the
-// database alone, when an entry has no record of its own, or when the kept
-// records would not stand in time order, which a rewrite restores (and on
-// which a trim without a load depends).
-ChangeLog::InPlaceResult ChangeLog::DropUnlistedRecords() {
-  if (!mirror_.valid()) return InPlaceResult::kNotInPlace;
-  std::vector<bool> keep(mirror_.size(), false);
-  std::vector<std::pair<size_t, const ChangeEntry*>> uidTaken;
-  for (const ChangeEntry* e = pOldest; e != nullptr; e = e->pNewer) {
-    size_t at = e->oidLogRec != 0 ? mirror_.Find(e->oidLogRec) : ChangeRecordMirror::kNotFound;
-    if (at == ChangeRecordMirror::kNotFound || keep[at]) return InPlaceResult::kNotInPlace;
-    const ChangeRecordMirror::Record& r = mirror_.at(at);
-    if (r.malformed || r.bType != e->bType || r.dwTime != e->dwTime || r.oidRec != e->oidRec) {
-      return InPlaceResult::kNotInPlace;
-    }
-    if (r.dwUid != e->dwUid) uidTaken.emplace_back(at, e);
-    keep[at] = true;
-  }
-  std::vector<CEOID> doomed;
-  bool any = false;
-  DWORD last = 0;
-  for (size_t i = 0; i < mirror_.size(); ++i) {
-    if (!keep[i]) {
-      doomed.push_back(mirror_.at(i).oid);
-      continue;
-    }
-    if (any && last > mirror_.at(i).dwTime) return InPlaceResult::kNotInPlace;
-    last = mirror_.at(i).dwTime;
-    any = true;
-  }
-  for (const auto& [at, e] : uidTaken) {
-    BYTE blob[kChangeRecordSize];
-    EncodeChangeRecord(e->bType, e->dwTime, 0, e->dwUid, e->oidRec, blob);
-    CEPROPVAL prop;
-    std::memset(&prop, 0, sizeof(prop));
-    prop.propid = kChangeRecordPropId;
-    prop.val.blob.dwCount = kChangeRecordSize;
-    prop.val.blob.lpb = blob;
-    if (CeWriteRecordProps(hLogDb, mirror_.at(at).oid, 1, &prop) == 0) {
-      // Whatever the store's reason, the log no longer holds what it says.
-      DeleteLogDb();
-      LoseClass(syncStates_, DataClass());
-      return InPlaceResult::kFailed;
-    }
-    mirror_.SetUid(at, e->dwUid);
-  }
-  if (!DeleteRecordsInPlace(doomed)) return InPlaceResult::kFailed;
-  mirror_.Compact(keep);
-  return InPlaceResult::kDone;
-}
-
-// The trim with a load: for a list already loaded by a reader, for a log
-// whose records a load would not take one for one, or whose records the log
-// does not know.
-void ChangeLog::TrimLoaded() {
-  if (!LoadLog()) {
-    // Only part of the log was read: rewriting from it would lose the rest.
-    FreeEntries();
-    return;
-  }
-  // Both counted in full while loading; every record the load dropped
-  // counts towards the ten.
-  int64_t n = int64_t{cEntries} - int64_t{cRecordsLoaded} + kTrimRecords;
-  if (n < 0) n = 0;
-  ChangeEntry* e = FirstOldest();
-  bool removedAny = false;
-  DWORD lastRemoved = 0;
-  for (int64_t i = 0; i < n && e != nullptr; ++i) {
-    removedAny = true;
-    lastRemoved = e->dwTime;
-    RemoveEntry(e);
-    e = NextNewer();
-  }
-  // Complete from the oldest entry left, or from the second after it when
-  // part of its second went; with nothing left, from now on.
-  DWORD oldest = pOldest != nullptr ? pOldest->dwTime : CurrentTime();
-  if (pOldest != nullptr && removedAny && lastRemoved == oldest) oldest += 1;
-  bool marked = false;
-  DWORD syncTime = 0;
-  if (!HoldForRewrite(syncStates_, DataClass(), &marked, &syncTime)) {
-    FreeEntries();
-    return;
-  }
-  InPlaceResult inPlace = DropUnlistedRecords();
-  if (inPlace == InPlaceResult::kFailed) {
-    FreeEntries();
-    return;
-  }
-  if (inPlace == InPlaceResult::kNotInPlace) {
-    RewriteResult result = RewriteEntries();
-    if (result == RewriteResult::kWriteFailed) {
-      FreeEntries();
-      return;
-    }
-    if (result == RewriteResult::kNotStarted) {
-      if (marked) EndRewriteHold(syncStates_, DataClass(), syncTime, syncTime);
-      FreeEntries();
-      return;
-    }
-  }
-  // The horizon only rises: a loss may have raised it past what the log
-  // still holds.
-  if (marked) EndRewriteHold(syncStates_, DataClass(), syncTime, oldest);
-  fRewrite = 0;
-  FreeEntries();
 }
 
 bool ChangeLog::DeleteEntryRecord(const ChangeEntry* entry) {

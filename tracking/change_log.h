@@ -7,10 +7,11 @@
 // record per change: a single CEVT_BLOB property (identifier 0x00010041) of
 // 17 little-endian bytes: bType, dwTime, dwReserved, dwUid, oidRec.
 //
-// A time-ordered list of ChangeEntry mirrors the database only while a
-// reader has loaded it (LoadLog ... RewriteLog). Loading resolves several
-// records of one changed record into one entry. Appending never touches the
-// list; it trims the database when the store runs short of space.
+// A time-ordered list of ChangeEntry (tracking/change_time_list.h) mirrors
+// the database only while a reader has loaded it (LoadLog ... RewriteLog).
+// Loading resolves several records of one changed record into one entry.
+// Appending never touches the list; it trims the database when the store
+// runs short of space (change_log_trim.cc).
 //
 // Beside the list, a bound log keeps a mirror of its database's records
 // (change_record_mirror.h: about 20 bytes a record and 16 to 32 a changed
@@ -19,18 +20,17 @@
 //
 // Threads: a ChangeLog takes no lock. The window thread and the server's
 // worker both reach it, so every call, const or not, is made with systemLock
-// held (tracking/tracking_state.h); so is every use of a ChangeCursor it gave and
-// of an entry pointer it returned. What the log hands out is good only under
-// that one holding of the lock, unless it says otherwise: an entry pointer
-// until the list next changes, a cursor as tracking/change_cursor.h says.
+// held (tracking/tracking_state.h; every operation says REQUIRES); so is
+// every use of a ChangeCursor it gave and of an entry pointer it returned.
+// What the log hands out is good only under that one holding of the lock,
+// unless it says otherwise: an entry pointer until the list next changes, a
+// cursor as tracking/change_cursor.h says.
 //
-// Ownership: the log owns its entries (released only by RemoveEntry and
-// FreeEntries), its database handle and its mirror. It keeps three
-// positions in its list, each on a live entry or null, and moves them itself
-// as entries go: the iteration cursor of FirstNewest ... NextNewer (one per
-// log: InsertEntry, FindEntry and RemoveEntry move it too), the change
-// stream's position (SetStreamPosition) and the end of the newest time run
-// it inserts before. CheckInvariants states the list's rules.
+// Ownership: the log owns its list (and through it the entries, released
+// only by RemoveEntry and FreeEntries), its database handle and its mirror.
+// The list operations below are the list's own (tracking/change_time_list.h
+// says how the iteration cursor and the cursors move); readers of a class's
+// changes keep positions of their own (tracking/change_reader.h).
 #ifndef HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 #define HOLLOWMARCH_TRACKING_CHANGE_LOG_H_
 
@@ -42,8 +42,9 @@
 #include "platform/types.h"
 #include "tracking/change_cursor.h"
 #include "tracking/change_entry.h"
-#include "tracking/change_entry_index.h"
 #include "tracking/change_record_mirror.h"
+#include "tracking/change_time_list.h"
+#include "tracking/tracking_lock.h"
 
 class SyncStateCache;
 struct CEFIRSTPROP;  // platform/object_store.h
@@ -93,23 +94,24 @@ class ChangeLog {
   // unchanged; otherwise it is deleted. Then a missing database is created.
   // True when a database was kept or created. Call once, after construction.
   // Whether a kept log is complete is the caller's to judge (tracked_db.h).
-  bool OpenLog(DWORD dataClass, bool keepExisting = false);
+  bool OpenLog(DWORD dataClass, bool keepExisting = false) REQUIRES(TrackingLock::systemLock);
   // The same under the database name `name` (at most 31 characters) instead
   // of the class's log name: a class with several tracked databases gives
   // each further database a log of its own. The log keeps the name for every
   // later creation of its database.
-  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false);
+  bool OpenLog(DWORD dataClass, LPCWSTR name, bool keepExisting = false)
+      REQUIRES(TrackingLock::systemLock);
 
   // Whether OpenLog kept a log from before (the device had just started, or
   // the caller asked, and the log existed). A class that was tracking can
   // trust its log only then.
-  bool KeptOnOpen() const { return fLogKept != 0; }
+  bool KeptOnOpen() const REQUIRES(TrackingLock::systemLock) { return fLogKept != 0; }
 
   // Forgets the database binding and any loaded list, so that the next
   // append finds or makes the database anew. For a caller whose transaction
   // around this log's work was rolled back: what the log believes it made
   // or deleted may not exist as it believes.
-  void ForgetDatabase();
+  void ForgetDatabase() REQUIRES(TrackingLock::systemLock);
 
   // Creates and opens the database when none is open; true when one is open
   // already. A database of the log's name left behind by a delete that
@@ -117,12 +119,12 @@ class ChangeLog {
   // opened and written on. False only when no database can be had. A failed
   // open after a successful creation still gives true (the next write then
   // fails).
-  bool CreateLogDb();
+  bool CreateLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Closes the database handle and deletes the database. True when deleted;
   // on failure oidLogDb stays set (the handle is closed all the same). The
   // list is not touched.
-  bool DeleteLogDb();
+  bool DeleteLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Records one change at the current time, at the end of the database,
   // trimming the oldest changes first when the database holds 100 records or
@@ -137,126 +139,148 @@ class ChangeLog {
   // order, it costs one delete per record removed, whatever the log's size;
   // otherwise it loads the log first. A failed delete loses the class as a
   // failed write does.
-  bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid);
+  bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
 
   // Appends one record. On failure the database is closed and deleted, the
   // class becomes SyncStateLost with sync time 0, and the next AppendChange
   // starts a fresh database.
-  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid);
+  bool WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid)
+      REQUIRES(TrackingLock::systemLock);
 
   // Reads every record into the list (which is not emptied first), resolving
   // several records for one oidRec into one entry and setting fRewrite when
   // that happened. True when every record was read; false when reading
   // stopped on an error (the entries read so far stay loaded).
-  bool LoadLog();
+  bool LoadLog() REQUIRES(TrackingLock::systemLock);
 
   // Adds an entry in time order (an equal time goes older than the entries
   // that have it). False when no memory. Moves the cursor (newest-first) to
   // the entry just older than the new one. Constant time when the time is
   // not older than the newest entry's (a load of appended records).
-  bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                   DWORD dwUid);
+  bool InsertEntry(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved, DWORD dwUid)
+      REQUIRES(TrackingLock::systemLock) {
+    return list_.InsertEntry(bType, oidRec, dwTime, dwReserved, dwUid);
+  }
 
   // Iteration over the one cursor of the list. Each returns the entry at the
   // cursor, null past the end; one more step then starts again at the start.
-  ChangeEntry* FirstNewest();
-  ChangeEntry* NextOlder();
-  ChangeEntry* FirstOldest();
-  ChangeEntry* NextNewer();
+  ChangeEntry* FirstNewest() REQUIRES(TrackingLock::systemLock) { return list_.FirstNewest(); }
+  ChangeEntry* NextOlder() REQUIRES(TrackingLock::systemLock) { return list_.NextOlder(); }
+  ChangeEntry* FirstOldest() REQUIRES(TrackingLock::systemLock) { return list_.FirstOldest(); }
+  ChangeEntry* NextNewer() REQUIRES(TrackingLock::systemLock) { return list_.NextNewer(); }
   // Sets the iteration back before the newest entry without reading it: the
   // next NextOlder gives the newest.
-  void RewindNewestFirst();
+  void RewindNewestFirst() REQUIRES(TrackingLock::systemLock) { list_.RewindNewestFirst(); }
 
   // The newest entry with that oidRec, or null. Leaves the cursor at the
   // result (null when none) in a newest-first walk.
-  ChangeEntry* FindEntry(CEOID oidRec);
+  ChangeEntry* FindEntry(CEOID oidRec) REQUIRES(TrackingLock::systemLock) {
+    return list_.FindEntry(oidRec);
+  }
 
   // Unlinks and releases an entry of this list. The cursor moves so that a
-  // walk can remove its current entry and step on; the stream's position
-  // moves on to the next older entry when it stood on this one. False for
-  // null or when the release fails.
-  bool RemoveEntry(const ChangeEntry* entry);
+  // walk can remove its current entry and step on; every cursor given
+  // before stops being intact (IsIntact). False for null or when the
+  // release fails.
+  bool RemoveEntry(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock) {
+    return list_.RemoveEntry(entry);
+  }
 
   // Releases every entry and empties the list; the list's generation moves
   // on, so every cursor given before is stale from now on. False when a
-  // release failed (the walk goes on). fOldestFirst, fRewrite and cEntries
+  // release failed (the walk goes on). the walk's direction, fRewrite and the inserted count
   // stay.
-  bool FreeEntries();
+  bool FreeEntries() REQUIRES(TrackingLock::systemLock);
 
   // Ends a reader: when the last load met duplicates, or `force`, rebuilds
   // the database from the list (and keeps every record appended since the
   // load); then releases the list. False when a write failed (the list then
   // stays loaded; the class is lost).
-  bool RewriteLog(bool force);
+  bool RewriteLog(bool force) REQUIRES(TrackingLock::systemLock);
 
   // Deletes the first record of the database whose oidRec is the entry's.
   // The list is not touched; the caller removes the entry itself. When no
   // record matches, true exactly when the database was read to its end.
-  bool DeleteEntryRecord(const ChangeEntry* entry);
+  bool DeleteEntryRecord(const ChangeEntry* entry) REQUIRES(TrackingLock::systemLock);
 
   // Queries the object store's free bytes into qwFreeBytes (kept when the
   // query fails) and answers whether more than 3 MB are free.
-  bool HasFreeSpace();
+  bool HasFreeSpace() REQUIRES(TrackingLock::systemLock);
 
   // Closes the database handle and keeps the database, as a program that
   // stops with its logs kept does. The list is not touched.
-  void CloseLogDb();
+  void CloseLogDb() REQUIRES(TrackingLock::systemLock);
 
   // Cursors (tracking/change_cursor.h). A cursor at the newest entry of the
   // list as it stands (past the end when it is empty), at the entry the
-  // iteration cursor stands on, and at the next older entry of a current
-  // cursor (past the end after the oldest; a stale cursor gives a stale one).
-  ChangeCursor NewestCursor() const;
-  ChangeCursor IterationCursor() const;
-  ChangeCursor OlderCursor(const ChangeCursor& at) const;
+  // iteration cursor stands on, and at the next older entry of an intact
+  // cursor (past the end after the oldest; any other cursor is given back
+  // as it is, and reads as nothing).
+  ChangeCursor NewestCursor() const REQUIRES(TrackingLock::systemLock) {
+    return list_.NewestCursor();
+  }
+  ChangeCursor IterationCursor() const REQUIRES(TrackingLock::systemLock) {
+    return list_.IterationCursor();
+  }
+  ChangeCursor OlderCursor(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
+    return list_.OlderCursor(at);
+  }
   // True when `at` was taken from this log's list as it stands: the list has
-  // not been released since.
-  bool IsCurrent(const ChangeCursor& at) const {
-    return at.log_ == this && at.generation_ == generation_;
+  // not been released since. Entries may have been removed since.
+  bool IsCurrent(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
+    return list_.IsCurrent(at);
   }
-  // The entry of a current cursor; null past the end or for a stale cursor.
-  const ChangeEntry* At(const ChangeCursor& at) const {
-    return IsCurrent(at) ? at.entry_ : nullptr;
+  // True when `at` is current and no entry has been removed since it was
+  // taken, so that its entry is live.
+  bool IsIntact(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
+    return list_.IsIntact(at);
+  }
+  // The entry of an intact cursor; null past the end or for any other.
+  const ChangeEntry* At(const ChangeCursor& at) const REQUIRES(TrackingLock::systemLock) {
+    return list_.At(at);
   }
 
-  // The change stream's position in this list: the next entry it will look
-  // at (server/change_stream.h). RemoveEntry moves it on to the next older
-  // entry when it removes that entry, so the stream, which runs between the
-  // window thread's changes to the list, never reads a released entry and
-  // never skips one that stays. A release leaves it stale. Setting a cursor
-  // that is not current here clears it (StreamPosition is then stale).
-  void SetStreamPosition(const ChangeCursor& next);
-  ChangeCursor StreamPosition() const { return streamNext_; }
-
-  // Checks the list's rules: linked both ways from pOldest to pNewest in
+  // Checks the list's rules: linked both ways from the oldest to the newest in
   // time order (unsigned, never decreasing towards the newest); every entry
   // in the index and nothing else; one entry per oidRec as long as only
-  // loads have added entries; the iteration cursor, the stream's position
-  // and the newest run's end on live entries or null. Null when they hold,
+  // loads have added entries; the iteration cursor and the newest run's end
+  // on live entries or null. Null when they hold,
   // else what broke. Walks the whole list: for tests and debugging.
-  const char* CheckInvariants() const;
+  const char* CheckInvariants() const REQUIRES(TrackingLock::systemLock) {
+    return list_.CheckInvariants();
+  }
 
   // Read-only views of the log's state, in the log's own vocabulary.
-  DWORD DataClass() const { return dwLogType - kLogTypeOffset; }
-  DWORD LogType() const { return dwLogType; }
-  CEOID LogDbOid() const { return oidLogDb; }
-  HANDLE LogDbHandle() const { return hLogDb; }
-  const ChangeEntry* OldestEntry() const { return pOldest; }
-  const ChangeEntry* NewestEntry() const { return pNewest; }
-  bool HasEntries() const { return pNewest != nullptr; }
+  DWORD DataClass() const REQUIRES(TrackingLock::systemLock) { return dwLogType - kLogTypeOffset; }
+  DWORD LogType() const REQUIRES(TrackingLock::systemLock) { return dwLogType; }
+  CEOID LogDbOid() const REQUIRES(TrackingLock::systemLock) { return oidLogDb; }
+  HANDLE LogDbHandle() const REQUIRES(TrackingLock::systemLock) { return hLogDb; }
+  const ChangeEntry* OldestEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.OldestEntry();
+  }
+  const ChangeEntry* NewestEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.NewestEntry();
+  }
+  bool HasEntries() const REQUIRES(TrackingLock::systemLock) { return list_.HasEntries(); }
   // Where the iteration cursor stands and which way it walks.
-  const ChangeEntry* CursorEntry() const { return pCursor; }
-  bool WalksOldestFirst() const { return fOldestFirst != 0; }
+  const ChangeEntry* CursorEntry() const REQUIRES(TrackingLock::systemLock) {
+    return list_.CursorEntry();
+  }
+  bool WalksOldestFirst() const REQUIRES(TrackingLock::systemLock) {
+    return list_.WalksOldestFirst();
+  }
   // Whether the last load resolved duplicates (RewriteLog then rebuilds).
-  bool NeedsRewrite() const { return fRewrite != 0; }
+  bool NeedsRewrite() const REQUIRES(TrackingLock::systemLock) { return fRewrite != 0; }
   // Entries inserted since the last load began, the load's own included; a
   // removal does not lower it. Full width: a log may hold more than 65,535
   // records.
-  DWORD EntriesInserted() const { return cEntries; }
+  DWORD EntriesInserted() const REQUIRES(TrackingLock::systemLock) {
+    return list_.EntriesInserted();
+  }
   // The free bytes last seen by HasFreeSpace. Until the first successful
   // query this is kUnknownFreeBytes, which counts as enough space: a log is
   // never trimmed on no information.
-  uint64_t FreeBytes() const { return qwFreeBytes; }
+  uint64_t FreeBytes() const REQUIRES(TrackingLock::systemLock) { return qwFreeBytes; }
   static constexpr uint64_t kUnknownFreeBytes = UINT64_MAX;
 
  private:
@@ -264,68 +288,37 @@ class ChangeLog {
   enum class ReadResult { kRecord, kMalformed, kEnd, kError };
   enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
 
-  void TrimOldest(DWORD numRecords);
-  bool TrimFromMirror(DWORD numRecords);
-  void TrimLoaded();
+  void TrimOldest(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
+  bool TrimFromMirror(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
+  void TrimLoaded() REQUIRES(TrackingLock::systemLock);
   enum class InPlaceResult { kDone, kNotInPlace, kFailed };
-  InPlaceResult DropUnlistedRecords();
-  bool DeleteRecordsInPlace(const std::vector<CEOID>& records);
-  DWORD TrueRecordCount(WORD numRecords);
-  ChangeEntry* Link(ChangeEntry* entry);
-  // How an entry's memory is had: a LocalAlloc block of its own, or a place
-  // in one of the log's blocks (a load: one allocation for many entries).
-  enum class Allocation { kOwnBlock, kPooled };
-  ChangeEntry* InsertLoaded(BYTE bType, CEOID oidRec, DWORD dwTime, DWORD dwReserved,
-                            DWORD dwUid, CEOID oidLogRec, Allocation allocation);
-  ChangeEntry* AllocatePooled();
-  // Gives an unlinked entry's memory back; false when the release failed.
-  bool Release(ChangeEntry* entry);
-  void ReleaseEntryBlocks();
-  bool LoadRecord(const CEFIRSTPROP& read);
-  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid);
-  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec);
-  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records);
-  RewriteResult RewriteEntries();
-  void FormatName(WCHAR* name) const;
+  InPlaceResult DropUnlistedRecords() REQUIRES(TrackingLock::systemLock);
+  bool DeleteRecordsInPlace(const std::vector<CEOID>& records) REQUIRES(TrackingLock::systemLock);
+  DWORD TrueRecordCount(WORD numRecords) REQUIRES(TrackingLock::systemLock);
+  bool LoadRecord(const CEFIRSTPROP& read) REQUIRES(TrackingLock::systemLock);
+  ReadResult ReadNextRecord(BYTE record[kChangeRecordSize], CEOID* oid)
+      REQUIRES(TrackingLock::systemLock);
+  bool ResolveDuplicate(ChangeEntry* prior, const BYTE record[kChangeRecordSize], CEOID oidLogRec)
+      REQUIRES(TrackingLock::systemLock);
+  bool ReadAppendedRecords(std::vector<std::array<BYTE, kChangeRecordSize>>* records)
+      REQUIRES(TrackingLock::systemLock);
+  RewriteResult RewriteEntries() REQUIRES(TrackingLock::systemLock);
+  void FormatName(WCHAR* name) const REQUIRES(TrackingLock::systemLock);
 
-  DWORD fOldestFirst = 0;
-  ChangeEntry* pOldest = nullptr;
-  ChangeEntry* pCursor = nullptr;
-  ChangeEntry* pNewest = nullptr;
+  // The loaded list; empty when no reader has loaded it.
+  ChangeTimeList list_ GUARDED_BY(TrackingLock::systemLock);
   HANDLE hLogDb = INVALID_HANDLE_VALUE;
   CEOID oidLogDb = 0;
   DWORD fRewrite = 0;
   DWORD dwLogType = 0;
-  DWORD cEntries = 0;
   uint64_t qwFreeBytes;
-  // How many times the list has been released; a cursor of another
-  // generation is stale.
-  DWORD generation_ = 0;
-  // See StreamPosition; its entry is live or null.
-  ChangeCursor streamNext_;
-  // False once InsertEntry added an entry whose oidRec the list held
-  // already; true again when the list is emptied.
-  bool fOnePerRecord = true;
   SyncStateCache& syncStates_;
-  // Finds entries by oidRec without walking the list.
-  ChangeEntryIndex index_;
   // The number of records at the front of the database that the loaded list
   // stands for; records after them were appended since the load and are
   // kept by a rewrite. 0 when no list is loaded.
   DWORD cRecordsLoaded = 0;
   // The database's records as this log knows them (see the mirror's header).
   ChangeRecordMirror mirror_;
-  // The blocks pooled entries live in, each of kEntriesPerBlock entries
-  // (LocalAlloc blocks); the last one is used up to blockUsed_. Pooled
-  // entries removed from the list wait in freePooled_ (linked by pOlder) to
-  // be used again; every block goes when the list is emptied.
-  static constexpr size_t kEntriesPerBlock = 1024;
-  std::vector<ChangeEntry*> entryBlocks_;
-  size_t blockUsed_ = kEntriesPerBlock;
-  ChangeEntry* freePooled_ = nullptr;
-  // The oldest entry of the run that shares pNewest's time, so that an equal
-  // time goes older than all of them without a walk; null when not known.
-  ChangeEntry* pNewestRunOldest = nullptr;
   // The database name given to OpenLog; empty: the class's log name.
   WCHAR szLogName[32] = {};
   // Set by OpenLog when it kept an existing log.

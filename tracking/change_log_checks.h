@@ -8,13 +8,17 @@
 
 #include "tracking/change_log.h"
 
-inline ::testing::AssertionResult ListSound(const ChangeLog& log) {
+inline ::testing::AssertionResult ListSound(const ChangeLog& log)
+    REQUIRES(TrackingLock::systemLock) {
   const char* broken = log.CheckInvariants();
   if (broken == nullptr) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "class " << log.DataClass() << ": " << broken;
 }
 
-inline ::testing::AssertionResult ListSound(const ChangeLog* log) { return ListSound(*log); }
+inline ::testing::AssertionResult ListSound(const ChangeLog* log)
+    REQUIRES(TrackingLock::systemLock) {
+  return ListSound(*log);
+}
 
 // Checks the list of `log` (a ChangeLog or a pointer to one) where it stands.
 #define EXPECT_LIST_SOUND(log) EXPECT_TRUE(ListSound(log))

@@ -129,7 +129,7 @@ Change AsChange(const ChangeEntry* e) {
   return Change{e->bType, e->dwTime, e->dwUid, e->oidRec, e->dwReserved};
 }
 
-std::vector<CEOID> OidsNewestFirst(ChangeLog& log) {
+std::vector<CEOID> OidsNewestFirst(ChangeLog& log) REQUIRES(TrackingLock::systemLock) {
   std::vector<CEOID> oids;
   for (ChangeEntry* e = log.FirstNewest(); e != nullptr; e = log.NextOlder()) {
     oids.push_back(e->oidRec);
@@ -141,7 +141,7 @@ class ChangeLogTest : public ::testing::Test {
  protected:
   // Binds the log anew as a quick restart does (just booted, so the log is
   // kept): the log then knows nothing of its records until it reads them.
-  void RebindAfterAQuickRestart() {
+  void RebindAfterAQuickRestart() REQUIRES(TrackingLock::systemLock) {
     log_.ForgetDatabase();
     EXPECT_LIST_SOUND(log_);
     SetUptimeMs(10000);
@@ -150,14 +150,19 @@ class ChangeLogTest : public ::testing::Test {
   }
 
   void SetUp() override {
+    platform::MutexLock locked(&TrackingLock::systemLock);
     SetUptimeMs(600000);  // not just booted: a new log starts empty
     SetClock(1000);
     ASSERT_TRUE(log_.OpenLog(kClass));
   }
-  void TearDown() override { EXPECT_LIST_SOUND(log_); }
+  void TearDown() override {
+    platform::MutexLock locked(&TrackingLock::systemLock);
+    EXPECT_LIST_SOUND(log_);
+  }
 
   // Records `count` changes of distinct records at times first, first+1, ...
-  void Seed(int count, DWORD first_time = 100, CEOID first_oid = 1000) {
+  void Seed(int count, DWORD first_time = 100, CEOID first_oid = 1000)
+      REQUIRES(TrackingLock::systemLock) {
     for (int i = 0; i < count; ++i) {
       ASSERT_TRUE(log_.WriteEntry(ChangeTypeModify, first_time + i, first_oid + i, kNoUid));
     }
@@ -179,6 +184,7 @@ class ChangeLogTest : public ::testing::Test {
 };
 
 TEST_F(ChangeLogTest, AppendWritesOneLittleEndianRecordInTheClassDatabase) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   EXPECT_EQ(log_.LogType(), 280u);
   CEOIDINFO info;
   ASSERT_TRUE(CeOidGetInfo(log_.LogDbOid(), &info));
@@ -207,6 +213,7 @@ TEST_F(ChangeLogTest, AppendWritesOneLittleEndianRecordInTheClassDatabase) {
 }
 
 TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     uint64_t uptime_ms;
     size_t records;
@@ -234,6 +241,7 @@ TEST(ChangeLogOpenTest, KeepsTheLogOnlyWithinThirtySecondsOfBoot) {
 // Two records for one changed record: which one the load keeps, and what
 // it traces.
 TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   constexpr CEOID A = 0x42;
   struct Case {
     const char* name;
@@ -299,6 +307,7 @@ TEST_F(ChangeLogTest, LoadResolvesDuplicatesOfOneRecord) {
 }
 
 TEST_F(ChangeLogTest, RewriteOnlyFollowsALoadThatMetDuplicates) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Seed(3);
   ASSERT_TRUE(log_.LoadLog());
   EXPECT_LIST_SOUND(log_);
@@ -323,6 +332,7 @@ TEST_F(ChangeLogTest, RewriteOnlyFollowsALoadThatMetDuplicates) {
 }
 
 TEST_F(ChangeLogTest, RewriteZeroesTheReservedField) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA, /*reserved=*/0xDEADBEEF});
   ASSERT_TRUE(log_.LoadLog());
   EXPECT_LIST_SOUND(log_);
@@ -333,6 +343,7 @@ TEST_F(ChangeLogTest, RewriteZeroesTheReservedField) {
 }
 
 TEST_F(ChangeLogTest, InsertKeepsUnsignedTimeOrderAndPutsEqualTimesOlder) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 1, 7, 0, kNoUid));
   EXPECT_LIST_SOUND(log_);
   ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, 2, 7, 0, kNoUid));
@@ -360,6 +371,7 @@ TEST_F(ChangeLogTest, InsertKeepsUnsignedTimeOrderAndPutsEqualTimesOlder) {
 // still find their place around the run, also after the run's oldest or
 // newest entry went.
 TEST_F(ChangeLogTest, ALoadOfOneSecondKeepsTheOrderOfTheRecords) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   constexpr CEOID kRun = 60000;
   ASSERT_TRUE(CeBeginTransaction());
   for (CEOID oid = 1; oid <= kRun; ++oid) {
@@ -397,6 +409,7 @@ TEST_F(ChangeLogTest, ALoadOfOneSecondKeepsTheOrderOfTheRecords) {
 }
 
 TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   for (CEOID oid = 1; oid <= 4; ++oid) {
     ASSERT_TRUE(log_.InsertEntry(ChangeTypeAdd, oid, oid, 0, kNoUid));
     EXPECT_LIST_SOUND(log_);
@@ -435,6 +448,7 @@ TEST_F(ChangeLogTest, IterationRestartsAndRemovalKeepsTheWalkGoing) {
 // The index must give exactly what a newest-first walk gives, with the
 // cursor where that walk would stop, through inserts and removals.
 TEST_F(ChangeLogTest, CursorsOfAReleasedListAreStaleEvenAfterAReload) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Seed(3);  // oids 1000..1002 at times 100..102
   ASSERT_TRUE(log_.LoadLog());
   const ChangeCursor newest = log_.NewestCursor();
@@ -463,39 +477,30 @@ TEST_F(ChangeLogTest, CursorsOfAReleasedListAreStaleEvenAfterAReload) {
   EXPECT_FALSE(log_.IsCurrent(ChangeCursor()));
 }
 
-TEST_F(ChangeLogTest, StreamPositionMovesOnPastRemovalsAndGoesStaleOnRelease) {
+TEST_F(ChangeLogTest, ARemovalLeavesCursorsCurrentButNoLongerReadable) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Seed(3);
   ASSERT_TRUE(log_.LoadLog());
-  log_.SetStreamPosition(log_.NewestCursor());
-  EXPECT_LIST_SOUND(log_);
-  auto positioned = [this] {
-    const ChangeEntry* e = log_.At(log_.StreamPosition());
-    return e != nullptr ? e->oidRec : 0;
-  };
+  const ChangeCursor newest = log_.NewestCursor();
+  const ChangeCursor oldest = log_.OlderCursor(log_.OlderCursor(newest));
+  ASSERT_NE(log_.At(oldest), nullptr);
   ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
   EXPECT_LIST_SOUND(log_);
-  EXPECT_EQ(positioned(), 1001u) << "on to the next older entry";
-  ASSERT_TRUE(log_.RemoveEntry(log_.OldestEntry()));
-  EXPECT_LIST_SOUND(log_);
-  EXPECT_EQ(positioned(), 1001u) << "another entry's removal leaves it";
-  ASSERT_TRUE(log_.RemoveEntry(log_.NewestEntry()));
-  EXPECT_LIST_SOUND(log_);
-  EXPECT_TRUE(log_.IsCurrent(log_.StreamPosition()));
-  EXPECT_TRUE(log_.StreamPosition().AtEnd()) << "past the oldest";
-
-  const ChangeCursor before = log_.NewestCursor();
-  ASSERT_TRUE(log_.FreeEntries());
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "released";
-  ASSERT_TRUE(log_.LoadLog());
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a reload does not revive it";
-  log_.SetStreamPosition(before);
-  EXPECT_FALSE(log_.IsCurrent(log_.StreamPosition())) << "a stale cursor is not taken";
-  EXPECT_LIST_SOUND(log_);
+  for (const ChangeCursor& c : {newest, oldest}) {
+    EXPECT_TRUE(log_.IsCurrent(c)) << "still a key of the list";
+    EXPECT_FALSE(log_.IsIntact(c));
+    EXPECT_EQ(log_.At(c), nullptr) << "not read through, even on an entry that stays";
+    EXPECT_EQ(log_.OlderCursor(c), c) << "no step from it";
+  }
+  const ChangeCursor now = log_.NewestCursor();
+  EXPECT_TRUE(log_.IsIntact(now));
+  EXPECT_EQ(log_.At(now)->oidRec, 1001u);
 }
 
 // The check must see a broken list, not only pass a sound one. Each case
 // damages one entry in place and puts it back.
 TEST_F(ChangeLogTest, CheckInvariantsNamesWhatBroke) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Seed(4);  // oids 1000..1003 at times 100..103
   ASSERT_TRUE(log_.LoadLog());
   ASSERT_TRUE(ListSound(log_));
@@ -525,8 +530,9 @@ TEST_F(ChangeLogTest, CheckInvariantsNamesWhatBroke) {
 }
 
 TEST_F(ChangeLogTest, FindEntryAnswersLikeAWalkOfTheList) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   std::mt19937 random(7);
-  auto walk = [&](CEOID oid) {
+  auto walk = [&](CEOID oid) REQUIRES(TrackingLock::systemLock) {
     ChangeEntry* e = log_.FirstNewest();
     while (e != nullptr && e->oidRec != oid) e = log_.NextOlder();
     return e;
@@ -551,6 +557,7 @@ TEST_F(ChangeLogTest, FindEntryAnswersLikeAWalkOfTheList) {
 }
 
 TEST_F(ChangeLogTest, LoadThatStopsOnAReadErrorKeepsWhatItRead) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Seed(5);
   FailNext(Call::kCeReadRecordProps, ERROR_NOT_ENOUGH_MEMORY, 1, /*skip=*/3);
   EXPECT_FALSE(log_.LoadLog());
@@ -559,6 +566,7 @@ TEST_F(ChangeLogTest, LoadThatStopsOnAReadErrorKeepsWhatItRead) {
 }
 
 TEST_F(ChangeLogTest, LoadLeavesOutRecordsThatHoldNoChange) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   const BYTE short_blob[3] = {1, 2, 3};
   WriteRawBlob(short_blob, sizeof(short_blob));
   Seed(1);
@@ -568,6 +576,7 @@ TEST_F(ChangeLogTest, LoadLeavesOutRecordsThatHoldNoChange) {
 }
 
 TEST_F(ChangeLogTest, DeleteEntryRecordDeletesOnlyTheFirstMatch) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
   WriteRaw({ChangeTypeModify, 7, kNoUid, 0xA});
@@ -587,6 +596,7 @@ TEST_F(ChangeLogTest, DeleteEntryRecordDeletesOnlyTheFirstMatch) {
 // A trim runs when the database holds 100 records or more and at most 3 MB
 // are free; with 100 distinct records it keeps 90.
 TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     int records;
     uint64_t free_bytes;
@@ -620,7 +630,7 @@ TEST(ChangeLogTrimTest, TrimsAtOneHundredRecordsAndThreeMegabytes) {
 // The list a reader would load from a class's log, newest first, read
 // through a log object of its own so that the log under test learns
 // nothing from it.
-std::vector<Change> Listed(DWORD dataClass) {
+std::vector<Change> Listed(DWORD dataClass) REQUIRES(TrackingLock::systemLock) {
   SetUptimeMs(10000);  // keeps the database as it is
   SyncStateCache cache;
   ChangeLog reader(cache);
@@ -642,7 +652,7 @@ std::vector<Change> Listed(DWORD dataClass) {
 }
 
 // Makes `to`'s database a copy of `from`'s, record for record.
-void CopyLog(const ChangeLog& from, ChangeLog& to) {
+void CopyLog(const ChangeLog& from, ChangeLog& to) REQUIRES(TrackingLock::systemLock) {
   to.DeleteLogDb();
   ASSERT_TRUE(to.CreateLogDb());
   CEOID oid = from.LogDbOid();
@@ -667,7 +677,7 @@ std::vector<Change> Sorted(std::vector<Change> changes) {
 }
 
 // The trim as first written: load, cut the oldest, rewrite the whole log.
-void TrimByRewrite(ChangeLog& log) {
+void TrimByRewrite(ChangeLog& log) REQUIRES(TrackingLock::systemLock) {
   ASSERT_TRUE(log.LoadLog());
   EXPECT_LIST_SOUND(log);
   CEOID oid = log.LogDbOid();
@@ -708,6 +718,7 @@ void TrimByRewrite(ChangeLog& log) {
 // appends each, so that the trims after the first work from what the log
 // learnt.
 TEST(ChangeLogTrimTest, TrimInPlaceLeavesWhatARewriteLeaves) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     const char* name;
     int records;
@@ -787,6 +798,7 @@ TEST(ChangeLogTrimTest, TrimInPlaceLeavesWhatARewriteLeaves) {
 // trim loads it), the kept records keep their identifiers: the trim
 // deletes, it does not rewrite.
 TEST(ChangeLogTrimTest, TrimsAtAnySize) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     int records;
     bool kept;  // the log is bound anew, as after a quick restart
@@ -843,6 +855,7 @@ TEST(ChangeLogTrimTest, TrimsAtAnySize) {
 }
 
 TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   Seed(120);
   SetStoreFreeBytes(0);
@@ -867,6 +880,7 @@ TEST_F(ChangeLogTest, TrimOfOneHundredTwentyKeepsTheNewestAndMovesSyncTime) {
 // that knows its records and for one that must load them first; a class
 // that is not tracking keeps what it had.
 TEST_F(ChangeLogTest, TrimNeverLowersTheHorizonNorKeepsACutSecond) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     const char* name;
     DWORD state;
@@ -906,6 +920,7 @@ TEST_F(ChangeLogTest, TrimNeverLowersTheHorizonNorKeepsACutSecond) {
 // lost as after a failed write, and the next append starts afresh. Both for
 // a log that knows its records and for one that must load them first.
 TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   for (bool known : {true, false}) {
     SCOPED_TRACE(known ? "known records" : "loaded first");
     log_.DeleteLogDb();
@@ -932,6 +947,7 @@ TEST_F(ChangeLogTest, TrimThatCannotDeleteLosesTheClass) {
 }
 
 TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   Seed(120);
   // Bound anew, as after a quick restart: the trim must read the log.
@@ -946,6 +962,7 @@ TEST_F(ChangeLogTest, TrimAfterAFailedLoadKeepsTheWholeLog) {
 }
 
 TEST_F(ChangeLogTest, TrimThatLeavesNothingMakesTheLogCompleteFromNow) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   const BYTE short_blob[3] = {1, 2, 3};
   for (int i = 0; i < 100; ++i) WriteRawBlob(short_blob, sizeof(short_blob));
@@ -958,6 +975,7 @@ TEST_F(ChangeLogTest, TrimThatLeavesNothingMakesTheLogCompleteFromNow) {
 }
 
 TEST_F(ChangeLogTest, UnknownFreeSpaceNeverTrims) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   EXPECT_EQ(log_.FreeBytes(), ChangeLog::kUnknownFreeBytes);
   Seed(100);
   FailNext(Call::kGetDiskFreeSpaceExW, ERROR_NOT_SUPPORTED, -1);
@@ -975,6 +993,7 @@ TEST_F(ChangeLogTest, UnknownFreeSpaceNeverTrims) {
 }
 
 TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   Seed(3);
   FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL);
@@ -992,6 +1011,7 @@ TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
 }
 
 TEST_F(ChangeLogTest, AppendThatCannotMakeItsDatabaseLosesTheClass) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   ASSERT_TRUE(log_.DeleteLogDb());
   FailNext(Call::kCeCreateDatabase, ERROR_DISK_FULL);
@@ -1009,6 +1029,7 @@ TEST_F(ChangeLogTest, AppendThatCannotMakeItsDatabaseLosesTheClass) {
 // A failed write deletes the log; when the store is too full even for that,
 // the stale log must not keep every later append from working.
 TEST_F(ChangeLogTest, ALogThatCouldNotBeDeletedIsReplacedOrWrittenOn) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   struct Case {
     const char* name;
     int failedDeletes;  // of the stale log, after the failed write's own
@@ -1044,6 +1065,7 @@ TEST_F(ChangeLogTest, ALogThatCouldNotBeDeletedIsReplacedOrWrittenOn) {
 // Capture goes on while a reader has the list loaded; the reader's rewrite
 // must keep what was appended meanwhile.
 TEST_F(ChangeLogTest, RewriteKeepsChangesAppendedAfterTheLoad) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
@@ -1068,6 +1090,7 @@ TEST_F(ChangeLogTest, RewriteKeepsChangesAppendedAfterTheLoad) {
 }
 
 TEST_F(ChangeLogTest, RewriteKeepsAppendsAfterTheReaderForgotAChange) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
   WriteRaw({ChangeTypeAdd, 6, kNoUid, 0xB});
@@ -1091,6 +1114,7 @@ TEST_F(ChangeLogTest, RewriteKeepsAppendsAfterTheReaderForgotAChange) {
 // from before the database is deleted until the rewrite is complete. A
 // failed registry write stands in for the kill at each point.
 TEST_F(ChangeLogTest, RewriteReadsLostUntilItIsComplete) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
@@ -1115,6 +1139,7 @@ TEST_F(ChangeLogTest, RewriteReadsLostUntilItIsComplete) {
 }
 
 TEST_F(ChangeLogTest, RewriteThatCannotMarkTheClassLeavesTheStoredLog) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});
@@ -1130,6 +1155,7 @@ TEST_F(ChangeLogTest, RewriteThatCannotMarkTheClassLeavesTheStoredLog) {
 }
 
 TEST_F(ChangeLogTest, TrimReadsLostUntilItsSyncTimeIsMoved) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   Seed(120);
   SetStoreFreeBytes(0);
@@ -1141,6 +1167,7 @@ TEST_F(ChangeLogTest, TrimReadsLostUntilItsSyncTimeIsMoved) {
 }
 
 TEST_F(ChangeLogTest, FailedWriteDuringARewriteLeavesTheClassLost) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
   Track(50);
   WriteRaw({ChangeTypeAdd, 5, kNoUid, 0xA});
   WriteRaw({ChangeTypeModify, 9, kNoUid, 0xA});

@@ -21,13 +21,16 @@
 //
 // Threads: the window thread and the server's worker both use the table.
 // Nothing here locks; every caller holds the process-wide lock (see
-// tracking/tracking_state.h). The table has one shared cursor (pCursor): every
+// tracking/tracking_state.h), and the analysis checks it: every operation
+// says REQUIRES, and a node's log is reached only under the lock. The
+// table has one shared cursor (pCursor): every
 // walk through FirstTracked/NextTracked moves it, so only one such walk may be
 // under way at a time.
 #ifndef HOLLOWMARCH_TRACKING_TRACKED_DB_H_
 #define HOLLOWMARCH_TRACKING_TRACKED_DB_H_
 
 #include "platform/types.h"
+#include "tracking/tracking_lock.h"
 
 class ChangeLog;
 class SyncStateCache;
@@ -38,7 +41,7 @@ struct TrackedDb {
   DWORD dwClass;      // the data class (24, 25, 26, 291 or 5454)
   HANDLE hDb;         // opened with the hidden window as notification target
   CEOID oidDb;        // the tracked database; notifications name it in lParam
-  ChangeLog* pLog;    // the node's change log
+  ChangeLog* pLog PT_GUARDED_BY(TrackingLock::systemLock);  // the node's change log
   TrackedDb* pPrev;   // towards the head; null at the head
   TrackedDb* pNext;   // away from the head; null at the end
 };
@@ -56,32 +59,32 @@ class TrackedDbList {
   // Walk through the shared cursor. FirstTracked: cursor = head. NextTracked:
   // cursor = the cursor node's pNext, or the head when the cursor is null.
   // Both return the node at the cursor, or null.
-  TrackedDb* FirstTracked();
-  TrackedDb* NextTracked();
+  TrackedDb* FirstTracked() REQUIRES(TrackingLock::systemLock);
+  TrackedDb* NextTracked() REQUIRES(TrackingLock::systemLock);
 
   // Walks of one class that leave the shared cursor alone: the first node of
   // the class from the head, and the next node of `node`'s class after it.
   // Null when there is none. Safe between two calls that hold the lock
   // separately, because nodes are not removed while the system runs.
-  TrackedDb* FirstTrackedOfClass(DWORD dataClass) const;
-  TrackedDb* NextTrackedOfClass(const TrackedDb* node) const;
+  TrackedDb* FirstTrackedOfClass(DWORD dataClass) const REQUIRES(TrackingLock::systemLock);
+  TrackedDb* NextTrackedOfClass(const TrackedDb* node) const REQUIRES(TrackingLock::systemLock);
 
   // A new node at the head for an open database `hDb` of `dataClass`, with a
   // change log bound through OpenLog (the class's log name for the class's
   // first node, else the database's own log name; see above). The node takes
   // `hDb` only on success. False, adding nothing, when memory, the log
   // object or the log database cannot be had.
-  bool AddTrackedDb(DWORD dataClass, HANDLE hDb, CEOID oidDb);
+  bool AddTrackedDb(DWORD dataClass, HANDLE hDb, CEOID oidDb) REQUIRES(TrackingLock::systemLock);
 
   // The first node from the head with that oidDb (the cursor stays on it),
   // or null.
-  TrackedDb* FindTrackedByDb(CEOID oidDb);
+  TrackedDb* FindTrackedByDb(CEOID oidDb) REQUIRES(TrackingLock::systemLock);
 
   // Load (LoadLog) / end (RewriteLog without force) the change list of every
   // node of the class. True when the class has a node, whatever the log
   // calls gave; false when it has none.
-  bool LoadClassLog(DWORD dataClass);
-  bool EndClassLog(DWORD dataClass);
+  bool LoadClassLog(DWORD dataClass) REQUIRES(TrackingLock::systemLock);
+  bool EndClassLog(DWORD dataClass) REQUIRES(TrackingLock::systemLock);
 
   // Finds the databases of type `dataClass` and tracks every one not yet
   // tracked, opened with `hwndNotify` as notification target. True when every
@@ -98,14 +101,15 @@ class TrackedDbList {
   // A database that went while the system was not running leaves its own
   // log behind, which no node opens again. It is deleted here, and its
   // going loses the class: its records went without a change each.
-  bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify);
+  bool DiscoverClassDbs(DWORD dataClass, bool recent, HWND hwndNotify)
+      REQUIRES(TrackingLock::systemLock);
 
   // Deletes every database named as a database's own log of this class
   // ("\Hollowmarch Log <class+256> <8 hex digits>", of the log type) that is
   // not the log of a node of the table. True when there was one (whether or
   // not its deletion succeeded; one that fails is tried again at the next
   // discovery).
-  bool DeleteOrphanedLogs(DWORD dataClass);
+  bool DeleteOrphanedLogs(DWORD dataClass) REQUIRES(TrackingLock::systemLock);
 
   // Whether the class's tracked databases are still all of its databases:
   // false when one of its nodes' databases is gone (its records went without
@@ -118,12 +122,13 @@ class TrackedDbList {
   // tracked from now on (opened with `hwndNotify`), so that the next
   // enabling of the class covers them. True, changing nothing,
   // when all is as it was.
-  bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify);
+  bool CheckClassDatabases(DWORD dataClass, bool byType, HWND hwndNotify)
+      REQUIRES(TrackingLock::systemLock);
 
   // Retires a node whose database is gone or was replaced: closes its
   // handle (hDb becomes INVALID_HANDLE_VALUE, so that it is not counted or
   // retired again) and deletes its log. The node stays in the table.
-  void RetireTrackedDb(TrackedDb* node);
+  void RetireTrackedDb(TrackedDb* node) REQUIRES(TrackingLock::systemLock);
 
   // Daily purge: removes from every loaded list the entries older than
   // PurgeDays (unsigned age; an entry exactly that old stays, one stamped in
@@ -131,21 +136,21 @@ class TrackedDbList {
   // tracking to the cutoff (now - PurgeDays days) when it is lower (a class
   // that is not tracking is left alone: tracking/sync_horizon.h). The log databases are not
   // touched. Always true.
-  bool PurgeOldChanges();
+  bool PurgeOldChanges() REQUIRES(TrackingLock::systemLock);
 
   // Window close: closes every node's hDb and deletes every node's change-log
   // database (only closes it when `keepLogs`). The nodes stay (hDb keeps its
   // old value). Always true.
-  bool CloseAllTracked(bool keepLogs = false);
+  bool CloseAllTracked(bool keepLogs = false) REQUIRES(TrackingLock::systemLock);
 
   // Unlinks and releases one node with its log object and entries (its log
   // database is neither closed nor deleted). The cursor moves so that a walk
   // removing its current node goes on with the node after it. False for null
   // or a failed release.
-  bool RemoveTrackedDb(TrackedDb* node);
+  bool RemoveTrackedDb(TrackedDb* node) REQUIRES(TrackingLock::systemLock);
 
   // Releases every node. True when every release succeeded.
-  bool FreeAllTracked();
+  bool FreeAllTracked() REQUIRES(TrackingLock::systemLock);
 
   // When set, AddTrackedDb keeps a log left from before whatever the
   // device's uptime (ChangeLog::OpenLog's keepExisting). Set only while the

@@ -46,7 +46,7 @@ void WriteLogRecord(CEOID logDb, BYTE type, DWORD time, CEOID oid) {
   fixture::AddRecord(logDb, {prop});
 }
 
-std::vector<CEOID> NodeOids(TrackedDbList& list) {
+std::vector<CEOID> NodeOids(TrackedDbList& list) REQUIRES(TrackingState::systemLock) {
   std::vector<CEOID> oids;
   for (TrackedDb* n = list.FirstTracked(); n != nullptr; n = list.NextTracked()) {
     oids.push_back(n->oidDb);
@@ -326,7 +326,7 @@ class PurgeTest : public ::testing::Test {
   }
 
   // Checks the list first: a purge has just changed it.
-  std::vector<CEOID> LoadedOids() {
+  std::vector<CEOID> LoadedOids() REQUIRES(TrackingState::systemLock) {
     EXPECT_LIST_SOUND(log_);
     std::vector<CEOID> oids;
     for (ChangeEntry* e = log_->FirstOldest(); e != nullptr; e = log_->NextNewer()) {

@@ -15,7 +15,8 @@
 
 #include "platform/mutex.h"
 
-struct TrackingLock {
+class TrackingLock {
+ public:
   // Lives for the whole process.
   static platform::Mutex systemLock;
 };
