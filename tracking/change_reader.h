@@ -25,7 +25,7 @@
 // lists), so the changes not yet read still come. A list the reader did not
 // note (a local walk notes none) is read as it is loaded: when nobody loaded
 // it again, it has nothing left.
-
+//
 // An entry added to a list during a walk is returned only when it lands
 // among the entries the reader has yet to read; appending a change never
 // touches a loaded list.
