@@ -186,31 +186,43 @@ bool ChangeLog::DeleteLogDb() {
   return true;
 }
 
-bool ChangeLog::PrepareAppend() {
-  if (!CreateLogDb()) {
-    // Nothing could be written: the change is as lost as after a failed
-    // write.
-    LoseClass(syncStates_, DataClass());
-    return false;
-  }
-  CEOIDINFO info;
-  std::memset(&info, 0, sizeof(info));
-  if (CeOidGetInfo(oidLogDb, &info) && info.wObjType == OBJTYPE_DATABASE &&
-      info.infDatabase.wNumRecords >= kTrimMinRecords && !HasFreeSpace()) {
+bool ChangeLog::PrepareAppend(size_t changes) {
+  // One look per change, as the changes appended one by one would take: short
+  // of space each of them trims, so that a group cannot grow a log that
+  // single appends would have shrunk. The i-th change counts the i before it
+  // as written.
+  for (size_t i = 0; i < changes; ++i) {
+    if (!CreateLogDb()) {
+      // Nothing could be written: the change is as lost as after a failed
+      // write.
+      LoseClass(syncStates_, DataClass());
+      return false;
+    }
+    CEOIDINFO info;
+    std::memset(&info, 0, sizeof(info));
+    if (!CeOidGetInfo(oidLogDb, &info) || info.wObjType != OBJTYPE_DATABASE) return true;
+    const size_t records = info.infDatabase.wNumRecords;
+    if (records + i < kTrimMinRecords) {
+      if (records + changes - 1 < kTrimMinRecords) return true;
+      continue;
+    }
+    // A group's few records do not use up the margin: one look at the
+    // space is enough while there is room.
+    if (HasFreeSpace()) return true;
     TrimOldest(TrueRecordCount(info.infDatabase.wNumRecords));
   }
   return true;
 }
 
 bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
-  if (!PrepareAppend()) return false;
+  if (!PrepareAppend(1)) return false;
   // The time is taken after the trim.
   return WriteEntry(bType, CurrentTime(), oidRec, dwUid);
 }
 
 bool ChangeLog::AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime) {
   assert(n > 0);
-  if (!PrepareAppend()) return false;
+  if (!PrepareAppend(n)) return false;
   // The time is taken after the trim, one for the group.
   const DWORD now = CurrentTime();
   std::vector<std::array<BYTE, kChangeRecordSize>> blobs(n);

@@ -1044,6 +1044,43 @@ TEST_F(ChangeLogTest, AGroupOfChangesLandsInOrderWithTheBytesOfSingleAppends) {
   EXPECT_EQ(trimmed.back(), (Change{ChangeTypeAdd, 0x11223344 + 200, kNoUid, 7}));
 }
 
+// Short of space, a group trims as its changes appended one by one would:
+// ten records for each change, so that a burst cannot grow a log that
+// single appends would have shrunk. A table of group sizes, each against the
+// same changes appended singly on the same log.
+TEST_F(ChangeLogTest, AGroupShortOfSpaceTrimsAsItsSingleAppendsWould) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
+  struct Case {
+    size_t n;
+    size_t kept;  // 150 records, ten trimmed before each change while 100 or more
+  };
+  for (const Case& tc : {Case{1, 141}, Case{3, 123}, Case{8, 98}}) {
+    const size_t n = tc.n;
+    SCOPED_TRACE(testing::Message() << n << " changes");
+    std::vector<PendingChange> group;
+    for (size_t i = 0; i < n; ++i) group.push_back({ChangeTypeModify, CEOID(9000 + i), kNoUid});
+    std::vector<Change> expected;
+    for (int grouped = 0; grouped < 2; ++grouped) {
+      log_.DeleteLogDb();
+      SetStoreFreeBytes(kLowSpace * 2);
+      Track(50);
+      ASSERT_TRUE(log_.CreateLogDb());
+      Seed(150, 100, 2000);
+      SetStoreFreeBytes(kLowSpace);
+      SetClock(1000);
+      if (grouped == 0) {
+        for (const PendingChange& c : group) ASSERT_TRUE(log_.AppendChange(c.bType, c.oidRec, c.dwUid));
+        expected = StoredRecords();
+      } else {
+        DWORD time = 0;
+        ASSERT_TRUE(log_.AppendChanges(group.data(), group.size(), &time));
+        EXPECT_EQ(StoredRecords(), expected);
+      }
+    }
+    EXPECT_EQ(expected.size(), tc.kept);
+  }
+}
+
 // A group that cannot be written, wherever it fails, leaves nothing of
 // itself, loses the class, and the next append starts afresh.
 TEST_F(ChangeLogTest, AGroupThatCannotBeWrittenKeepsNothingAndLosesTheClass) {
