@@ -1,6 +1,5 @@
 #include "tracking/change_capture.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <iterator>
@@ -169,10 +168,16 @@ void AcknowledgeDropped(TrackingState& ctx) REQUIRES(TrackingState::systemLock) 
 // Several notifications captured in one store transaction, begun with the
 // first change to record (or by the caller); the changes of them all and
 // the acknowledgement of the last become durable together, or none of it
-// does. Add handles one notification as LogDbChange does, without
-// committing; Commit ends the group, and must be called, under the lock,
-// before the group is destroyed. The store's write lock is held from the
-// group's first change to Commit: a group must be short.
+// does. Add filters one notification as LogDbChange does and queues its
+// change for its log; Commit writes each log's changes with one append,
+// then ends the group, and must be called, under the lock, before the group
+// is destroyed. The store's write lock is held from the group's first change
+// to Commit: a group must be short.
+//
+// What a reader sees after the commit is what appending each change at its
+// Add would have left; only the number of store calls differs. A log's
+// changes keep their order; the repeat filter sees each change at its Add,
+// and forgets those whose log failed.
 class CaptureGroup {
  public:
   // Where the group's store transaction comes from.
@@ -190,20 +195,33 @@ class CaptureGroup {
   CaptureGroup(const CaptureGroup&) = delete;
   CaptureGroup& operator=(const CaptureGroup&) = delete;
 
-  // The notification of the message the window thread took last; 0 or
-  // kCaptureAppendFailed as LogDbChange.
-  DWORD Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) REQUIRES(TrackingState::systemLock);
-  // kCaptureAppendFailed when changes were recorded and the group could not
-  // be committed; else 0. Once.
-  DWORD Commit() REQUIRES(TrackingState::systemLock);
+  // The notification of the message the window thread took last.
+  void Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) REQUIRES(TrackingState::systemLock);
+  // The failures to show: one per log whose changes could not be written,
+  // and one more when changes were written and the group could not be
+  // committed. Once.
+  int Commit() REQUIRES(TrackingState::systemLock);
 
  private:
-  void Touch(TrackedDb& tracked) REQUIRES(TrackingState::systemLock);
+  // A log the group records for, with the changes queued for it in order.
+  struct Touched {
+    TrackedDb* tracked;  // a node of ctx_->trackedDbs, which lives as long as the state
+    std::vector<PendingChange> changes;
+    bool failed = false;
+  };
+  // A change queued, as the repeat filter saw it.
+  struct Logged {
+    size_t touched;  // index into touched_
+    LastLoggedChange change;
+  };
+
+  Touched& Touch(TrackedDb& tracked) REQUIRES(TrackingState::systemLock);
+  int Flush() REQUIRES(TrackingState::systemLock);
 
   TrackingState* const ctx_ PT_GUARDED_BY(TrackingState::systemLock);
   const LastLoggedChange savedLast_;
-  // Nodes of ctx_->trackedDbs, which live as long as the state.
-  std::vector<TrackedDb*> touched_ GUARDED_BY(TrackingState::systemLock);
+  std::vector<Touched> touched_ GUARDED_BY(TrackingState::systemLock);
+  std::vector<Logged> logged_ GUARDED_BY(TrackingState::systemLock);
   bool began_;
   bool inTransaction_;
   bool appended_ = false;
@@ -211,7 +229,7 @@ class CaptureGroup {
   bool committed_ = false;
 };
 
-DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
+void CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   TrackingState& ctx = *ctx_;
   TraceNotification(uiMessage, oidRec, oidDb);
   // Losses written by no one yet (by capture or by the worker) are tried
@@ -220,7 +238,7 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
 
   bool folderNotification = false;
   TrackedDb* tracked = TrackedDbOfNotification(ctx, oidDb, &folderNotification);
-  if (tracked == nullptr) return 0;
+  if (tracked == nullptr) return;
 
   const BYTE type = ChangeTypeOf(uiMessage);
   MessageSearch search{folderNotification, oidRec};
@@ -244,14 +262,14 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
   }
   // A folder record that cannot be tied to a uid says nothing the peer can
   // use; a change on pmailMsgs or another class is kept without one.
-  if (folderNotification && search.uid == kNoUid) return 0;
+  if (folderNotification && search.uid == kNoUid) return;
 
   LastLoggedChange& last = ctx.lastLogged;
-  if (IsRepeat(last, type, search.key, search.uid)) return 0;
+  if (IsRepeat(last, type, search.key, search.uid)) return;
 
   // A clock set back before what the class recorded: its stamps would no
   // longer order against the peer's anchors.
-  if (!ClockKeepsOrder(ctx.syncStates, tracked->dwClass, CurrentTime())) return 0;
+  if (!ClockKeepsOrder(ctx.syncStates, tracked->dwClass, CurrentTime())) return;
 
   // The transaction begins with the first change to record, so that a
   // group that records nothing costs no store write.
@@ -259,51 +277,77 @@ DWORD CaptureGroup::Add(UINT uiMessage, CEOID oidRec, CEOID oidDb) {
     began_ = true;
     inTransaction_ = CeBeginTransaction() != FALSE;
   }
-  Touch(*tracked);
-  if (!tracked->pLog->AppendChange(type, search.key, search.uid)) {
-    // The append has lost the class; the notification is handled only once
-    // that loss is written with the group.
-    if (!LoseClass(ctx.syncStates, tracked->dwClass)) allHandled_ = false;
-    return kCaptureAppendFailed;
-  }
-  appended_ = true;
+  Touched& touched = Touch(*tracked);
+  touched.changes.push_back(PendingChange{type, search.key, search.uid});
   // Filters the repeats of the group's later notifications; taken back if
-  // the group does not commit.
+  // its log fails or the group does not commit.
   last.bType = type;
   last.oidRec = search.key;
   last.dwUid = search.uid;
   last.dwTime = CurrentTime();
-  NoteRecordedTime(ctx.syncStates, tracked->dwClass, last.dwTime);
-  return 0;
+  logged_.push_back(Logged{static_cast<size_t>(&touched - touched_.data()), last});
+  return;
 }
 
-void CaptureGroup::Touch(TrackedDb& tracked) {
-  if (std::find(touched_.begin(), touched_.end(), &tracked) == touched_.end()) {
-    touched_.push_back(&tracked);
+CaptureGroup::Touched& CaptureGroup::Touch(TrackedDb& tracked) {
+  for (Touched& t : touched_) {
+    if (t.tracked == &tracked) return t;
   }
+  touched_.push_back(Touched{&tracked, {}});
+  return touched_.back();
 }
 
-DWORD CaptureGroup::Commit() {
+int CaptureGroup::Flush() {
+  TrackingState& ctx = *ctx_;
+  int failures = 0;
+  for (Touched& t : touched_) {
+    DWORD time = 0;
+    if (t.tracked->pLog->AppendChanges(t.changes.data(), t.changes.size(), &time)) {
+      appended_ = true;
+      NoteRecordedTime(ctx.syncStates, t.tracked->dwClass, time);
+      continue;
+    }
+    // The append has lost the class; the group's notifications are handled
+    // only once that loss is written with the group.
+    t.failed = true;
+    ++failures;
+    if (!LoseClass(ctx.syncStates, t.tracked->dwClass)) allHandled_ = false;
+  }
+  if (failures != 0) {
+    // The repeat filter keeps the last change that was written.
+    ctx.lastLogged = savedLast_;
+    for (auto it = logged_.rbegin(); it != logged_.rend(); ++it) {
+      if (!touched_[it->touched].failed) {
+        ctx.lastLogged = it->change;
+        break;
+      }
+    }
+  }
+  return failures;
+}
+
+int CaptureGroup::Commit() {
   assert(!committed_);
   committed_ = true;
   TrackingState& ctx = *ctx_;
+  const int failures = Flush();
   const bool mayAcknowledge = allHandled_ && !LossesUnsaved(ctx.syncStates);
   if (!inTransaction_) {
     // Nothing recorded, or recorded call by call (the transaction could not
     // begin): each change is durable already, so acknowledging is safe.
     if (mayAcknowledge) CeAcknowledgeNotification();
-    return 0;
+    return failures;
   }
   if (mayAcknowledge) CeAcknowledgeNotification();
-  if (CeEndTransaction(TRUE)) return 0;
+  if (CeEndTransaction(TRUE)) return failures;
   // Nothing of the group stays: its changes, the logs' own work, the losses
   // it wrote, the acknowledgement. The classes it touched are lost afresh.
   ctx.lastLogged = savedLast_;
-  for (TrackedDb* tracked : touched_) {
-    tracked->pLog->ForgetDatabase();
-    LoseClass(ctx.syncStates, tracked->dwClass);  // an unsaved loss holds acknowledging
+  for (Touched& t : touched_) {
+    t.tracked->pLog->ForgetDatabase();
+    LoseClass(ctx.syncStates, t.tracked->dwClass);  // an unsaved loss holds acknowledging
   }
-  return appended_ ? kCaptureAppendFailed : 0;
+  return failures + (appended_ ? 1 : 0);
 }
 
 // A batch capture would record nothing of (capture suppressed, or no
@@ -336,12 +380,9 @@ int CaptureGroupUnderLock(TrackingState& ctx, CaptureGroup::Store store,
   }
   std::optional<ScopedStoreWait> noWait;
   if (store == CaptureGroup::Store::kUnavailable) noWait.emplace(0);
-  int failures = 0;
   CaptureGroup group(ctx, store);
   const auto add = [&](const Notification& n) REQUIRES(TrackingState::systemLock) {
-    if (IsChangeNotification(n.uiMessage) && group.Add(n.uiMessage, n.oidRec, n.oidDb) != 0) {
-      ++failures;
-    }
+    if (IsChangeNotification(n.uiMessage)) group.Add(n.uiMessage, n.oidRec, n.oidDb);
   };
   for (const Notification& n : batch) add(n);
   Notification next;
@@ -349,8 +390,7 @@ int CaptureGroupUnderLock(TrackingState& ctx, CaptureGroup::Store store,
        taken < static_cast<size_t>(kCaptureGroupMax) && more.Next(&next); ++taken) {
     add(next);
   }
-  if (group.Commit() != 0) ++failures;
-  return failures;
+  return group.Commit();
 }
 
 }  // namespace
@@ -395,7 +435,6 @@ int CaptureNotifications(TrackingState& ctx, const std::vector<Notification>& ba
 DWORD LogDbChange(TrackingState& ctx, UINT uiMessage, CEOID oidRec,
                   CEOID oidDb) {
   CaptureGroup group(ctx, CaptureGroup::Store::kBeginWhenNeeded);
-  DWORD result = group.Add(uiMessage, oidRec, oidDb);
-  DWORD committed = group.Commit();
-  return result != 0 ? result : committed;
+  group.Add(uiMessage, oidRec, oidDb);
+  return group.Commit() == 0 ? 0 : kCaptureAppendFailed;
 }

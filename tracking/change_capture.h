@@ -85,7 +85,11 @@ constexpr int kCaptureGroupMax = 256;
 //    lock then waits at most kStoreWaitUnderSystemLockMs.
 //  - Capture suppressed meanwhile: the batch is acknowledged as dropped.
 //  - Each change notification is handled as LogDbChange does, the queue's
-//    later ones included, and the group commits once: its changes and the
+//    later ones included, except that its change waits: at the commit each
+//    log takes the group's changes for it, in order, in one append (one
+//    trim check, one time for them all). A log whose append fails loses its
+//    class with nothing of the group kept in it, and counts as one failure.
+//    Then the group commits once: its changes and the
 //    acknowledgement of the last message taken (which acknowledges every
 //    one before it) become durable together, or none of it does. When the
 //    group cannot be committed, nothing of it stays: the repeat filter

@@ -238,6 +238,59 @@ TEST_F(OrdinaryCaptureTest, AGroupLandsWholeOrLosesItsClass) {
   }
 }
 
+// Each log takes its changes of the group in one write at the commit: a log
+// whose write fails keeps nothing of the group and loses its class, the
+// other log of the group keeps its changes in order, and the repeat filter
+// keeps the last change that was written.
+TEST_F(OrdinaryCaptureTest, AGroupLogThatCannotBeWrittenLosesItsClassAlone) {
+  CEOID tasks = 0;
+  ChangeLog* tasksLog = nullptr;
+  {
+    platform::MutexLock locked(&TrackingState::systemLock);
+    tasks = fixture::CreateDb(u"Tasks", 25);
+    ASSERT_TRUE(t_.trackedDbs.DiscoverClassDbs(25, false, 0));
+    tasksLog = t_.trackedDbs.FindTrackedByDb(tasks)->pLog;
+  }
+  struct Case {
+    const char* name;
+    int skip;  // record writes that succeed first: class 24 writes two
+    DWORD lostClass;
+  };
+  const Case cases[] = {{"the first log fails", 0, 24}, {"the second log fails", 3, 25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      platform::MutexLock locked(&TrackingState::systemLock);
+      for (ChangeLog* log : {log_, tasksLog}) log->DeleteLogDb();
+      for (DWORD dataClass : {24u, 25u}) {
+        SetSyncState(t_.syncStates, dataClass, SyncStateTracking);
+        SetSyncTime(dataClass, 100);
+      }
+      t_.lastLogged = LastLoggedChange{};
+    }
+    FailNext(Call::kCeWriteRecordProps, ERROR_DISK_FULL, 1, c.skip);
+    QueuedNotifications queued;
+    queued.queue = {{DB_CEOID_CHANGED, recs_[1], db_}, {DB_CEOID_CHANGED, 0x501, tasks}};
+    EXPECT_EQ(CaptureNotifications(
+                  t_, {{DB_CEOID_CHANGED, recs_[0], db_}, {DB_CEOID_CREATED, 0x500, tasks}},
+                  queued, nullptr),
+              1);
+    platform::MutexLock locked(&TrackingState::systemLock);
+    const std::vector<Rec> contacts = {{ChangeTypeModify, recs_[0], kNoUid, kNow},
+                                       {ChangeTypeModify, recs_[1], kNoUid, kNow}};
+    const std::vector<Rec> taskRecs = {{ChangeTypeAdd, 0x500, kNoUid, kNow},
+                                       {ChangeTypeModify, 0x501, kNoUid, kNow}};
+    const DWORD keptClass = c.lostClass == 24 ? 25 : 24;
+    EXPECT_TRUE(LogRecords(c.lostClass == 24 ? log_ : tasksLog).empty());
+    EXPECT_EQ(LogRecords(c.lostClass == 24 ? tasksLog : log_),
+              c.lostClass == 24 ? taskRecs : contacts);
+    EXPECT_EQ(GetSyncState(t_.syncStates, c.lostClass), SyncStateLost);
+    EXPECT_EQ(GetSyncTime(c.lostClass), 0u);
+    EXPECT_EQ(GetSyncState(t_.syncStates, keptClass), SyncStateTracking);
+    EXPECT_EQ(t_.lastLogged.oidRec, c.lostClass == 24 ? 0x501u : recs_[1]);
+  }
+}
+
 // The queue's messages join a group up to kCaptureGroupMax in all, those of
 // the range that are no change notification counted and passed over; the
 // rest wait for the next group.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -35,6 +36,16 @@ struct ChangeRecord {
   DWORD dwUid;
   CEOID oidRec;
 };
+
+// The one property of a change-log record, over the 17 bytes of `blob`.
+CEPROPVAL RecordProp(BYTE* blob) {
+  CEPROPVAL prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.propid = kChangeRecordPropId;
+  prop.val.blob.dwCount = kChangeRecordSize;
+  prop.val.blob.lpb = blob;
+  return prop;
+}
 
 ChangeRecord DecodeChangeRecord(const BYTE in[kChangeRecordSize]) {
   return ChangeRecord{in[0], GetLe32(in + 1), GetLe32(in + 5), GetLe32(in + 9),
@@ -175,31 +186,72 @@ bool ChangeLog::DeleteLogDb() {
   return true;
 }
 
-bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
-  if (!CreateLogDb()) {
-    // Nothing could be written: the change is as lost as after a failed
-    // write.
-    LoseClass(syncStates_, DataClass());
-    return false;
-  }
-  CEOIDINFO info;
-  std::memset(&info, 0, sizeof(info));
-  if (CeOidGetInfo(oidLogDb, &info) && info.wObjType == OBJTYPE_DATABASE &&
-      info.infDatabase.wNumRecords >= kTrimMinRecords && !HasFreeSpace()) {
+bool ChangeLog::PrepareAppend(size_t changes) {
+  // One look per change, as the changes appended one by one would take: short
+  // of space each of them trims, so that a group cannot grow a log that
+  // single appends would have shrunk. The i-th change counts the i before it
+  // as written.
+  for (size_t i = 0; i < changes; ++i) {
+    if (!CreateLogDb()) {
+      // Nothing could be written: the change is as lost as after a failed
+      // write.
+      LoseClass(syncStates_, DataClass());
+      return false;
+    }
+    CEOIDINFO info;
+    std::memset(&info, 0, sizeof(info));
+    if (!CeOidGetInfo(oidLogDb, &info) || info.wObjType != OBJTYPE_DATABASE) return true;
+    const size_t records = info.infDatabase.wNumRecords;
+    if (records + i < kTrimMinRecords) {
+      if (records + changes - 1 < kTrimMinRecords) return true;
+      continue;
+    }
+    // A group's few records do not use up the margin: one look at the
+    // space is enough while there is room.
+    if (HasFreeSpace()) return true;
     TrimOldest(TrueRecordCount(info.infDatabase.wNumRecords));
   }
+  return true;
+}
+
+bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
+  if (!PrepareAppend(1)) return false;
   // The time is taken after the trim.
   return WriteEntry(bType, CurrentTime(), oidRec, dwUid);
+}
+
+bool ChangeLog::AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime) {
+  assert(n > 0);
+  if (!PrepareAppend(n)) return false;
+  // The time is taken after the trim, one for the group.
+  const DWORD now = CurrentTime();
+  std::vector<std::array<BYTE, kChangeRecordSize>> blobs(n);
+  std::vector<CEPROPVAL> props(n);
+  std::vector<CEAPPENDRECORD> records(n);
+  for (size_t i = 0; i < n; ++i) {
+    EncodeChangeRecord(changes[i].bType, now, 0, changes[i].dwUid, changes[i].oidRec,
+                       blobs[i].data());
+    props[i] = RecordProp(blobs[i].data());
+    records[i] = CEAPPENDRECORD{1, &props[i]};
+  }
+  std::vector<CEOID> oids(n);
+  if (CeAppendRecords(hLogDb, static_cast<DWORD>(n), records.data(), oids.data())) {
+    for (size_t i = 0; i < n; ++i) {
+      mirror_.Append(oids[i], changes[i].bType, now, changes[i].oidRec, changes[i].dwUid);
+    }
+    *dwTime = now;
+    return true;
+  }
+  // As for one failed write: the log can no longer serve a fast sync.
+  DeleteLogDb();
+  LoseClass(syncStates_, DataClass());
+  return false;
 }
 
 bool ChangeLog::WriteEntry(BYTE bType, DWORD dwTime, CEOID oidRec, DWORD dwUid) {
   BYTE blob[kChangeRecordSize];
   EncodeChangeRecord(bType, dwTime, 0, dwUid, oidRec, blob);
-  CEPROPVAL prop;
-  std::memset(&prop, 0, sizeof(prop));
-  prop.propid = kChangeRecordPropId;
-  prop.val.blob.dwCount = kChangeRecordSize;
-  prop.val.blob.lpb = blob;
+  CEPROPVAL prop = RecordProp(blob);
   // A record is appended wherever the handle stands; every read of the log
   // seeks first.
   CEOID written = CeWriteRecordProps(hLogDb, 0, 1, &prop);

@@ -78,6 +78,13 @@ constexpr size_t kDatabaseLogOidDigits = 8;
 void EncodeChangeRecord(BYTE bType, DWORD dwTime, DWORD dwReserved,
                         DWORD dwUid, CEOID oidRec, BYTE out[kChangeRecordSize]);
 
+// A change waiting to be recorded: the fields of its record but the time.
+struct PendingChange {
+  BYTE bType;
+  CEOID oidRec;
+  DWORD dwUid;
+};
+
 class ChangeLog {
  public:
   // The log keeps `syncStates` (which must outlive it) for the sync state
@@ -140,6 +147,15 @@ class ChangeLog {
   // otherwise it loads the log first. A failed delete loses the class as a
   // failed write does.
   bool AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) REQUIRES(TrackingLock::systemLock);
+
+  // Records `n` (at least 1) changes as n AppendChange calls would, in order
+  // and all at one time, taken after the trim (written to *dwTime on
+  // success), and trimmed short of space as those n calls would (before
+  // each change while the log holds 100 records or more), but with one
+  // store write for them all: they land together or not at all. On failure nothing of them is kept and
+  // the class is lost as a failed AppendChange leaves it.
+  bool AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime)
+      REQUIRES(TrackingLock::systemLock);
 
   // Appends one record. On failure the database is closed and deleted, the
   // class becomes SyncStateLost with sync time 0, and the next AppendChange
@@ -288,6 +304,10 @@ class ChangeLog {
   enum class ReadResult { kRecord, kMalformed, kEnd, kError };
   enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
 
+  // Makes sure the database exists and, when the store runs short, trims it
+  // as `changes` single appends would (once before each); false (the class
+  // lost) when no database can be had.
+  bool PrepareAppend(size_t changes) REQUIRES(TrackingLock::systemLock);
   void TrimOldest(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
   bool TrimFromMirror(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
   void TrimLoaded() REQUIRES(TrackingLock::systemLock);

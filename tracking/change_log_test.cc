@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <tuple>
 #include <random>
@@ -1008,6 +1009,119 @@ TEST_F(ChangeLogTest, FailedWriteLosesTheClassAndTheNextAppendStartsAfresh) {
   ASSERT_TRUE(log_.AppendChange(ChangeTypeAdd, 9, kNoUid));
   EXPECT_LIST_SOUND(log_);
   EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 9}));
+}
+
+// A group lands as the same appends one by one would have left it, at the
+// time of the group, in order, and a trim reads it as any other records.
+TEST_F(ChangeLogTest, AGroupOfChangesLandsInOrderWithTheBytesOfSingleAppends) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
+  const PendingChange group[] = {{ChangeTypeAdd, 7, kNoUid},
+                                 {ChangeTypeModify, 0x01020304, 0xAABBCCDD},
+                                 {ChangeTypeDelete, 8, kNoUid},
+                                 {ChangeTypeModify, 9, 3}};
+  SetClock(0x11223344);
+  for (const PendingChange& c : group) ASSERT_TRUE(log_.AppendChange(c.bType, c.oidRec, c.dwUid));
+  const std::vector<Change> single = StoredRecords();
+  ASSERT_EQ(single.size(), std::size(group));
+
+  ASSERT_TRUE(log_.DeleteLogDb());
+  DWORD time = 0;
+  ASSERT_TRUE(log_.AppendChanges(group, std::size(group), &time));
+  EXPECT_EQ(time, 0x11223344u);
+  EXPECT_EQ(StoredRecords(), single);
+  EXPECT_EQ(log_.NewestEntry(), nullptr) << "appending leaves the list alone";
+
+  // The log knows the group's records as it knows single appends: a trim
+  // from what it knows deletes the oldest of them in place.
+  Track(50);
+  Seed(150, 0x11223345, 2000);
+  SetStoreFreeBytes(kLowSpace);
+  SetClock(0x11223344 + 200);
+  ASSERT_TRUE(log_.AppendChanges(group, 1, &time));
+  const std::vector<Change> trimmed = StoredRecords();
+  ASSERT_FALSE(trimmed.empty());
+  EXPECT_EQ(trimmed.front().oid, 2006u) << "the group's four records went first, then six";
+  EXPECT_EQ(trimmed.back(), (Change{ChangeTypeAdd, 0x11223344 + 200, kNoUid, 7}));
+}
+
+// Short of space, a group trims as its changes appended one by one would:
+// ten records for each change, so that a burst cannot grow a log that
+// single appends would have shrunk. A table of group sizes, each against the
+// same changes appended singly on the same log.
+TEST_F(ChangeLogTest, AGroupShortOfSpaceTrimsAsItsSingleAppendsWould) {
+  platform::MutexLock locked(&TrackingLock::systemLock);
+  struct Case {
+    size_t n;
+    size_t kept;  // 150 records, ten trimmed before each change while 100 or more
+  };
+  for (const Case& tc : {Case{1, 141}, Case{3, 123}, Case{8, 98}}) {
+    const size_t n = tc.n;
+    SCOPED_TRACE(testing::Message() << n << " changes");
+    std::vector<PendingChange> group;
+    for (size_t i = 0; i < n; ++i) group.push_back({ChangeTypeModify, CEOID(9000 + i), kNoUid});
+    std::vector<Change> expected;
+    for (int grouped = 0; grouped < 2; ++grouped) {
+      log_.DeleteLogDb();
+      SetStoreFreeBytes(kLowSpace * 2);
+      Track(50);
+      ASSERT_TRUE(log_.CreateLogDb());
+      Seed(150, 100, 2000);
+      SetStoreFreeBytes(kLowSpace);
+      SetClock(1000);
+      if (grouped == 0) {
+        for (const PendingChange& c : group) ASSERT_TRUE(log_.AppendChange(c.bType, c.oidRec, c.dwUid));
+        expected = StoredRecords();
+      } else {
+        DWORD time = 0;
+        ASSERT_TRUE(log_.AppendChanges(group.data(), group.size(), &time));
+        EXPECT_EQ(StoredRecords(), expected);
+      }
+    }
+    EXPECT_EQ(expected.size(), tc.kept);
+  }
+}
+
+// A group that cannot be written, wherever it fails, leaves nothing of
+// itself, loses the class, and the next append starts afresh.
+TEST_F(ChangeLogTest, AGroupThatCannotBeWrittenKeepsNothingAndLosesTheClass) {
+  struct Case {
+    const char* name;
+    Call call;
+    int skip;
+  };
+  const Case cases[] = {
+      {"no database can be made", Call::kCeCreateDatabase, 0},
+      {"the first record fails", Call::kCeWriteRecordProps, 0},
+      {"the last record fails", Call::kCeWriteRecordProps, 2},
+  };
+  const PendingChange group[] = {{ChangeTypeAdd, 7, kNoUid},
+                                 {ChangeTypeModify, 8, kNoUid},
+                                 {ChangeTypeDelete, 9, kNoUid}};
+  platform::MutexLock locked(&TrackingLock::systemLock);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.DeleteLogDb();
+    Track(50);
+    if (c.call == Call::kCeCreateDatabase) {
+      log_.DeleteLogDb();
+    } else {
+      ASSERT_TRUE(log_.CreateLogDb());
+      Seed(3);
+    }
+    FailNext(c.call, ERROR_DISK_FULL, 1, c.skip);
+    DWORD time = 0;
+    EXPECT_FALSE(log_.AppendChanges(group, std::size(group), &time));
+    EXPECT_LIST_SOUND(log_);
+    EXPECT_FALSE(LogDatabaseExists());
+    EXPECT_EQ(log_.LogDbHandle(), INVALID_HANDLE_VALUE);
+    ExpectRegistryState(SyncStateLost, 0, c.name);
+    EXPECT_EQ(GetSyncState(cache_, kClass), SyncStateLost);
+    platform::fault::Clear();
+    SetUptimeMs(600000);
+    SetClock(2000);
+    ASSERT_TRUE(log_.AppendChanges(group, 1, &time));
+    EXPECT_THAT(StoredRecords(), ElementsAre(Change{ChangeTypeAdd, 2000, kNoUid, 7}));
+  }
 }
 
 TEST_F(ChangeLogTest, AppendThatCannotMakeItsDatabaseLosesTheClass) {
