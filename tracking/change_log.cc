@@ -186,44 +186,56 @@ bool ChangeLog::DeleteLogDb() {
   return true;
 }
 
-bool ChangeLog::PrepareAppend(size_t changes) {
-  // One look per change, as the changes appended one by one would take: short
-  // of space each of them trims, so that a group cannot grow a log that
-  // single appends would have shrunk. The i-th change counts the i before it
-  // as written.
-  for (size_t i = 0; i < changes; ++i) {
-    if (!CreateLogDb()) {
-      // Nothing could be written: the change is as lost as after a failed
-      // write.
-      LoseClass(syncStates_, DataClass());
-      return false;
-    }
-    CEOIDINFO info;
-    std::memset(&info, 0, sizeof(info));
-    if (!CeOidGetInfo(oidLogDb, &info) || info.wObjType != OBJTYPE_DATABASE) return true;
-    const size_t records = info.infDatabase.wNumRecords;
-    if (records + i < kTrimMinRecords) {
-      if (records + changes - 1 < kTrimMinRecords) return true;
-      continue;
-    }
-    // A group's few records do not use up the margin: one look at the
-    // space is enough while there is room.
-    if (HasFreeSpace()) return true;
-    TrimOldest(TrueRecordCount(info.infDatabase.wNumRecords));
+bool ChangeLog::ShortOfSpace(DWORD* records) {
+  CEOIDINFO info;
+  std::memset(&info, 0, sizeof(info));
+  if (!CeOidGetInfo(oidLogDb, &info) || info.wObjType != OBJTYPE_DATABASE ||
+      info.infDatabase.wNumRecords < kTrimMinRecords || HasFreeSpace()) {
+    return false;
   }
+  *records = TrueRecordCount(info.infDatabase.wNumRecords);
+  return true;
+}
+
+bool ChangeLog::PrepareAppend() {
+  if (!CreateLogDb()) {
+    // Nothing could be written: the change is as lost as after a failed
+    // write.
+    LoseClass(syncStates_, DataClass());
+    return false;
+  }
+  DWORD records = 0;
+  if (ShortOfSpace(&records)) TrimOldest(records);
   return true;
 }
 
 bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
-  if (!PrepareAppend(1)) return false;
+  if (!PrepareAppend()) return false;
   // The time is taken after the trim.
   return WriteEntry(bType, CurrentTime(), oidRec, dwUid);
 }
 
 bool ChangeLog::AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime) {
   assert(n > 0);
-  if (!PrepareAppend(n)) return false;
-  // The time is taken after the trim, one for the group.
+  if (!CreateLogDb()) {
+    LoseClass(syncStates_, DataClass());
+    return false;
+  }
+  DWORD logRecords = 0;
+  if (ShortOfSpace(&logRecords)) {
+    // Short of space the changes go one by one, each after its own trim, as
+    // single appends would: a trim may then reach the group's own first
+    // records, and a log never shrinks below what single appends leave.
+    // Rare, so the cost of single writes does not matter here.
+    for (size_t i = 0; i < n; ++i) {
+      if (!PrepareAppend()) return false;
+      const DWORD now = CurrentTime();
+      if (!WriteEntry(changes[i].bType, now, changes[i].oidRec, changes[i].dwUid)) return false;
+      *dwTime = now;
+    }
+    return true;
+  }
+  // The time is taken after the check, one for the group.
   const DWORD now = CurrentTime();
   std::vector<std::array<BYTE, kChangeRecordSize>> blobs(n);
   std::vector<CEPROPVAL> props(n);

@@ -150,9 +150,11 @@ class ChangeLog {
 
   // Records `n` (at least 1) changes as n AppendChange calls would, in order
   // and all at one time, taken after the trim (written to *dwTime on
-  // success), and trimmed short of space as those n calls would (before
-  // each change while the log holds 100 records or more), but with one
-  // store write for them all: they land together or not at all. On failure nothing of them is kept and
+  // success), with one store write for them all: they land together or
+  // not at all. Short of space they go as those n calls would, each after
+  // its own trim, at its own time (the last written to *dwTime); a failed
+  // one then loses the class as a failed AppendChange does, and the log
+  // keeps nothing. On failure nothing of them is kept and
   // the class is lost as a failed AppendChange leaves it.
   bool AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime)
       REQUIRES(TrackingLock::systemLock);
@@ -304,10 +306,13 @@ class ChangeLog {
   enum class ReadResult { kRecord, kMalformed, kEnd, kError };
   enum class RewriteResult { kDone, kNotStarted, kWriteFailed };
 
-  // Makes sure the database exists and, when the store runs short, trims it
-  // as `changes` single appends would (once before each); false (the class
-  // lost) when no database can be had.
-  bool PrepareAppend(size_t changes) REQUIRES(TrackingLock::systemLock);
+  // Makes sure the database exists and trims it when the store runs short;
+  // false (the class lost) when no database can be had.
+  bool PrepareAppend() REQUIRES(TrackingLock::systemLock);
+  // Whether the next append trims first: the database holds 100 records or
+  // more (their true count then in *records) and the store has at most 3 MB
+  // free.
+  bool ShortOfSpace(DWORD* records) REQUIRES(TrackingLock::systemLock);
   void TrimOldest(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
   bool TrimFromMirror(DWORD numRecords) REQUIRES(TrackingLock::systemLock);
   void TrimLoaded() REQUIRES(TrackingLock::systemLock);
