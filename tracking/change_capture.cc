@@ -332,14 +332,11 @@ int CaptureGroup::Commit() {
   TrackingState& ctx = *ctx_;
   const int failures = Flush();
   const bool mayAcknowledge = allHandled_ && !LossesUnsaved(ctx.syncStates);
-  if (!inTransaction_) {
-    // Nothing recorded, or recorded call by call (the transaction could not
-    // begin): each change is durable already, so acknowledging is safe.
-    if (mayAcknowledge) CeAcknowledgeNotification();
-    return failures;
-  }
+  // Inside the transaction the acknowledgement commits with the group.
+  // Without one (nothing recorded, or the transaction could not begin) each
+  // log's append committed on its own, so acknowledging is safe.
   if (mayAcknowledge) CeAcknowledgeNotification();
-  if (CeEndTransaction(TRUE)) return failures;
+  if (!inTransaction_ || CeEndTransaction(TRUE)) return failures;
   // Nothing of the group stays: its changes, the logs' own work, the losses
   // it wrote, the acknowledgement. The classes it touched are lost afresh.
   ctx.lastLogged = savedLast_;

@@ -197,13 +197,15 @@ bool ChangeLog::ShortOfSpace(DWORD* records) {
   return true;
 }
 
+bool ChangeLog::HaveDatabase() {
+  if (CreateLogDb()) return true;
+  // Nothing could be written: the change is as lost as after a failed write.
+  LoseClass(syncStates_, DataClass());
+  return false;
+}
+
 bool ChangeLog::PrepareAppend() {
-  if (!CreateLogDb()) {
-    // Nothing could be written: the change is as lost as after a failed
-    // write.
-    LoseClass(syncStates_, DataClass());
-    return false;
-  }
+  if (!HaveDatabase()) return false;
   DWORD records = 0;
   if (ShortOfSpace(&records)) TrimOldest(records);
   return true;
@@ -217,10 +219,7 @@ bool ChangeLog::AppendChange(BYTE bType, CEOID oidRec, DWORD dwUid) {
 
 bool ChangeLog::AppendChanges(const PendingChange* changes, size_t n, DWORD* dwTime) {
   assert(n > 0);
-  if (!CreateLogDb()) {
-    LoseClass(syncStates_, DataClass());
-    return false;
-  }
+  if (!HaveDatabase()) return false;
   DWORD logRecords = 0;
   if (ShortOfSpace(&logRecords)) {
     // Short of space the changes go one by one, each after its own trim, as

@@ -309,6 +309,9 @@ class ChangeLog {
   // Makes sure the database exists and trims it when the store runs short;
   // false (the class lost) when no database can be had.
   bool PrepareAppend() REQUIRES(TrackingLock::systemLock);
+  // CreateLogDb for an append: when no database can be had the class is
+  // lost and the answer is false.
+  bool HaveDatabase() REQUIRES(TrackingLock::systemLock);
   // Whether the next append trims first: the database holds 100 records or
   // more (their true count then in *records) and the store has at most 3 MB
   // free.
